@@ -1,0 +1,101 @@
+// The one seam between the system and the operating system.
+//
+// Paths and texts handed across it are bytes in the Japanese ANSI code page (CP932,
+// Shift-JIS) with '\' or '/' as separators, exactly as the Win32 ANSI calls take them.
+// The POSIX implementation converts at its edge (CP932 -> UTF-8, then '\' -> '/').
+//
+// Everything the update does to the disk and to the user goes through a `Platform`, so
+// tests can wrap the real one (fault injection, scripted dialogs). The lock of the string
+// pools is not virtual: it is taken on every string change and must never fail.
+#pragma once
+
+#include <cstdint>
+
+namespace zt4 {
+
+using FileHandle = std::intptr_t;
+inline constexpr FileHandle kNoFile = -1;
+
+// Open modes of a file: the values are those of the streams' open modes.
+inline constexpr int kOpenRead = 0;    // existing file, read access
+inline constexpr int kOpenCreate = 1;  // always a new empty file, write access
+inline constexpr int kOpenAppend = 2;  // opened or created, write access
+
+inline constexpr int kMaxPath = 260;  // including the terminating zero
+
+enum class FolderResult { kCreated, kAlreadyExists, kFailed };
+
+// Message box styles and answers, as the Win32 values.
+inline constexpr unsigned kBoxOk = 0x0;
+inline constexpr unsigned kBoxConfirm = 0x144;  // Yes/No, information icon, No default
+inline constexpr int kAnswerOk = 1;
+inline constexpr int kAnswerYes = 6;
+inline constexpr int kAnswerNo = 7;
+
+// Called once per item of a folder listing, in the order the OS delivers them.
+using FolderItemSink = void (*)(const char* name, bool isFolder, void* user);
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // Files. `Open` with kOpenCreate deletes an existing file first; files are shared
+  // with readers only and opened with the sequential-scan hint.
+  virtual FileHandle OpenFile(const char* path, int mode) = 0;
+  virtual void CloseFile(FileHandle file) = 0;
+  virtual int32_t ReadFile(FileHandle file, void* buffer, int32_t count) = 0;
+  virtual bool WriteFile(FileHandle file, const void* data, int32_t count) = 0;
+  // origin 0: start, 1: current, 2: end. Returns the new position, or -1.
+  virtual int64_t SeekFile(FileHandle file, int64_t offset, int origin) = 0;
+  virtual int64_t FileSize(FileHandle file) = 0;
+  virtual bool DeleteFile(const char* path) = 0;
+
+  // Folders. `ListFolder` delivers every item, "." and ".." included; false when the
+  // folder cannot be listed.
+  virtual bool ListFolder(const char* folder, FolderItemSink sink, void* user) = 0;
+  virtual FolderResult CreateFolder(const char* path) = 0;
+  // Creates the folder and every missing parent.
+  virtual FolderResult CreateFolderTree(const char* path) = 0;
+  // Moves one file or folder (with its content) to a new path on the same volume.
+  virtual bool MoveItem(const char* from, const char* to) = 0;
+
+  // The program's own executable path (CP932); false when it cannot be had or fit.
+  virtual bool ExecutablePath(char* buffer, int capacity) = 0;
+  // The process's current folder (CP932); false when it cannot be had or fit.
+  virtual bool CurrentFolder(char* buffer, int capacity) = 0;
+
+  // The user's side: console, debugger channel, message boxes, folder dialog.
+  virtual void OpenConsole() = 0;
+  virtual void ConsoleWrite(const char* text) = 0;  // Shift-JIS, written as given
+  virtual void DebugOutput(const char* text) = 0;
+  // `caption` may be null: the platform's default caption.
+  virtual int MessageBox(const char* text, const char* caption, unsigned style) = 0;
+  // Lets the user pick a folder; `path` receives kMaxPath bytes at most.
+  virtual bool ChooseFolder(const char* title, char* path) = 0;
+};
+
+// The platform in use: the native one unless a test installed another.
+Platform& Os();
+Platform& NativePlatform();
+// Installs `platform` (null: the native one again); returns the previous one.
+Platform* InstallPlatform(Platform* platform);
+
+// The re-entrant lock that serialises the string pools. Created at process start,
+// deleted at exit after every object holding strings is gone.
+void CreatePoolLock();
+void DeletePoolLock();
+void EnterPoolLock();
+void LeavePoolLock();
+
+// True when the OS reads `path` as absolute although it has neither a drive colon nor a
+// leading "\\" (a POSIX path beginning with '/' or '\'); never on Windows.
+bool IsNativeAbsolutePath(const char* path);
+
+// Text of the OS itself (command lines, file names a tool shows) <-> CP932. On Windows
+// both are the ANSI code page and nothing changes; on POSIX the OS speaks UTF-8.
+// Return the length written (without the zero) or -1 when the text does not convert
+// or does not fit.
+int NativeToCp932(const char* text, char* out, int capacity);
+int Cp932ToNative(const char* text, char* out, int capacity);
+
+}  // namespace zt4

@@ -1,0 +1,349 @@
+// POSIX implementation of the platform: Linux files and folders, the terminal as the
+// user's console and dialogs. Texts cross this edge as CP932 and become UTF-8 here, so an
+// install whose Japanese names are stored as UTF-8 (as Wine and Proton store them) is
+// patched by the same code as on Windows.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <limits.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+namespace zt4 {
+namespace {
+
+constexpr int kNativePathBytes = PATH_MAX;
+
+// Converts between encodings with iconv; -1 when the text does not convert or fit.
+int Convert(const char* to, const char* from, const char* text, char* out, int capacity) {
+  if (capacity <= 0) return -1;
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return -1;
+  char* in = const_cast<char*>(text);
+  size_t inLeft = strlen(text);
+  char* outPos = out;
+  size_t outLeft = static_cast<size_t>(capacity) - 1;  // room for the zero
+  size_t done = iconv(cd, &in, &inLeft, &outPos, &outLeft);
+  if (done != static_cast<size_t>(-1)) done = iconv(cd, nullptr, nullptr, &outPos, &outLeft);
+  iconv_close(cd);
+  if (done == static_cast<size_t>(-1) || inLeft != 0) return -1;
+  *outPos = 0;
+  return static_cast<int>(outPos - out);
+}
+
+// A CP932 path as the kernel wants it: UTF-8, then '\' -> '/'. Converting first means a
+// Shift-JIS trail byte 0x5C is never taken for a separator.
+bool ToNativePath(const char* path, char* out) {
+  int n = Convert("UTF-8", "CP932", path, out, kNativePathBytes);
+  if (n < 0) return false;
+  for (int i = 0; i < n; ++i) {
+    if (out[i] == '\\') out[i] = '/';
+  }
+  return true;
+}
+
+int ToFd(FileHandle file) { return static_cast<int>(file); }
+
+// Reads one line from standard input without its line end; false at the end of input.
+bool ReadAnswerLine(char* line, int capacity) {
+  if (!fgets(line, capacity, stdin)) return false;
+  size_t n = strlen(line);
+  while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = 0;
+  return true;
+}
+
+void WriteToStderr(const char* cp932) {
+  char utf8[8192];
+  if (Convert("UTF-8", "CP932", cp932, utf8, sizeof utf8) < 0) {
+    fputs(cp932, stderr);  // shown as bytes rather than not at all
+  } else {
+    fputs(utf8, stderr);
+  }
+}
+
+class PosixPlatform final : public Platform {
+ public:
+  FileHandle OpenFile(const char* path, int mode) override {
+    char native[kNativePathBytes];
+    if (!ToNativePath(path, native)) return kNoFile;
+    int flags;
+    switch (mode) {
+      case kOpenRead:
+        flags = O_RDONLY;
+        break;
+      case kOpenCreate:
+        unlink(native);  // a failure to delete is not an error: the create decides
+        flags = O_WRONLY | O_CREAT | O_TRUNC;
+        break;
+      case kOpenAppend:
+        flags = O_WRONLY | O_CREAT;
+        break;
+      default:
+        return kNoFile;
+    }
+    int fd = open(native, flags | O_CLOEXEC, 0666);
+    if (fd < 0) return kNoFile;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+      close(fd);
+      return kNoFile;
+    }
+#ifdef POSIX_FADV_SEQUENTIAL
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+    return fd;
+  }
+
+  void CloseFile(FileHandle file) override {
+    if (file != kNoFile) close(ToFd(file));
+  }
+
+  int32_t ReadFile(FileHandle file, void* buffer, int32_t count) override {
+    if (count <= 0) return 0;
+    // One call for the caller, as many read(2)s as the kernel needs.
+    char* out = static_cast<char*>(buffer);
+    int32_t total = 0;
+    while (total < count) {
+      ssize_t n = read(ToFd(file), out + total, static_cast<size_t>(count - total));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      total += static_cast<int32_t>(n);
+    }
+    return total;
+  }
+
+  bool WriteFile(FileHandle file, const void* data, int32_t count) override {
+    if (count < 0) return false;
+    const char* in = static_cast<const char*>(data);
+    int32_t total = 0;
+    while (total < count) {
+      ssize_t n = write(ToFd(file), in + total, static_cast<size_t>(count - total));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      total += static_cast<int32_t>(n);
+    }
+    return true;
+  }
+
+  int64_t SeekFile(FileHandle file, int64_t offset, int origin) override {
+    int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
+    off_t result = lseek(ToFd(file), static_cast<off_t>(offset), whence);
+    return result < 0 ? -1 : static_cast<int64_t>(result);
+  }
+
+  int64_t FileSize(FileHandle file) override {
+    struct stat info;
+    if (fstat(ToFd(file), &info) != 0) return -1;
+    return static_cast<int64_t>(info.st_size);
+  }
+
+  bool DeleteFile(const char* path) override {
+    char native[kNativePathBytes];
+    return ToNativePath(path, native) && unlink(native) == 0;
+  }
+
+  bool ListFolder(const char* folder, FolderItemSink sink, void* user) override {
+    char native[kNativePathBytes];
+    if (!ToNativePath(folder, native)) return false;
+    DIR* dir = opendir(native);
+    if (!dir) return false;
+    // Collect first: a name that does not convert to CP932 fails the whole listing,
+    // so no caller ever works on a partial view of a folder.
+    bool ok = true;
+    size_t folderLength = strlen(native);
+    while (struct dirent* item = readdir(dir)) {
+      char name[kMaxPath];
+      if (Convert("CP932", "UTF-8", item->d_name, name, sizeof name) < 0) {
+        ok = false;
+        break;
+      }
+      bool isFolder;
+      if (item->d_type != DT_UNKNOWN && item->d_type != DT_LNK) {
+        isFolder = item->d_type == DT_DIR;
+      } else {
+        char full[kNativePathBytes];
+        if (folderLength + 1 + strlen(item->d_name) >= sizeof full) {
+          ok = false;
+          break;
+        }
+        snprintf(full, sizeof full, "%s/%s", native, item->d_name);
+        struct stat info;
+        isFolder = lstat(full, &info) == 0 && S_ISDIR(info.st_mode);
+      }
+      sink(name, isFolder, user);
+    }
+    closedir(dir);
+    return ok;
+  }
+
+  FolderResult CreateFolder(const char* path) override {
+    char native[kNativePathBytes];
+    if (!ToNativePath(path, native)) return FolderResult::kFailed;
+    if (mkdir(native, 0777) == 0) return FolderResult::kCreated;
+    return errno == EEXIST ? FolderResult::kAlreadyExists : FolderResult::kFailed;
+  }
+
+  FolderResult CreateFolderTree(const char* path) override {
+    char native[kNativePathBytes];
+    if (!ToNativePath(path, native)) return FolderResult::kFailed;
+    size_t n = strlen(native);
+    while (n > 1 && native[n - 1] == '/') native[--n] = 0;
+    struct stat info;
+    if (stat(native, &info) == 0) {
+      return S_ISDIR(info.st_mode) ? FolderResult::kAlreadyExists : FolderResult::kFailed;
+    }
+    for (size_t i = 1; i < n; ++i) {
+      if (native[i] != '/') continue;
+      native[i] = 0;
+      if (mkdir(native, 0777) != 0 && errno != EEXIST) return FolderResult::kFailed;
+      native[i] = '/';
+    }
+    if (mkdir(native, 0777) == 0) return FolderResult::kCreated;
+    return errno == EEXIST ? FolderResult::kAlreadyExists : FolderResult::kFailed;
+  }
+
+  bool MoveItem(const char* from, const char* to) override {
+    char nativeFrom[kNativePathBytes];
+    char nativeTo[kNativePathBytes];
+    if (!ToNativePath(from, nativeFrom) || !ToNativePath(to, nativeTo)) return false;
+    struct stat info;
+    if (lstat(nativeTo, &info) == 0) return false;  // never replace what is there
+    return rename(nativeFrom, nativeTo) == 0;
+  }
+
+  bool ExecutablePath(char* buffer, int capacity) override {
+    char native[kNativePathBytes];
+    ssize_t n = readlink("/proc/self/exe", native, sizeof native - 1);
+    if (n <= 0) return false;
+    native[n] = 0;
+    return Convert("CP932", "UTF-8", native, buffer, capacity) >= 0;
+  }
+
+  bool CurrentFolder(char* buffer, int capacity) override {
+    char native[kNativePathBytes];
+    if (!getcwd(native, sizeof native)) return false;
+    return Convert("CP932", "UTF-8", native, buffer, capacity) >= 0;
+  }
+
+  void OpenConsole() override {}
+
+  void ConsoleWrite(const char* text) override {
+    char utf8[8192];
+    if (Convert("UTF-8", "CP932", text, utf8, sizeof utf8) < 0) {
+      fputs(text, stdout);
+    } else {
+      fputs(utf8, stdout);
+    }
+    fflush(stdout);
+  }
+
+  void DebugOutput(const char* text) override {
+    WriteToStderr(text);
+    fflush(stderr);
+  }
+
+  int MessageBox(const char* text, const char* /*caption*/, unsigned style) override {
+    fflush(stdout);
+    WriteToStderr(text);
+    if ((style & 0xF) != 0x4) {  // an OK box goes on at once
+      fputc('\n', stderr);
+      fflush(stderr);
+      return kAnswerOk;
+    }
+    fputs(" [y/N] ", stderr);
+    fflush(stderr);
+    char line[256];
+    if (!ReadAnswerLine(line, sizeof line)) return kAnswerNo;
+    if (strcmp(line, "y") == 0 || strcmp(line, "Y") == 0 || strcmp(line, "yes") == 0 ||
+        strcmp(line, "\xE3\x81\xAF\xE3\x81\x84") == 0) {  // "はい" in UTF-8
+      return kAnswerYes;
+    }
+    return kAnswerNo;
+  }
+
+  bool ChooseFolder(const char* title, char* path) override {
+    char current[kNativePathBytes];
+    if (!getcwd(current, sizeof current)) return false;
+    fflush(stdout);
+    WriteToStderr(title);
+    fprintf(stderr, "\n[%s] ", current);
+    fflush(stderr);
+    char line[kNativePathBytes];
+    if (!ReadAnswerLine(line, sizeof line)) return false;
+    char joined[kNativePathBytes * 2];
+    if (line[0] == 0) {
+      snprintf(joined, sizeof joined, "%s", current);
+    } else if (line[0] == '/') {
+      snprintf(joined, sizeof joined, "%s", line);
+    } else {
+      snprintf(joined, sizeof joined, "%s/%s", current, line);
+    }
+    char absolute[kNativePathBytes];
+    if (!realpath(joined, absolute)) return false;
+    struct stat info;
+    if (stat(absolute, &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+    // Handed over as Windows would: CP932 with '\' separators ('/' is never a trail byte).
+    if (Convert("CP932", "UTF-8", absolute, path, kMaxPath) < 0) return false;
+    for (char* c = path; *c; ++c) {
+      if (*c == '/') *c = '\\';
+    }
+    return true;
+  }
+};
+
+PosixPlatform gNative;
+Platform* gCurrent = nullptr;
+
+pthread_mutex_t gPoolLock;
+bool gPoolLockCreated = false;
+
+}  // namespace
+
+Platform& NativePlatform() { return gNative; }
+
+Platform& Os() { return gCurrent ? *gCurrent : gNative; }
+
+Platform* InstallPlatform(Platform* platform) {
+  Platform* previous = &Os();
+  gCurrent = platform;
+  return previous;
+}
+
+void CreatePoolLock() {
+  if (gPoolLockCreated) return;
+  pthread_mutexattr_t attributes;
+  pthread_mutexattr_init(&attributes);
+  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutex_init(&gPoolLock, &attributes);
+  pthread_mutexattr_destroy(&attributes);
+  gPoolLockCreated = true;
+}
+
+void DeletePoolLock() {
+  if (!gPoolLockCreated) return;
+  pthread_mutex_destroy(&gPoolLock);
+  gPoolLockCreated = false;
+}
+
+void EnterPoolLock() { pthread_mutex_lock(&gPoolLock); }
+void LeavePoolLock() { pthread_mutex_unlock(&gPoolLock); }
+
+bool IsNativeAbsolutePath(const char* path) { return path[0] == '/' || path[0] == '\\'; }
+
+int NativeToCp932(const char* text, char* out, int capacity) {
+  return Convert("CP932", "UTF-8", text, out, capacity);
+}
+
+int Cp932ToNative(const char* text, char* out, int capacity) {
+  return Convert("UTF-8", "CP932", text, out, capacity);
+}
+
+}  // namespace zt4

@@ -1,0 +1,298 @@
+#include "codec/range_codec.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "codec/range_codec_internal.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+// The coded bytes are fixed by the archive format, but the way to reach them
+// is free. Instead of a 32-bit cumulative table updated by a linear pass, the
+// model keeps 16-bit counts in 16 blocks of 16 symbols: the cumulative count of
+// symbol s is the start of its block plus its offset inside the block, so an
+// update touches one block of offsets and the 16 block starts (two short
+// vector adds each). Every cumulative count below the total stays under 65536;
+// only the total itself is kept at 32 bits.
+
+namespace zt4 {
+namespace {
+
+using codec_internal::DivideByReciprocal;
+using codec_internal::Reciprocal;
+
+constexpr uint32_t kTotalLimit = 0x10000;
+constexpr uint32_t kEndSymbol = 256;
+
+// kSuffix[k][i] is 1 for the lanes i >= k.
+struct SuffixTable {
+  alignas(32) uint16_t row[17][16];
+  constexpr SuffixTable() : row() {
+    for (int k = 0; k <= 16; ++k) {
+      for (int i = 0; i < 16; ++i) row[k][i] = i >= k ? 1 : 0;
+    }
+  }
+};
+constexpr SuffixTable kSuffix;
+
+struct alignas(64) Model {
+  // off[b][j] = cum[16b + j] - cum[16b].
+  alignas(32) uint16_t off[16][16];
+  // starts[15 + b] = cum[16b] for b = 0..16 (starts[15] stays 0, starts[31]
+  // is cum[256]); starts[16..31] is one 32-byte vector.
+  alignas(32) uint16_t starts[32];
+  uint16_t freq[257];
+  uint32_t total;
+
+  void Init() {
+    for (int b = 0; b < 16; ++b) {
+      for (int j = 0; j < 16; ++j) off[b][j] = static_cast<uint16_t>(j);
+    }
+    for (int i = 0; i < 32; ++i) starts[i] = static_cast<uint16_t>(i < 15 ? 0 : 16 * (i - 15));
+    for (int i = 0; i < 257; ++i) freq[i] = 1;
+    total = 257;
+  }
+
+  uint32_t Cum(uint32_t s) const { return starts[15 + (s >> 4)] + off[s >> 4][s & 15]; }
+
+  // The update after a byte symbol (the end symbol is never followed by
+  // another symbol, so its update is never needed).
+  void Update(uint32_t s) {
+    const uint32_t b = s >> 4;
+    const uint32_t j = s & 15;
+#if defined(__SSE2__)
+    __m128i* o = reinterpret_cast<__m128i*>(off[b]);
+    const __m128i* inc = reinterpret_cast<const __m128i*>(kSuffix.row[j + 1]);
+    _mm_store_si128(o, _mm_add_epi16(_mm_load_si128(o), _mm_load_si128(inc)));
+    _mm_store_si128(o + 1, _mm_add_epi16(_mm_load_si128(o + 1), _mm_load_si128(inc + 1)));
+    __m128i* st = reinterpret_cast<__m128i*>(starts + 16);
+    const __m128i* incb = reinterpret_cast<const __m128i*>(kSuffix.row[b]);
+    _mm_store_si128(st, _mm_add_epi16(_mm_load_si128(st), _mm_load_si128(incb)));
+    _mm_store_si128(st + 1, _mm_add_epi16(_mm_load_si128(st + 1), _mm_load_si128(incb + 1)));
+#else
+    for (int i = 0; i < 16; ++i) {
+      off[b][i] = static_cast<uint16_t>(off[b][i] + kSuffix.row[j + 1][i]);
+      starts[16 + i] = static_cast<uint16_t>(starts[16 + i] + kSuffix.row[b][i]);
+    }
+#endif
+    freq[s] = static_cast<uint16_t>(freq[s] + 1);
+    if (++total == kTotalLimit) Rescale();
+  }
+
+  void Rescale() {
+    uint32_t cum = 0;
+    for (uint32_t i = 0; i < 256; ++i) {
+      if ((i & 15) == 0) starts[15 + (i >> 4)] = static_cast<uint16_t>(cum);
+      off[i >> 4][i & 15] = static_cast<uint16_t>(cum - starts[15 + (i >> 4)]);
+      const uint32_t f = (static_cast<uint32_t>(freq[i]) >> 1) | 1;
+      freq[i] = static_cast<uint16_t>(f);
+      cum += f;
+    }
+    starts[31] = static_cast<uint16_t>(cum);
+    const uint32_t f = (static_cast<uint32_t>(freq[256]) >> 1) | 1;
+    freq[256] = static_cast<uint16_t>(f);
+    total = cum + f;
+  }
+
+  // The number of entries of the 16 at p that are <= v (all of them are
+  // increasing, so they form a prefix).
+  static uint32_t CountNotAbove(const uint16_t* p, uint32_t v) {
+#if defined(__SSE2__)
+    const __m128i vv = _mm_set1_epi16(static_cast<short>(v));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i* q = reinterpret_cast<const __m128i*>(p);
+    const __m128i lo = _mm_cmpeq_epi16(_mm_subs_epu16(_mm_load_si128(q), vv), zero);
+    const __m128i hi = _mm_cmpeq_epi16(_mm_subs_epu16(_mm_load_si128(q + 1), vv), zero);
+    const uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(lo, hi)));
+    return static_cast<uint32_t>(__builtin_ctz(~mask));
+#else
+    uint32_t n = 0;
+    for (int i = 0; i < 16; ++i) n += p[i] <= v;
+    return n;
+#endif
+  }
+
+  // The symbol s with cum[s] <= v < cum[s+1], or the end symbol for every v
+  // at or above cum[256], including values at or above the total.
+  uint32_t Find(uint32_t v) const {
+    // Every cum[1..256] is below 65536, so clamping keeps each comparison.
+    const uint32_t vc = v < 0xFFFF ? v : 0xFFFF;
+    const uint32_t b = CountNotAbove(starts + 16, vc);
+    if (b == 16) return kEndSymbol;
+    return 16 * b + CountNotAbove(off[b], vc - starts[15 + b]) - 1;
+  }
+};
+
+inline uint32_t LeadingEqualBytes(uint32_t low, uint32_t range) {
+  // range is never 0, so low and low + range always differ somewhere.
+  return static_cast<uint32_t>(__builtin_clz(low ^ (low + range))) >> 3;
+}
+
+inline void StoreBig32(uint8_t* p, uint32_t v) {
+  const uint8_t b[4] = {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
+                        static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+  std::memcpy(p, b, 4);
+}
+
+inline uint32_t LoadBig32(const uint8_t* p) {
+  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+         (static_cast<uint32_t>(p[2]) << 8) | p[3];
+}
+
+class Writer {
+ public:
+  Writer(uint8_t* dst, int32_t cap) : pos_(dst), end_(dst + (cap > 0 ? cap : 0)), begin_(dst) {}
+
+  // Emits the top `count` bytes (0..3) of v, most significant first.
+  bool PutTop(uint32_t v, uint32_t count) {
+    if (end_ - pos_ >= 4) {
+      StoreBig32(pos_, v);
+      pos_ += count;
+      return true;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+      if (!Put(static_cast<uint8_t>(v >> 24))) return false;
+      v <<= 8;
+    }
+    return true;
+  }
+
+  bool Put(uint8_t byte) {
+    if (pos_ >= end_) return false;
+    *pos_++ = byte;
+    return true;
+  }
+
+  int32_t Count() const { return static_cast<int32_t>(pos_ - begin_); }
+
+ private:
+  uint8_t* pos_;
+  uint8_t* end_;
+  uint8_t* begin_;
+};
+
+// Codes one symbol whose cumulative count and frequency are taken from the
+// model before its update; the caller updates the model in between, as the
+// format orders the update before the normalisation.
+struct EncoderState {
+  uint32_t low = 0;
+  uint32_t range = 0xFFFFFFFFu;
+
+  bool Normalise(Writer& w) {
+    const uint32_t k = LeadingEqualBytes(low, range);
+    if (!w.PutTop(low, k)) return false;
+    low <<= 8 * k;
+    range <<= 8 * k;
+    while (range < 0x10000) {
+      range = (0x10000 - (low & 0xFFFF)) << 8;
+      if (!w.Put(static_cast<uint8_t>(low >> 24))) return false;
+      low <<= 8;
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+int32_t RangeCodec::Encode(const uint8_t* src, int32_t srcLen, uint8_t* dst, int32_t dstCap) {
+  Model m;
+  m.Init();
+  EncoderState e;
+  Writer w(dst, dstCap);
+  uint64_t recip = Reciprocal(m.total);
+  for (int32_t i = 0; i < srcLen; ++i) {
+    const uint32_t s = src[i];
+    const uint32_t r = DivideByReciprocal(e.range, recip);
+    e.low += m.Cum(s) * r;
+    e.range = m.freq[s] * r;
+    m.Update(s);
+    recip = Reciprocal(m.total);
+    if (!e.Normalise(w)) return -1;
+  }
+  const uint32_t r = DivideByReciprocal(e.range, recip);
+  e.low += m.starts[31] * r;
+  e.range = m.freq[kEndSymbol] * r;
+  if (!e.Normalise(w)) return -1;
+  for (int i = 0; i < 4; ++i) {
+    if (!w.Put(static_cast<uint8_t>(e.low >> 24))) return -1;
+    e.low <<= 8;
+  }
+  return w.Count();
+}
+
+int32_t RangeCodec::Decode(const uint8_t* src, int32_t srcLen, uint8_t* dst, int32_t dstCap) {
+  if (srcLen < 4) return -1;
+  Model m;
+  m.Init();
+  const uint8_t* in = src + 4;
+  const uint8_t* const inEnd = src + srcLen;
+  uint8_t* out = dst;
+  uint8_t* const outEnd = dst + (dstCap > 0 ? dstCap : 0);
+  uint32_t code = LoadBig32(src);
+  uint32_t low = 0;
+  uint32_t range = 0xFFFFFFFFu;
+  uint64_t recip = Reciprocal(m.total);
+  for (;;) {
+    const uint32_t r = DivideByReciprocal(range, recip);
+    const uint32_t s = m.Find((code - low) / r);
+    if (s == kEndSymbol) return static_cast<int32_t>(out - dst);
+    if (out == outEnd) return -1;
+    *out++ = static_cast<uint8_t>(s);
+    low += m.Cum(s) * r;
+    range = m.freq[s] * r;
+    m.Update(s);
+    recip = Reciprocal(m.total);
+    const uint32_t k = LeadingEqualBytes(low, range);
+    if (inEnd - in >= 4) {
+      // Take k bytes at once; a 64-bit shift keeps k = 0 well defined.
+      code = static_cast<uint32_t>((static_cast<uint64_t>(code) << (8 * k)) |
+                                   (static_cast<uint64_t>(LoadBig32(in)) >> (32 - 8 * k)));
+      in += k;
+    } else {
+      for (uint32_t i = 0; i < k; ++i) {
+        if (in == inEnd) return -1;
+        code = (code << 8) | *in++;
+      }
+    }
+    low <<= 8 * k;
+    range <<= 8 * k;
+    while (range < 0x10000) {
+      if (in == inEnd) return -1;
+      code = (code << 8) | *in++;
+      range = (0x10000 - (low & 0xFFFF)) << 8;
+      low <<= 8;
+    }
+  }
+}
+
+uint8_t* Codec::CompressAlloc(const uint8_t* src, int32_t n, int32_t* outLen) {
+  if (outLen != nullptr) *outLen = 0;
+  if (n < 0) return nullptr;
+  const int64_t want = 2 * static_cast<int64_t>(n) + 1024;
+  const int32_t cap = want > INT32_MAX ? INT32_MAX : static_cast<int32_t>(want);
+  uint8_t* block = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(cap)));
+  if (block == nullptr) return nullptr;
+  const int32_t len = Encode(src, n, block, cap);
+  if (len < 0) {
+    std::free(block);
+    return nullptr;
+  }
+  if (outLen != nullptr) *outLen = len;
+  return block;
+}
+
+uint8_t* Codec::DecompressAlloc(const uint8_t* src, int32_t srcLen, int32_t expected) {
+  if (expected < 0) return nullptr;
+  // malloc(0) may give null; one spare byte keeps the empty result a block.
+  uint8_t* block = static_cast<uint8_t*>(std::malloc(expected > 0 ? static_cast<size_t>(expected) : 1));
+  if (block == nullptr) return nullptr;
+  if (Decode(src, srcLen, block, expected) != expected) {
+    std::free(block);
+    return nullptr;
+  }
+  return block;
+}
+
+}  // namespace zt4

@@ -2,17 +2,22 @@
 
 #include <cstdlib>
 
+#include "archive/mount.h"
 #include "base/process.h"
 
 namespace zt4 {
 namespace {
 
-void EndProcessObjects() { EndFoundation(); }
+void EndProcessObjects() {
+  EndArchiveRegistries();
+  EndFoundation();
+}
 
 }  // namespace
 
 void StartProcessObjects() {
   StartFoundation();
+  StartArchiveRegistries();
   std::atexit(EndProcessObjects);
 }
 

@@ -58,6 +58,8 @@ class Platform {
   virtual FolderResult CreateFolderTree(const char* path) = 0;
   // Moves one file or folder (with its content) to a new path on the same volume.
   virtual bool MoveItem(const char* from, const char* to) = 0;
+  // Removes an empty folder.
+  virtual bool RemoveFolder(const char* path) = 0;
 
   // The program's own executable path (CP932); false when it cannot be had or fit.
   virtual bool ExecutablePath(char* buffer, int capacity) = 0;
@@ -86,6 +88,10 @@ void CreatePoolLock();
 void DeletePoolLock();
 void EnterPoolLock();
 void LeavePoolLock();
+
+// The applier's own entry. The platform's entry point (WinMain for the Windows GUI
+// program, main on POSIX) calls it and returns its result as the exit status.
+int ProgramMain();
 
 // True when the OS reads `path` as absolute although it has neither a drive colon nor a
 // leading "\\" (a POSIX path beginning with '/' or '\'); never on Windows.

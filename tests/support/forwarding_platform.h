@@ -30,6 +30,7 @@ class ForwardingPlatform : public Platform {
     return Base().CreateFolderTree(path);
   }
   bool MoveItem(const char* from, const char* to) override { return Base().MoveItem(from, to); }
+  bool RemoveFolder(const char* path) override { return Base().RemoveFolder(path); }
   bool ExecutablePath(char* buffer, int capacity) override {
     return Base().ExecutablePath(buffer, capacity);
   }

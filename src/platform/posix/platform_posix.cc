@@ -219,6 +219,11 @@ class PosixPlatform final : public Platform {
     return rename(nativeFrom, nativeTo) == 0;
   }
 
+  bool RemoveFolder(const char* path) override {
+    char native[kNativePathBytes];
+    return ToNativePath(path, native) && rmdir(native) == 0;
+  }
+
   bool ExecutablePath(char* buffer, int capacity) override {
     char native[kNativePathBytes];
     ssize_t n = readlink("/proc/self/exe", native, sizeof native - 1);

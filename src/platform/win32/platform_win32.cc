@@ -156,6 +156,8 @@ class Win32Platform final : public Platform {
     return ::SHFileOperationA(&operation) == 0;
   }
 
+  bool RemoveFolder(const char* path) override { return ::RemoveDirectoryA(path) != 0; }
+
   bool ExecutablePath(char* buffer, int capacity) override {
     DWORD n = ::GetModuleFileNameA(nullptr, buffer, static_cast<DWORD>(capacity));
     return n != 0 && n < static_cast<DWORD>(capacity);

@@ -1,0 +1,230 @@
+#include "archive/archive.h"
+
+#include <cstring>
+#include <new>
+
+#include "base/bytes.h"
+#include "base/heap.h"
+#include "codec/crc32.h"
+#include "codec/range_codec.h"
+
+namespace zt4 {
+namespace {
+
+constexpr uint32_t kRecordFixedBytes = 16;
+constexpr uint32_t kLargestCount = 0x7FFFFFFF;
+
+}  // namespace
+
+Archive::~Archive() { CloseFile(); }
+
+void Archive::CloseFile() {
+  if (file) {
+    file->Close();
+    delete file;
+    file = nullptr;
+  }
+}
+
+bool Archive::Open(const PoolString& path) {
+  CloseFile();
+  index.Clear();
+  file = new (std::nothrow) FileStream;
+  if (file && file->Open(path, ReadMode) && ReadIndex()) return true;
+  CloseFile();
+  index.Clear();
+  return false;
+}
+
+bool Archive::ReadIndex() {
+  uint8_t raw[kArchiveHeaderSize];
+  if (!file->Seek(0, 0) || file->Read(raw, kArchiveHeaderSize) != kArchiveHeaderSize) return false;
+  ArchiveHeader header{GetU32(raw), GetU32(raw + 4), GetU32(raw + 8), GetU32(raw + 12)};
+  int32_t signedSize = file->Size();
+  if (signedSize < 0) return false;
+  uint32_t fileSize = static_cast<uint32_t>(signedSize);
+  if (header.magic != kArchiveMagic || header.indexOffset >= fileSize ||
+      header.indexSize >= fileSize) {
+    return false;
+  }
+  uint32_t n = fileSize - header.indexOffset;
+  if (!file->Seek(static_cast<int32_t>(header.indexOffset), 0)) return false;
+  uint8_t* coded = AllocBlock(n);
+  if (!coded) return false;
+  bool ok = false;
+  if (file->Read(coded, static_cast<int32_t>(n)) == static_cast<int32_t>(n)) {
+    RangeCodec codec;
+    uint8_t* decoded = codec.DecompressAlloc(coded, static_cast<int32_t>(n),
+                                             static_cast<int32_t>(header.indexSize));
+    if (decoded) {
+      ok = Crc32(decoded, header.indexSize, 0) == header.indexCrc &&
+           ParseIndex(decoded, header.indexSize);
+      FreeBlock(decoded);
+    }
+  }
+  FreeBlock(coded);
+  return ok;
+}
+
+bool Archive::ParseIndex(const uint8_t* bytes, uint32_t n) {
+  if (n <= 4) return false;
+  uint32_t count = GetU32(bytes);
+  const uint8_t* at = bytes + 4;
+  n -= 4;
+  for (uint32_t i = 0; i < count; ++i) {
+    const void* zero = std::memchr(at, 0, n);
+    if (!zero) return false;
+    uint32_t nameLength = static_cast<uint32_t>(static_cast<const uint8_t*>(zero) - at);
+    PoolString name(reinterpret_cast<const char*>(at), static_cast<int32_t>(nameLength));
+    at += nameLength + 1;
+    n -= nameLength + 1;
+    if (n < kRecordFixedBytes) return false;
+    ArchiveEntry entry;
+    entry.storedSize = GetU32(at);
+    entry.contentSize = GetU32(at + 4);
+    entry.offset = GetU32(at + 8);
+    entry.crc = GetU32(at + 12);
+    at += kRecordFixedBytes;
+    n -= kRecordFixedBytes;
+    if (!index.Set(name, entry)) return false;
+  }
+  return n == 0 && count != 0;
+}
+
+const ArchiveEntry* Archive::Find(const PoolString& name) const {
+  auto* node = index.Find(name);
+  return node ? &node->payload : nullptr;
+}
+
+bool Archive::ReadStored(const ArchiveEntry& entry, uint8_t** outData) {
+  *outData = nullptr;
+  if (!file || entry.storedSize > kLargestCount || entry.offset > kLargestCount) return false;
+  uint8_t* stored = AllocBlock(entry.storedSize);
+  if (!stored) return false;
+  if (!file->Seek(static_cast<int32_t>(entry.offset), 0) ||
+      file->Read(stored, static_cast<int32_t>(entry.storedSize)) !=
+          static_cast<int32_t>(entry.storedSize)) {
+    FreeBlock(stored);
+    return false;
+  }
+  *outData = stored;
+  return true;
+}
+
+bool Archive::Extract(const PoolString& name, uint8_t** outData, int32_t* outSize) {
+  *outData = nullptr;
+  *outSize = 0;
+  const ArchiveEntry* entry = Find(name);
+  if (!entry || entry->contentSize > kLargestCount) return false;
+  // A member of 0 bytes has no coded bytes at all: its content is the empty block.
+  if (entry->contentSize == 0 && entry->storedSize == 0 && entry->crc == 0) {
+    *outData = AllocBlock(0);
+    return *outData != nullptr;
+  }
+  uint8_t* stored = nullptr;
+  if (!ReadStored(*entry, &stored)) return false;
+  RangeCodec codec;
+  uint8_t* content = codec.DecompressAlloc(stored, static_cast<int32_t>(entry->storedSize),
+                                           static_cast<int32_t>(entry->contentSize));
+  FreeBlock(stored);
+  if (!content) return false;
+  if (Crc32(content, entry->contentSize, 0) != entry->crc) {
+    FreeBlock(content);
+    return false;
+  }
+  *outData = content;
+  *outSize = static_cast<int32_t>(entry->contentSize);
+  return true;
+}
+
+ArchiveWriter::~ArchiveWriter() { Finish(); }
+
+bool ArchiveWriter::Create(const PoolString& path) {
+  static const uint8_t kPlaceholder[kArchiveHeaderSize] = {};
+  if (file.Open(path, CreateMode) && file.Write(kPlaceholder, kArchiveHeaderSize)) return true;
+  if (file.Tell() != 0) WriteIndex();
+  file.Close();
+  return false;
+}
+
+bool ArchiveWriter::Add(const uint8_t* data, uint32_t size, const PoolString& name) {
+  if (name.Empty() || index.Find(name) || size > kLargestCount) return false;
+  uint8_t* coded = nullptr;
+  int32_t storedSize = 0;
+  if (size > 0) {
+    RangeCodec codec;
+    coded = codec.CompressAlloc(data, static_cast<int32_t>(size), &storedSize);
+    if (!coded) return false;
+  }
+  ArchiveEntry entry;
+  entry.offset = static_cast<uint32_t>(file.Tell());
+  entry.storedSize = static_cast<uint32_t>(storedSize);
+  entry.contentSize = size;
+  entry.crc = size > 0 ? Crc32(data, size, 0) : 0;
+  bool ok = storedSize == 0 || file.Write(coded, storedSize);
+  if (ok) ok = index.Set(name, entry);
+  FreeBlock(coded);
+  return ok;
+}
+
+namespace {
+
+bool WriteRecord(const PoolString& name, ArchiveEntry& entry, void* user) {
+  auto* stream = static_cast<MemoryStream*>(user);
+  uint8_t fields[17];
+  fields[0] = 0;
+  PutU32(fields + 1, entry.storedSize);
+  PutU32(fields + 5, entry.contentSize);
+  PutU32(fields + 9, entry.offset);
+  PutU32(fields + 13, entry.crc);
+  return stream->Write(name.Text(), name.Length()) && stream->Write(fields, sizeof fields);
+}
+
+}  // namespace
+
+bool ArchiveWriter::BuildIndex(uint8_t** outBlock, uint32_t* outSize) {
+  *outBlock = nullptr;
+  *outSize = 0;
+  MemoryStream stream;
+  if (!stream.CreateBlock(4096, false)) return false;
+  uint8_t count[4];
+  PutU32(count, index.EntryCount());
+  bool ok = stream.Write(count, 4) && index.ForEachEntry(WriteRecord, &stream) == index.EntryCount();
+  if (!ok) {
+    FreeBlock(stream.Data());
+    return false;
+  }
+  *outBlock = stream.Data();
+  *outSize = static_cast<uint32_t>(stream.Size());
+  return true;
+}
+
+bool ArchiveWriter::WriteIndex() {
+  uint8_t* indexBlock = nullptr;
+  uint32_t indexSize = 0;
+  if (!BuildIndex(&indexBlock, &indexSize)) return false;
+  bool ok = file.Seek(0, 2);
+  ArchiveHeader header{kArchiveMagic, static_cast<uint32_t>(file.Tell()), indexSize,
+                       Crc32(indexBlock, indexSize, 0)};
+  // The header goes over the placeholder last, so a torn write leaves no valid header.
+  ok = ok && Add(indexBlock, indexSize, PoolString(kIndexMemberName)) && file.Seek(0, 0);
+  if (ok) {
+    uint8_t raw[kArchiveHeaderSize];
+    PutU32(raw, header.magic);
+    PutU32(raw + 4, header.indexOffset);
+    PutU32(raw + 8, header.indexSize);
+    PutU32(raw + 12, header.indexCrc);
+    ok = file.Write(raw, kArchiveHeaderSize);
+  }
+  FreeBlock(indexBlock);
+  return ok;
+}
+
+bool ArchiveWriter::Finish() {
+  if (!file.IsOpen()) return false;
+  bool ok = file.Tell() != 0 && WriteIndex();
+  file.Close();
+  return ok;
+}
+
+}  // namespace zt4

@@ -1,0 +1,99 @@
+// The archive container: a 16-byte header, the coded bytes of every member back to back,
+// and the coded index at the end. The writer's output is fully determined by the members
+// added and their order, so a rebuilt archive can be checked by its digest.
+//
+//   offset  size  field
+//   0       4     magic "TRV6"
+//   4       4     indexOffset: where the coded index starts (it runs to the end of file)
+//   8       4     indexSize: length of the index before coding
+//   12      4     indexCrc: CRC-32 of the index before coding
+//   16      ...   member data, in the order the members were added
+//
+// Index before coding: count (4), then per record: name bytes, 0, storedSize (4),
+// contentSize (4), offset (4), crc (4). Records follow the name table's visiting order.
+// All integers are unsigned 32-bit little-endian.
+#pragma once
+
+#include <cstdint>
+
+#include "base/name_table.h"
+#include "base/pool_string.h"
+#include "base/stream.h"
+
+namespace zt4 {
+
+inline constexpr uint32_t kArchiveMagic = 0x36565254;  // "TRV6" read little-endian
+inline constexpr int32_t kArchiveHeaderSize = 16;
+inline constexpr char kIndexMemberName[] = "@HEADER@";
+
+struct ArchiveHeader {
+  uint32_t magic;
+  uint32_t indexOffset;
+  uint32_t indexSize;
+  uint32_t indexCrc;
+};
+
+struct ArchiveEntry {
+  uint32_t offset;
+  uint32_t storedSize;
+  uint32_t contentSize;
+  uint32_t crc;
+};
+
+using ArchiveIndex = NameTable<ArchiveEntry>;
+
+class Archive {
+ public:
+  Archive() = default;
+  Archive(const Archive&) = delete;
+  Archive& operator=(const Archive&) = delete;
+  virtual ~Archive();  // virtual: tests count destructions through a derived archive
+
+  // Opens the archive file (a relative path is resolved against the program's folder);
+  // whatever was open before is closed first. False leaves the archive closed.
+  bool Open(const PoolString& path);
+  // A new heap block with the member's whole content, checked by its CRC. On failure
+  // *outData is null and *outSize 0.
+  bool Extract(const PoolString& name, uint8_t** outData, int32_t* outSize);
+
+  bool IsOpen() const { return file != nullptr; }
+  const ArchiveIndex& Index() const { return index; }
+  // The entry of a member, or null.
+  const ArchiveEntry* Find(const PoolString& name) const;
+  // The member's coded bytes as stored, without decoding them.
+  bool ReadStored(const ArchiveEntry& entry, uint8_t** outData);
+
+ private:
+  bool ReadIndex();
+  bool ParseIndex(const uint8_t* bytes, uint32_t n);
+  void CloseFile();
+
+  ArchiveIndex index;
+  FileStream* file = nullptr;
+};
+
+class ArchiveWriter {
+ public:
+  ArchiveWriter() = default;
+  ArchiveWriter(const ArchiveWriter&) = delete;
+  ArchiveWriter& operator=(const ArchiveWriter&) = delete;
+  // Finishes the archive if anything was written.
+  ~ArchiveWriter();
+
+  // Creates (or replaces) the file and writes the placeholder header.
+  bool Create(const PoolString& path);
+  // Codes the content and appends it behind the members added so far.
+  bool Add(const uint8_t* data, uint32_t size, const PoolString& name);
+  // Writes the index and the header and closes the file; true only if all of it was
+  // written. The destructor does the same for a writer not finished before.
+  bool Finish();
+
+ private:
+  bool BuildIndex(uint8_t** outBlock, uint32_t* outSize);
+  bool WriteIndex();
+
+  ArchiveIndex index;
+  FileStream file;
+};
+
+}  // namespace zt4

@@ -1,0 +1,13 @@
+// The applier's run: console, patch description, folder choice, verification,
+// confirmation, backup, apply, final check, completion. Returns 0 after a complete run;
+// every failure ends the process through FatalStop (also with status 0).
+#pragma once
+
+namespace zt4 {
+
+inline constexpr char PatchArchive[] = "patch.zt4";
+inline constexpr char kBackupFolderName[] = "BACKUP_FILES";
+
+int UpdateDriver();
+
+}  // namespace zt4

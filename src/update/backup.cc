@@ -1,0 +1,114 @@
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "update/operations.h"
+
+namespace zt4 {
+namespace {
+
+struct Listing {
+  FolderItem* items = nullptr;
+  bool failed = false;
+};
+
+void CollectItem(const char* name, bool isFolder, void* user) {
+  auto* listing = static_cast<Listing*>(user);
+  if (isFolder && (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)) return;
+  auto* item = new (std::nothrow) FolderItem;
+  size_t length = std::strlen(name);
+  if (!item || length >= sizeof item->name) {
+    delete item;
+    listing->failed = true;  // an item left out would be left behind
+    return;
+  }
+  std::memcpy(item->name, name, length + 1);
+  item->next = listing->items;
+  listing->items = item;
+}
+
+// The shell's paths use the folder's own separator.
+bool JoinBackslash(char* out, const char* folder, const char* name) {
+  return JoinPathWith(out, folder, '\\', name);
+}
+
+}  // namespace
+
+FolderItem* ListFolder(const char* folder) {
+  Listing listing;
+  if (!Os().ListFolder(folder, CollectItem, &listing) || listing.failed) {
+    FreeFolderItems(listing.items);
+    return nullptr;
+  }
+  return listing.items;
+}
+
+void FreeFolderItems(FolderItem* items) {
+  while (items) {
+    FolderItem* next = items->next;
+    delete items;
+    items = next;
+  }
+}
+
+bool MakeDirTree(const char* path) { return Os().CreateFolderTree(path) == FolderResult::kCreated; }
+
+bool BackupFolder(const char* target, const char* backup, BackupRecord* record) {
+  *record = BackupRecord{};
+  FolderItem* items = ListFolder(target);
+  if (!items) return false;
+  // Every path must fit before the first move, so a long name cannot stop it halfway.
+  char from[kMaxPath];
+  char to[kMaxPath];
+  for (FolderItem* item = items; item; item = item->next) {
+    if (!JoinBackslash(from, target, item->name) || !JoinBackslash(to, backup, item->name)) {
+      FreeFolderItems(items);
+      return false;
+    }
+  }
+  if (!MakeDirTree(backup)) {
+    FreeFolderItems(items);
+    return false;
+  }
+  record->createdFolder = true;
+  FolderItem** movedTail = &record->moved;
+  bool ok = true;
+  while (items) {
+    FolderItem* item = items;
+    JoinBackslash(from, target, item->name);
+    JoinBackslash(to, backup, item->name);
+    if (!Os().MoveItem(from, to)) {
+      ok = false;
+      break;
+    }
+    items = item->next;
+    item->next = nullptr;
+    *movedTail = item;
+    movedTail = &item->next;
+  }
+  FreeFolderItems(items);
+  return ok;
+}
+
+bool UndoBackup(const char* target, const char* backup, BackupRecord* record) {
+  // Last moved first: the reverse of the backup's own order.
+  int count = 0;
+  for (const FolderItem* item = record->moved; item; item = item->next) ++count;
+  bool ok = true;
+  for (int i = count - 1; i >= 0; --i) {
+    const FolderItem* item = record->moved;
+    for (int k = 0; k < i; ++k) item = item->next;
+    char from[kMaxPath];
+    char to[kMaxPath];
+    if (!JoinBackslash(from, backup, item->name) || !JoinBackslash(to, target, item->name) ||
+        !Os().MoveItem(from, to)) {
+      ok = false;
+    }
+  }
+  if (ok && record->createdFolder) ok = Os().RemoveFolder(backup);
+  FreeFolderItems(record->moved);
+  *record = BackupRecord{};
+  return ok;
+}
+
+}  // namespace zt4

@@ -1,0 +1,56 @@
+// A platform whose user is a script: console and debugger lines are collected, message
+// boxes are answered from a queue (and written to standard error as "box:<hex of text>",
+// so a death test can match the stop it expects), the folder dialog returns a set folder.
+#pragma once
+
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <string>
+
+#include "support/forwarding_platform.h"
+
+namespace zt4::test {
+
+inline std::string HexOf(const std::string& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += kDigits[c >> 4];
+    out += kDigits[c & 15];
+  }
+  return out;
+}
+
+// What a death test expects on standard error for a box showing `text`.
+inline std::string BoxPattern(const char* text) { return "box:" + HexOf(text); }
+
+class ScriptedPlatform : public ForwardingPlatform {
+ public:
+  std::string console;
+  std::string debug;
+  std::deque<int> answers;  // answers of Yes/No boxes; No when empty
+  std::string boxes;        // every box text, one per line, as hex
+  std::string folder;       // what the folder dialog returns; empty: cancelled
+
+  void OpenConsole() override {}
+  void ConsoleWrite(const char* text) override { console += text; }
+  void DebugOutput(const char* text) override { debug += text; }
+  int MessageBox(const char* text, const char* /*caption*/, unsigned style) override {
+    boxes += HexOf(text) + "\n";
+    std::fprintf(stderr, "box:%s\n", HexOf(text).c_str());
+    std::fflush(stderr);
+    if ((style & 0xF) != 0x4) return kAnswerOk;
+    if (answers.empty()) return kAnswerNo;
+    int answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+  bool ChooseFolder(const char* /*title*/, char* path) override {
+    if (folder.empty() || folder.size() >= static_cast<size_t>(kMaxPath)) return false;
+    std::memcpy(path, folder.c_str(), folder.size() + 1);
+    return true;
+  }
+};
+
+}  // namespace zt4::test

@@ -1,0 +1,258 @@
+#include "update/patch_list.h"
+
+#include <cstring>
+#include <new>
+
+#include "base/pool_string.h"
+#include "platform/platform.h"
+
+namespace zt4 {
+namespace {
+
+constexpr int32_t kGroupMark = -1;
+constexpr char kGroupMarker[] = "@ZT4_COPY";
+constexpr char kEndMarker[] = "@END";
+
+// Reads the description front to back and never past its last byte: the block carries no
+// zero after it, so a text or integer cut by the end is a failed read, not an over-read.
+class Reader {
+ public:
+  Reader(const uint8_t* bytes, int32_t count) : bytes_(bytes), count_(count) {}
+
+  bool AtEnd() const { return position_ >= count_; }
+
+  bool Int(int32_t* value) {
+    if (count_ - position_ < 4) return false;
+    const uint8_t* p = bytes_ + position_;
+    uint32_t v = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+                 static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+    *value = static_cast<int32_t>(v);
+    position_ += 4;
+    return true;
+  }
+
+  bool Text(const char** text) {
+    const uint8_t* start = bytes_ + position_;
+    const void* zero = std::memchr(start, 0, static_cast<size_t>(count_ - position_));
+    if (zero == nullptr) return false;
+    *text = *start != 0 ? reinterpret_cast<const char*>(start) : kEmptyEntryText;
+    position_ = static_cast<int32_t>(static_cast<const uint8_t*>(zero) - bytes_) + 1;
+    return true;
+  }
+
+  // The marker is compared with its zero byte, so a longer or shorter text fails.
+  bool Marker(const char* expected) {
+    const char* text;
+    return Text(&text) && std::strcmp(text, expected) == 0;
+  }
+
+ private:
+  const uint8_t* bytes_;
+  int32_t count_;
+  int32_t position_ = 0;
+};
+
+bool ReadFileFields(Reader& reader, PatchEntry* entry) {
+  return reader.Text(&entry->oldName) && reader.Int(&entry->oldSize) &&
+         reader.Text(&entry->oldDigest) && reader.Text(&entry->newName) &&
+         reader.Int(&entry->newSize) && reader.Text(&entry->newDigest);
+}
+
+void FreeEntry(PatchEntry* entry) {
+  PatchEntry* child = entry->firstChild;
+  while (child != nullptr) {
+    PatchEntry* following = child->next;
+    delete child;
+    child = following;
+  }
+  delete entry;
+}
+
+PatchEntry* Reversed(PatchEntry* chain) {
+  PatchEntry* reversed = nullptr;
+  while (chain != nullptr) {
+    PatchEntry* following = chain->next;
+    chain->next = reversed;
+    reversed = chain;
+    chain = following;
+  }
+  return reversed;
+}
+
+// Reads the rest of a group record into `group`. Members are put at the front of the
+// member chain while reading (so a refusal frees them with the group) and turned round
+// at the end.
+bool ReadGroup(Reader& reader, PatchEntry* group) {
+  if (!reader.Marker(kGroupMarker)) return false;
+  group->id = kGroupMark;
+  if (!reader.Text(&group->newName) || !reader.Int(&group->newSize) ||
+      !reader.Text(&group->newDigest)) {
+    return false;
+  }
+  if (!IsSafeRelativeName(group->newName, false)) return false;
+  for (;;) {
+    int32_t id;
+    if (!reader.Int(&id)) return false;
+    if (id == kGroupMark) break;
+    PatchEntry* member = new (std::nothrow) PatchEntry;
+    if (member == nullptr) return false;
+    member->id = id;
+    member->next = group->firstChild;
+    group->firstChild = member;
+    // Members are not classified: two empty names are accepted here.
+    if (!ReadFileFields(reader, member) || !IsSafeRelativeName(member->oldName, false) ||
+        !IsSafeRelativeName(member->newName, true)) {
+      return false;
+    }
+  }
+  if (!reader.Marker(kEndMarker)) return false;
+  group->firstChild = Reversed(group->firstChild);
+  return true;
+}
+
+bool ReadRecord(Reader& reader, PatchEntry* entry) {
+  int32_t id;
+  if (!reader.Int(&id)) return false;
+  if (id == kGroupMark) return ReadGroup(reader, entry);
+  entry->id = id;
+  return ReadFileFields(reader, entry) && KindOf(entry) != KindNone &&
+         IsSafeRelativeName(entry->oldName, false) && IsSafeRelativeName(entry->newName, false);
+}
+
+// Shift-JIS: a lead byte takes the next byte as its trail when that byte can be one, so
+// the trail 0x5C of a two-byte character is never read as a separator. A lead byte
+// without a valid trail stands alone; whatever follows it is then judged on its own,
+// which can only refuse more.
+bool IsLeadByte(uint8_t c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+bool IsTrailByte(uint8_t c) { return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFC); }
+bool IsSeparator(uint8_t c) { return c == '/' || c == '\\'; }
+
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// ".." and what Windows trims to it or beyond: trailing dots and blanks are dropped from
+// a path component, so "..." and ".. " climb as well.
+bool IsClimbingComponent(const char* begin, const char* end) {
+  int32_t dots = 0;
+  for (const char* p = begin; p != end; ++p) {
+    if (*p == '.') {
+      ++dots;
+    } else if (*p != ' ') {
+      return false;
+    }
+  }
+  return dots >= 2;
+}
+
+// Windows opens a device for its name whatever extension follows and whatever blanks
+// stand before the extension.
+bool IsDeviceComponent(const char* begin, const char* end) {
+  static constexpr const char* kDevices[] = {
+      "CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2",   "COM3",   "COM4", "COM5",
+      "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2",   "LPT3",   "LPT4", "LPT5",
+      "LPT6", "LPT7", "LPT8", "LPT9", "CONIN$", "CONOUT$",
+  };
+  const char* stem = begin;
+  while (stem != end && *stem != '.' && *stem != ':') ++stem;
+  while (stem != begin && stem[-1] == ' ') --stem;
+  size_t length = static_cast<size_t>(stem - begin);
+  for (const char* device : kDevices) {
+    if (std::strlen(device) != length) continue;
+    size_t i = 0;
+    while (i < length && Upper(begin[i]) == device[i]) ++i;
+    if (i == length) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+EntryKind KindOf(const PatchEntry* entry) {
+  if (entry->id == kGroupMark) return KindGroup;
+  bool hasOld = entry->oldName[0] != 0;
+  bool hasNew = entry->newName[0] != 0;
+  if (hasOld && hasNew) return KindChanged;
+  if (hasOld) return KindRemoved;
+  if (hasNew) return KindAdded;
+  return KindNone;
+}
+
+PatchEntry* ParsePatchList(const uint8_t* bytes, int32_t count) {
+  if (bytes == nullptr || count <= 0) return nullptr;
+  Reader reader(bytes, count);
+  PatchEntry* head = nullptr;
+  // The end is looked at only between records; whatever follows the last complete
+  // record is read as one more.
+  do {
+    PatchEntry* entry = new (std::nothrow) PatchEntry;
+    if (entry == nullptr) {
+      FreePatchList(head);
+      return nullptr;
+    }
+    if (!ReadRecord(reader, entry)) {
+      FreeEntry(entry);
+      FreePatchList(head);
+      return nullptr;
+    }
+    entry->next = head;
+    head = entry;
+  } while (!reader.AtEnd());
+  return head;
+}
+
+int32_t CountEntries(const PatchEntry* entry) {
+  int32_t count = 0;
+  for (; entry != nullptr; entry = entry->next) ++count;
+  return count;
+}
+
+void DumpEntry(const PatchEntry* entry) {
+  if (entry == nullptr) return;
+  // The formatter grows its block for a line beyond its 1024-byte working space.
+  PoolString line = PoolString::Formatted(
+      "%d-%d: %s(%d)[%s] -> %s(%d)[%s]\n", static_cast<int>(KindOf(entry)), entry->id,
+      entry->oldName, entry->oldSize, entry->oldDigest, entry->newName, entry->newSize,
+      entry->newDigest);
+  Os().DebugOutput(line.Text());
+  if (entry->firstChild == nullptr) return;
+  Os().DebugOutput("--- childinfo ---\n");
+  for (const PatchEntry* member = entry->firstChild; member != nullptr; member = member->next) {
+    DumpEntry(member);
+  }
+  Os().DebugOutput("-----------------\n");
+}
+
+void FreePatchList(PatchEntry* head) {
+  while (head != nullptr) {
+    PatchEntry* following = head->next;
+    FreeEntry(head);
+    head = following;
+  }
+}
+
+bool IsSafeRelativeName(const char* name, bool memberName) {
+  if (name == nullptr) return false;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(name);
+  if (!memberName) {
+    // A leading separator is the root or a UNC prefix; ':' is a drive or a stream. No
+    // trail byte is ':', so the plain byte search is exact.
+    if (IsSeparator(bytes[0])) return false;
+    if (std::strchr(name, ':') != nullptr) return false;
+  }
+  size_t start = 0;
+  size_t i = 0;
+  for (;;) {
+    uint8_t c = bytes[i];
+    if (c == 0 || IsSeparator(c)) {
+      if (IsClimbingComponent(name + start, name + i)) return false;
+      if (IsDeviceComponent(name + start, name + i)) return false;
+      if (c == 0) return true;
+      start = ++i;
+    } else if (IsLeadByte(c) && IsTrailByte(bytes[i + 1])) {
+      i += 2;
+    } else {
+      ++i;
+    }
+  }
+}
+
+}  // namespace zt4

@@ -1,0 +1,58 @@
+// The update description: its byte format read into a tree of PatchEntry records.
+//
+// The description is a plain run of records (no header, no count): a plain record is
+// id, old name, old size, old digest, new name, new size, new digest (int32 little-endian,
+// texts zero-terminated); a group record is -1, "@ZT4_COPY", the archive's new name, size
+// and digest, member records laid out as plain records, then -1 and "@END".
+//
+// Texts of the tree point into the description's bytes, which must outlive the tree.
+#pragma once
+
+#include <cstdint>
+
+namespace zt4 {
+
+// Every empty text of an entry points here, so "empty" is always "first byte zero" and
+// never a null pointer.
+inline constexpr char kEmptyEntryText[] = "";
+
+struct PatchEntry {
+  int32_t id = 0;  // payload "patch/%d"; -1 for a group
+  const char* oldName = kEmptyEntryText;
+  int32_t oldSize = 0;
+  const char* oldDigest = kEmptyEntryText;
+  const char* newName = kEmptyEntryText;
+  int32_t newSize = 0;
+  const char* newDigest = kEmptyEntryText;
+  PatchEntry* next = nullptr;
+  PatchEntry* firstChild = nullptr;  // members of a group, in the description's order
+};
+
+enum EntryKind { KindNone = 0, KindRemoved = 1, KindChanged = 2, KindAdded = 3, KindGroup = 4 };
+
+EntryKind KindOf(const PatchEntry* entry);
+
+// The top-level chain (last record of the description first), or null when the
+// description is refused: empty, cut short, badly marked, a top-level record without
+// names, an unsafe name, or no memory for an entry. Never reads outside [bytes, count).
+PatchEntry* ParsePatchList(const uint8_t* bytes, int32_t count);
+
+// The entry and every entry after it along `next`; members are not counted. 0 for null.
+int32_t CountEntries(const PatchEntry* entry);
+
+// The entry's line, and a group's members between two rulers, on the debug channel.
+void DumpEntry(const PatchEntry* entry);
+
+// Frees a whole chain with its members. The applier keeps its tree until exit; tests and
+// tools give theirs back.
+void FreePatchList(PatchEntry* head);
+
+// True when `name` (Shift-JIS, '/' or '\' separated) stays inside the folder it is joined
+// to: not absolute (no leading separator, no ':' anywhere, hence no drive or UNC form), no
+// ".." component (nor one Windows would trim to "..", such as ".. "), and no component
+// naming a Windows device (CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, with
+// any extension). A member name (`memberName`) may begin with a separator and may hold
+// ':'; the ".." and device rules hold for it too. An empty name is safe.
+bool IsSafeRelativeName(const char* name, bool memberName);
+
+}  // namespace zt4

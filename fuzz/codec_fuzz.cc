@@ -1,0 +1,103 @@
+// The range codec against the literal coder on arbitrary input.
+//
+// Input: byte 0 holds flags, bytes 1..3 a little-endian output capacity (at
+// most 1 MiB), the rest is the payload. The payload is decoded as a stream
+// into that capacity by both decoders, which must agree on the result and on
+// every byte written; then it is coded by both encoders, which must give the
+// same bytes (and the same failure for a tight capacity), and the fast
+// decoder must give the payload back.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "codec/literal_codec.h"
+#include "codec/range_codec.h"
+
+namespace {
+
+// Always on, whatever the build type.
+void Check(bool condition, const char* what) {
+  if (condition) return;
+  std::fprintf(stderr, "codec_fuzz: %s\n", what);
+  std::abort();
+}
+
+uint8_t* Block(size_t n, uint8_t fill) {
+  uint8_t* p = static_cast<uint8_t*>(std::malloc(n > 0 ? n : 1));
+  Check(p != nullptr, "out of memory");
+  std::memset(p, fill, n > 0 ? n : 1);
+  return p;
+}
+
+void DecodeBoth(const uint8_t* payload, int32_t len, int32_t cap) {
+  // Exactly sized copies, so reads or writes outside them are caught.
+  uint8_t* src = Block(static_cast<size_t>(len), 0);
+  if (len > 0) std::memcpy(src, payload, static_cast<size_t>(len));
+  uint8_t* fast = Block(static_cast<size_t>(cap), 0x5A);
+  uint8_t* literal = Block(static_cast<size_t>(cap), 0x5A);
+  zt4::RangeCodec codec;
+  const int32_t a = codec.Decode(src, len, fast, cap);
+  const int32_t b = zt4test::LiteralDecode(src, len, literal, cap);
+  Check(a == b, "decoders disagree on the result");
+  Check(a >= -1 && a <= cap, "decoded count out of range");
+  Check(cap == 0 || std::memcmp(fast, literal, static_cast<size_t>(cap)) == 0, "decoders wrote different bytes");
+  if (a >= 0) {
+    // A stream that decoded is exactly what DecompressAlloc accepts.
+    uint8_t* again = codec.DecompressAlloc(src, len, a);
+    Check(again != nullptr, "DecompressAlloc rejects a good stream");
+    Check(a == 0 || std::memcmp(again, fast, static_cast<size_t>(a)) == 0, "DecompressAlloc differs");
+    std::free(again);
+  }
+  std::free(literal);
+  std::free(fast);
+  std::free(src);
+}
+
+void RoundTrip(const uint8_t* payload, int32_t len, int32_t tightCap) {
+  const int32_t cap = 2 * len + 1024;
+  uint8_t* fast = Block(static_cast<size_t>(cap), 0);
+  uint8_t* literal = Block(static_cast<size_t>(cap), 0);
+  zt4::RangeCodec codec;
+  const int32_t a = codec.Encode(payload, len, fast, cap);
+  const int32_t b = zt4test::LiteralEncode(payload, len, literal, cap);
+  Check(a == b, "encoders disagree on the length");
+  Check(a >= 5, "coded stream too short");
+  Check(std::memcmp(fast, literal, static_cast<size_t>(a)) == 0, "encoders wrote different bytes");
+
+  // A tight output buffer: both fail, or both give the same bytes.
+  const int32_t tight = tightCap < cap ? tightCap : cap;
+  uint8_t* small = Block(static_cast<size_t>(tight), 0);
+  const int32_t c = codec.Encode(payload, len, small, tight);
+  Check(c == (a <= tight ? a : -1), "capacity failure differs");
+  Check(c < 0 || std::memcmp(small, fast, static_cast<size_t>(c)) == 0, "tight encode differs");
+  std::free(small);
+
+  uint8_t* back = Block(static_cast<size_t>(len), 0);
+  Check(codec.Decode(fast, a, back, len) == len, "round trip length");
+  Check(len == 0 || std::memcmp(back, payload, static_cast<size_t>(len)) == 0, "round trip bytes");
+  if (len > 0) Check(codec.Decode(fast, a, back, len - 1) == -1, "decode into one byte less");
+  std::free(back);
+
+  int32_t outLen = -1;
+  uint8_t* block = codec.CompressAlloc(payload, len, &outLen);
+  Check(block != nullptr && outLen == a && std::memcmp(block, fast, static_cast<size_t>(a)) == 0,
+        "CompressAlloc differs");
+  std::free(block);
+  std::free(literal);
+  std::free(fast);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 4 || size > (1u << 20)) return 0;
+  const uint8_t flags = data[0];
+  const int32_t cap = static_cast<int32_t>((data[1] | (data[2] << 8) | (data[3] << 16)) & 0xFFFFF);
+  const uint8_t* payload = data + 4;
+  const int32_t len = static_cast<int32_t>(size - 4);
+  DecodeBoth(payload, len, cap);
+  if ((flags & 1) == 0) RoundTrip(payload, len, cap);
+  return 0;
+}

@@ -35,7 +35,11 @@ class ScriptedPlatform : public ForwardingPlatform {
 
   void OpenConsole() override {}
   void ConsoleWrite(const char* text) override { console += text; }
-  void DebugOutput(const char* text) override { debug += text; }
+  // Also on standard error, so a death test can see the digests of a mismatch.
+  void DebugOutput(const char* text) override {
+    debug += text;
+    std::fputs(text, stderr);
+  }
   int MessageBox(const char* text, const char* /*caption*/, unsigned style) override {
     boxes += HexOf(text) + "\n";
     std::fprintf(stderr, "box:%s\n", HexOf(text).c_str());

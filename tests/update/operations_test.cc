@@ -1,0 +1,398 @@
+// The update operations on real folders, in-process. A stop ends the process, so every
+// failing case is a death test that checks which of the six messages it ended with.
+#include "update/operations.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "archive/mount.h"
+#include "base/texts.h"
+#include "support/patch_writer.h"
+#include "support/sample_install.h"
+#include "support/scripted_platform.h"
+#include "support/test_files.h"
+
+namespace zt4 {
+namespace {
+
+using test::ListBuilder;
+using test::Tree;
+
+// A target folder, its backup folder and a mounted patch, with a scripted user.
+class UpdateFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    target_ = folder_ / "target";
+    backup_ = target_ + "/BACKUP_FILES";
+    ASSERT_NE(Os().CreateFolderTree(target_.c_str()), FolderResult::kFailed);
+  }
+  std::string Target() const { return test::DialogPath(target_); }
+  std::string Backup() const { return test::DialogPath(target_) + "\\BACKUP_FILES"; }
+
+  // Parses the description (kept alive by the fixture) and mounts a patch with payloads.
+  PatchEntry* Prepare(const ListBuilder& list, const std::map<int32_t, std::string>& payloads = {}) {
+    list_ = list.Bytes();
+    std::string patch = folder_ / "patch.zt4";
+    EXPECT_TRUE(test::WritePatch(patch, list_, payloads));
+    EXPECT_TRUE(Mount(PoolString(patch.c_str()), PoolString("patch")));
+    PatchEntry* tree = ParsePatchList(reinterpret_cast<const uint8_t*>(list_.data()),
+                                      static_cast<int32_t>(list_.size()));
+    EXPECT_NE(tree, nullptr);
+    return tree;
+  }
+  void TearDown() override { ReleaseArchiveCache(); }
+
+  test::TempFolder folder_;
+  std::string target_;
+  std::string backup_;
+  std::string list_;
+  test::ScriptedPlatform user_;
+  test::ScopedPlatform scope_{&user_};
+};
+
+// --- verification -----------------------------------------------------------------------
+
+using VerifyTest = UpdateFixture;
+
+TEST_F(VerifyTest, ProgressLinesAndCompletionLine) {
+  ASSERT_TRUE(test::WriteFile(target_ + "/a", "A"));
+  ASSERT_TRUE(test::WriteFile(target_ + "/b", "BB"));
+  PatchEntry* tree = Prepare(ListBuilder()
+                                 .Plain(0, "a", "A", "a", "A2")
+                                 .Removed("b", "BB")
+                                 .Plain(1, "", "", "c", "C"));
+  EXPECT_TRUE(VerifyTree(tree, Target().c_str(), true));
+  EXPECT_EQ(user_.console, std::string("\r  0/  3 (0%)\r  1/  3 (33%)\r  2/  3 (66%)") +
+                               "\r>> \x83`\x83" "F\x83" "b\x83N\x8A\xAE\x97\xB9." +
+                               "\x81\x40\x81\x40\x81\x40\x81\x40\x81\x40\x81\x40\n");
+  EXPECT_EQ(std::string(kCheckDoneLine).substr(0, 4), "\r>> ");
+  FreePatchList(tree);
+}
+
+TEST_F(VerifyTest, EmptyFileWithTheEmptyDigestPasses) {
+  ASSERT_TRUE(test::WriteFile(target_ + "/empty", ""));
+  PatchEntry* tree = Prepare(ListBuilder().Removed("empty", ""));
+  EXPECT_TRUE(VerifyTree(tree, Target().c_str(), true));
+  FreePatchList(tree);
+}
+
+TEST_F(VerifyTest, DigestMismatchShowsBothDigestsThenStops) {
+  ASSERT_TRUE(test::WriteFile(target_ + "/a", "XYZ"));
+  PatchEntry* tree = Prepare(ListBuilder().Removed("a", "ABC"));
+  std::string expected = test::Sha1Of("ABC") + "\n" + test::Sha1Of("XYZ") + "\n" +
+                         test::BoxPattern(StopVersionMismatch);
+  EXPECT_EXIT(VerifyTree(tree, Target().c_str(), true), testing::ExitedWithCode(0), expected);
+}
+
+TEST_F(VerifyTest, SizeMismatchStopsBeforeReading) {
+  ASSERT_TRUE(test::WriteFile(target_ + "/a", "ABCD"));
+  PatchEntry* tree = Prepare(ListBuilder().Removed("a", "ABC"));
+  EXPECT_EXIT(VerifyTree(tree, Target().c_str(), true), testing::ExitedWithCode(0),
+              "^" + test::BoxPattern(StopVersionMismatch));
+}
+
+TEST_F(VerifyTest, PlainFileIsPreferredOverTheArchiveMember) {
+  ASSERT_TRUE(test::WriteFile(target_ + "/data/b.bin", "plain"));
+  // The archive is damaged beyond opening: it must not even be looked at.
+  ASSERT_TRUE(test::WriteFile(target_ + "/data.zt4", "not an archive"));
+  PatchEntry* tree = Prepare(ListBuilder().Removed("data/b.bin", "plain"));
+  EXPECT_TRUE(VerifyTree(tree, Target().c_str(), true));
+  EXPECT_EQ(ArchiveCacheSize(), 0);
+  FreePatchList(tree);
+}
+
+TEST_F(VerifyTest, MemberOfTheArchiveNamedAfterTheFolder) {
+  ASSERT_TRUE(test::WriteFile(target_ + "/data.zt4",
+                              test::ArchiveBytes({{"/b.bin", "member"}, {"/c.bin", "other"}})));
+  PatchEntry* tree = Prepare(ListBuilder().Removed("data/b.bin", "member"));
+  EXPECT_TRUE(VerifyTree(tree, Target().c_str(), true));
+  EXPECT_EQ(ArchiveCacheSize(), 1);
+  FreePatchList(tree);
+}
+
+TEST_F(VerifyTest, MissingMemberAndMissingArchiveStopDifferently) {
+  ASSERT_TRUE(test::WriteFile(target_ + "/data.zt4", test::ArchiveBytes({{"/c.bin", "other"}})));
+  PatchEntry* tree = Prepare(ListBuilder().Removed("data/b.bin", "member"));
+  EXPECT_EXIT(VerifyTree(tree, Target().c_str(), true), testing::ExitedWithCode(0),
+              test::BoxPattern(StopVersionMismatch));
+  PatchEntry* other = Prepare(ListBuilder().Removed("none/b.bin", "member"));
+  EXPECT_EXIT(VerifyTree(other, Target().c_str(), true), testing::ExitedWithCode(0),
+              test::BoxPattern(StopSourceMissing));
+}
+
+TEST_F(VerifyTest, GroupChildrenPrintDotsAndAreCheckedBeforeTheUpdateOnly) {
+  ASSERT_TRUE(test::WriteFile(target_ + "/d.zt4",
+                              test::ArchiveBytes({{"/1", "one"}, {"/2", "two"}})));
+  std::string newArchive = test::ArchiveBytes({{"/1", "one"}});
+  PatchEntry* tree = Prepare(ListBuilder()
+                                 .GroupBegin("d.zt4", newArchive)
+                                 .Plain(0, "d/1", "one", "1", "one")
+                                 .Plain(1, "", "", "x", "new")
+                                 .Plain(2, "d/2", "two", "", "")
+                                 .Plain(3, "", "", "y", "new")
+                                 .Plain(4, "", "", "z", "new")
+                                 .GroupEnd());
+  EXPECT_TRUE(VerifyTree(tree, Target().c_str(), true));
+  EXPECT_EQ(user_.console.substr(0, 18), "\r  0/  1 (0%).....");
+  FreePatchList(tree);
+}
+
+// --- backup -----------------------------------------------------------------------------
+
+using BackupTest = UpdateFixture;
+
+TEST_F(BackupTest, MovesEveryItemHiddenOnesAndSubfoldersIncluded) {
+  Tree old = {{".hidden", "h"}, {"sub/", ""}, {"sub/deep/", ""}, {"sub/deep/f", "f"},
+              {"top.bin", "t"}, {"\x83\x5C.txt", "so"}};
+  ASSERT_TRUE(test::WriteTree(target_, old));
+  BackupRecord record;
+  ASSERT_TRUE(BackupFolder(Target().c_str(), Backup().c_str(), &record));
+  int moved = 0;
+  for (FolderItem* item = record.moved; item; item = item->next) ++moved;
+  EXPECT_EQ(moved, 4);
+  FreeFolderItems(record.moved);
+  EXPECT_EQ(test::ReadTree(backup_), old);
+  EXPECT_EQ(test::ReadTree(target_).size(), 1 + old.size());  // BACKUP_FILES/ and below
+}
+
+TEST_F(BackupTest, ExistingBackupFolderMovesNothing) {
+  Tree old = {{"BACKUP_FILES/", ""}, {"BACKUP_FILES/old", "o"}, {"a", "a"}};
+  ASSERT_TRUE(test::WriteTree(target_, old));
+  BackupRecord record;
+  EXPECT_FALSE(BackupFolder(Target().c_str(), Backup().c_str(), &record));
+  EXPECT_EQ(record.moved, nullptr);
+  EXPECT_FALSE(record.createdFolder);
+  EXPECT_TRUE(UndoBackup(Target().c_str(), Backup().c_str(), &record));
+  EXPECT_EQ(test::ReadTree(target_), old);  // the earlier backup is left as it was
+}
+
+TEST_F(BackupTest, EmptyTargetMovesNothingAndCreatesNothing) {
+  BackupRecord record;
+  EXPECT_FALSE(BackupFolder(Target().c_str(), Backup().c_str(), &record));
+  EXPECT_FALSE(test::Exists(backup_));
+}
+
+class FailingMove : public test::ScriptedPlatform {
+ public:
+  int failAt = 0;
+  int moves = 0;
+  bool MoveItem(const char* from, const char* to) override {
+    if (++moves == failAt) return false;
+    return ScriptedPlatform::MoveItem(from, to);
+  }
+};
+
+TEST_F(BackupTest, FailedMoveIsPutBackWhole) {
+  Tree old = {{"a", "1"}, {"b/", ""}, {"b/c", "2"}, {"d", "3"}, {"e", "4"}, {"f", "5"}};
+  ASSERT_TRUE(test::WriteTree(target_, old));
+  FailingMove platform;
+  platform.failAt = 3;
+  test::ScopedPlatform scope(&platform);
+  BackupRecord record;
+  EXPECT_FALSE(BackupFolder(Target().c_str(), Backup().c_str(), &record));
+  int moved = 0;
+  for (FolderItem* item = record.moved; item; item = item->next) ++moved;
+  EXPECT_EQ(moved, 2);
+  EXPECT_TRUE(UndoBackup(Target().c_str(), Backup().c_str(), &record));
+  EXPECT_EQ(test::ReadTree(target_), old);
+}
+
+// --- applying plain entries ---------------------------------------------------------------
+
+using ApplyTest = UpdateFixture;
+
+std::string Read(const std::string& path) {
+  std::string content;
+  EXPECT_TRUE(test::ReadFile(path, &content)) << path;
+  return content;
+}
+
+TEST_F(ApplyTest, LaterRecordWinsAndTheTailIsZero) {
+  ASSERT_TRUE(test::WriteFile(backup_ + "/f", "abcdef"));
+  std::string expected = std::string("aXYZef") + std::string(4, '\0');
+  PatchEntry* tree = Prepare(ListBuilder().Plain(4, "f", "abcdef", "f", expected),
+                             {{4, test::Delta({{1, "QQQ"}, {1, "XYZ"}})}});
+  ApplyTree(tree, Backup().c_str(), Target().c_str());
+  EXPECT_EQ(Read(target_ + "/f"), expected);
+  EXPECT_NE(user_.console.find("\r>> \x8DX\x90V\x8A\xAE\x97\xB9.\x81\x40    "), std::string::npos);
+  FreePatchList(tree);
+}
+
+TEST_F(ApplyTest, EmptyPayloadCutsOrExtends) {
+  ASSERT_TRUE(test::WriteFile(backup_ + "/long", "0123456789"));
+  ASSERT_TRUE(test::WriteFile(backup_ + "/short", "01"));
+  PatchEntry* tree = Prepare(ListBuilder()
+                                 .Plain(1, "long", "0123456789", "long", "0123")
+                                 .Plain(2, "short", "01", "short", std::string("01\0\0", 4)),
+                             {{1, ""}, {2, ""}});
+  ApplyTree(tree, Backup().c_str(), Target().c_str());
+  EXPECT_EQ(Read(target_ + "/long"), "0123");
+  EXPECT_EQ(Read(target_ + "/short"), std::string("01\0\0", 4));
+  FreePatchList(tree);
+}
+
+TEST_F(ApplyTest, FilesBecomeEmptyAndComeFromEmpty) {
+  ASSERT_TRUE(test::WriteFile(backup_ + "/was-empty", ""));
+  ASSERT_TRUE(test::WriteFile(backup_ + "/gets-empty", "content"));
+  PatchEntry* tree = Prepare(ListBuilder()
+                                 .Plain(1, "was-empty", "", "was-empty", "new")
+                                 .Plain(2, "gets-empty", "content", "gets-empty", ""),
+                             {{1, test::Delta({{0, "new"}})}, {2, ""}});
+  ApplyTree(tree, Backup().c_str(), Target().c_str());
+  EXPECT_EQ(Read(target_ + "/was-empty"), "new");
+  EXPECT_EQ(Read(target_ + "/gets-empty"), "");
+  FreePatchList(tree);
+}
+
+TEST_F(ApplyTest, DamagedDeltasStopWithoutWritingTheFile) {
+  ASSERT_TRUE(test::WriteFile(backup_ + "/f", "abc"));
+  auto run = [&](const std::string& payload) {
+    PatchEntry* tree = Prepare(ListBuilder().Plain(1, "f", "abc", "f", "abc"), {{1, payload}});
+    ApplyTree(tree, Backup().c_str(), Target().c_str());
+  };
+  std::string pattern = test::BoxPattern(StopPatchDamaged);
+  EXPECT_EXIT(run(std::string(7, '\0')), testing::ExitedWithCode(0), pattern);  // cut header
+  std::string overlong = test::Delta({{0, "ab"}});
+  overlong.pop_back();
+  EXPECT_EXIT(run(overlong), testing::ExitedWithCode(0), pattern);
+  EXPECT_EXIT(run(test::Delta({{2, "xy"}})), testing::ExitedWithCode(0), pattern);  // beyond
+  EXPECT_EXIT(run(test::Delta({{0xFFFFFFFF, "x"}})), testing::ExitedWithCode(0), pattern);
+  EXPECT_FALSE(test::Exists(target_ + "/f"));
+}
+
+TEST_F(ApplyTest, AddedFileCreatesItsFoldersAndReplacesWhatIsThere) {
+  ASSERT_TRUE(test::WriteFile(target_ + "/x", "stale content that is longer"));
+  PatchEntry* tree = Prepare(ListBuilder()
+                                 .Plain(7, "", "", "a/b/c.bin", "deep")
+                                 .Plain(8, "", "", "x", "fresh"),
+                             {{7, "deep"}, {8, "fresh"}});
+  ApplyTree(tree, Backup().c_str(), Target().c_str());
+  EXPECT_EQ(Read(target_ + "/a/b/c.bin"), "deep");
+  EXPECT_EQ(Read(target_ + "/x"), "fresh");
+  FreePatchList(tree);
+}
+
+TEST_F(ApplyTest, MissingPayloadOrOldFileStop) {
+  PatchEntry* added = Prepare(ListBuilder().Plain(9, "", "", "n", "n"));
+  EXPECT_EXIT(ApplyTree(added, Backup().c_str(), Target().c_str()), testing::ExitedWithCode(0),
+              test::BoxPattern(StopPatchDamaged));
+  PatchEntry* changed = Prepare(ListBuilder().Plain(1, "gone", "g", "gone", "g"), {{1, ""}});
+  EXPECT_EXIT(ApplyTree(changed, Backup().c_str(), Target().c_str()), testing::ExitedWithCode(0),
+              test::BoxPattern(StopSourceMissing));
+}
+
+TEST_F(ApplyTest, RemovedEntryWritesNothing) {
+  ASSERT_TRUE(test::WriteFile(backup_ + "/old", "o"));
+  PatchEntry* tree = Prepare(ListBuilder().Removed("old", "o"));
+  ApplyTree(tree, Backup().c_str(), Target().c_str());
+  EXPECT_FALSE(test::Exists(target_ + "/old"));
+  FreePatchList(tree);
+}
+
+// --- archive rebuild ----------------------------------------------------------------------
+
+using RebuildTest = UpdateFixture;
+
+TEST_F(RebuildTest, ChildrenFromPlainFileArchiveMemberAndPayload) {
+  ASSERT_TRUE(test::WriteFile(backup_ + "/data/b.bin", "plain old"));
+  ASSERT_TRUE(test::WriteFile(backup_ + "/data.zt4",
+                              test::ArchiveBytes({{"/b.bin", "member old"}, {"/c.bin", "c"}})));
+  std::string expected = test::ArchiveBytes(
+      {{"/b.bin", "plain old"}, {"/c.bin", "c"}, {"/n.bin", "payload"}, {"/e", ""}});
+  PatchEntry* tree = Prepare(ListBuilder()
+                                 .GroupBegin("sub/data.zt4", expected)
+                                 .Plain(0, "data/b.bin", "plain old", "b.bin", "plain old")
+                                 .Plain(0, "data/c.bin", "c", "/c.bin", "c")
+                                 .Plain(5, "", "", "n.bin", "payload")
+                                 .Plain(6, "", "", "e", "")
+                                 .GroupEnd(),
+                             {{5, "payload"}, {6, ""}});
+  ApplyTree(tree, Backup().c_str(), Target().c_str());
+  EXPECT_EQ(Read(target_ + "/sub/data.zt4"), expected);  // its folder was created first
+  EXPECT_EQ(user_.console.substr(0, 16), "\r  0/  1 (0%)...");
+  CheckTree(tree, Target().c_str());
+  FreePatchList(tree);
+}
+
+TEST_F(RebuildTest, TwoChildrenNamingTheSameMemberStop) {
+  PatchEntry* tree = Prepare(ListBuilder()
+                                 .GroupBegin("a.zt4", "")
+                                 .Plain(1, "", "", "x.bin", "1")
+                                 .Plain(2, "", "", "/x.bin", "2")
+                                 .GroupEnd(),
+                             {{1, "1"}, {2, "2"}});
+  EXPECT_EXIT(ApplyTree(tree, Backup().c_str(), Target().c_str()), testing::ExitedWithCode(0),
+              test::BoxPattern(StopWriteFailed));
+}
+
+TEST_F(RebuildTest, ReversedChildrenGiveAnotherFileThatFailsTheCheck) {
+  std::string forward = test::ArchiveBytes({{"/p", "first"}, {"/q", "second"}});
+  std::string reversed = test::ArchiveBytes({{"/q", "second"}, {"/p", "first"}});
+  EXPECT_NE(forward, reversed);
+  PatchEntry* tree = Prepare(ListBuilder()
+                                 .GroupBegin("a.zt4", forward)
+                                 .Plain(2, "", "", "q", "second")
+                                 .Plain(1, "", "", "p", "first")
+                                 .GroupEnd(),
+                             {{1, "first"}, {2, "second"}});
+  ApplyTree(tree, Backup().c_str(), Target().c_str());
+  EXPECT_EQ(Read(target_ + "/a.zt4"), reversed);
+  EXPECT_EXIT(CheckTree(tree, Target().c_str()), testing::ExitedWithCode(0),
+              test::BoxPattern(StopVersionMismatch));
+}
+
+TEST_F(RebuildTest, MissingOldMemberStops) {
+  ASSERT_TRUE(test::WriteFile(backup_ + "/data.zt4", test::ArchiveBytes({{"/c.bin", "c"}})));
+  PatchEntry* tree = Prepare(ListBuilder()
+                                 .GroupBegin("data.zt4", "")
+                                 .Plain(0, "data/b.bin", "b", "b.bin", "b")
+                                 .GroupEnd());
+  EXPECT_EXIT(ApplyTree(tree, Backup().c_str(), Target().c_str()), testing::ExitedWithCode(0),
+              test::BoxPattern(StopVersionMismatch));
+}
+
+}  // namespace
+}  // namespace zt4
+
+namespace zt4 {
+namespace {
+
+TEST_F(UpdateFixture, WholeSequenceOverASampleInstall) {
+  test::SampleInstall sample = test::MakeSampleInstall();
+  ASSERT_TRUE(test::WriteTree(target_, sample.oldTree));
+  PatchEntry* tree = nullptr;
+  {
+    list_ = sample.list;
+    std::string patch = folder_ / "patch.zt4";
+    ASSERT_TRUE(test::WritePatch(patch, list_, sample.payloads));
+    ASSERT_TRUE(Mount(PoolString(patch.c_str()), PoolString("patch")));
+    tree = ParsePatchList(reinterpret_cast<const uint8_t*>(list_.data()),
+                          static_cast<int32_t>(list_.size()));
+    ASSERT_NE(tree, nullptr);
+  }
+  EXPECT_TRUE(VerifyTree(tree, Target().c_str(), true));
+  EXPECT_GT(ArchiveCacheSize(), 0);
+  ReleaseArchiveCache();
+  BackupRecord record;
+  ASSERT_TRUE(BackupFolder(Target().c_str(), Backup().c_str(), &record));
+  FreeFolderItems(record.moved);
+  EXPECT_EQ(test::ReadTree(backup_), sample.oldTree);
+  ApplyTree(tree, Backup().c_str(), Target().c_str());
+  {
+    Tree mid = test::ReadTree(target_);
+    for (const auto& [path, content] : sample.newTree) {
+      EXPECT_EQ(test::HexOf(mid[path]), test::HexOf(content)) << path;
+    }
+  }
+  CheckTree(tree, Target().c_str());
+  Tree result = test::ReadTree(target_);
+  Tree expected = sample.newTree;
+  expected["BACKUP_FILES/"] = "";
+  for (const auto& [path, content] : sample.oldTree) expected["BACKUP_FILES/" + path] = content;
+  EXPECT_EQ(result, expected);
+  FreePatchList(tree);
+}
+
+}  // namespace
+}  // namespace zt4

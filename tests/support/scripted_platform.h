@@ -1,6 +1,7 @@
 // A platform whose user is a script: console and debugger lines are collected, message
 // boxes are answered from a queue (and written to standard error as "box:<hex of text>",
-// so a death test can match the stop it expects), the folder dialog returns a set folder.
+// so a death test can match the stop it expects), the folder dialog returns a set folder
+// (and writes "dialog" on standard error), and the program lives where `executable` says.
 #pragma once
 
 #include <cstdio>
@@ -32,7 +33,14 @@ class ScriptedPlatform : public ForwardingPlatform {
   std::deque<int> answers;  // answers of Yes/No boxes; No when empty
   std::string boxes;        // every box text, one per line, as hex
   std::string folder;       // what the folder dialog returns; empty: cancelled
+  std::string executable;   // the program's own path; empty: the real one
 
+  bool ExecutablePath(char* buffer, int capacity) override {
+    if (executable.empty()) return ForwardingPlatform::ExecutablePath(buffer, capacity);
+    if (executable.size() >= static_cast<size_t>(capacity)) return false;
+    std::memcpy(buffer, executable.c_str(), executable.size() + 1);
+    return true;
+  }
   void OpenConsole() override {}
   void ConsoleWrite(const char* text) override { console += text; }
   // Also on standard error, so a death test can see the digests of a mismatch.
@@ -51,6 +59,7 @@ class ScriptedPlatform : public ForwardingPlatform {
     return answer;
   }
   bool ChooseFolder(const char* /*title*/, char* path) override {
+    std::fputs("dialog\n", stderr);  // lets a death test see whether the dialog came up
     if (folder.empty() || folder.size() >= static_cast<size_t>(kMaxPath)) return false;
     std::memcpy(path, folder.c_str(), folder.size() + 1);
     return true;

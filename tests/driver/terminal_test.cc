@@ -1,0 +1,183 @@
+// The real Linux program, run as a user runs it: copied beside a patch.zt4, started in
+// the install's folder, answering the terminal's questions on standard input.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "base/texts.h"
+#include "platform/platform.h"
+#include "support/patch_writer.h"
+#include "support/sample_install.h"
+#include "support/test_files.h"
+
+namespace zt4 {
+namespace {
+
+using test::Tree;
+
+std::string Utf8(const char* cp932) {
+  char out[1024];
+  EXPECT_GE(Cp932ToNative(cp932, out, sizeof out), 0);
+  return out;
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+class TerminalTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sample_ = test::MakeSampleInstall();
+    program_ = folder_ / "program";
+    target_ = folder_ / "install";
+    ASSERT_TRUE(test::WriteTree(target_, sample_.oldTree));
+    std::filesystem::create_directories(program_);
+    std::filesystem::copy_file(ZT4_APPLIER_PATH, program_ + "/zt4patch");
+    ASSERT_TRUE(test::WritePatch(program_ + "/patch.zt4", sample_.list, sample_.payloads));
+  }
+
+  // Starts the program in `cwd` with `answers` on standard input.
+  Outcome Start(const std::string& answers, const std::string& cwd) {
+    std::ofstream(folder_ / "answers", std::ios::binary) << answers;
+    std::string command = "cd '" + cwd + "' && '" + program_ + "/zt4patch' < '" +
+                          (folder_ / "answers") + "' > '" + (folder_ / "out") + "' 2> '" +
+                          (folder_ / "err") + "'; echo $? > '" + (folder_ / "status") + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    Outcome run;
+    run.status = std::atoi(Slurp(folder_ / "status").c_str());
+    run.out = Slurp(folder_ / "out");
+    run.err = Slurp(folder_ / "err");
+    return run;
+  }
+  Outcome Start(const std::string& answers) { return Start(answers, target_); }
+
+  test::SampleInstall sample_;
+  test::TempFolder folder_;
+  std::string program_;
+  std::string target_;
+};
+
+TEST_F(TerminalTest, AnsweredRunUpdatesTheInstall) {
+  Outcome run = Start("\ny\n");  // the preselected folder, then Yes
+  EXPECT_EQ(run.status, 0);
+  Tree expected = sample_.newTree;
+  expected["BACKUP_FILES/"] = "";
+  for (const auto& [path, content] : sample_.oldTree) expected["BACKUP_FILES/" + path] = content;
+  EXPECT_EQ(test::ReadTree(target_), expected);
+
+  // Console lines 1 to 5 in order on standard output, in UTF-8.
+  size_t at = 0;
+  for (const char* line : {kConsoleCheckingPatch, kConsoleCheckingTarget, kConsoleMakingBackup,
+                           kConsoleApplying, kConsoleCheckingResult}) {
+    size_t found = run.out.find(Utf8(line) + "\n", at);
+    ASSERT_NE(found, std::string::npos) << run.out;
+    at = found + 1;
+  }
+  EXPECT_NE(run.out.find("\r  0/  8 (0%)\r  1/  8 (12%)"), std::string::npos);
+  EXPECT_NE(run.out.find(Utf8(kCheckDoneLine)), std::string::npos);
+  EXPECT_NE(run.out.find(Utf8(kApplyDoneLine)), std::string::npos);
+  // The dialogs on standard error: the title, the preselected folder, the question, the end.
+  EXPECT_EQ(run.err.find(Utf8(kFolderDialogTitle)), 0u) << run.err;
+  EXPECT_NE(run.err.find("[" + target_ + "] "), std::string::npos);
+  EXPECT_NE(run.err.find(Utf8(kConfirmText) + " [y/N] "), std::string::npos);
+  EXPECT_NE(run.err.find(Utf8(kDoneText) + "\n"), std::string::npos);
+}
+
+TEST_F(TerminalTest, TypedRelativeFolderAndJapaneseYes) {
+  Outcome run = Start("install\n\xE3\x81\xAF\xE3\x81\x84\n", folder_.Path());  // はい
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(test::Exists(target_ + "/BACKUP_FILES/readme.txt"));
+  EXPECT_NE(run.err.find(Utf8(kDoneText)), std::string::npos);
+}
+
+TEST_F(TerminalTest, EndOfInputAtTheDialogCancels) {
+  Outcome run = Start("");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.err.find(Utf8(StopAborted) + "\n"), std::string::npos);
+  EXPECT_EQ(test::ReadTree(target_), sample_.oldTree);
+}
+
+TEST_F(TerminalTest, FolderThatDoesNotExistCancels) {
+  Outcome run = Start("no-such-folder\ny\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.err.find(Utf8(StopAborted)), std::string::npos);
+  EXPECT_EQ(test::ReadTree(target_), sample_.oldTree);
+}
+
+TEST_F(TerminalTest, DefaultAnswerIsNo) {
+  for (const char* answers : {"\n\n", "\nn\n", "\nyes please\n", "\n"}) {
+    Outcome run = Start(answers);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.err.find(Utf8(kConfirmText)), std::string::npos);
+    EXPECT_NE(run.err.find(Utf8(StopAborted)), std::string::npos) << answers;
+    EXPECT_EQ(test::ReadTree(target_), sample_.oldTree);
+    EXPECT_EQ(run.out.find(Utf8(kConsoleMakingBackup)), std::string::npos);
+  }
+}
+
+TEST_F(TerminalTest, MissingPatchIsReportedBeforeTheDialog) {
+  std::filesystem::remove(program_ + "/patch.zt4");
+  Outcome run = Start("\ny\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, Utf8(StopPatchDamaged) + "\n");
+  EXPECT_EQ(run.out, Utf8(kConsoleCheckingPatch) + "\n");
+}
+
+TEST_F(TerminalTest, DamagedListIsReportedBeforeTheDialog) {
+  std::string list = sample_.list;
+  list[4] = '\x01';  // the first old name no longer ends where the record expects
+  list.resize(list.size() - 1);
+  ASSERT_TRUE(test::WritePatch(program_ + "/patch.zt4", list, sample_.payloads));
+  Outcome run = Start("\ny\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, Utf8(StopPatchDamaged) + "\n");
+}
+
+TEST_F(TerminalTest, EveryOtherStopEndsWithStatusZero) {
+  struct Case {
+    const char* what;
+    std::string file;
+    std::string content;
+    const char* message;
+  } cases[] = {
+      {"tampered", "/readme.txt", "tampered", StopVersionMismatch},
+      {"earlier backup", "/BACKUP_FILES/x", "x", StopAborted},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(test::WriteFile(target_ + c.file, c.content));
+    Tree before = test::ReadTree(target_);
+    Outcome run = Start("\ny\n");
+    EXPECT_EQ(run.status, 0) << c.what;
+    EXPECT_NE(run.err.find(Utf8(c.message) + "\n"), std::string::npos) << c.what << run.err;
+    EXPECT_EQ(test::ReadTree(target_), before) << c.what;
+    std::filesystem::remove_all(target_ + "/BACKUP_FILES");
+    ASSERT_TRUE(test::WriteTree(target_, sample_.oldTree));
+  }
+  // A payload missing from the patch: stops while applying, the backup stays whole.
+  std::map<int32_t, std::string> payloads = sample_.payloads;
+  payloads.erase(5);
+  ASSERT_TRUE(test::WritePatch(program_ + "/patch.zt4", sample_.list, payloads));
+  Outcome run = Start("\ny\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.err.find(Utf8(StopPatchDamaged)), std::string::npos);
+  Tree backup;
+  for (const auto& [path, content] : test::ReadTree(target_ + "/BACKUP_FILES")) backup[path] = content;
+  EXPECT_EQ(backup, sample_.oldTree);
+}
+
+}  // namespace
+}  // namespace zt4

@@ -147,9 +147,9 @@ bool IsClimbingComponent(const char* begin, const char* end) {
 // stand before the extension.
 bool IsDeviceComponent(const char* begin, const char* end) {
   static constexpr const char* kDevices[] = {
-      "CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2",   "COM3",   "COM4", "COM5",
-      "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2",   "LPT3",   "LPT4", "LPT5",
-      "LPT6", "LPT7", "LPT8", "LPT9", "CONIN$", "CONOUT$",
+      "CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3",   "COM4",
+      "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2",   "LPT3",
+      "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9", "CONIN$", "CONOUT$",
   };
   const char* stem = begin;
   while (stem != end && *stem != '.' && *stem != ':') ++stem;
@@ -208,10 +208,10 @@ int32_t CountEntries(const PatchEntry* entry) {
 void DumpEntry(const PatchEntry* entry) {
   if (entry == nullptr) return;
   // The formatter grows its block for a line beyond its 1024-byte working space.
-  PoolString line = PoolString::Formatted(
-      "%d-%d: %s(%d)[%s] -> %s(%d)[%s]\n", static_cast<int>(KindOf(entry)), entry->id,
-      entry->oldName, entry->oldSize, entry->oldDigest, entry->newName, entry->newSize,
-      entry->newDigest);
+  PoolString line =
+      PoolString::Formatted("%d-%d: %s(%d)[%s] -> %s(%d)[%s]\n", static_cast<int>(KindOf(entry)),
+                            entry->id, entry->oldName, entry->oldSize, entry->oldDigest,
+                            entry->newName, entry->newSize, entry->newDigest);
   Os().DebugOutput(line.Text());
   if (entry->firstChild == nullptr) return;
   Os().DebugOutput("--- childinfo ---\n");

@@ -74,8 +74,8 @@ class Bytes {
     return Int(-1).Text("@ZT4_COPY").Text(newName).Int(newSize).Text(newDigest);
   }
   Bytes& Member(int32_t id, const std::string& oldName, const std::string& newName) {
-    return Fields(id, oldName, oldName.empty() ? 0 : 3, oldName.empty() ? "" : kDigestA,
-                  newName, 4, kDigestB);
+    return Fields(id, oldName, oldName.empty() ? 0 : 3, oldName.empty() ? "" : kDigestA, newName, 4,
+                  kDigestB);
   }
   Bytes& GroupClose() {
     Int(-1).Text("@END");
@@ -446,27 +446,35 @@ const char* const kClimbingNames[] = {
     "a/.../b",
     "a/.. /b",
     "a\\. .\\b",
-    "\x83\x41/../x",     // a two-byte character before the separator
-    "\x81/../x",         // a lead byte without a valid trail stands alone
-    "a\\\x83\x5C\\..",   // the trail 0x5C is no separator, the next '\' is
+    "\x83\x41/../x",    // a two-byte character before the separator
+    "\x81/../x",        // a lead byte without a valid trail stands alone
+    "a\\\x83\x5C\\..",  // the trail 0x5C is no separator, the next '\' is
 };
 const char* const kDeviceNames[] = {
-    "CON",      "con",      "nul.txt",  "NUL.tar.gz", "sub/COM1", "sub\\lpt9.dat",
-    "Aux",      "prn.x",    "COM5/x",   "LPT1 .txt",  "CON ",     "conin$",
-    "CONOUT$.x",
+    "CON",   "con",    "nul.txt",   "NUL.tar.gz", "sub/COM1", "sub\\lpt9.dat", "Aux",
+    "prn.x", "COM5/x", "LPT1 .txt", "CON ",       "conin$",   "CONOUT$.x",
 };
 // Refused as paths, accepted as member names.
 const char* const kAbsoluteNames[] = {
-    "/a.bin", "\\a.bin", "//server/share/a", "\\\\server\\share\\a", "\\\\?\\C:\\a",
-    "C:x",    "C:\\x",   "c:/x",             "a.bin:stream",         "dir/a:b",
+    "/a.bin",
+    "\\a.bin",
+    "//server/share/a",
+    "\\\\server\\share\\a",
+    "\\\\?\\C:\\a",
+    "C:x",
+    "C:\\x",
+    "c:/x",
+    "a.bin:stream",
+    "dir/a:b",
     ":",
 };
 // Accepted wherever a name stands.
 const char* const kSafeNames[] = {
-    "a.bin",  "a/b/c.bin", "a\\b.bin", "\x83\x5C/a.bin", "\x83\x5C\\a.bin", "\x83\x5C..",
-    "..a",    "a..",       ".hidden",  "a/./b",          "a//b",             "COM10",
-    "CONFIG", "console",   "nul_",     "LPT",            "com0x",            ". /x",
-    "x\x83",  "\x95\x5C\x8E\xA6/\x83\x5C\x83t\x83g.txt",
+    "a.bin",           "a/b/c.bin",  "a\\b.bin", "\x83\x5C/a.bin",
+    "\x83\x5C\\a.bin", "\x83\x5C..", "..a",      "a..",
+    ".hidden",         "a/./b",      "a//b",     "COM10",
+    "CONFIG",          "console",    "nul_",     "LPT",
+    "com0x",           ". /x",       "x\x83",    "\x95\x5C\x8E\xA6/\x83\x5C\x83t\x83g.txt",
 };
 
 TEST(ParsePatchList, ClimbingNamesAreRefusedEverywhere) {
@@ -560,8 +568,8 @@ TEST(DumpEntry, ChangedEntryLine) {
   }
   ASSERT_EQ(capture.lines.size(), 1u);
   EXPECT_EQ(capture.lines[0].rfind("2-7: ", 0), 0u);
-  EXPECT_EQ(capture.lines[0], std::string("2-7: a/old.bin(10)[") + kDigestA + "] -> a/new.bin(11)[" +
-                                  kDigestB + "]\n");
+  EXPECT_EQ(capture.lines[0], std::string("2-7: a/old.bin(10)[") + kDigestA +
+                                  "] -> a/new.bin(11)[" + kDigestB + "]\n");
 }
 
 TEST(DumpEntry, RemovedAndNegativeIdLines) {
@@ -631,8 +639,8 @@ TEST(DumpEntry, VeryLongNamesAreWrittenWhole) {
     DumpEntry(parsed.head());
   }
   ASSERT_EQ(capture.lines.size(), 1u);
-  EXPECT_EQ(capture.lines[0], "2-1: " + oldName + "(1)[" + kDigestA + "] -> " + newName + "(2)[" +
-                                  kDigestB + "]\n");
+  EXPECT_EQ(capture.lines[0],
+            "2-1: " + oldName + "(1)[" + kDigestA + "] -> " + newName + "(2)[" + kDigestB + "]\n");
 }
 
 }  // namespace

@@ -1,0 +1,352 @@
+// list, extract, create and verify: the archive commands of the zt4 tool.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <filesystem>
+#include <system_error>
+#endif
+
+#include "archive/archive.h"
+#include "base/heap.h"
+#include "base/pool_string.h"
+#include "commands.h"
+#include "platform/platform.h"
+#include "tool_common.h"
+
+namespace zt4::tool {
+namespace {
+
+// A member's bytes, freed with the scope.
+class MemberBlock {
+ public:
+  MemberBlock() = default;
+  ~MemberBlock() { FreeBlock(data); }
+  MemberBlock(const MemberBlock&) = delete;
+  MemberBlock& operator=(const MemberBlock&) = delete;
+
+  uint8_t* data = nullptr;
+  int32_t size = 0;
+};
+
+bool ExtractMember(Archive& archive, const std::string& name, MemberBlock* block) {
+  return archive.Extract(PoolString(name.c_str()), &block->data, &block->size);
+}
+
+std::string MemberLabel(const std::string& archivePath, const std::string& name) {
+  return Shown(archivePath) + ": member " + Shown(name);
+}
+
+bool IsDotsAndSpaces(const std::string& part) {
+  // Windows drops trailing dots and blanks, so "..." and ".. " would mean ".." there.
+  return std::all_of(part.begin(), part.end(), [](char c) { return c == '.' || c == ' '; });
+}
+
+// The parts of the path below DIR at which a member is written: its name without the
+// leading '/'. Refuses what could land outside DIR or cannot be a file name at all.
+bool MemberTarget(const std::string& name, std::vector<std::string>* parts, std::string* why) {
+  std::string relative = !name.empty() && name[0] == '/' ? name.substr(1) : name;
+  if (relative.empty()) {
+    *why = "it names no file";
+    return false;
+  }
+  if (relative.find(':') != std::string::npos) {
+    *why = "it holds a ':' (a drive or a stream name)";
+    return false;
+  }
+  *parts = SplitPath(relative);
+  if (parts->front().empty()) {
+    *why = "it is an absolute path";
+    return false;
+  }
+  for (const std::string& part : *parts) {
+    if (part.empty()) {
+      *why = "it has an empty path part";
+      return false;
+    }
+    if (IsDotsAndSpaces(part)) {
+      *why = "it has a '.' or '..' part";
+      return false;
+    }
+  }
+  bool converted = false;
+  Shown(name, &converted);
+  if (!converted) {
+    *why = "it does not convert to the system's text";
+    return false;
+  }
+  return true;
+}
+
+std::string Joined(const std::vector<std::string>& parts, size_t count) {
+  std::string out;
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0) out += '/';
+    out += parts[i];
+  }
+  return out;
+}
+
+// Finds a member given on the command line: as typed, or with the leading '/' added.
+bool FindMember(const std::vector<std::string>& names, const std::string& wanted,
+                std::string* found) {
+  for (const std::string& candidate : {wanted, "/" + wanted}) {
+    if (std::find(names.begin(), names.end(), candidate) != names.end()) {
+      *found = candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
+// --- create: walking DIR ---
+
+struct SourceFile {
+  std::string member;  // "/" + relative path with '/' separators, CP932
+  std::string path;    // CP932
+};
+
+struct Listing {
+  std::vector<std::pair<std::string, bool>> items;
+};
+
+void CollectItem(const char* name, bool isFolder, void* user) {
+  if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return;
+  static_cast<Listing*>(user)->items.emplace_back(name, isFolder);
+}
+
+// Says why a folder could not be listed. The POSIX platform refuses a whole listing when
+// one name does not convert to CP932; find that name to show it.
+bool FailListing(const std::string& folder) {
+#ifndef _WIN32
+  namespace fs = std::filesystem;
+  bool converted = false;
+  std::string native = Shown(folder, &converted);
+  std::error_code error;
+  if (converted) {
+    for (auto it = fs::directory_iterator(fs::path(native), error);
+         !error && it != fs::directory_iterator(); it.increment(error)) {
+      std::string name = it->path().filename().string();
+      std::string ignored;
+      if (!NativeToCp932Text(name, &ignored)) {
+        std::string shown;
+        for (unsigned char c : name) {
+          char hex[8];
+          std::snprintf(hex, sizeof hex, c >= 0x80 ? "\\x%02X" : "%c", c);
+          shown += hex;
+        }
+        return Fail(native + "/" + shown +
+                    ": the name does not convert to Shift-JIS (CP932), so it cannot be stored");
+      }
+    }
+  }
+#endif
+  return Fail(Shown(folder) + ": cannot list the folder (missing, not a folder, or unreadable)");
+}
+
+bool Walk(const std::string& folder, const std::string& relative,
+          const std::string& archivePath, std::vector<SourceFile>* files) {
+  Listing listing;
+  if (!Os().ListFolder(folder.c_str(), CollectItem, &listing)) return FailListing(folder);
+  for (const auto& [name, isFolder] : listing.items) {
+    std::string path = folder + "/" + name;
+    std::string member = relative + "/" + name;
+    if (isFolder) {
+      if (!Walk(path, member, archivePath, files)) return false;
+    } else if (SamePath(NormalisedPath(path), NormalisedPath(archivePath))) {
+      Warn(Shown(path) + ": skipped, it is the archive being written");
+    } else {
+      files->push_back({member, path});
+    }
+  }
+  return true;
+}
+
+bool ByteOrder(const SourceFile& a, const SourceFile& b) {
+  size_t n = std::min(a.member.size(), b.member.size());
+  int order = std::memcmp(a.member.data(), b.member.data(), n);
+  return order != 0 ? order < 0 : a.member.size() < b.member.size();
+}
+
+bool WriteArchive(const std::string& archivePath, const std::vector<SourceFile>& files) {
+  ArchiveWriter writer;
+  if (!writer.Create(PoolString(archivePath.c_str()))) {
+    return Fail(Shown(archivePath) + ": cannot create the file");
+  }
+  for (const SourceFile& file : files) {
+    Bytes content;
+    if (!ReadWholeFile(file.path, &content)) {
+      writer.Finish();
+      return Fail(Shown(file.path) + ": cannot read the file (unreadable, or 2 GiB or more)");
+    }
+    if (!writer.Add(content.data(), static_cast<uint32_t>(content.size()),
+                    PoolString(file.member.c_str()))) {
+      writer.Finish();
+      return Fail(Shown(archivePath) + ": cannot add member " + Shown(file.member) +
+                  " (coding or writing failed)");
+    }
+  }
+  if (!writer.Finish()) return Fail(Shown(archivePath) + ": cannot write the index and header");
+  return true;
+}
+
+}  // namespace
+
+bool ListCommand(const Arguments& arguments) {
+  std::string archivePath;
+  Archive archive;
+  std::vector<IndexRecord> records;
+  if (!ArgumentPath(arguments[0], &archivePath) || !OpenArchive(archivePath, &archive) ||
+      !ReadIndexRecords(archivePath, &records)) {
+    return false;
+  }
+  int unconverted = 0;
+  for (const IndexRecord& record : records) {
+    bool converted = false;
+    std::string name = Shown(record.name, &converted);
+    if (!converted) ++unconverted;
+    std::printf("%u %u %u %08x %s\n", static_cast<unsigned>(record.offset),
+                static_cast<unsigned>(record.storedSize), static_cast<unsigned>(record.contentSize),
+                static_cast<unsigned>(record.crc), name.c_str());
+  }
+  if (unconverted > 0) {
+    return Fail(Shown(archivePath) + ": " + std::to_string(unconverted) +
+                " member name(s) do not convert to the system's text; shown with \\xNN bytes");
+  }
+  return true;
+}
+
+bool VerifyCommand(const Arguments& arguments) {
+  std::string archivePath;
+  Archive archive;
+  std::vector<IndexRecord> records;
+  if (!ArgumentPath(arguments[0], &archivePath) || !OpenArchive(archivePath, &archive) ||
+      !ReadIndexRecords(archivePath, &records)) {
+    return false;
+  }
+  std::vector<std::string> names = DistinctNames(records);
+  size_t bad = 0;
+  for (const std::string& name : names) {
+    MemberBlock block;
+    if (!ExtractMember(archive, name, &block)) {
+      Fail(MemberLabel(archivePath, name) +
+           ": damaged (its data cannot be read or decoded, or its CRC does not match)");
+      ++bad;
+    }
+  }
+  if (bad > 0) {
+    return Fail(Shown(archivePath) + ": " + std::to_string(bad) + " of " +
+                std::to_string(names.size()) + " members damaged");
+  }
+  std::printf("%s: %u members, all good\n", Shown(archivePath).c_str(),
+              static_cast<unsigned>(names.size()));
+  return true;
+}
+
+bool ExtractCommand(const Arguments& arguments) {
+  std::string archivePath;
+  std::string folder;
+  Archive archive;
+  std::vector<IndexRecord> records;
+  if (!ArgumentPath(arguments[0], &archivePath) || !ArgumentPath(arguments[1], &folder) ||
+      !OpenArchive(archivePath, &archive) || !ReadIndexRecords(archivePath, &records)) {
+    return false;
+  }
+  std::vector<std::string> names = DistinctNames(records);
+
+  // Which members, and where each one goes: all of it is checked before anything is
+  // written, so a refused name leaves DIR untouched.
+  bool ok = true;
+  std::vector<std::string> selected;
+  if (arguments.size() == 2) {
+    selected = names;
+  } else {
+    std::set<std::string> taken;
+    for (size_t i = 2; i < arguments.size(); ++i) {
+      std::string wanted;
+      std::string found;
+      if (!NativeToCp932Text(arguments[i], &wanted)) {
+        ok = Fail(arguments[i] + ": the member name does not convert to Shift-JIS (CP932)");
+      } else if (!FindMember(names, wanted, &found)) {
+        ok = Fail(Shown(archivePath) + ": no member named " + arguments[i]);
+      } else if (taken.insert(found).second) {
+        selected.push_back(found);
+      }
+    }
+  }
+  std::vector<std::vector<std::string>> targets;
+  for (const std::string& name : selected) {
+    std::vector<std::string> parts;
+    std::string why;
+    if (!MemberTarget(name, &parts, &why)) {
+      ok = Fail(MemberLabel(archivePath, name) + ": refused, it would not land inside " +
+                Shown(folder) + " (" + why + ")");
+    }
+    targets.push_back(parts);
+  }
+  if (!ok) return false;
+
+  if (!CreateFolders(folder)) {
+    return Fail(Shown(folder) + ": cannot create the folder");
+  }
+  for (size_t i = 0; i < selected.size(); ++i) {
+    const std::string& name = selected[i];
+    const std::vector<std::string>& parts = targets[i];
+    MemberBlock block;
+    if (!ExtractMember(archive, name, &block)) {
+      ok = Fail(MemberLabel(archivePath, name) +
+                ": damaged (its data cannot be read or decoded, or its CRC does not match)");
+      continue;
+    }
+    if (parts.size() > 1) {
+      std::string parent = folder + "/" + Joined(parts, parts.size() - 1);
+      if (!CreateFolders(parent)) {
+        ok = Fail(Shown(parent) + ": cannot create the folder");
+        continue;
+      }
+    }
+    std::string path = folder + "/" + Joined(parts, parts.size());
+    if (!WriteWholeFile(path, block.data, static_cast<size_t>(block.size))) {
+      ok = Fail(Shown(path) + ": cannot write the file");
+    }
+  }
+  return ok;
+}
+
+bool CreateCommand(const Arguments& arguments) {
+  std::string archivePath;
+  std::string folder;
+  if (!ArgumentPath(arguments[0], &archivePath) || !ArgumentPath(arguments[1], &folder)) {
+    return false;
+  }
+  std::vector<SourceFile> files;
+  if (!Walk(folder, "", archivePath, &files)) return false;
+  // The writer's output depends on the order of the members: fix it by name.
+  std::sort(files.begin(), files.end(), ByteOrder);
+
+  if (!WriteArchive(archivePath, files)) {
+    Os().DeleteFile(archivePath.c_str());
+    return false;
+  }
+  if (files.empty()) {
+    Warn(Shown(folder) + " holds no files: the archive has no members, and readers refuse "
+                         "an archive without members");
+    return true;
+  }
+  // An index as long as the file makes the archive unreadable (many empty files with long
+  // names); such a file is of no use to anyone.
+  Archive check;
+  if (!check.Open(PoolString(archivePath.c_str()))) {
+    Os().DeleteFile(archivePath.c_str());
+    return Fail(Shown(archivePath) +
+                ": written, but it cannot be read back (its index is as large as the file), "
+                "so it was removed");
+  }
+  return true;
+}
+
+}  // namespace zt4::tool

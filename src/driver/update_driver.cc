@@ -14,6 +14,11 @@
 namespace zt4 {
 namespace {
 
+// The description's block and the tree that points into it live until the process ends;
+// held here, they stay reachable to the end rather than being lost with the frame.
+uint8_t* gDescription = nullptr;
+PatchEntry* gTree = nullptr;
+
 void ConsoleLine(const char* text) {
   Os().ConsoleWrite(text);
   Os().ConsoleWrite("\n");
@@ -26,14 +31,13 @@ int UpdateDriver() {
   ConsoleLine(kConsoleCheckingPatch);
 
   if (!Mount(PoolString(PatchArchive), PoolString("patch"))) FatalStop(StopPatchDamaged);
-  // The description's block and the tree that points into it live until the process ends.
-  uint8_t* description = nullptr;
   int32_t descriptionSize = 0;
-  if (!LoadWholeFile(PoolString("patch/list"), &description, &descriptionSize)) {
+  if (!LoadWholeFile(PoolString("patch/list"), &gDescription, &descriptionSize)) {
     FatalStop(StopPatchDamaged);
   }
-  PatchEntry* tree = ParsePatchList(description, descriptionSize);
-  if (!tree) FatalStop(StopPatchDamaged);
+  gTree = ParsePatchList(gDescription, descriptionSize);
+  if (!gTree) FatalStop(StopPatchDamaged);
+  const PatchEntry* tree = gTree;
 
   char target[kMaxPath] = {};
   if (!Os().ChooseFolder(kFolderDialogTitle, target)) FatalStop(StopAborted);

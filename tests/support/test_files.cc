@@ -15,7 +15,12 @@ std::atomic<int> gFolderSerial{0};
 bool MakeParents(const std::string& path) {
   size_t slash = path.find_last_of('/');
   if (slash == std::string::npos || slash == 0) return true;
-  FolderResult result = Os().CreateFolderTree(path.substr(0, slash).c_str());
+  // The shell's folder creation wants '\' separators; POSIX turns them back into '/'.
+  std::string parent = path.substr(0, slash);
+  for (char& c : parent) {
+    if (c == '/') c = '\\';
+  }
+  FolderResult result = Os().CreateFolderTree(parent.c_str());
   return result != FolderResult::kFailed;
 }
 
@@ -102,10 +107,7 @@ Tree ReadTree(const std::string& folder) {
 bool WriteTree(const std::string& folder, const Tree& tree) {
   for (const auto& [path, content] : tree) {
     if (!path.empty() && path.back() == '/') {
-      if (Os().CreateFolderTree((folder + "/" + path.substr(0, path.size() - 1)).c_str()) ==
-          FolderResult::kFailed) {
-        return false;
-      }
+      if (!MakeParents(folder + "/" + path + "x")) return false;
     } else if (!WriteFile(folder + "/" + path, content)) {
       return false;
     }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "archive/mount.h"
 #include "base/texts.h"
@@ -33,20 +34,27 @@ class UpdateFixture : public ::testing::Test {
   // Parses the description (kept alive by the fixture) and mounts a patch with payloads.
   PatchEntry* Prepare(const ListBuilder& list, const std::map<int32_t, std::string>& payloads = {}) {
     list_ = list.Bytes();
-    std::string patch = folder_ / "patch.zt4";
+    // A new file each time: the mounted one stays open until the next mount replaces it.
+    std::string patch = folder_ / ("patch" + std::to_string(++patches_) + ".zt4");
     EXPECT_TRUE(test::WritePatch(patch, list_, payloads));
     EXPECT_TRUE(Mount(PoolString(patch.c_str()), PoolString("patch")));
     PatchEntry* tree = ParsePatchList(reinterpret_cast<const uint8_t*>(list_.data()),
                                       static_cast<int32_t>(list_.size()));
     EXPECT_NE(tree, nullptr);
+    trees_.push_back(tree);
     return tree;
   }
-  void TearDown() override { ReleaseArchiveCache(); }
+  void TearDown() override {
+    ReleaseArchiveCache();
+    for (PatchEntry* tree : trees_) FreePatchList(tree);
+  }
 
   test::TempFolder folder_;
   std::string target_;
   std::string backup_;
   std::string list_;
+  int patches_ = 0;
+  std::vector<PatchEntry*> trees_;  // every tree Prepare made, freed at the end
   test::ScriptedPlatform user_;
   test::ScopedPlatform scope_{&user_};
 };
@@ -67,14 +75,12 @@ TEST_F(VerifyTest, ProgressLinesAndCompletionLine) {
                                "\r>> \x83`\x83" "F\x83" "b\x83N\x8A\xAE\x97\xB9." +
                                "\x81\x40\x81\x40\x81\x40\x81\x40\x81\x40\x81\x40\n");
   EXPECT_EQ(std::string(kCheckDoneLine).substr(0, 4), "\r>> ");
-  FreePatchList(tree);
 }
 
 TEST_F(VerifyTest, EmptyFileWithTheEmptyDigestPasses) {
   ASSERT_TRUE(test::WriteFile(target_ + "/empty", ""));
   PatchEntry* tree = Prepare(ListBuilder().Removed("empty", ""));
   EXPECT_TRUE(VerifyTree(tree, Target().c_str(), true));
-  FreePatchList(tree);
 }
 
 TEST_F(VerifyTest, DigestMismatchShowsBothDigestsThenStops) {
@@ -99,7 +105,6 @@ TEST_F(VerifyTest, PlainFileIsPreferredOverTheArchiveMember) {
   PatchEntry* tree = Prepare(ListBuilder().Removed("data/b.bin", "plain"));
   EXPECT_TRUE(VerifyTree(tree, Target().c_str(), true));
   EXPECT_EQ(ArchiveCacheSize(), 0);
-  FreePatchList(tree);
 }
 
 TEST_F(VerifyTest, MemberOfTheArchiveNamedAfterTheFolder) {
@@ -108,7 +113,6 @@ TEST_F(VerifyTest, MemberOfTheArchiveNamedAfterTheFolder) {
   PatchEntry* tree = Prepare(ListBuilder().Removed("data/b.bin", "member"));
   EXPECT_TRUE(VerifyTree(tree, Target().c_str(), true));
   EXPECT_EQ(ArchiveCacheSize(), 1);
-  FreePatchList(tree);
 }
 
 TEST_F(VerifyTest, MissingMemberAndMissingArchiveStopDifferently) {
@@ -135,7 +139,6 @@ TEST_F(VerifyTest, GroupChildrenPrintDotsAndAreCheckedBeforeTheUpdateOnly) {
                                  .GroupEnd());
   EXPECT_TRUE(VerifyTree(tree, Target().c_str(), true));
   EXPECT_EQ(user_.console.substr(0, 18), "\r  0/  1 (0%).....");
-  FreePatchList(tree);
 }
 
 // --- backup -----------------------------------------------------------------------------
@@ -216,7 +219,6 @@ TEST_F(ApplyTest, LaterRecordWinsAndTheTailIsZero) {
   ApplyTree(tree, Backup().c_str(), Target().c_str());
   EXPECT_EQ(Read(target_ + "/f"), expected);
   EXPECT_NE(user_.console.find("\r>> \x8DX\x90V\x8A\xAE\x97\xB9.\x81\x40    "), std::string::npos);
-  FreePatchList(tree);
 }
 
 TEST_F(ApplyTest, EmptyPayloadCutsOrExtends) {
@@ -229,7 +231,6 @@ TEST_F(ApplyTest, EmptyPayloadCutsOrExtends) {
   ApplyTree(tree, Backup().c_str(), Target().c_str());
   EXPECT_EQ(Read(target_ + "/long"), "0123");
   EXPECT_EQ(Read(target_ + "/short"), std::string("01\0\0", 4));
-  FreePatchList(tree);
 }
 
 TEST_F(ApplyTest, FilesBecomeEmptyAndComeFromEmpty) {
@@ -242,7 +243,6 @@ TEST_F(ApplyTest, FilesBecomeEmptyAndComeFromEmpty) {
   ApplyTree(tree, Backup().c_str(), Target().c_str());
   EXPECT_EQ(Read(target_ + "/was-empty"), "new");
   EXPECT_EQ(Read(target_ + "/gets-empty"), "");
-  FreePatchList(tree);
 }
 
 TEST_F(ApplyTest, DamagedDeltasStopWithoutWritingTheFile) {
@@ -270,7 +270,6 @@ TEST_F(ApplyTest, AddedFileCreatesItsFoldersAndReplacesWhatIsThere) {
   ApplyTree(tree, Backup().c_str(), Target().c_str());
   EXPECT_EQ(Read(target_ + "/a/b/c.bin"), "deep");
   EXPECT_EQ(Read(target_ + "/x"), "fresh");
-  FreePatchList(tree);
 }
 
 TEST_F(ApplyTest, MissingPayloadOrOldFileStop) {
@@ -287,7 +286,6 @@ TEST_F(ApplyTest, RemovedEntryWritesNothing) {
   PatchEntry* tree = Prepare(ListBuilder().Removed("old", "o"));
   ApplyTree(tree, Backup().c_str(), Target().c_str());
   EXPECT_FALSE(test::Exists(target_ + "/old"));
-  FreePatchList(tree);
 }
 
 // --- archive rebuild ----------------------------------------------------------------------
@@ -312,7 +310,6 @@ TEST_F(RebuildTest, ChildrenFromPlainFileArchiveMemberAndPayload) {
   EXPECT_EQ(Read(target_ + "/sub/data.zt4"), expected);  // its folder was created first
   EXPECT_EQ(user_.console.substr(0, 16), "\r  0/  1 (0%)...");
   CheckTree(tree, Target().c_str());
-  FreePatchList(tree);
 }
 
 TEST_F(RebuildTest, TwoChildrenNamingTheSameMemberStop) {
@@ -370,6 +367,7 @@ TEST_F(UpdateFixture, WholeSequenceOverASampleInstall) {
     tree = ParsePatchList(reinterpret_cast<const uint8_t*>(list_.data()),
                           static_cast<int32_t>(list_.size()));
     ASSERT_NE(tree, nullptr);
+    trees_.push_back(tree);
   }
   EXPECT_TRUE(VerifyTree(tree, Target().c_str(), true));
   EXPECT_GT(ArchiveCacheSize(), 0);
@@ -391,7 +389,6 @@ TEST_F(UpdateFixture, WholeSequenceOverASampleInstall) {
   expected["BACKUP_FILES/"] = "";
   for (const auto& [path, content] : sample.oldTree) expected["BACKUP_FILES/" + path] = content;
   EXPECT_EQ(result, expected);
-  FreePatchList(tree);
 }
 
 }  // namespace

@@ -170,11 +170,14 @@ class PosixPlatform final : public Platform {
         isFolder = item->d_type == DT_DIR;
       } else {
         char full[kNativePathBytes];
-        if (folderLength + 1 + strlen(item->d_name) >= sizeof full) {
+        size_t nameLength = strlen(item->d_name);
+        if (folderLength + 1 + nameLength >= sizeof full) {
           ok = false;
           break;
         }
-        snprintf(full, sizeof full, "%s/%s", native, item->d_name);
+        memcpy(full, native, folderLength);
+        full[folderLength] = '/';
+        memcpy(full + folderLength + 1, item->d_name, nameLength + 1);
         struct stat info;
         isFolder = lstat(full, &info) == 0 && S_ISDIR(info.st_mode);
       }

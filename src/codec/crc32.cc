@@ -174,7 +174,7 @@ ZT4_WIDE_TARGET uint32_t UpdateWideClmul(uint32_t reg, const uint8_t* p, size_t 
   z2 = _mm512_xor_si512(Fold512(z1, k512), z2);
   z3 = _mm512_xor_si512(Fold512(z2, k512), z3);
   alignas(64) uint8_t lanes[64];
-  _mm512_store_si512(lanes, z3);
+  _mm512_storeu_si512(lanes, z3);
   return ClmulContinue(Load(lanes), Load(lanes + 16), Load(lanes + 32), Load(lanes + 48), p, n);
 }
 

@@ -39,22 +39,35 @@ bool ApplyTree(const PatchEntry* first, const char* backupFolder, const char* ta
   return true;
 }
 
+bool ValidateDeltaRecords(const uint8_t* payload, int32_t payloadSize, int32_t newSize) {
+  if (newSize < 0 || payloadSize < 0) return false;
+  int64_t remaining = payloadSize;
+  const uint8_t* at = payload;
+  while (remaining > 0) {
+    remaining -= 8;
+    if (remaining < 0) return false;  // the record header is cut
+    uint32_t offset = GetU32(at);
+    uint32_t length = GetU32(at + 4);
+    remaining -= length;
+    if (remaining < 0) return false;  // the data runs past the payload
+    if (uint64_t{offset} + length > static_cast<uint64_t>(newSize)) return false;
+    at += 8 + uint64_t{length};
+  }
+  return true;
+}
+
 bool ApplyDelta(const uint8_t* payload, int32_t payloadSize, const char* oldPath,
                 const char* newPath, int32_t newSize) {
   if (newSize < 0) FatalStop(StopPatchDamaged);
   uint8_t* block = LoadPadded(oldPath, newSize);
   // Every record is checked before anything is written: a damaged payload leaves no
   // file for the entry.
-  int64_t remaining = payloadSize;
+  if (!ValidateDeltaRecords(payload, payloadSize, newSize)) FatalStop(StopPatchDamaged);
   const uint8_t* at = payload;
-  while (remaining > 0) {
-    remaining -= 8;
-    if (remaining < 0) FatalStop(StopPatchDamaged);  // the record header is cut
+  const uint8_t* end = payload + payloadSize;
+  while (at < end) {
     uint32_t offset = GetU32(at);
     uint32_t length = GetU32(at + 4);
-    remaining -= length;
-    if (remaining < 0) FatalStop(StopPatchDamaged);  // the data runs past the payload
-    if (uint64_t{offset} + length > static_cast<uint64_t>(newSize)) FatalStop(StopPatchDamaged);
     if (length > 0) std::memcpy(block + offset, at + 8, length);
     at += 8 + uint64_t{length};
   }

@@ -48,6 +48,9 @@ bool UndoBackup(const char* target, const char* backup, BackupRecord* record);
 // --- applying ---------------------------------------------------------------------------
 
 bool ApplyTree(const PatchEntry* first, const char* backupFolder, const char* targetFolder);
+// True when the payload is a whole sequence of records that all lie within `newSize`
+// bytes; looks at nothing but the bytes given.
+bool ValidateDeltaRecords(const uint8_t* payload, int32_t payloadSize, int32_t newSize);
 bool ApplyDelta(const uint8_t* payload, int32_t payloadSize, const char* oldPath,
                 const char* newPath, int32_t newSize);
 // A block of exactly `size` bytes: the file's first bytes, zero beyond its end.

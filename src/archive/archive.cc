@@ -156,15 +156,25 @@ bool ArchiveWriter::Add(const uint8_t* data, uint32_t size, const PoolString& na
     coded = codec.CompressAlloc(data, static_cast<int32_t>(size), &storedSize);
     if (!coded) return false;
   }
-  ArchiveEntry entry;
-  entry.offset = static_cast<uint32_t>(file.Tell());
-  entry.storedSize = static_cast<uint32_t>(storedSize);
-  entry.contentSize = size;
-  entry.crc = size > 0 ? Crc32(data, size, 0) : 0;
-  bool ok = storedSize == 0 || file.Write(coded, storedSize);
-  if (ok) ok = index.Set(name, entry);
+  ArchiveEntry entry{0, static_cast<uint32_t>(storedSize), size, size > 0 ? Crc32(data, size, 0) : 0};
+  bool ok = Append(coded, entry, name);
   FreeBlock(coded);
   return ok;
+}
+
+bool ArchiveWriter::AddCoded(const uint8_t* coded, uint32_t storedSize, uint32_t contentSize,
+                             uint32_t crc, const PoolString& name) {
+  if (name.Empty() || index.Find(name) || storedSize > kLargestCount) return false;
+  return Append(coded, ArchiveEntry{0, storedSize, contentSize, crc}, name);
+}
+
+// Writes the coded bytes where the data written so far ends and records the member.
+bool ArchiveWriter::Append(const uint8_t* coded, ArchiveEntry entry, const PoolString& name) {
+  entry.offset = static_cast<uint32_t>(file.Tell());
+  if (entry.storedSize > 0 && !file.Write(coded, static_cast<int32_t>(entry.storedSize))) {
+    return false;
+  }
+  return index.Set(name, entry);
 }
 
 namespace {

@@ -84,11 +84,16 @@ class ArchiveWriter {
   bool Create(const PoolString& path);
   // Codes the content and appends it behind the members added so far.
   bool Add(const uint8_t* data, uint32_t size, const PoolString& name);
+  // Appends a member whose coded bytes are already at hand (copied from another archive
+  // written by this coder), with its content size and CRC as that archive records them.
+  bool AddCoded(const uint8_t* coded, uint32_t storedSize, uint32_t contentSize, uint32_t crc,
+                const PoolString& name);
   // Writes the index and the header and closes the file; true only if all of it was
   // written. The destructor does the same for a writer not finished before.
   bool Finish();
 
  private:
+  bool Append(const uint8_t* coded, ArchiveEntry entry, const PoolString& name);
   bool BuildIndex(uint8_t** outBlock, uint32_t* outSize);
   bool WriteIndex();
 

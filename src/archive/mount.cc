@@ -35,6 +35,7 @@ struct ListenerList {
 
 struct CacheNode {
   Archive* archive;
+  PoolString path;
   CacheNode* next;
 };
 
@@ -97,13 +98,18 @@ Archive* MountedArchive(const PoolString& name) {
 }
 
 Archive* OpenCached(const char* path) {
+  // One open archive per path: verifying N members of an archive reads its index once,
+  // not N times. Callers only extract, which never changes an archive.
+  for (CacheNode* node = gCache; node; node = node->next) {
+    if (node->path == path) return node->archive;
+  }
   Archive* archive = new (std::nothrow) Archive;
   if (!archive) FatalStop(StopNoMemory);
   if (!archive->Open(PoolString(path))) {
     delete archive;
     FatalStop(StopSourceMissing);
   }
-  CacheNode* node = new (std::nothrow) CacheNode{archive, gCache};
+  CacheNode* node = new (std::nothrow) CacheNode{archive, PoolString(path), gCache};
   if (!node) {
     delete archive;
     FatalStop(StopNoMemory);

@@ -39,8 +39,9 @@ bool Mount(const PoolString& path, const PoolString& name);
 // The archive mounted under `name`, or null.
 Archive* MountedArchive(const PoolString& name);
 
-// Opens the archive file and keeps it in the cache until ReleaseArchiveCache. Never
-// returns on failure: the update stops with the source-missing message.
+// Opens the archive file and keeps it in the cache until ReleaseArchiveCache; a path
+// already open in the cache gets the same archive back. Never returns on failure: the
+// update stops with the source-missing message.
 Archive* OpenCached(const char* path);
 void ReleaseArchiveCache();
 int ArchiveCacheSize();

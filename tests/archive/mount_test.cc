@@ -135,9 +135,13 @@ TEST_F(MountTest, CacheKeepsEveryOpenedArchiveUntilReleased) {
   ReleaseArchiveCache();
   MakeArchive(folder_ / "data.zt4", "/b.bin", "bee");
   std::string path = folder_ / "data.zt4";
+  MakeArchive(folder_ / "other.zt4", "/o", "oh");
   Archive* first = OpenCached(path.c_str());
   Archive* second = OpenCached(path.c_str());
-  EXPECT_NE(first, second);
+  EXPECT_EQ(first, second);  // one open archive per path
+  EXPECT_EQ(ArchiveCacheSize(), 1);
+  Archive* other = OpenCached((folder_ / "other.zt4").c_str());
+  EXPECT_NE(other, first);
   EXPECT_EQ(ArchiveCacheSize(), 2);
   uint8_t* data = nullptr;
   int32_t size = 0;

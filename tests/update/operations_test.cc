@@ -393,3 +393,74 @@ TEST_F(UpdateFixture, WholeSequenceOverASampleInstall) {
 
 }  // namespace
 }  // namespace zt4
+
+namespace zt4 {
+namespace {
+
+// Counts how often the rebuilt archive is created: once when the coded bytes copied from
+// the old archive give the expected file, twice when it has to be written the plain way.
+class CountingCreates : public test::ScriptedPlatform {
+ public:
+  int creates = 0;
+  FileHandle OpenFile(const char* path, int mode) override {
+    if (mode == kOpenCreate && std::string(path).find("new.zt4") != std::string::npos) ++creates;
+    return ScriptedPlatform::OpenFile(path, mode);
+  }
+};
+
+class CarriedMembers : public UpdateFixture {
+ protected:
+  // The old archive holds /m whose stored bytes are `coded`; the new one carries it over.
+  void Rebuild(const std::string& oldArchive) {
+    ASSERT_TRUE(test::WriteFile(backup_ + "/old.zt4", oldArchive));
+    expected_ = test::ArchiveBytes({{"/p", "from the patch"}, {"/m", content_}});
+    PatchEntry* tree = Prepare(ListBuilder()
+                                   .GroupBegin("new.zt4", expected_)
+                                   .Plain(1, "", "", "p", "from the patch")
+                                   .Plain(0, "old/m", content_, "m", content_)
+                                   .GroupEnd(),
+                               {{1, "from the patch"}});
+    test::ScopedPlatform scope(&counter_);
+    ApplyTree(tree, Backup().c_str(), Target().c_str());
+  }
+  const std::string content_ = std::string(3000, 'm') + "end";
+  std::string expected_;
+  CountingCreates counter_;
+};
+
+TEST_F(CarriedMembers, CodedBytesAreCopiedFromAnArchiveOfThisCoder) {
+  Rebuild(test::ArchiveBytes({{"/m", content_}, {"/other", "o"}}));
+  EXPECT_EQ(Read(target_ + "/new.zt4"), expected_);
+  EXPECT_EQ(counter_.creates, 1);
+  EXPECT_EQ(counter_.console.substr(0, 15), "\r  0/  1 (0%)..");
+}
+
+TEST_F(CarriedMembers, ArchiveOfAnotherCoderIsWrittenAgainThePlainWay) {
+  // Bytes after a coded stream do not change what it decodes to, so this old member
+  // reads back the same, but its stored bytes are not what this coder writes.
+  std::string old = test::ArchiveBytes({{"/m", content_}});
+  Archive reader;
+  ASSERT_TRUE(test::WriteFile(folder_ / "probe.zt4", old));
+  ASSERT_TRUE(reader.Open(PoolString((folder_ / "probe.zt4").c_str())));
+  const ArchiveEntry* entry = reader.Find(PoolString("/m"));
+  ASSERT_NE(entry, nullptr);
+  std::string coded = old.substr(entry->offset, entry->storedSize) + "other coder";
+  ArchiveWriter writer;
+  std::string oldPath = folder_ / "other-coder.zt4";
+  ASSERT_TRUE(writer.Create(PoolString(oldPath.c_str())));
+  ASSERT_TRUE(writer.AddCoded(reinterpret_cast<const uint8_t*>(coded.data()),
+                              static_cast<uint32_t>(coded.size()), entry->contentSize,
+                              entry->crc, PoolString("/m")));
+  ASSERT_TRUE(writer.Finish());
+  std::string otherCoder;
+  ASSERT_TRUE(test::ReadFile(oldPath, &otherCoder));
+
+  Rebuild(otherCoder);
+  EXPECT_EQ(Read(target_ + "/new.zt4"), expected_);
+  EXPECT_EQ(counter_.creates, 2);
+  // The second writing prints no further dots.
+  EXPECT_EQ(counter_.console.substr(0, 16), "\r  0/  1 (0%)..\r");
+}
+
+}  // namespace
+}  // namespace zt4

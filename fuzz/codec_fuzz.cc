@@ -1,7 +1,8 @@
 // The range codec against the literal coder on arbitrary input.
 //
-// Input: byte 0 holds flags, bytes 1..3 a little-endian output capacity (at
-// most 1 MiB), the rest is the payload. The payload is decoded as a stream
+// Input: byte 0 holds flags, bytes 1..2 a little-endian output capacity, to
+// which flag 2 adds 65536 (room to pass the first rescale, at a cost: damaged
+// streams may decode until the output is full), the rest is the payload. The payload is decoded as a stream
 // into that capacity by both decoders, which must agree on the result and on
 // every byte written; then it is coded by both encoders, which must give the
 // same bytes (and the same failure for a tight capacity), and the fast
@@ -92,11 +93,11 @@ void RoundTrip(const uint8_t* payload, int32_t len, int32_t tightCap) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 4 || size > (1u << 20)) return 0;
+  if (size < 3 || size > (1u << 20)) return 0;
   const uint8_t flags = data[0];
-  const int32_t cap = static_cast<int32_t>((data[1] | (data[2] << 8) | (data[3] << 16)) & 0xFFFFF);
-  const uint8_t* payload = data + 4;
-  const int32_t len = static_cast<int32_t>(size - 4);
+  const int32_t cap = (data[1] | (data[2] << 8)) + ((flags & 2) ? 0x10000 : 0);
+  const uint8_t* payload = data + 3;
+  const int32_t len = static_cast<int32_t>(size - 3);
   DecodeBoth(payload, len, cap);
   if ((flags & 1) == 0) RoundTrip(payload, len, cap);
   return 0;

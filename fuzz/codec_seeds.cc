@@ -1,7 +1,7 @@
 // Writes the seed corpus of codec_fuzz into the folder named on the command
 // line: real coded streams (whole, cut short and with a tight capacity) and
-// plain payloads for the round trip, each behind the four-byte header that
-// codec_fuzz reads (flags, then a 24-bit capacity).
+// plain payloads for the round trip, each behind the three-byte header that
+// codec_fuzz reads (flags, then a 16-bit capacity; flag 2 adds 65536).
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -21,7 +21,12 @@ int seedCount = 0;
 bool failed = false;
 
 void Write(const std::filesystem::path& folder, uint8_t flags, uint32_t cap, const Bytes& payload) {
-  Bytes file = {flags, static_cast<uint8_t>(cap), static_cast<uint8_t>(cap >> 8), static_cast<uint8_t>(cap >> 16)};
+  if (cap >= 0x10000) {
+    flags |= 2;
+    cap -= 0x10000;
+  }
+  if (cap > 0xFFFF) cap = 0xFFFF;
+  Bytes file = {flags, static_cast<uint8_t>(cap), static_cast<uint8_t>(cap >> 8)};
   file.insert(file.end(), payload.begin(), payload.end());
   char name[32];
   std::snprintf(name, sizeof name, "seed-%03d", seedCount++);

@@ -73,10 +73,11 @@ int main(int argc, char** argv) {
   Write(folder, 16, Records({{4, "NEW"}}));
   Write(folder, 170, Records({{4, "NEW"}, {165, "tail"}}));  // the sample readme's delta
   Write(folder, 16, Records({{0, "abcdefgh"}, {4, "XYZ"}, {15, "!"}}));
-  Write(folder, 8, Records({{0, "12345678"}}));              // exactly to the end
-  Write(folder, 8, Records({{8, ""}, {0, ""}}));             // empty records
+  Write(folder, 8, Records({{0, "12345678"}}));   // exactly to the end
+  Write(folder, 8, Records({{8, ""}, {0, ""}}));  // empty records
   std::vector<std::pair<uint32_t, std::string>> many;
-  for (uint32_t i = 0; i < 64; ++i) many.emplace_back(i * 3, std::string(i % 5, static_cast<char>('a' + i % 26)));
+  for (uint32_t i = 0; i < 64; ++i)
+    many.emplace_back(i * 3, std::string(i % 5, static_cast<char>('a' + i % 26)));
   Write(folder, 200, Records(many));
 
   // One step from valid.
@@ -84,15 +85,15 @@ int main(int argc, char** argv) {
   for (size_t cut = 1; cut <= good.size(); ++cut) {
     Write(folder, 32, Bytes(good.begin(), good.end() - static_cast<std::ptrdiff_t>(cut)));
   }
-  Write(folder, 6, Records({{4, "NEW"}}));                  // one byte past the new size
-  Write(folder, 16, Record(0, 9, "12345678"));              // data past the payload
+  Write(folder, 6, Records({{4, "NEW"}}));      // one byte past the new size
+  Write(folder, 16, Record(0, 9, "12345678"));  // data past the payload
   Write(folder, 16, Record(0, 0x7FFFFFFF, "x"));
   Write(folder, 16, Record(0, 0x80000000u, "x"));
   Write(folder, 16, Record(0, 0xFFFFFFFFu, "x"));
-  Write(folder, 16, Record(0xFFFFFFFFu, 1, "x"));           // offset + length wraps 32 bits
+  Write(folder, 16, Record(0xFFFFFFFFu, 1, "x"));  // offset + length wraps 32 bits
   Write(folder, 16, Record(0xFFFFFFF8u, 8, "12345678"));
   Write(folder, 0xFFFFF, Record(0xFFFFE, 1, "x"));
-  Write(folder, 0x80000010u, Record(0, 1, "x"));            // new size beyond what is kept
+  Write(folder, 0x80000010u, Record(0, 1, "x"));  // new size beyond what is kept
 
   if (failed) {
     std::fprintf(stderr, "could not write every seed\n");

@@ -15,5 +15,7 @@ bool ListCommand(const Arguments& arguments);
 bool ExtractCommand(const Arguments& arguments);
 bool CreateCommand(const Arguments& arguments);
 bool VerifyCommand(const Arguments& arguments);
+// Puts back the install that a stopped update left in BACKUP_FILES (restore_command.cc).
+bool RestoreCommand(const Arguments& arguments);
 
 }  // namespace zt4::tool

@@ -33,6 +33,9 @@ const Command kCommands[] = {
      CreateCommand},
     {"verify", "ARCHIVE", "extract every member with its CRC check and report the bad ones", 1,
      1, VerifyCommand},
+    {"restore", "TARGET",
+     "after a stopped update, put back the install kept in TARGET/BACKUP_FILES", 1, 1,
+     RestoreCommand},
 };
 
 void PrintUsage(std::FILE* out) {

@@ -1,0 +1,147 @@
+#include "fault_harness.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "base/texts.h"
+#include "driver/update_driver.h"
+#include "support/patch_writer.h"
+
+namespace zt4::test {
+namespace {
+
+const char* const kStops[] = {StopPatchDamaged, StopVersionMismatch, StopSourceMissing,
+                              StopNoMemory,     StopWriteFailed,     StopAborted};
+const char* const kStopNames[] = {"patch damaged", "version mismatch", "source missing",
+                                  "no memory",     "write failed",     "aborted"};
+
+std::string FromHex(const std::string& hex) {
+  std::string out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  }
+  return out;
+}
+
+}  // namespace
+
+CaseFolder::CaseFolder(const std::string& path)
+    : folder(path),
+      program(path + "/program"),
+      target(path + "/install"),
+      outcome(path + ".outcome") {}
+
+bool PrepareCaseWithPatchBytes(const CaseFolder& where, const Tree& oldTree,
+                               const std::string& patchBytes) {
+  std::remove(where.outcome.c_str());
+  return WriteTree(where.target, oldTree) && WriteFile(where.program + "/patch.zt4", patchBytes);
+}
+
+bool PrepareCase(const CaseFolder& where, const Tree& oldTree, const std::string& list,
+                 const std::map<int32_t, std::string>& payloads) {
+  std::remove(where.outcome.c_str());
+  if (!WriteTree(where.target, oldTree)) return false;
+  if (Os().CreateFolderTree(DialogPath(where.program).c_str()) == FolderResult::kFailed) {
+    return false;
+  }
+  return WritePatch(where.program + "/patch.zt4", list, payloads);
+}
+
+void RunUpdateAndExit(const CaseFolder& where, FaultyPlatform* platform) {
+  platform->executable = DialogPath(where.program) + "\\zt4patch.exe";
+  platform->folder = DialogPath(where.target);
+  platform->answers.assign(1, kAnswerYes);
+  platform->outcomeFile = where.outcome;
+  {
+    ScopedPlatform scope(platform);
+    UpdateDriver();
+  }
+  if (platform->faultAt == 0) {
+    // A counting run hands its list of operations to the parent.
+    if (std::FILE* out = std::fopen((where.folder + ".operations").c_str(), "wb")) {
+      for (Op op : platform->operations) std::fprintf(out, "%d\n", static_cast<int>(op));
+      std::fclose(out);
+    }
+  }
+  std::fflush(stdout);
+  std::exit(0);
+}
+
+Outcome ReadOutcome(const std::string& file) {
+  Outcome outcome;
+  std::ifstream in(file, std::ios::binary);
+  std::string line;
+  std::string last;
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    std::istringstream fields(line);
+    std::string hex;
+    int fired = 0;
+    int backedUp = 0;
+    fields >> hex >> fired >> backedUp;
+    if (FromHex(hex) == kConfirmText) outcome.confirmed = true;
+    last = line;
+    outcome.present = true;
+    outcome.box = FromHex(hex);
+    outcome.fired = fired != 0;
+    outcome.backedUp = backedUp != 0;
+  }
+  outcome.done = outcome.present && outcome.box == kDoneText;
+  return outcome;
+}
+
+int StopIndex(const std::string& box) {
+  for (int i = 0; i < 6; ++i) {
+    if (box == kStops[i]) return i;
+  }
+  return box == kDoneText ? 6 : -1;
+}
+
+std::string StopName(const std::string& box) {
+  int index = StopIndex(box);
+  if (index < 0) return "unexpected box";
+  return index == 6 ? "completed" : kStopNames[index];
+}
+
+Tree Surroundings(const CaseFolder& where) {
+  Tree all = ReadTree(where.folder);
+  Tree out;
+  for (const auto& [path, content] : all) {
+    if (path == "install/" || path.rfind("install/", 0) == 0) continue;
+    out[path] = content;
+  }
+  return out;
+}
+
+Tree UpdatedTree(const Tree& oldTree, const Tree& newTree) {
+  Tree expected = newTree;
+  expected["BACKUP_FILES/"] = "";
+  for (const auto& [path, content] : oldTree) expected["BACKUP_FILES/" + path] = content;
+  return expected;
+}
+
+Tree Subtree(const Tree& tree, const std::string& prefix) {
+  Tree out;
+  for (const auto& [path, content] : tree) {
+    if (path.size() > prefix.size() && path.rfind(prefix, 0) == 0) {
+      out[path.substr(prefix.size())] = content;
+    }
+  }
+  return out;
+}
+
+void RemoveTreeForTest(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove_all(std::filesystem::path(path), ignored);
+  std::remove((path + ".outcome").c_str());
+}
+
+std::string GetVariable(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+}  // namespace zt4::test

@@ -1,0 +1,71 @@
+// What the fault, hostile-patch and restore tests share: a case folder laid out as a user
+// has it (the program's folder with patch.zt4 beside the install), a whole update run in
+// a child process that ends like the real program, and the checks of what the run may
+// leave behind.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "faulty_platform.h"
+#include "support/sample_install.h"
+#include "support/test_files.h"
+
+namespace zt4::test {
+
+// <folder>/program/patch.zt4 and <folder>/install.
+struct CaseFolder {
+  std::string folder;
+  std::string program;
+  std::string target;
+  std::string outcome;  // beside the case folder, so the scratch stays as it was
+
+  explicit CaseFolder(const std::string& path);
+};
+
+// Writes the old install and the patch into a fresh case folder.
+bool PrepareCase(const CaseFolder& where, const Tree& oldTree, const std::string& list,
+                 const std::map<int32_t, std::string>& payloads);
+// The same with the patch file's bytes given whole.
+bool PrepareCaseWithPatchBytes(const CaseFolder& where, const Tree& oldTree,
+                               const std::string& patchBytes);
+
+// Runs the whole update in this process with `platform` installed, answering Yes, and
+// ends the process with status 0 as the program does (a stop ends it earlier).
+[[noreturn]] void RunUpdateAndExit(const CaseFolder& where, FaultyPlatform* platform);
+
+// How a child run ended, from the last box it showed.
+struct Outcome {
+  bool present = false;  // false: the child showed no box (it crashed or hung)
+  std::string box;       // the box text (Shift-JIS)
+  bool fired = false;
+  bool backedUp = false;
+  bool done = false;       // the completion box
+  bool confirmed = false;  // the confirmation box was shown (and answered Yes)
+};
+Outcome ReadOutcome(const std::string& file);
+
+// Short names of the six stops and of the completion, for tables and messages.
+std::string StopName(const std::string& box);
+// Index 0..5 of a stop text, 6 for the completion, -1 for anything else.
+int StopIndex(const std::string& box);
+
+// Everything under the case folder but the install: what the run must never touch.
+Tree Surroundings(const CaseFolder& where);
+// The old install beside its backup and the new version: the tree after a complete run.
+Tree UpdatedTree(const Tree& oldTree, const Tree& newTree);
+// Part of a tree below `prefix` ("BACKUP_FILES/"), with the prefix taken off.
+Tree Subtree(const Tree& tree, const std::string& prefix);
+
+// Removes a folder and everything in it (nothing when it is missing).
+void RemoveTreeForTest(const std::string& path);
+
+// True on platforms where every child run is a new process start (slow): the long
+// suites then take a fixed sample of their cases.
+bool SlowChildren();
+// Environment variables for the children of death tests that start anew.
+void SetVariable(const char* name, const std::string& value);
+std::string GetVariable(const char* name);
+
+}  // namespace zt4::test

@@ -36,7 +36,8 @@ struct Member {
 };
 
 bool CollectMember(const zt4::PoolString& key, zt4::ArchiveEntry& entry, void* user) {
-  static_cast<std::vector<Member>*>(user)->push_back({std::string(key.Text(), key.Length()), entry});
+  static_cast<std::vector<Member>*>(user)->push_back(
+      {std::string(key.Text(), key.Length()), entry});
   return true;
 }
 
@@ -101,7 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < members.size(); ++i) {
     const zt4::ArchiveEntry* found = archive.Find(zt4::PoolString(members[i].name.c_str()));
     Check(found != nullptr, "a visited member is not found");
-    if (plausible(members[i].entry)) extracted[i] = ExtractChecked(archive, members[i], &contents[i]);
+    if (plausible(members[i].entry))
+      extracted[i] = ExtractChecked(archive, members[i], &contents[i]);
   }
   // Backwards once more: every member gives the same result in any order.
   for (size_t i = members.size(); i-- > 0;) {

@@ -73,9 +73,7 @@ class MemoryFilePlatform final : public test::ForwardingPlatform {
   static constexpr FileHandle kHandle = 0x7A74;
 
   bool IsOurs(FileHandle file) const { return open_ && file == kHandle; }
-  int64_t Size() const {
-    return static_cast<int64_t>(writing_ ? written_.size() : readSize_);
-  }
+  int64_t Size() const { return static_cast<int64_t>(writing_ ? written_.size() : readSize_); }
 
   const uint8_t* readData_ = nullptr;
   size_t readSize_ = 0;

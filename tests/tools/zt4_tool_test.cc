@@ -182,7 +182,8 @@ TEST_F(Zt4Tool, CreateListVerifyExtractGivesBackTheTree) {
 
   // The file is exactly what the writer makes of the members in bytewise name order.
   Members sorted;
-  for (const std::string& name : SortedMembers()) sorted.emplace_back(name, kSourceTree.at(name.substr(1)));
+  for (const std::string& name : SortedMembers())
+    sorted.emplace_back(name, kSourceTree.at(name.substr(1)));
   WriteArchive(Path("expected.zt4"), sorted);
   EXPECT_EQ(ReadAll(Path("tree.zt4")), ReadAll(Path("expected.zt4")));
 
@@ -277,9 +278,11 @@ TEST_F(Zt4Tool, ListShowsARepeatedRecordTwice) {
   WriteArchive(Path("base.zt4"), {{"/a", "abc"}});
   std::string file = ReadAll(Path("base.zt4")).substr(0, 23);
   std::string index("\x02\0\0\0", 4);
-  const std::string record1 = std::string("/a\0", 3) + std::string("\x07\0\0\0\x03\0\0\0\x10\0\0\0", 12) +
+  const std::string record1 = std::string("/a\0", 3) +
+                              std::string("\x07\0\0\0\x03\0\0\0\x10\0\0\0", 12) +
                               std::string("\xC2\x41\x24\x35", 4);
-  const std::string record2 = std::string("/a\0", 3) + std::string("\x07\0\0\0\x03\0\0\0\x10\0\0\0", 12) +
+  const std::string record2 = std::string("/a\0", 3) +
+                              std::string("\x07\0\0\0\x03\0\0\0\x10\0\0\0", 12) +
                               std::string("\0\0\0\0", 4);
   index += record1 + record2;
   RangeCodec codec;
@@ -306,7 +309,8 @@ TEST_F(Zt4Tool, ListShowsARepeatedRecordTwice) {
 TEST_F(Zt4Tool, DamagedMemberFailsVerifyByName) {
   std::string text;
   for (int i = 0; i < 200; ++i) text += "line " + std::to_string(i) + "\n";
-  WriteArchive(Path("d.zt4"), {{"/good", text}, {"/bad", text + "more"}, {"/" + kJapaneseName, text}});
+  WriteArchive(Path("d.zt4"),
+               {{"/good", text}, {"/bad", text + "more"}, {"/" + kJapaneseName, text}});
   std::string file = ReadAll(Path("d.zt4"));
   uint32_t badOffset = 0, badStored = 0;
   {
@@ -337,8 +341,8 @@ TEST_F(Zt4Tool, DamagedMemberFailsVerifyByName) {
 
 TEST_F(Zt4Tool, ExtractRefusesNamesOutsideTheFolder) {
   const std::vector<std::string> refused = {
-      "/../evil", "/sub/../../evil2", "//abs", "/C:/drive", "/x:stream",
-      "/sub\\..\\..\\evil3", "/..", "/sub/./x", "/dir/", "/...", "/"};
+      "/../evil", "/sub/../../evil2", "//abs", "/C:/drive", "/x:stream", "/sub\\..\\..\\evil3",
+      "/..",      "/sub/./x",         "/dir/", "/...",      "/"};
   Members members = {{"/ok", "fine"}};
   for (const std::string& name : refused) members.emplace_back(name, "bad");
   WriteArchive(Path("evil.zt4"), members);
@@ -346,8 +350,8 @@ TEST_F(Zt4Tool, ExtractRefusesNamesOutsideTheFolder) {
   Result result = Run({"extract", Arg("evil.zt4"), Arg("out/inner")});
   EXPECT_EQ(result.status, 1);
   for (const std::string& name : refused) {
-    EXPECT_NE(result.err.find("member " + name + ": refused"), std::string::npos)
-        << name << "\n" << result.err;
+    EXPECT_NE(result.err.find("member " + name + ": refused"), std::string::npos) << name << "\n"
+                                                                                  << result.err;
   }
   // Nothing is written when any name is refused.
   EXPECT_FALSE(test::Exists(Path("out/evil")));

@@ -148,8 +148,8 @@ bool FailListing(const std::string& folder) {
   return Fail(Shown(folder) + ": cannot list the folder (missing, not a folder, or unreadable)");
 }
 
-bool Walk(const std::string& folder, const std::string& relative,
-          const std::string& archivePath, std::vector<SourceFile>* files) {
+bool Walk(const std::string& folder, const std::string& relative, const std::string& archivePath,
+          std::vector<SourceFile>* files) {
   Listing listing;
   if (!Os().ListFolder(folder.c_str(), CollectItem, &listing)) return FailListing(folder);
   for (const auto& [name, isFolder] : listing.items) {
@@ -333,8 +333,9 @@ bool CreateCommand(const Arguments& arguments) {
     return false;
   }
   if (files.empty()) {
-    Warn(Shown(folder) + " holds no files: the archive has no members, and readers refuse "
-                         "an archive without members");
+    Warn(Shown(folder) +
+         " holds no files: the archive has no members, and readers refuse "
+         "an archive without members");
     return true;
   }
   // An index as long as the file makes the archive unreadable (many empty files with long

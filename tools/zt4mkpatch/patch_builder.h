@@ -1,0 +1,83 @@
+// The patch builder: compares an old and a new install and writes the patch archive
+// that takes the one to the other when the applier runs on it.
+//
+// The applier moves the whole old install into its backup folder and then writes only
+// what the entries name, so every file of the new install gets an entry, unchanged ones
+// included: plain files as changed (delta records over the old file), added or removed
+// entries; ".zt4" archives as groups whose children are carried over from the old install
+// or come whole from a payload, in the data order of the new archive so that the rebuild
+// writes the same bytes.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "zt4mkpatch/file_tree.h"
+
+namespace zt4::builder {
+
+struct BuildOptions {
+  std::string oldDir;   // absolute, CP932
+  std::string newDir;   // absolute, CP932
+  std::string outPath;  // absolute, CP932; replaced
+  // Progress and warnings go here as they happen; null keeps the build quiet (the
+  // warnings are in the summary either way).
+  std::FILE* messages = nullptr;
+};
+
+struct BuildSummary {
+  int changed = 0;    // plain files rebuilt from the old file, unchanged ones included
+  int unchanged = 0;  // of those, files whose content stays
+  int added = 0;
+  int removed = 0;
+  int groups = 0;            // archives rebuilt member by member
+  int membersCarried = 0;    // members taken from the old install
+  int membersFromPatch = 0;  // members whose content is a payload
+  int archivesAsFiles = 0;   // archives that could not be rebuilt, shipped as files
+  int payloads = 0;          // distinct payload members
+  uint64_t payloadBytes = 0;
+  uint64_t newBytes = 0;  // the new install's size
+  uint64_t patchBytes = 0;
+  std::vector<std::string> warnings;
+};
+
+// Writes the patch to options.outPath. False with an English message naming the file
+// when something cannot be read, cannot be named in the patch, or cannot be written; a
+// partly written patch is removed.
+bool BuildPatch(const BuildOptions& options, BuildSummary* summary, std::string* error);
+
+// The summary as lines for the user.
+std::string FormatSummary(const BuildSummary& summary);
+
+// --- pieces, for the tests -----------------------------------------------------------------
+
+// The delta records that turn the applier's starting block (the old file's first
+// min(old, new) bytes, zero beyond) into the new content: one record per run of
+// differing bytes, runs closer than a record header merged. No difference at all gives
+// one empty record, never an empty payload.
+Bytes DeltaPayload(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size_t newSize);
+
+// Applies delta records the way the applier does; false for records that run past the
+// payload or the new size.
+bool ApplyDeltaPayload(const Bytes& payload, const uint8_t* oldData, size_t oldSize, size_t newSize,
+                       Bytes* out);
+
+// The member order in which a writer added the members of an index read in file order:
+// ascending data offset; members of 0 bytes before the member whose data starts where
+// they stand, and, in the same bucket, in the reverse of the index order (the index
+// lists a bucket newest first).
+struct IndexRecord {
+  std::string name;
+  uint32_t storedSize = 0;
+  uint32_t contentSize = 0;
+  uint32_t offset = 0;
+  uint32_t crc = 0;
+};
+std::vector<IndexRecord> DataOrder(const std::vector<IndexRecord>& indexOrder);
+// The index records of an archive file's bytes, in file order; false when the bytes are
+// not an archive (header, coded index, CRC or record layout).
+bool ParseArchiveIndex(const Bytes& file, std::vector<IndexRecord>* records);
+
+}  // namespace zt4::builder

@@ -1,0 +1,87 @@
+// zt4mkpatch OLD_DIR NEW_DIR OUT [--check]: writes the patch archive that takes an
+// install equal to OLD_DIR to one equal to NEW_DIR; with --check, applies it afterwards
+// to a temporary copy of OLD_DIR with the applier's own code and compares the result.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "driver/process_objects.h"
+#include "zt4mkpatch/file_tree.h"
+#include "zt4mkpatch/patch_builder.h"
+#include "zt4mkpatch/patch_check.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: zt4mkpatch OLD_DIR NEW_DIR OUT [--check]\n"
+    "  Writes the patch archive OUT that takes an install equal to OLD_DIR to one equal to\n"
+    "  NEW_DIR. With --check, applies OUT to a temporary copy of OLD_DIR afterwards and\n"
+    "  compares the result with NEW_DIR byte for byte.\n";
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "zt4mkpatch: error: %s\n", message.c_str());
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  zt4::StartProcessObjects();
+  using namespace zt4::builder;
+
+  std::vector<std::string> paths;
+  bool check = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string argument = argv[i];
+    if (argument == "--check") {
+      check = true;
+    } else if (argument == "-h" || argument == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (argument.size() > 1 && argument[0] == '-' && argument[1] == '-') {
+      std::fputs(kUsage, stderr);
+      return Fail("unknown option " + argument);
+    } else {
+      paths.push_back(argument);
+    }
+  }
+  if (paths.size() != 3) {
+    std::fputs(kUsage, stderr);
+    return 1;
+  }
+
+  BuildOptions options;
+  std::string error;
+  if (!ArgumentPath(paths[0], &options.oldDir, &error) ||
+      !ArgumentPath(paths[1], &options.newDir, &error) ||
+      !ArgumentPath(paths[2], &options.outPath, &error)) {
+    return Fail(error);
+  }
+  options.messages = stderr;
+
+  BuildSummary summary;
+  if (!BuildPatch(options, &summary, &error)) return Fail(error);
+  std::fprintf(stderr, "zt4mkpatch: wrote %s\n%s", Shown(options.outPath).c_str(),
+               FormatSummary(summary).c_str());
+
+  if (!check) return 0;
+  std::string temp = TempFolderPath();
+  if (temp.empty()) {
+    // Beside the patch, where something could be written just now.
+    size_t slash = LastSeparator(options.outPath);
+    temp = options.outPath.substr(0, slash == std::string::npos ? 0 : slash);
+  }
+  std::vector<std::string> differences;
+  if (!CheckPatch(options.oldDir, options.newDir, options.outPath, temp, stderr, &differences,
+                  &error)) {
+    return Fail("the check could not run: " + error);
+  }
+  if (!differences.empty()) {
+    for (const std::string& line : differences) std::fprintf(stderr, "  %s\n", line.c_str());
+    return Fail("the patched copy differs from " + Shown(options.newDir) + " in " +
+                std::to_string(differences.size()) + " places");
+  }
+  std::fprintf(stderr, "zt4mkpatch: check passed: the patched copy equals %s\n",
+               Shown(options.newDir).c_str());
+  return 0;
+}

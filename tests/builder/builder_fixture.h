@@ -1,0 +1,107 @@
+// Installs for the builder's tests: trees of files written through the platform, archives
+// made with the system's own writer, a build into a patch, and the patch applied to a copy
+// of the old install with the applier's passes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "archive/archive.h"
+#include "base/pool_string.h"
+#include "platform/platform.h"
+#include "support/test_files.h"
+#include "zt4mkpatch/patch_builder.h"
+#include "zt4mkpatch/patch_check.h"
+
+namespace zt4::test {
+
+using Members = std::vector<std::pair<std::string, std::string>>;
+
+// The bytes of an archive holding `members`, added in this order.
+inline std::string ArchiveBytes(const Members& members) {
+  TempFolder scratch;
+  std::string path = scratch / "a.zt4";
+  {
+    ArchiveWriter writer;
+    EXPECT_TRUE(writer.Create(PoolString(path.c_str())));
+    for (const auto& [name, content] : members) {
+      EXPECT_TRUE(writer.Add(reinterpret_cast<const uint8_t*>(content.data()),
+                             static_cast<uint32_t>(content.size()), PoolString(name.c_str())))
+          << name;
+    }
+  }
+  std::string bytes;
+  EXPECT_TRUE(ReadFile(path, &bytes));
+  return bytes;
+}
+
+// Files only: folders appear in a tree read back but are implied by the files.
+inline Tree FilesOf(const Tree& tree) {
+  Tree files;
+  for (const auto& [name, content] : tree) {
+    if (!name.empty() && name.back() != '/') files[name] = content;
+  }
+  return files;
+}
+
+inline Tree Without(const Tree& tree, const std::string& topLevel) {
+  Tree rest;
+  for (const auto& [name, content] : tree) {
+    if (name.compare(0, topLevel.size() + 1, topLevel + "/") != 0) rest[name] = content;
+  }
+  return rest;
+}
+
+inline Tree Below(const Tree& tree, const std::string& folder) {
+  Tree inner;
+  std::string prefix = folder + "/";
+  for (const auto& [name, content] : tree) {
+    if (name.compare(0, prefix.size(), prefix) == 0) inner[name.substr(prefix.size())] = content;
+  }
+  return inner;
+}
+
+// One old/new pair on disk, its patch, and the patched copy.
+class BuildCase {
+ public:
+  BuildCase(const Tree& oldTree, const Tree& newTree) : oldTree_(oldTree), newTree_(newTree) {
+    EXPECT_TRUE(WriteTree(Old(), oldTree));
+    EXPECT_TRUE(WriteTree(New(), newTree));
+  }
+
+  std::string Old() const { return root_ / "old"; }
+  std::string New() const { return root_ / "new"; }
+  std::string Patch() const { return root_ / "patch.zt4"; }
+  std::string Work() const { return root_ / "work"; }
+  const builder::BuildSummary& Summary() const { return summary_; }
+
+  bool Build(std::string* error) {
+    builder::BuildOptions options;
+    options.oldDir = Old();
+    options.newDir = New();
+    options.outPath = Patch();
+    return builder::BuildPatch(options, &summary_, error);
+  }
+
+  // Builds, applies to a copy and compares: the result equals NEW, the backup equals OLD.
+  void RoundTrip() {
+    std::string error;
+    ASSERT_TRUE(Build(&error)) << error;
+    ASSERT_EQ(Os().CreateFolder(Work().c_str()), FolderResult::kCreated);
+    ASSERT_TRUE(builder::ApplyPatchToCopy(Old(), Patch(), Work(), false, &error)) << error;
+    Tree result = ReadTree(Work());
+    EXPECT_EQ(FilesOf(Without(result, "BACKUP_FILES")), FilesOf(newTree_));
+    EXPECT_EQ(FilesOf(Below(result, "BACKUP_FILES")), FilesOf(oldTree_));
+  }
+
+ private:
+  TempFolder root_;
+  Tree oldTree_;
+  Tree newTree_;
+  builder::BuildSummary summary_;
+};
+
+}  // namespace zt4::test

@@ -1,0 +1,142 @@
+// The builder's pieces: delta records, the member order of an archive, names.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "base/bytes.h"
+#include "builder/builder_fixture.h"
+#include "zt4mkpatch/file_tree.h"
+#include "zt4mkpatch/patch_builder.h"
+
+namespace zt4 {
+namespace {
+
+using builder::Bytes;
+
+Bytes B(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+Bytes Delta(const std::string& oldText, const std::string& newText) {
+  Bytes o = B(oldText);
+  Bytes n = B(newText);
+  return builder::DeltaPayload(o.data(), o.size(), n.data(), n.size());
+}
+
+// (offset, length) of each record.
+std::vector<std::pair<uint32_t, uint32_t>> Records(const Bytes& payload) {
+  std::vector<std::pair<uint32_t, uint32_t>> records;
+  size_t at = 0;
+  while (at + 8 <= payload.size()) {
+    uint32_t offset = GetU32(payload.data() + at);
+    uint32_t length = GetU32(payload.data() + at + 4);
+    records.emplace_back(offset, length);
+    at += 8 + length;
+  }
+  EXPECT_EQ(at, payload.size());
+  return records;
+}
+
+using Runs = std::vector<std::pair<uint32_t, uint32_t>>;
+
+TEST(DeltaPayload, AnUnchangedFileIsOneEmptyRecord) {
+  EXPECT_EQ(Delta("same content", "same content"), Bytes(8, 0));
+  EXPECT_EQ(Delta("", ""), Bytes(8, 0));
+}
+
+TEST(DeltaPayload, AFileBecomingEmptyOrCutShortNeedsNoData) {
+  EXPECT_EQ(Delta("abc", ""), Bytes(8, 0));
+  EXPECT_EQ(Delta("abcdef", "abc"), Bytes(8, 0));
+}
+
+TEST(DeltaPayload, ZerosBeyondTheOldEndNeedNoRecord) {
+  EXPECT_EQ(Records(Delta("ab", std::string("ab\0\0\0", 5))), (Runs{{0, 0}}));
+  EXPECT_EQ(Records(Delta("ab", std::string("ab\0\0x", 5))), (Runs{{4, 1}}));
+}
+
+TEST(DeltaPayload, RunsCloserThanARecordHeaderAreMerged) {
+  std::string base(40, 'a');
+  std::string seven = base;
+  seven[5] = 'X';
+  seven[13] = 'X';  // 7 equal bytes between the runs
+  EXPECT_EQ(Records(Delta(base, seven)), (Runs{{5, 9}}));
+  std::string eight = base;
+  eight[5] = 'X';
+  eight[14] = 'X';  // 8 equal bytes: two records cost the same, kept apart
+  EXPECT_EQ(Records(Delta(base, eight)), (Runs{{5, 1}, {14, 1}}));
+}
+
+TEST(DeltaPayload, RandomEditsApplyBackToTheNewContent) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 200; ++round) {
+    Bytes o(random() % 3000);
+    for (uint8_t& c : o) c = static_cast<uint8_t>(random() % 4);
+    Bytes n = o;
+    n.resize(random() % 3000, static_cast<uint8_t>(random() % 2));
+    int edits = static_cast<int>(random() % 20);
+    for (int e = 0; e < edits && !n.empty(); ++e)
+      n[random() % n.size()] = static_cast<uint8_t>(random());
+    Bytes payload = builder::DeltaPayload(o.data(), o.size(), n.data(), n.size());
+    Bytes applied;
+    ASSERT_TRUE(builder::ApplyDeltaPayload(payload, o.data(), o.size(), n.size(), &applied));
+    ASSERT_EQ(applied, n) << "round " << round;
+    EXPECT_LE(payload.size(), n.size() + 8 * (edits + 2));
+  }
+}
+
+builder::IndexRecord R(const char* name, uint32_t stored, uint32_t offset) {
+  builder::IndexRecord record;
+  record.name = name;
+  record.storedSize = stored;
+  record.offset = offset;
+  return record;
+}
+
+std::vector<std::string> Names(const std::vector<builder::IndexRecord>& records) {
+  std::vector<std::string> names;
+  for (const auto& record : records) names.push_back(record.name);
+  return names;
+}
+
+TEST(DataOrder, FollowsTheDataOffsets) {
+  auto order = builder::DataOrder({R("/c", 5, 30), R("/a", 7, 16), R("/b", 7, 23)});
+  EXPECT_EQ(Names(order), (std::vector<std::string>{"/a", "/b", "/c"}));
+}
+
+TEST(DataOrder, EmptyMembersStandBeforeTheDataAtTheirOffset) {
+  // Index order lists a bucket newest first: "/e2" was added after "/e1".
+  auto order = builder::DataOrder({R("/d", 5, 16), R("/e2", 0, 16), R("/e1", 0, 16)});
+  EXPECT_EQ(Names(order), (std::vector<std::string>{"/e1", "/e2", "/d"}));
+}
+
+TEST(ParseArchiveIndex, ReadsTheRecordsInFileOrder) {
+  // /b, /12, /a and /30 added in this order are listed /30, /12, /a, /b.
+  std::string bytes = test::ArchiveBytes({{"/b", "bb"}, {"/12", "x"}, {"/a", ""}, {"/30", "3"}});
+  std::vector<builder::IndexRecord> records;
+  ASSERT_TRUE(builder::ParseArchiveIndex(B(bytes), &records));
+  EXPECT_EQ(Names(records), (std::vector<std::string>{"/30", "/12", "/a", "/b"}));
+  EXPECT_EQ(Names(builder::DataOrder(records)),
+            (std::vector<std::string>{"/b", "/12", "/a", "/30"}));
+  EXPECT_FALSE(builder::ParseArchiveIndex(B("not an archive at all"), &records));
+}
+
+TEST(NameProblem, RefusesWhatTheApplierOrWindowsCannotHold) {
+  EXPECT_EQ(builder::NameProblem("a/b.txt"), "");
+  EXPECT_EQ(builder::NameProblem("\x83\x5C\x83\x74\x83\x67/\x95\x5C.bin"), "");  // 0x5C trails
+  for (const char* bad :
+       {"", "/abs", "a/../b", "c:x", "a\\b", "a/CON.txt", "dot./x", "x ", "a//b", "q?", "t\x01"}) {
+    EXPECT_NE(builder::NameProblem(bad), "") << bad;
+  }
+}
+
+TEST(FoldCase, FoldsAsciiLettersButNotTrailBytes) {
+  EXPECT_EQ(builder::FoldCase("Data/PACK.zt4"), "data/pack.zt4");
+  // 0x83 0x41 is one character ("ア"): its trail byte is not the letter A.
+  EXPECT_EQ(builder::FoldCase("\x83\x41"
+                              "A"),
+            "\x83\x41"
+            "a");
+}
+
+}  // namespace
+}  // namespace zt4

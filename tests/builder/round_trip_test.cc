@@ -1,0 +1,523 @@
+// Old install -> patch -> the applier's passes on a copy of the old install: the result
+// equals the new install and the backup folder equals the old one.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "base/bytes.h"
+#include "builder/builder_fixture.h"
+#include "codec/crc32.h"
+#include "codec/range_codec.h"
+#include "support/test_files.h"
+#include "zt4mkpatch/file_tree.h"
+
+namespace zt4 {
+namespace {
+
+using test::ArchiveBytes;
+using test::BuildCase;
+using test::Members;
+using test::Tree;
+
+// Shift-JIS names, several with 0x5C as the trail byte: ソフト, 表, 能力, データ.
+const char kSoft[] = "\x83\x5C\x83\x74\x83\x67";
+const char kHyou[] = "\x95\x5C";
+const char kNouryoku[] = "\x94\x5C\x97\xCD";
+const char kData[] = "\x83\x66\x81\x5B\x83\x5E";
+
+std::string Text(const char* a, const std::string& b) { return std::string(a) + b; }
+
+TEST(RoundTrip, PlainFilesOfEveryKind) {
+  Tree oldTree = {
+      {"same.txt", "unchanged"},
+      {"changed.txt", "the quick brown fox"},
+      {"grows.bin", "abc"},
+      {"shrinks.bin", "abcdefghij"},
+      {"becomes-empty", "something"},
+      {"was-empty", ""},
+      {"stays-empty", ""},
+      {"removed.txt", "bye"},
+      {Text(kSoft, "/") + kHyou + ".txt", "sjis"},
+      {"sub/deeper/file", "deep"},
+  };
+  Tree newTree = {
+      {"same.txt", "unchanged"},
+      {"changed.txt", "the quick green fox"},
+      {"grows.bin", std::string("abcdef\0\0\0x", 10)},
+      {"shrinks.bin", "abcd"},
+      {"becomes-empty", ""},
+      {"was-empty", "now full"},
+      {"stays-empty", ""},
+      {"added/new.txt", "hello"},
+      {Text(kSoft, "/") + kHyou + ".txt", "sjis 2"},
+      {Text(kNouryoku, "/") + kData, ""},
+      {"sub/deeper/file", "deep"},
+  };
+  BuildCase c(oldTree, newTree);
+  c.RoundTrip();
+  const auto& s = c.Summary();
+  EXPECT_EQ(s.changed, 9);
+  EXPECT_EQ(s.unchanged, 3);
+  EXPECT_EQ(s.added, 2);
+  EXPECT_EQ(s.removed, 1);
+  EXPECT_EQ(s.groups, 0);
+  EXPECT_TRUE(s.warnings.empty());
+}
+
+TEST(RoundTrip, ArchivesWithMembersAddedRemovedChangedAndReordered) {
+  Members v1 = {{"/a.bin", "alpha"},
+                {"/b.bin", "bravo"},
+                {"/empty", ""},
+                {Text("/", kHyou), "hyou"},
+                {"/c.bin", std::string(5000, 'c')}};
+  Members v2 = {
+      {"/c.bin", std::string(5000, 'c')}, {"/new", "n"}, {"/empty", ""}, {"/a.bin", "ALPHA"},
+      {Text("/", kHyou), "hyou"},         {"/zero2", ""}};
+  Tree oldTree = {
+      {"pack.zt4", ArchiveBytes(v1)},
+      {"same.zt4", ArchiveBytes(v1)},
+      {"gone.zt4", ArchiveBytes({{"/x", "x"}})},
+      {Text(kSoft, "/inner.zt4"), ArchiveBytes(v1)},
+      {"plain.txt", "p"},
+  };
+  Tree newTree = {
+      {"pack.zt4", ArchiveBytes(v2)},
+      {"same.zt4", ArchiveBytes(v1)},
+      {"fresh.zt4", ArchiveBytes({{"/f", "fresh"}, {"/g", ""}})},
+      {Text(kSoft, "/inner.zt4"), ArchiveBytes(v2)},
+      {"sub/deep/archive.zt4", ArchiveBytes(v1)},
+      {"plain.txt", "p"},
+  };
+  BuildCase c(oldTree, newTree);
+  c.RoundTrip();
+  const auto& s = c.Summary();
+  EXPECT_EQ(s.groups, 5);
+  EXPECT_EQ(s.removed, 1);
+  EXPECT_EQ(s.archivesAsFiles, 0);
+  // same.zt4 all 5, pack.zt4 and inner.zt4 3 each (/c.bin, /empty, /hyou).
+  EXPECT_EQ(s.membersCarried, 11);
+  EXPECT_TRUE(s.warnings.empty());
+}
+
+TEST(RoundTrip, AnUnchangedArchiveNeedsNoPayload) {
+  Members members = {{"/a", "a"}, {"/b", ""}, {"/c", "c"}};
+  BuildCase c({{"data.zt4", ArchiveBytes(members)}}, {{"data.zt4", ArchiveBytes(members)}});
+  c.RoundTrip();
+  EXPECT_EQ(c.Summary().membersCarried, 3);
+  EXPECT_EQ(c.Summary().payloads, 0);
+}
+
+TEST(RoundTrip, APlainFileAtTheMemberAddressDecidesTheCarryOver) {
+  // The applier looks for data/a as a plain file first: different content there means
+  // the member must come from the patch; the same content may be carried over.
+  Members members = {{"/a", "member a"}, {"/b", "member b"}};
+  Tree oldTree = {
+      {"data.zt4", ArchiveBytes(members)}, {"data/a", "plain a"}, {"data/b", "member b"}};
+  Tree newTree = {{"data.zt4", ArchiveBytes(members)}};
+  BuildCase c(oldTree, newTree);
+  c.RoundTrip();
+  EXPECT_EQ(c.Summary().membersCarried, 1);
+  EXPECT_EQ(c.Summary().membersFromPatch, 1);
+}
+
+TEST(RoundTrip, MembersInsideFoldersComeFromThePatch) {
+  Members members = {{"/dir/x", "x"}, {"//y", "y"}, {"/", "root"}, {"/z", "z"}};
+  BuildCase c({{"a.zt4", ArchiveBytes(members)}}, {{"a.zt4", ArchiveBytes(members)}});
+  c.RoundTrip();
+  EXPECT_EQ(c.Summary().membersCarried, 1);
+  EXPECT_EQ(c.Summary().membersFromPatch, 3);
+}
+
+TEST(RoundTrip, AnArchiveWithoutMembersIsRebuiltToo) {
+  BuildCase c({{"keep.txt", "k"}}, {{"keep.txt", "k"}, {"none.zt4", ArchiveBytes({})}});
+  c.RoundTrip();
+  EXPECT_EQ(c.Summary().groups, 1);
+}
+
+TEST(RoundTrip, IdenticalPayloadsShareOneMember) {
+  std::string big(3000, 'q');
+  BuildCase c({{"keep", "k"}},
+              {{"keep", "k"}, {"one", big}, {"two", big}, {"p.zt4", ArchiveBytes({{"/m", big}})}});
+  c.RoundTrip();
+  EXPECT_EQ(c.Summary().payloads, 2);  // the big content, and the empty record of "keep"
+}
+
+// --- archives the group cannot reproduce ---------------------------------------------------
+
+std::string WithIndexReversed(const std::string& archive) {
+  // The same members and data, but the index records in the opposite order: every
+  // reader accepts it, the writer never makes it.
+  std::vector<uint8_t> bytes(archive.begin(), archive.end());
+  uint32_t indexOffset = GetU32(bytes.data() + 4);
+  uint32_t indexSize = GetU32(bytes.data() + 8);
+  RangeCodec codec;
+  uint8_t* index = codec.DecompressAlloc(bytes.data() + indexOffset,
+                                         static_cast<int32_t>(bytes.size() - indexOffset),
+                                         static_cast<int32_t>(indexSize));
+  EXPECT_NE(index, nullptr);
+  std::vector<std::string> records;
+  size_t at = 4;
+  while (at < indexSize) {
+    size_t end = at;
+    while (index[end] != 0) ++end;
+    records.emplace_back(reinterpret_cast<char*>(index + at), end + 17 - at);
+    at = end + 17;
+  }
+  std::string reordered(reinterpret_cast<char*>(index), 4);
+  for (auto it = records.rbegin(); it != records.rend(); ++it) reordered += *it;
+  std::free(index);
+  int32_t codedSize = 0;
+  uint8_t* coded = codec.CompressAlloc(reinterpret_cast<const uint8_t*>(reordered.data()),
+                                       static_cast<int32_t>(reordered.size()), &codedSize);
+  EXPECT_NE(coded, nullptr);
+  std::string out = archive.substr(0, indexOffset);
+  out.append(reinterpret_cast<char*>(coded), static_cast<size_t>(codedSize));
+  std::free(coded);
+  PutU32(reinterpret_cast<uint8_t*>(out.data()) + 12, Crc32(reordered.data(), reordered.size(), 0));
+  return out;
+}
+
+TEST(RoundTrip, AnArchiveFromAnotherWriterShipsAsAFile) {
+  Members members = {{"/a", "aaaa"}, {"/b", "bbbb"}, {"/c", "cccc"}};
+  std::string foreign = WithIndexReversed(ArchiveBytes(members));
+  ASSERT_NE(foreign, ArchiveBytes(members));
+  BuildCase c({{"x.zt4", ArchiveBytes(members)}}, {{"x.zt4", foreign}, {"y.zt4", foreign}});
+  c.RoundTrip();
+  EXPECT_EQ(c.Summary().archivesAsFiles, 2);
+  EXPECT_EQ(c.Summary().groups, 0);
+  EXPECT_EQ(c.Summary().changed, 1);
+  EXPECT_EQ(c.Summary().added, 1);
+  ASSERT_EQ(c.Summary().warnings.size(), 2u);
+  EXPECT_NE(c.Summary().warnings[0].find("x.zt4"), std::string::npos);
+  EXPECT_NE(c.Summary().warnings[0].find("shipped as an ordinary file"), std::string::npos);
+}
+
+TEST(RoundTrip, AnArchiveWithTrailingBytesShipsAsAFile) {
+  std::string archive = ArchiveBytes({{"/a", "aaaa"}}) + "trailing garbage";
+  BuildCase c({{"keep", "k"}},
+              {{"keep", "k"}, {"g.zt4", archive}, {"not-an-archive.zt4", "plain"}});
+  c.RoundTrip();
+  EXPECT_EQ(c.Summary().archivesAsFiles, 2);
+  EXPECT_EQ(c.Summary().warnings.size(), 2u);
+}
+
+// --- generated installs ----------------------------------------------------------------------
+
+class Generator {
+ public:
+  explicit Generator(unsigned seed) : random_(seed) {}
+
+  std::string Content() {
+    switch (Pick(6)) {
+      case 0:
+        return "";
+      case 1:
+        return std::string(Pick(40), static_cast<char>('a' + Pick(26)));
+      case 2:
+        return RandomBytes(Pick(3000));
+      default: {
+        std::string text;
+        int words = static_cast<int>(Pick(200));
+        for (int i = 0; i < words; ++i) text += kWords[Pick(8)];
+        return text;
+      }
+    }
+  }
+
+  std::string FileName() {
+    static const char* const kNames[] = {"a.txt", "readme", "data.bin", "x", "zz.dat"};
+    std::string name = Pick(3) == 0 ? Text(kSjisNames[Pick(4)], ".bin") : kNames[Pick(5)];
+    switch (Pick(4)) {
+      case 0:
+        return "sub/" + name;
+      case 1:
+        return Text(kSjisNames[Pick(4)], "/" + name);
+      case 2:
+        return "deep/er/" + name;
+      default:
+        return name;
+    }
+  }
+
+  Members ArchiveMembers() {
+    Members members;
+    int count = static_cast<int>(Pick(8));
+    std::map<std::string, bool> used;
+    for (int i = 0; i < count; ++i) {
+      std::string name = MemberName();
+      if (used[name]) continue;
+      used[name] = true;
+      members.emplace_back(name, Pick(4) == 0 ? std::string() : Content());
+    }
+    return members;
+  }
+
+  Members Mutate(Members members) {
+    switch (Pick(6)) {
+      case 0:
+        break;  // unchanged
+      case 1:
+        if (!members.empty())
+          members.erase(members.begin() + static_cast<long>(Pick(members.size())));
+        break;
+      case 2: {
+        std::string name = MemberName();
+        bool present = false;
+        for (const auto& member : members) present = present || member.first == name;
+        if (!present)
+          members.insert(members.begin() + static_cast<long>(Pick(members.size() + 1)),
+                         {name, Content()});
+        break;
+      }
+      case 3:
+        if (!members.empty()) members[Pick(members.size())].second = Content();
+        break;
+      case 4:
+        std::shuffle(members.begin(), members.end(), random_);
+        break;
+      default:
+        if (!members.empty()) members[Pick(members.size())].second.clear();
+        break;
+    }
+    return members;
+  }
+
+  std::string Edit(std::string content) {
+    switch (Pick(5)) {
+      case 0:
+        return content;
+      case 1:
+        for (int i = 0, n = static_cast<int>(Pick(5)); i < n && !content.empty(); ++i) {
+          content[Pick(content.size())] = static_cast<char>(Pick(256));
+        }
+        return content;
+      case 2:
+        return content + Content();
+      case 3:
+        return content.substr(0, Pick(content.size() + 1));
+      default:
+        return Content();
+    }
+  }
+
+  // An old install and the next version of it.
+  std::pair<Tree, Tree> Pair() {
+    Tree oldTree;
+    std::map<std::string, Members> oldArchives;
+    int files = 1 + static_cast<int>(Pick(12));
+    for (int i = 0; i < files; ++i) oldTree[FileName()] = Content();
+    int archives = static_cast<int>(Pick(4));
+    for (int i = 0; i < archives; ++i) oldArchives[ArchiveName()] = ArchiveMembers();
+    for (const auto& [name, members] : oldArchives) oldTree[name] = ArchiveBytes(members);
+
+    Tree newTree;
+    for (const auto& [name, content] : oldTree) {
+      if (oldArchives.count(name)) continue;
+      if (Pick(6) == 0) continue;  // removed
+      newTree[name] = Edit(content);
+    }
+    for (const auto& [name, members] : oldArchives) {
+      if (Pick(6) == 0) continue;  // the archive disappears
+      newTree[name] = ArchiveBytes(Mutate(members));
+    }
+    for (int i = 0, n = static_cast<int>(Pick(4)); i < n; ++i) newTree[FileName()] = Content();
+    if (Pick(3) == 0) newTree[ArchiveName()] = ArchiveBytes(ArchiveMembers());
+    // A file and a folder cannot share a name: drop files that are a folder elsewhere.
+    for (Tree* tree : {&oldTree, &newTree}) {
+      for (auto it = tree->begin(); it != tree->end();) {
+        bool folder = false;
+        for (const auto& [other, content] : *tree) {
+          folder = folder || other.compare(0, it->first.size() + 1, it->first + "/") == 0;
+        }
+        it = folder ? tree->erase(it) : std::next(it);
+      }
+    }
+    return {oldTree, newTree};
+  }
+
+ private:
+  static constexpr const char* kWords[8] = {
+      "alpha ", "beta ", "gamma\n", "delta ", "\x83\x66\x81\x5B\x83\x5E ", "0123456789", "  ", "x"};
+  static constexpr const char* kSjisNames[4] = {kSoft, kHyou, kNouryoku, kData};
+
+  size_t Pick(size_t n) { return n == 0 ? 0 : random_() % n; }
+
+  std::string RandomBytes(size_t n) {
+    std::string bytes(n, '\0');
+    for (char& c : bytes) c = static_cast<char>(random_() % 7);
+    return bytes;
+  }
+
+  std::string MemberName() {
+    static const char* const kMembers[] = {"/m0", "/m1", "/m2.dat", "/empty", "/dir/inner"};
+    return Pick(4) == 0 ? Text("/", kSjisNames[Pick(4)]) : kMembers[Pick(5)];
+  }
+
+  std::string ArchiveName() {
+    static const char* const kArchives[] = {"data.zt4", "sub/pack.zt4", "music.zt4"};
+    return Pick(4) == 0 ? Text(kSjisNames[Pick(4)], ".zt4") : kArchives[Pick(3)];
+  }
+
+  std::mt19937 random_;
+};
+
+TEST(RoundTrip, GeneratedInstalls) {
+  builder::BuildSummary total;
+  for (unsigned seed = 1; seed <= 30; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    auto [oldTree, newTree] = Generator(seed).Pair();
+    BuildCase c(oldTree, newTree);
+    c.RoundTrip();
+    if (HasFatalFailure()) return;
+    const builder::BuildSummary& s = c.Summary();
+    EXPECT_TRUE(s.warnings.empty());
+    total.changed += s.changed;
+    total.unchanged += s.unchanged;
+    total.added += s.added;
+    total.removed += s.removed;
+    total.groups += s.groups;
+    total.membersCarried += s.membersCarried;
+    total.membersFromPatch += s.membersFromPatch;
+  }
+  // The generated pairs reach every kind of entry.
+  EXPECT_GT(total.changed, total.unchanged);
+  EXPECT_GT(total.unchanged, 0);
+  EXPECT_GT(total.added, 0);
+  EXPECT_GT(total.removed, 0);
+  EXPECT_GT(total.groups, 5);
+  EXPECT_GT(total.membersCarried, 5);
+  EXPECT_GT(total.membersFromPatch, 5);
+}
+
+TEST(Determinism, TheSameInputsGiveTheSamePatchBytes) {
+  auto [oldTree, newTree] = Generator(99).Pair();
+  newTree["extra.zt4"] = ArchiveBytes({{"/a", "a"}, {"/b", "b"}});
+  newTree["twin1"] = "same payload";
+  newTree["twin2"] = "same payload";
+  BuildCase first(oldTree, newTree);
+  BuildCase second(oldTree, newTree);
+  std::string error;
+  ASSERT_TRUE(first.Build(&error)) << error;
+  ASSERT_TRUE(second.Build(&error)) << error;
+  std::string a;
+  std::string b;
+  ASSERT_TRUE(test::ReadFile(first.Patch(), &a));
+  ASSERT_TRUE(test::ReadFile(second.Patch(), &b));
+  EXPECT_EQ(a, b);
+  // And again over the same folders.
+  ASSERT_TRUE(first.Build(&error)) << error;
+  ASSERT_TRUE(test::ReadFile(first.Patch(), &b));
+  EXPECT_EQ(a, b);
+}
+
+// --- refusals ------------------------------------------------------------------------------
+
+TEST(Refusal, TheBackupFolderNameIsRefused) {
+  BuildCase c({{"a", "a"}}, {{"a", "a"}, {"BACKUP_FILES/x", "x"}});
+  std::string error;
+  EXPECT_FALSE(c.Build(&error));
+  EXPECT_NE(error.find("BACKUP_FILES"), std::string::npos) << error;
+  EXPECT_FALSE(test::Exists(c.Patch()));
+}
+
+TEST(Refusal, AnEmptyOldInstallIsRefused) {
+  BuildCase c({}, {{"a", "a"}});
+  ASSERT_EQ(Os().CreateFolder(c.Old().c_str()), FolderResult::kCreated);
+  std::string error;
+  EXPECT_FALSE(c.Build(&error));
+  EXPECT_NE(error.find("empty"), std::string::npos) << error;
+}
+
+TEST(Refusal, APatchInsideTheInstallIsRefused) {
+  BuildCase c({{"a", "a"}}, {{"a", "b"}});
+  builder::BuildOptions options;
+  options.oldDir = c.Old();
+  options.newDir = c.New();
+  options.outPath = c.New() + "/patch.zt4";
+  builder::BuildSummary summary;
+  std::string error;
+  EXPECT_FALSE(builder::BuildPatch(options, &summary, &error));
+}
+
+#ifndef _WIN32
+TEST(Refusal, ANameOutsideShiftJisIsNamed) {
+  BuildCase c({{"a", "a"}}, {{"a", "a"}});
+  // An emoji has no CP932 form; the file is made by the OS under its UTF-8 name.
+  std::string native = c.New() + "/smile-\xF0\x9F\x98\x80.txt";
+  ASSERT_TRUE(test::WriteFile(c.New() + "/placeholder", ""));
+  std::FILE* file = std::fopen(native.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  std::fclose(file);
+  std::string error;
+  EXPECT_FALSE(c.Build(&error));
+  EXPECT_NE(error.find("smile-"), std::string::npos) << error;
+  EXPECT_NE(error.find("CP932"), std::string::npos) << error;
+}
+
+TEST(Refusal, ANameWithABackslashIsNamed) {
+  BuildCase c({{"a", "a"}}, {{"a", "a"}});
+  std::FILE* file = std::fopen((c.New() + "/back\\slash").c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  std::fclose(file);
+  std::string error;
+  EXPECT_FALSE(c.Build(&error));
+  EXPECT_NE(error.find("back\\slash"), std::string::npos) << error;
+}
+#endif
+
+// --- the check -------------------------------------------------------------------------------
+
+TEST(Check, APatchThatAppliesPasses) {
+  auto [oldTree, newTree] = Generator(5).Pair();
+  BuildCase c(oldTree, newTree);
+  std::string error;
+  ASSERT_TRUE(c.Build(&error)) << error;
+  test::TempFolder temp;
+  std::vector<std::string> differences;
+  ASSERT_TRUE(
+      builder::CheckPatch(c.Old(), c.New(), c.Patch(), temp.Path(), nullptr, &differences, &error))
+      << error;
+  EXPECT_TRUE(differences.empty());
+  EXPECT_TRUE(test::FilesOf(test::ReadTree(temp.Path())).empty());  // the copy is gone
+}
+
+TEST(Check, AChangeOfNewAfterTheBuildIsADifference) {
+  BuildCase c({{"a", "a"}}, {{"a", "b"}, {"c", "c"}});
+  std::string error;
+  ASSERT_TRUE(c.Build(&error)) << error;
+  ASSERT_TRUE(test::WriteFile(c.New() + "/c", "changed"));
+  test::TempFolder temp;
+  std::vector<std::string> differences;
+  ASSERT_TRUE(
+      builder::CheckPatch(c.Old(), c.New(), c.Patch(), temp.Path(), nullptr, &differences, &error))
+      << error;
+  ASSERT_EQ(differences.size(), 1u);
+  EXPECT_NE(differences[0].find("differs"), std::string::npos);
+}
+
+TEST(CheckDeathTest, AStopOfTheApplierEndsTheCheckWithStatusOne) {
+  // The stop ends the process without unwinding the stack: what the statement uses lives
+  // in statics, whose destructors the exit runs (and so removes their folders).
+  static std::unique_ptr<BuildCase> c;
+  static std::unique_ptr<test::TempFolder> temp;
+  c = std::make_unique<BuildCase>(Tree{{"a", "old a"}, {"b", "b"}}, Tree{{"a", "new a"}});
+  temp = std::make_unique<test::TempFolder>();
+  std::string error;
+  ASSERT_TRUE(c->Build(&error)) << error;
+  // A missing old file stops the verification while no file is open, so that the copy
+  // can be removed on Windows as well.
+  builder::RemoveTree(c->Old() + "/a");
+  std::vector<std::string> differences;
+  EXPECT_EXIT(builder::CheckPatch(c->Old(), c->New(), c->Patch(), temp->Path(), nullptr,
+                                  &differences, &error),
+              testing::ExitedWithCode(1),
+              "verifying the old files: a file to update from is missing");
+  EXPECT_TRUE(test::FilesOf(test::ReadTree(temp->Path())).empty());
+}
+
+}  // namespace
+}  // namespace zt4

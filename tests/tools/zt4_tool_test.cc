@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "archive/archive.h"
@@ -21,7 +23,6 @@
 #include "support/test_files.h"
 
 #ifndef _WIN32
-#include <filesystem>
 #include <fstream>
 #endif
 
@@ -238,6 +239,24 @@ TEST_F(Zt4Tool, ExtractWritesOnlyTheNamedMembers) {
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.err.find("no-such-member"), std::string::npos) << missing.err;
   EXPECT_FALSE(test::Exists(Path("out2")));
+}
+
+TEST_F(Zt4Tool, RelativePathsAreTakenFromTheCurrentFolder) {
+  ASSERT_TRUE(test::WriteTree(Path("src"), {{"a", "abc"}, {"sub/b", "b"}}));
+  // The archive code alone would resolve a relative path against the program's folder.
+  std::error_code error;
+  const std::filesystem::path previous = std::filesystem::current_path(error);
+  std::filesystem::current_path(std::filesystem::path(folder_.Path()), error);
+  ASSERT_FALSE(error) << error.message();
+  Result created = Run({"create", "rel.zt4", "src"});
+  Result listed = Run({"list", "rel.zt4"});
+  Result extracted = Run({"extract", "rel.zt4", "out"});
+  std::filesystem::current_path(previous, error);
+  EXPECT_EQ(created.status, 0) << created.err;
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  EXPECT_EQ(Lines(listed.out).size(), 2u) << listed.out;
+  EXPECT_EQ(extracted.status, 0) << extracted.err;
+  EXPECT_EQ(test::ReadTree(Path("out")), test::ReadTree(Path("src")));
 }
 
 TEST_F(Zt4Tool, ListShowsEveryRecordInIndexOrder) {

@@ -22,8 +22,9 @@ struct Command {
 
 // One line per command; the usage text is made from this table.
 const Command kCommands[] = {
-    {"list", "ARCHIVE", "one line per index record, in index order:\n"
-                        "        offset storedSize contentSize crc name",
+    {"list", "ARCHIVE",
+     "one line per index record, in index order:\n"
+     "        offset storedSize contentSize crc name",
      1, 1, ListCommand},
     {"extract", "ARCHIVE DIR [MEMBER...]",
      "write the named members (all when none is named) under DIR, creating folders", 2, -1,
@@ -31,8 +32,8 @@ const Command kCommands[] = {
     {"create", "ARCHIVE DIR",
      "store every file under DIR as member /relative/path, in bytewise name order", 2, 2,
      CreateCommand},
-    {"verify", "ARCHIVE", "extract every member with its CRC check and report the bad ones", 1,
-     1, VerifyCommand},
+    {"verify", "ARCHIVE", "extract every member with its CRC check and report the bad ones", 1, 1,
+     VerifyCommand},
     {"restore", "TARGET",
      "after a stopped update, put back the install kept in TARGET/BACKUP_FILES", 1, 1,
      RestoreCommand},

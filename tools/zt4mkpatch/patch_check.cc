@@ -17,6 +17,14 @@
 namespace zt4::builder {
 namespace {
 
+// The mount table keeps its archives open until the process ends, and has no way to
+// take one out; an archive that fails to open holds no file. So the mounted patch is
+// reopened on a name that is not there, and Windows lets the patch be moved or removed.
+void ReleaseMountedPatch(const std::string& patchPath) {
+  Archive* mounted = MountedArchive(PoolString("patch"));
+  if (mounted) mounted->Open(PoolString((patchPath + ".released").c_str()));
+}
+
 void Ignore(const char* /*name*/, bool /*isFolder*/, void* /*user*/) {}
 
 bool ListedFolder(const std::string& path) {
@@ -46,7 +54,8 @@ class CheckPlatform final : public Platform {
   explicit CheckPlatform(Platform* base) : base_(base) {}
 
   const char* phase = "";
-  std::string work;  // removed when the applier stops, if not empty
+  std::string work;   // removed when the applier stops, if not empty
+  std::string patch;  // the mounted patch, let go when the applier stops
 
   FileHandle OpenFile(const char* path, int mode) override { return base_->OpenFile(path, mode); }
   void CloseFile(FileHandle file) override { base_->CloseFile(file); }
@@ -106,6 +115,7 @@ class CheckPlatform final : public Platform {
     // Archives read during the pass hold their files open, which Windows would not let
     // the removal delete.
     ReleaseArchiveCache();
+    ReleaseMountedPatch(patch);
     InstallPlatform(base_);
     if (!work.empty()) {
       RemoveTree(work);
@@ -149,12 +159,14 @@ bool ApplyPatchToCopy(const std::string& oldDir, const std::string& patchPath,
   uint8_t* list = nullptr;
   int32_t listSize = 0;
   if (!LoadWholeFile(PoolString("patch/list"), &list, &listSize)) {
+    ReleaseMountedPatch(patchPath);
     *error = Shown(patchPath) + ": the patch holds no readable list";
     return false;
   }
   PatchEntry* tree = ParsePatchList(list, listSize);
   if (!tree) {
     FreeBlock(list);
+    ReleaseMountedPatch(patchPath);
     *error = Shown(patchPath) + ": the applier refuses the patch's list";
     return false;
   }
@@ -171,6 +183,7 @@ bool ApplyPatchToCopy(const std::string& oldDir, const std::string& patchPath,
     ScopedCheckPlatform scoped;
     CheckPlatform& platform = scoped.Get();
     if (removeOnStop) platform.work = work;
+    platform.patch = patchPath;
     platform.phase = "verifying the old files";
     VerifyTree(tree, target.c_str(), true);
     ReleaseArchiveCache();
@@ -191,6 +204,7 @@ bool ApplyPatchToCopy(const std::string& oldDir, const std::string& patchPath,
   }
   FreePatchList(tree);
   FreeBlock(list);
+  ReleaseMountedPatch(patchPath);
   return ok;
 }
 

@@ -5,7 +5,10 @@
 #include <string>
 
 #include "builder/builder_fixture.h"
+#include "builder/install_generator.h"
+#include "platform/platform.h"
 #include "support/test_files.h"
+#include "zt4mkpatch/file_tree.h"
 
 namespace zt4 {
 namespace {
@@ -78,6 +81,40 @@ TEST(Program, WrongArgumentsShowTheUsage) {
   EXPECT_EQ(RunProgram("only-one", logs / "err.txt", &errors), 1);
   EXPECT_NE(errors.find("usage: zt4mkpatch"), std::string::npos) << errors;
 }
+
+#ifndef _WIN32
+// The Linux applier as a user runs it: beside the patch, started in the install's folder,
+// the preselected folder taken and Yes answered on its terminal.
+TEST(Program, TheRealApplierTakesGeneratedInstallsToTheNewVersion) {
+  for (unsigned seed = 40; seed < 45; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    auto [oldTree, newTree] = test::Generator(seed).Pair();
+    test::BuildCase c(oldTree, newTree);
+    test::TempFolder run;
+    std::string errors;
+    ASSERT_EQ(RunProgram(Quoted(c.Old()) + " " + Quoted(c.New()) + " " + Quoted(run / "patch.zt4"),
+                         run / "build.txt", &errors),
+              0)
+        << errors;
+    std::string applier;
+    ASSERT_TRUE(test::ReadFile(ZT4PATCH_PATH, &applier));
+    ASSERT_TRUE(test::WriteFile(run / "zt4patch", applier));
+    ASSERT_EQ(std::system(("chmod +x " + Quoted(run / "zt4patch")).c_str()), 0);
+    ASSERT_EQ(Os().CreateFolder((run / "target").c_str()), FolderResult::kCreated);
+    std::string error;
+    ASSERT_TRUE(builder::CopyTree(c.Old(), run / "target", &error)) << error;
+    std::string command = "cd " + Quoted(run / "target") + " && printf '\\ny\\n' | " +
+                          Quoted(run / "zt4patch") + " >" + Quoted(run / "out.txt") + " 2>" +
+                          Quoted(run / "err.txt");
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    test::Tree result = test::ReadTree(run / "target");
+    std::string err;
+    test::ReadFile(run / "err.txt", &err);
+    EXPECT_EQ(test::FilesOf(test::Without(result, "BACKUP_FILES")), test::FilesOf(newTree)) << err;
+    EXPECT_EQ(test::FilesOf(test::Below(result, "BACKUP_FILES")), test::FilesOf(oldTree)) << err;
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace zt4

@@ -50,10 +50,10 @@ class Rng {
 // capitals after full stops, commas and line breaks.
 Bytes MakeText(size_t n) {
   Rng rng(1);
-  static const char* const kSyllables[] = {"th", "e",  "an", "in", "er", "on", "re", "at", "en", "nd", "st",
-                                           "or", "te", "es", "is", "ha", "ou", "it", "to", "ed", "ti", "ng",
-                                           "ar", "se", "al", "nt", "as", "le", "ve", "of", "me", "de", "co",
-                                           "ro", "li", "ra", "io", "ne", "ri", "ma", "si", "pa", "ca", "la"};
+  static const char* const kSyllables[] = {
+      "th", "e",  "an", "in", "er", "on", "re", "at", "en", "nd", "st", "or", "te", "es", "is",
+      "ha", "ou", "it", "to", "ed", "ti", "ng", "ar", "se", "al", "nt", "as", "le", "ve", "of",
+      "me", "de", "co", "ro", "li", "ra", "io", "ne", "ri", "ma", "si", "pa", "ca", "la"};
   constexpr int kSyllableCount = sizeof kSyllables / sizeof kSyllables[0];
   std::vector<std::string> words(20000);
   for (auto& w : words) {
@@ -107,11 +107,13 @@ Bytes MakeText(size_t n) {
 // zero padding and NUL-separated symbol names.
 Bytes MakeBinary(size_t n) {
   Rng rng(2);
-  static const uint8_t kOpcodes[] = {0x48, 0x89, 0x8B, 0xE8, 0x0F, 0x83, 0xC7, 0x45, 0x85, 0x74, 0x75, 0xEB,
-                                     0x31, 0xC0, 0x4C, 0x8D, 0x44, 0x24, 0x5D, 0xC3, 0x41, 0x39, 0xFF, 0x84};
-  static const char* const kNames[] = {"Archive", "Member", "Open",   "Close", "Read",  "Write", "Stream",
-                                       "Pool",    "String", "Name",   "Table", "Patch", "Entry", "Verify",
-                                       "Backup",  "Apply",  "Update", "Crc",   "Sha",   "Codec"};
+  static const uint8_t kOpcodes[] = {0x48, 0x89, 0x8B, 0xE8, 0x0F, 0x83, 0xC7, 0x45,
+                                     0x85, 0x74, 0x75, 0xEB, 0x31, 0xC0, 0x4C, 0x8D,
+                                     0x44, 0x24, 0x5D, 0xC3, 0x41, 0x39, 0xFF, 0x84};
+  static const char* const kNames[] = {"Archive", "Member", "Open",  "Close",  "Read",
+                                       "Write",   "Stream", "Pool",  "String", "Name",
+                                       "Table",   "Patch",  "Entry", "Verify", "Backup",
+                                       "Apply",   "Update", "Crc",   "Sha",    "Codec"};
   Bytes out;
   out.reserve(n + 4096);
   while (out.size() < n) {
@@ -178,7 +180,8 @@ const Bytes& Coded(Kind kind) {
 void ReportSizes(benchmark::State& state, size_t bytes, Kind kind) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(bytes));
   if (bytes == kCodecSize) {
-    state.counters["ratio"] = static_cast<double>(Coded(kind).size()) / static_cast<double>(kCodecSize);
+    state.counters["ratio"] =
+        static_cast<double>(Coded(kind).size()) / static_cast<double>(kCodecSize);
   }
 }
 
@@ -188,11 +191,13 @@ void RunEncode(benchmark::State& state, Kind kind, EncodeFn encode) {
   Bytes out(2 * kCodecSize + 1024);
   const Bytes& want = Coded(kind);
   for (auto _ : state) {
-    const int32_t n = encode(in.data(), static_cast<int32_t>(kCodecSize), out.data(), static_cast<int32_t>(out.size()));
+    const int32_t n = encode(in.data(), static_cast<int32_t>(kCodecSize), out.data(),
+                             static_cast<int32_t>(out.size()));
     benchmark::DoNotOptimize(n);
     if (n != static_cast<int32_t>(want.size())) state.SkipWithError("wrong coded length");
   }
-  if (std::memcmp(out.data(), want.data(), want.size()) != 0) state.SkipWithError("wrong coded bytes");
+  if (std::memcmp(out.data(), want.data(), want.size()) != 0)
+    state.SkipWithError("wrong coded bytes");
   ReportSizes(state, kCodecSize, kind);
 }
 
@@ -201,27 +206,37 @@ void RunDecode(benchmark::State& state, Kind kind, DecodeFn decode) {
   const Bytes& coded = Coded(kind);
   Bytes out(kCodecSize);
   for (auto _ : state) {
-    const int32_t n = decode(coded.data(), static_cast<int32_t>(coded.size()), out.data(), static_cast<int32_t>(out.size()));
+    const int32_t n = decode(coded.data(), static_cast<int32_t>(coded.size()), out.data(),
+                             static_cast<int32_t>(out.size()));
     benchmark::DoNotOptimize(n);
     if (n != static_cast<int32_t>(kCodecSize)) state.SkipWithError("wrong decoded length");
   }
-  if (std::memcmp(out.data(), Data(kind).data(), kCodecSize) != 0) state.SkipWithError("wrong decoded bytes");
+  if (std::memcmp(out.data(), Data(kind).data(), kCodecSize) != 0)
+    state.SkipWithError("wrong decoded bytes");
   ReportSizes(state, kCodecSize, kind);
 }
 
 void Encode(benchmark::State& state, Kind kind) {
   zt4::RangeCodec codec;
-  RunEncode(state, kind, [&](const uint8_t* s, int32_t n, uint8_t* d, int32_t c) { return codec.Encode(s, n, d, c); });
+  RunEncode(state, kind, [&](const uint8_t* s, int32_t n, uint8_t* d, int32_t c) {
+    return codec.Encode(s, n, d, c);
+  });
 }
 
 void Decode(benchmark::State& state, Kind kind) {
   zt4::RangeCodec codec;
-  RunDecode(state, kind, [&](const uint8_t* s, int32_t n, uint8_t* d, int32_t c) { return codec.Decode(s, n, d, c); });
+  RunDecode(state, kind, [&](const uint8_t* s, int32_t n, uint8_t* d, int32_t c) {
+    return codec.Decode(s, n, d, c);
+  });
 }
 
-void EncodeLiteral(benchmark::State& state, Kind kind) { RunEncode(state, kind, zt4test::LiteralEncode); }
+void EncodeLiteral(benchmark::State& state, Kind kind) {
+  RunEncode(state, kind, zt4test::LiteralEncode);
+}
 
-void DecodeLiteral(benchmark::State& state, Kind kind) { RunDecode(state, kind, zt4test::LiteralDecode); }
+void DecodeLiteral(benchmark::State& state, Kind kind) {
+  RunDecode(state, kind, zt4test::LiteralDecode);
+}
 
 void Sha1(benchmark::State& state, Kind kind) {
   const Bytes& in = Data(kind);
@@ -257,7 +272,8 @@ void Crc32Zlib(benchmark::State& state, Kind kind) {
   const Bytes& in = Data(kind);
   uLong crc = 0;
   for (auto _ : state) benchmark::DoNotOptimize(crc = crc32_z(0, in.data(), in.size()));
-  if (static_cast<uint32_t>(crc) != zt4::Crc32(in.data(), in.size(), 0)) state.SkipWithError("CRCs differ");
+  if (static_cast<uint32_t>(crc) != zt4::Crc32(in.data(), in.size(), 0))
+    state.SkipWithError("CRCs differ");
   ReportSizes(state, in.size(), kind);
 }
 
@@ -276,8 +292,8 @@ void Crc32Isal(benchmark::State& state, Kind kind) {
 #endif
 }
 
-#define ZT4_BENCH_BOTH(fn)                                                        \
-  BENCHMARK_CAPTURE(fn, text, Kind::kText)->Unit(benchmark::kMillisecond);       \
+#define ZT4_BENCH_BOTH(fn)                                                 \
+  BENCHMARK_CAPTURE(fn, text, Kind::kText)->Unit(benchmark::kMillisecond); \
   BENCHMARK_CAPTURE(fn, binary, Kind::kBinary)->Unit(benchmark::kMillisecond)
 
 ZT4_BENCH_BOTH(Encode);

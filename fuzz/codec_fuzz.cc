@@ -2,11 +2,10 @@
 //
 // Input: byte 0 holds flags, bytes 1..2 a little-endian output capacity, to
 // which flag 2 adds 65536 (room to pass the first rescale, at a cost: damaged
-// streams may decode until the output is full), the rest is the payload. The payload is decoded as a stream
-// into that capacity by both decoders, which must agree on the result and on
-// every byte written; then it is coded by both encoders, which must give the
-// same bytes (and the same failure for a tight capacity), and the fast
-// decoder must give the payload back.
+// streams may decode until the output is full), the rest is the payload. The payload is decoded as
+// a stream into that capacity by both decoders, which must agree on the result and on every byte
+// written; then it is coded by both encoders, which must give the same bytes (and the same failure
+// for a tight capacity), and the fast decoder must give the payload back.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -43,12 +42,14 @@ void DecodeBoth(const uint8_t* payload, int32_t len, int32_t cap) {
   const int32_t b = zt4test::LiteralDecode(src, len, literal, cap);
   Check(a == b, "decoders disagree on the result");
   Check(a >= -1 && a <= cap, "decoded count out of range");
-  Check(cap == 0 || std::memcmp(fast, literal, static_cast<size_t>(cap)) == 0, "decoders wrote different bytes");
+  Check(cap == 0 || std::memcmp(fast, literal, static_cast<size_t>(cap)) == 0,
+        "decoders wrote different bytes");
   if (a >= 0) {
     // A stream that decoded is exactly what DecompressAlloc accepts.
     uint8_t* again = codec.DecompressAlloc(src, len, a);
     Check(again != nullptr, "DecompressAlloc rejects a good stream");
-    Check(a == 0 || std::memcmp(again, fast, static_cast<size_t>(a)) == 0, "DecompressAlloc differs");
+    Check(a == 0 || std::memcmp(again, fast, static_cast<size_t>(a)) == 0,
+          "DecompressAlloc differs");
     std::free(again);
   }
   std::free(literal);

@@ -83,14 +83,15 @@ int main(int argc, char** argv) {
   for (const Bytes& in : inputs) {
     const Bytes coded = Encode(in);
     const uint32_t n = static_cast<uint32_t>(in.size());
-    Write(folder, 1, n, coded);                                    // decodes exactly
-    Write(folder, 1, n > 0 ? n - 1 : 0, coded);                    // one byte short of room
-    Write(folder, 1, n + 10, Bytes(coded.begin(), coded.end() - static_cast<long>(coded.size() / 3)));
+    Write(folder, 1, n, coded);                  // decodes exactly
+    Write(folder, 1, n > 0 ? n - 1 : 0, coded);  // one byte short of room
+    Write(folder, 1, n + 10,
+          Bytes(coded.begin(), coded.end() - static_cast<long>(coded.size() / 3)));
     Bytes flipped = coded;
     flipped[rng() % flipped.size()] ^= 0x10;
-    Write(folder, 1, n + 10, flipped);                             // damaged
+    Write(folder, 1, n + 10, flipped);  // damaged
     if (in.size() <= 5000) {
-      Write(folder, 0, static_cast<uint32_t>(coded.size()), in);   // round trip, exact room
+      Write(folder, 0, static_cast<uint32_t>(coded.size()), in);      // round trip, exact room
       Write(folder, 0, static_cast<uint32_t>(coded.size()) - 1, in);  // round trip, one short
     }
   }

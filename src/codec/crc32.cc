@@ -73,13 +73,17 @@ constexpr uint32_t Reverse32(uint32_t v) {
 // of the 128-bit alignment, and a constant written as bit j <-> x^(32-j)
 // makes the product come out multiplied by x^32. Folding a 128-bit lane over
 // d bits is then lo * K(d + 32) + hi * K(d - 32).
-constexpr uint64_t FoldConstant(uint32_t e) { return static_cast<uint64_t>(Reverse32(PowerModPoly(e))) << 1; }
+constexpr uint64_t FoldConstant(uint32_t e) {
+  return static_cast<uint64_t>(Reverse32(PowerModPoly(e))) << 1;
+}
 
 struct FoldPair {
   uint64_t lo;  // multiplies the lower 64 bits (the earlier bytes)
   uint64_t hi;
 };
-constexpr FoldPair FoldBy(uint32_t bits) { return {FoldConstant(bits + 32), FoldConstant(bits - 32)}; }
+constexpr FoldPair FoldBy(uint32_t bits) {
+  return {FoldConstant(bits + 32), FoldConstant(bits - 32)};
+}
 
 constexpr FoldPair kFold128 = FoldBy(128);
 constexpr FoldPair kFold512 = FoldBy(512);
@@ -101,8 +105,8 @@ ZT4_CLMUL_TARGET inline __m128i Load(const uint8_t* p) {
 }
 
 // Goes on from four lanes holding the folded state of everything before p.
-ZT4_CLMUL_TARGET uint32_t ClmulContinue(__m128i x0, __m128i x1, __m128i x2, __m128i x3, const uint8_t* p,
-                                        size_t n) {
+ZT4_CLMUL_TARGET uint32_t ClmulContinue(__m128i x0, __m128i x1, __m128i x2, __m128i x3,
+                                        const uint8_t* p, size_t n) {
   const __m128i k512 = Pair128(kFold512);
   while (n >= 64) {
     x0 = _mm_xor_si128(Fold(x0, k512), Load(p));
@@ -135,7 +139,8 @@ ZT4_CLMUL_TARGET uint32_t UpdateClmul(uint32_t reg, const uint8_t* p, size_t n) 
 }
 
 ZT4_WIDE_TARGET inline __m512i Fold512(__m512i x, __m512i k) {
-  return _mm512_xor_si512(_mm512_clmulepi64_epi128(x, k, 0x00), _mm512_clmulepi64_epi128(x, k, 0x11));
+  return _mm512_xor_si512(_mm512_clmulepi64_epi128(x, k, 0x00),
+                          _mm512_clmulepi64_epi128(x, k, 0x11));
 }
 
 ZT4_WIDE_TARGET inline __m512i Pair512(FoldPair k) {
@@ -150,7 +155,8 @@ ZT4_WIDE_TARGET uint32_t UpdateWideClmul(uint32_t reg, const uint8_t* p, size_t 
   if (n < 512) return UpdateClmul(reg, p, n);
   const __m512i k2048 = Pair512(kFold2048);
   __m512i z0 = _mm512_xor_si512(
-      Load512(p), _mm512_inserti32x4(_mm512_setzero_si512(), _mm_cvtsi32_si128(static_cast<int>(reg)), 0));
+      Load512(p),
+      _mm512_inserti32x4(_mm512_setzero_si512(), _mm_cvtsi32_si128(static_cast<int>(reg)), 0));
   __m512i z1 = Load512(p + 64);
   __m512i z2 = Load512(p + 128);
   __m512i z3 = Load512(p + 192);
@@ -159,12 +165,15 @@ ZT4_WIDE_TARGET uint32_t UpdateWideClmul(uint32_t reg, const uint8_t* p, size_t 
   while (n >= 256) {
     z0 = _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(z0, k2048, 0x00),
                                    _mm512_clmulepi64_epi128(z0, k2048, 0x11), Load512(p), 0x96);
-    z1 = _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(z1, k2048, 0x00),
-                                   _mm512_clmulepi64_epi128(z1, k2048, 0x11), Load512(p + 64), 0x96);
+    z1 =
+        _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(z1, k2048, 0x00),
+                                  _mm512_clmulepi64_epi128(z1, k2048, 0x11), Load512(p + 64), 0x96);
     z2 = _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(z2, k2048, 0x00),
-                                   _mm512_clmulepi64_epi128(z2, k2048, 0x11), Load512(p + 128), 0x96);
+                                   _mm512_clmulepi64_epi128(z2, k2048, 0x11), Load512(p + 128),
+                                   0x96);
     z3 = _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(z3, k2048, 0x00),
-                                   _mm512_clmulepi64_epi128(z3, k2048, 0x11), Load512(p + 192), 0x96);
+                                   _mm512_clmulepi64_epi128(z3, k2048, 0x11), Load512(p + 192),
+                                   0x96);
     p += 256;
     n -= 256;
   }
@@ -223,7 +232,8 @@ bool HaveWideClmul() {
 
 uint32_t Crc32Clmul(const void* data, size_t len, uint32_t seed) {
 #if ZT4_CRC_X86
-  if (data != nullptr && HaveClmul()) return ~UpdateClmul(~seed, static_cast<const uint8_t*>(data), len);
+  if (data != nullptr && HaveClmul())
+    return ~UpdateClmul(~seed, static_cast<const uint8_t*>(data), len);
 #endif
   return Crc32Portable(data, len, seed);
 }

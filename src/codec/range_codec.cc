@@ -286,7 +286,8 @@ uint8_t* Codec::CompressAlloc(const uint8_t* src, int32_t n, int32_t* outLen) {
 uint8_t* Codec::DecompressAlloc(const uint8_t* src, int32_t srcLen, int32_t expected) {
   if (expected < 0) return nullptr;
   // malloc(0) may give null; one spare byte keeps the empty result a block.
-  uint8_t* block = static_cast<uint8_t*>(std::malloc(expected > 0 ? static_cast<size_t>(expected) : 1));
+  uint8_t* block =
+      static_cast<uint8_t*>(std::malloc(expected > 0 ? static_cast<size_t>(expected) : 1));
   if (block == nullptr) return nullptr;
   if (Decode(src, srcLen, block, expected) != expected) {
     std::free(block);

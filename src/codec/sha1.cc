@@ -27,27 +27,28 @@ inline uint32_t LoadBig32(const uint8_t* p) {
 // Portable compression, fully unrolled: the five working variables rotate
 // through the macro arguments instead of being shuffled every round, and the
 // schedule lives in a 16-word ring.
-#define ZT4_SHA_W(t) (w[(t) & 15] = Rotl(w[((t) + 13) & 15] ^ w[((t) + 8) & 15] ^ w[((t) + 2) & 15] ^ w[(t) & 15], 1))
-#define ZT4_SHA_R0(a, b, c, d, e, t)                                    \
-  e += Rotl(a, 5) + (d ^ (b & (c ^ d))) + 0x5A827999u + w[t];          \
+#define ZT4_SHA_W(t) \
+  (w[(t)&15] = Rotl(w[((t) + 13) & 15] ^ w[((t) + 8) & 15] ^ w[((t) + 2) & 15] ^ w[(t)&15], 1))
+#define ZT4_SHA_R0(a, b, c, d, e, t)                          \
+  e += Rotl(a, 5) + (d ^ (b & (c ^ d))) + 0x5A827999u + w[t]; \
   b = Rotl(b, 30)
-#define ZT4_SHA_R1(a, b, c, d, e, t)                                    \
+#define ZT4_SHA_R1(a, b, c, d, e, t)                                  \
   e += Rotl(a, 5) + (d ^ (b & (c ^ d))) + 0x5A827999u + ZT4_SHA_W(t); \
   b = Rotl(b, 30)
-#define ZT4_SHA_R2(a, b, c, d, e, t)                                    \
-  e += Rotl(a, 5) + (b ^ c ^ d) + 0x6ED9EBA1u + ZT4_SHA_W(t);         \
+#define ZT4_SHA_R2(a, b, c, d, e, t)                          \
+  e += Rotl(a, 5) + (b ^ c ^ d) + 0x6ED9EBA1u + ZT4_SHA_W(t); \
   b = Rotl(b, 30)
-#define ZT4_SHA_R3(a, b, c, d, e, t)                                          \
+#define ZT4_SHA_R3(a, b, c, d, e, t)                                        \
   e += Rotl(a, 5) + ((b & c) | (d & (b | c))) + 0x8F1BBCDCu + ZT4_SHA_W(t); \
   b = Rotl(b, 30)
-#define ZT4_SHA_R4(a, b, c, d, e, t)                                    \
-  e += Rotl(a, 5) + (b ^ c ^ d) + 0xCA62C1D6u + ZT4_SHA_W(t);         \
+#define ZT4_SHA_R4(a, b, c, d, e, t)                          \
+  e += Rotl(a, 5) + (b ^ c ^ d) + 0xCA62C1D6u + ZT4_SHA_W(t); \
   b = Rotl(b, 30)
-#define ZT4_SHA_FIVE(R, t)          \
-  R(a, b, c, d, e, (t));            \
-  R(e, a, b, c, d, (t) + 1);        \
-  R(d, e, a, b, c, (t) + 2);        \
-  R(c, d, e, a, b, (t) + 3);        \
+#define ZT4_SHA_FIVE(R, t)   \
+  R(a, b, c, d, e, (t));     \
+  R(e, a, b, c, d, (t) + 1); \
+  R(d, e, a, b, c, (t) + 2); \
+  R(c, d, e, a, b, (t) + 3); \
   R(b, c, d, e, a, (t) + 4)
 
 void BlocksPortable(uint32_t h[5], const uint8_t* p, size_t blocks) {
@@ -100,8 +101,9 @@ void BlocksPortable(uint32_t h[5], const uint8_t* p, size_t blocks) {
 template <int G>
 ZT4_SHANI_TARGET inline void ShaGroup(__m128i& abcd, __m128i& prev, __m128i (&m)[4], __m128i e0) {
   if constexpr (G >= 4) {
-    m[G % 4] = _mm_sha1msg2_epu32(_mm_xor_si128(_mm_sha1msg1_epu32(m[G % 4], m[(G + 1) % 4]), m[(G + 2) % 4]),
-                                  m[(G + 3) % 4]);
+    m[G % 4] = _mm_sha1msg2_epu32(
+        _mm_xor_si128(_mm_sha1msg1_epu32(m[G % 4], m[(G + 1) % 4]), m[(G + 2) % 4]),
+        m[(G + 3) % 4]);
   }
   __m128i e;
   if constexpr (G == 0) {
@@ -128,10 +130,12 @@ ZT4_SHANI_TARGET void BlocksShaNi(uint32_t h[5], const uint8_t* p, size_t blocks
     const __m128i eSave = e0;
     __m128i m[4];
     for (int i = 0; i < 4; ++i) {
-      m[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i)), reverse);
+      m[i] =
+          _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i)), reverse);
     }
     __m128i prev = abcd;
-    ShaGroups<0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19>(abcd, prev, m, e0);
+    ShaGroups<0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19>(abcd, prev, m,
+                                                                                    e0);
     e0 = _mm_sha1nexte_epu32(prev, eSave);
     abcd = _mm_add_epi32(abcd, abcdSave);
   }
@@ -194,15 +198,21 @@ void Digest(BlockFunction blocksFn, const void* data, size_t len, uint8_t out[20
 
 namespace sha1_internal {
 
-void Sha1DigestPortable(const void* data, size_t len, uint8_t out[20]) { Digest(BlocksPortable, data, len, out); }
+void Sha1DigestPortable(const void* data, size_t len, uint8_t out[20]) {
+  Digest(BlocksPortable, data, len, out);
+}
 
 bool HaveShaInstructions() { return HaveSha(); }
 
-void Sha1DigestShaNi(const void* data, size_t len, uint8_t out[20]) { Digest(ShaNiOrPortable(), data, len, out); }
+void Sha1DigestShaNi(const void* data, size_t len, uint8_t out[20]) {
+  Digest(ShaNiOrPortable(), data, len, out);
+}
 
 }  // namespace sha1_internal
 
-void Sha1Digest(const void* data, size_t len, uint8_t out[20]) { Digest(ShaNiOrPortable(), data, len, out); }
+void Sha1Digest(const void* data, size_t len, uint8_t out[20]) {
+  Digest(ShaNiOrPortable(), data, len, out);
+}
 
 int Sha1Hex(const void* data, size_t len, char out[41]) {
   uint8_t digest[20];

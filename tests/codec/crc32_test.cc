@@ -26,7 +26,8 @@ struct NamedPath {
 std::vector<NamedPath> Paths() {
   std::vector<NamedPath> paths = {{"Crc32", Crc32}, {"portable", crc32_internal::Crc32Portable}};
   if (crc32_internal::HaveClmul()) paths.push_back({"clmul", crc32_internal::Crc32Clmul});
-  if (crc32_internal::HaveWideClmul()) paths.push_back({"wide clmul", crc32_internal::Crc32WideClmul});
+  if (crc32_internal::HaveWideClmul())
+    paths.push_back({"wide clmul", crc32_internal::Crc32WideClmul});
   return paths;
 }
 
@@ -89,7 +90,8 @@ TEST(Crc32, SeedContinuesOverTheNextPart) {
     const uint32_t whole = p.fn(data.data(), data.size(), 0);
     for (size_t cut = 0; cut <= data.size(); cut += (cut < 600 ? 1 : 97)) {
       const uint32_t first = p.fn(data.data(), cut, 0);
-      ASSERT_EQ(p.fn(data.data() + cut, data.size() - cut, first), whole) << p.name << " cut " << cut;
+      ASSERT_EQ(p.fn(data.data() + cut, data.size() - cut, first), whole)
+          << p.name << " cut " << cut;
     }
   }
 }
@@ -105,7 +107,8 @@ TEST(Crc32, AllPathsAgreeAroundEveryBlockBoundary) {
 #if ZT4_HAVE_SYSTEM_DIGESTS
       ASSERT_EQ(want, static_cast<uint32_t>(crc32(seed, p, static_cast<uInt>(n)))) << n;
 #endif
-      for (const NamedPath& path : paths) ASSERT_EQ(path.fn(p, n, seed), want) << path.name << " n=" << n;
+      for (const NamedPath& path : paths)
+        ASSERT_EQ(path.fn(p, n, seed), want) << path.name << " n=" << n;
     }
   }
 }

@@ -44,7 +44,8 @@ void ExpectSameDecode(const uint8_t* stream, size_t len, int32_t cap, const char
   Bytes fast(room, 0xA5);
   Bytes literal(room, 0xA5);
   const int32_t a = codec.Decode(src.data(), static_cast<int32_t>(src.size()), fast.data(), cap);
-  const int32_t b = zt4test::LiteralDecode(src.data(), static_cast<int32_t>(src.size()), literal.data(), cap);
+  const int32_t b =
+      zt4test::LiteralDecode(src.data(), static_cast<int32_t>(src.size()), literal.data(), cap);
   ASSERT_EQ(a, b) << what << " len=" << len << " cap=" << cap;
   ASSERT_TRUE(fast == literal) << what << " len=" << len << " cap=" << cap;
 }
@@ -88,13 +89,17 @@ TEST(RangeCodec, SeventyThousandFFPassesTheFirstRescale) {
   EXPECT_EQ(coded, EncodeLiteral(in));
   RangeCodec codec;
   Bytes out(70000);
-  ASSERT_EQ(codec.Decode(coded.data(), static_cast<int32_t>(coded.size()), out.data(), 70000), 70000);
+  ASSERT_EQ(codec.Decode(coded.data(), static_cast<int32_t>(coded.size()), out.data(), 70000),
+            70000);
   EXPECT_EQ(out, in);
 }
 
 TEST(RangeCodec, EncodeCapacityOneShortFails) {
   RangeCodec codec;
-  const std::vector<Bytes> inputs = {{}, FromString("abc"), Bytes(1000, 0), Bytes(70000, 0xFF),
+  const std::vector<Bytes> inputs = {{},
+                                     FromString("abc"),
+                                     Bytes(1000, 0),
+                                     Bytes(70000, 0xFF),
                                      FromString("the quick brown fox jumps over the lazy dog")};
   for (const Bytes& in : inputs) {
     const Bytes coded = EncodeFast(in);
@@ -128,7 +133,8 @@ TEST(RangeCodec, DecodeCapacity) {
     Bytes out(n);
     const int32_t len = static_cast<int32_t>(coded.size());
     EXPECT_EQ(codec.Decode(coded.data(), len, out.data(), static_cast<int32_t>(n) - 1), -1);
-    EXPECT_EQ(codec.Decode(coded.data(), len, out.data(), static_cast<int32_t>(n)), static_cast<int32_t>(n));
+    EXPECT_EQ(codec.Decode(coded.data(), len, out.data(), static_cast<int32_t>(n)),
+              static_cast<int32_t>(n));
     EXPECT_EQ(out, in);
   }
 }
@@ -239,7 +245,8 @@ TEST(RangeCodecReciprocal, MatchesTheDivisionAtEveryBoundary) {
       return true;
     };
     const uint32_t qMax = 0xFFFFFFFFu / total;
-    bool ok = check(0xFFFFFFFFu) && check(0xFFFFFFFEu) && check(0x10000) && check(0xFFFF) && check(0);
+    bool ok =
+        check(0xFFFFFFFFu) && check(0xFFFFFFFEu) && check(0x10000) && check(0xFFFF) && check(0);
     for (uint32_t q = 1; ok && q <= 64; ++q) {
       ok = check(q * total - 1) && check(q * total) && check(q * total + 1);
     }
@@ -285,9 +292,9 @@ Bytes Random(std::mt19937& rng, size_t n, uint32_t alphabet) {
 
 // Word-like text with a skewed vocabulary.
 Bytes Text(std::mt19937& rng, size_t n) {
-  static const char* const kWords[] = {"the",  "of",   "and",  "archive", "member", "patch", "file",
-                                       "a",    "to",   "is",   "range",   "coder",  "byte",  "in",
-                                       "zt4",  "data", "list", "update",  "folder", "old",   "new"};
+  static const char* const kWords[] = {"the", "of",   "and",  "archive", "member", "patch", "file",
+                                       "a",   "to",   "is",   "range",   "coder",  "byte",  "in",
+                                       "zt4", "data", "list", "update",  "folder", "old",   "new"};
   Bytes v;
   while (v.size() < n) {
     const uint32_t u = rng() % 1000;
@@ -395,7 +402,8 @@ TEST(RangeCodecDamaged, EveryCapacity) {
   std::mt19937 rng(6);
   const Bytes in = Binary(rng, 700);
   const Bytes coded = EncodeFast(in);
-  for (int32_t cap = -1; cap <= 702; ++cap) ExpectSameDecode(coded.data(), coded.size(), cap, "capacity");
+  for (int32_t cap = -1; cap <= 702; ++cap)
+    ExpectSameDecode(coded.data(), coded.size(), cap, "capacity");
 }
 
 TEST(RangeCodecDamaged, FlippedBits) {
@@ -404,9 +412,11 @@ TEST(RangeCodecDamaged, FlippedBits) {
     const size_t n = rng() % 3000;
     Bytes coded = EncodeFast(round % 2 ? Text(rng, n) : Binary(rng, n));
     const int flips = 1 + static_cast<int>(rng() % 3);
-    for (int f = 0; f < flips; ++f) coded[rng() % coded.size()] ^= static_cast<uint8_t>(1u << (rng() % 8));
+    for (int f = 0; f < flips; ++f)
+      coded[rng() % coded.size()] ^= static_cast<uint8_t>(1u << (rng() % 8));
     const size_t len = round % 3 == 0 ? rng() % (coded.size() + 1) : coded.size();
-    const int32_t cap = round % 4 == 0 ? static_cast<int32_t>(rng() % (n + 1)) : static_cast<int32_t>(n + 64);
+    const int32_t cap =
+        round % 4 == 0 ? static_cast<int32_t>(rng() % (n + 1)) : static_cast<int32_t>(n + 64);
     ExpectSameDecode(coded.data(), len, cap, "flipped");
   }
 }

@@ -25,8 +25,10 @@ struct NamedPath {
 };
 
 std::vector<NamedPath> Paths() {
-  std::vector<NamedPath> paths = {{"Sha1Digest", Sha1Digest}, {"portable", sha1_internal::Sha1DigestPortable}};
-  if (sha1_internal::HaveShaInstructions()) paths.push_back({"sha-ni", sha1_internal::Sha1DigestShaNi});
+  std::vector<NamedPath> paths = {{"Sha1Digest", Sha1Digest},
+                                  {"portable", sha1_internal::Sha1DigestPortable}};
+  if (sha1_internal::HaveShaInstructions())
+    paths.push_back({"sha-ni", sha1_internal::Sha1DigestShaNi});
   return paths;
 }
 
@@ -72,13 +74,15 @@ TEST(Sha1, PublishedVectors) {
   } cases[] = {
       {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
       {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
-      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
       {"The quick brown fox jumps over the lazy dog", "2fd4e1c67a2d28fced849ee1bb76e7391b93eb12"},
       {million, "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Sha1HexString(c.in.data(), c.in.size()), c.want);
-    for (const NamedPath& p : Paths()) EXPECT_EQ(HexOf(p.fn, c.in.data(), c.in.size()), c.want) << p.name;
+    for (const NamedPath& p : Paths())
+      EXPECT_EQ(HexOf(p.fn, c.in.data(), c.in.size()), c.want) << p.name;
   }
 }
 
@@ -104,7 +108,8 @@ TEST(Sha1, PathsAgreeAroundEveryBlockBoundary) {
       ASSERT_EQ(want, LibraryHex(p, n)) << n;
 #endif
       ASSERT_EQ(Sha1HexString(p, n), want) << n;
-      for (const NamedPath& path : paths) ASSERT_EQ(HexOf(path.fn, p, n), want) << path.name << " n=" << n;
+      for (const NamedPath& path : paths)
+        ASSERT_EQ(HexOf(path.fn, p, n), want) << path.name << " n=" << n;
     }
   }
 }

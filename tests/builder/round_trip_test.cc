@@ -301,6 +301,13 @@ TEST(Refusal, ANameOutsideShiftJisIsNamed) {
   EXPECT_NE(error.find("CP932"), std::string::npos) << error;
 }
 
+TEST(Refusal, NamesThatDifferOnlyInCaseAreRefused) {
+  BuildCase c({{"a", "a"}}, {{"Sub/File.txt", "1"}, {"sub/file.TXT", "2"}});
+  std::string error;
+  EXPECT_FALSE(c.Build(&error));
+  EXPECT_NE(error.find("only in case"), std::string::npos) << error;
+}
+
 TEST(Refusal, ANameWithABackslashIsNamed) {
   BuildCase c({{"a", "a"}}, {{"a", "a"}});
   std::FILE* file = std::fopen((c.New() + "/back\\slash").c_str(), "wb");

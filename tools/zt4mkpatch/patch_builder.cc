@@ -196,6 +196,16 @@ bool Builder::CheckNames(const TreeScan& scan, const std::string& root, std::str
       return false;
     }
   }
+  // Windows takes names that differ only in case for one file.
+  std::map<std::string, const std::string*> folded;
+  for (const TreeFile& file : scan.files) {
+    auto [it, fresh] = folded.emplace(FoldCase(file.name), &file.name);
+    if (!fresh) {
+      *error = Shown(root + "/" + file.name) + ": differs from " + Shown(root + "/" + *it->second) +
+               " only in case, and Windows cannot hold both";
+      return false;
+    }
+  }
   return true;
 }
 

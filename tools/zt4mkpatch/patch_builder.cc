@@ -11,7 +11,6 @@
 #include "archive/archive.h"
 #include "base/bytes.h"
 #include "base/heap.h"
-#include "base/name_table.h"
 #include "base/pool_string.h"
 #include "codec/crc32.h"
 #include "codec/range_codec.h"
@@ -254,6 +253,12 @@ bool Builder::EmitPayload(const uint8_t* data, size_t size, const FileFacts& fac
   if (found != payloadIds_.end()) {
     *id = found->second;
     return true;
+  }
+  // Offsets inside an archive are read as 31-bit counts.
+  if (summary_->payloadBytes + size > static_cast<uint64_t>(INT32_MAX) - (1u << 20)) {
+    *error = Shown(options_.outPath) +
+             ": the payloads pass 2 GiB, more than one patch can hold; split the update";
+    return false;
   }
   *id = nextId_++;
   if (!writer_.Add(data, static_cast<uint32_t>(size), PoolString::Formatted("/%d", *id))) {

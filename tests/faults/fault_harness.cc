@@ -144,4 +144,42 @@ std::string GetVariable(const char* name) {
   return value ? value : "";
 }
 
+namespace {
+constexpr char kRootVariable[] = "ZT4_FAULT_ROOT";
+}  // namespace
+
+void ChildRunTest::SetUp() {
+  child_ = testing::internal::InDeathTestChild();
+  // A fork per run where the OS has one (no new start of the test program per run).
+  GTEST_FLAG_SET(death_test_style, "fast");
+  if (child_) {
+    root_ = GetVariable(kRootVariable);
+  } else {
+    folder_ = std::make_unique<TempFolder>();
+    root_ = folder_->Path();
+    SetVariable(kRootVariable, root_);
+  }
+}
+
+void ChildRunTest::TearDown() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+
+Outcome ChildRunTest::RunCase(const CaseFolder& where, int faultAt, Flavour flavour) {
+  EXPECT_EXIT(
+      {
+        FaultyPlatform platform;
+        platform.faultAt = faultAt;
+        platform.flavour = flavour;
+        RunUpdateAndExit(where, &platform);
+      },
+      testing::ExitedWithCode(0), "");
+  if (child_) return Outcome{};
+  return ReadOutcome(where.outcome);
+}
+
+CaseFolder ChildRunTest::FreshCase(const std::string& name) {
+  CaseFolder where(root_ + "/" + name);
+  if (!child_) RemoveTreeForTest(where.folder);
+  return where;
+}
+
 }  // namespace zt4::test

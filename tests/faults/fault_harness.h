@@ -4,8 +4,11 @@
 // leave behind.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "faulty_platform.h"
@@ -67,5 +70,27 @@ bool SlowChildren();
 // Environment variables for the children of death tests that start anew.
 void SetVariable(const char* name, const std::string& value);
 std::string GetVariable(const char* name);
+
+// A test whose update runs happen in death-test children. Where a child is a fork, the
+// parent's memory comes along; where it is the test program started anew (Windows), the
+// child finds the parent's case folders through the environment.
+class ChildRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Runs the update on a prepared case folder in a child, with the fault (if any) chosen,
+  // and tells how it ended. In a child that started anew this returns an empty outcome
+  // for every run but its own.
+  Outcome RunCase(const CaseFolder& where, int faultAt = 0, Flavour flavour = Flavour::kFail);
+  // The case folder for a run, emptied (by the parent only).
+  CaseFolder FreshCase(const std::string& name);
+
+  bool child_ = false;
+  std::string root_;
+
+ private:
+  std::unique_ptr<TempFolder> folder_;
+};
 
 }  // namespace zt4::test

@@ -25,8 +25,6 @@ using test::Flavour;
 using test::Op;
 using test::Tree;
 
-constexpr char kRootVariable[] = "ZT4_FAULT_ROOT";
-
 // Stops seen per kind of fault: [op][flavour][outcome 0..6].
 using Tally = std::map<std::pair<Op, Flavour>, std::vector<int>>;
 
@@ -43,41 +41,25 @@ void PrintTally(const Tally& tally, int runs) {
   std::fflush(stdout);
 }
 
-class FaultInjectionTest : public ::testing::Test {
+class FaultInjectionTest : public test::ChildRunTest {
  protected:
   void SetUp() override {
+    ChildRunTest::SetUp();
     sample_ = test::MakeSampleInstall();
-    child_ = testing::internal::InDeathTestChild();
-    // A fork per run where the OS has one; elsewhere each child starts the test anew
-    // and finds the parent's folder through the environment.
-    GTEST_FLAG_SET(death_test_style, "fast");
-    if (child_) {
-      root_ = test::GetVariable(kRootVariable);
-    } else {
-      folder_ = std::make_unique<test::TempFolder>();
-      root_ = folder_->Path();
-      test::SetVariable(kRootVariable, root_);
-    }
   }
-  void TearDown() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 
   // The operations of a whole successful run, counted once by the parent and read back
   // by children that start anew.
   // The operations of a whole successful run, counted in a child of its own (the run
   // keeps its description to the end of the process) and read back from its file.
   std::vector<Op> CountOperations() {
-    CaseFolder where(root_ + "/count");
+    CaseFolder where = FreshCase("count");
     if (!child_) {
       EXPECT_TRUE(test::PrepareCase(where, sample_.oldTree, sample_.list, sample_.payloads));
     }
-    EXPECT_EXIT(
-        {
-          test::FaultyPlatform counter;
-          test::RunUpdateAndExit(where, &counter);
-        },
-        testing::ExitedWithCode(0), "");
+    test::Outcome outcome = RunCase(where);
     if (!child_) {
-      EXPECT_TRUE(test::ReadOutcome(where.outcome).done);
+      EXPECT_TRUE(outcome.done);
       EXPECT_EQ(test::ReadTree(where.target), test::UpdatedTree(sample_.oldTree, sample_.newTree));
     }
     std::vector<Op> ops;
@@ -122,9 +104,6 @@ class FaultInjectionTest : public ::testing::Test {
   }
 
   test::SampleInstall sample_;
-  bool child_ = false;
-  std::unique_ptr<test::TempFolder> folder_;
-  std::string root_;
 };
 
 TEST_F(FaultInjectionTest, EveryOperationOfAWholeRunFailsOnce) {
@@ -141,24 +120,14 @@ TEST_F(FaultInjectionTest, EveryOperationOfAWholeRunFailsOnce) {
     for (Flavour flavour : test::FlavoursOf(op)) {
       const std::string label = "operation " + std::to_string(n) + " " + test::OpName(op) + " (" +
                                 test::FlavourName(op, flavour) + ")";
-      CaseFolder where(root_ + "/run");
+      CaseFolder where = FreshCase("run");
       Tree surroundings;
       if (!child_) {
-        test::RemoveTreeForTest(where.folder);
         ASSERT_TRUE(test::PrepareCase(where, sample_.oldTree, sample_.list, sample_.payloads));
         surroundings = test::Surroundings(where);
       }
-      EXPECT_EXIT(
-          {
-            test::FaultyPlatform platform;
-            platform.faultAt = static_cast<int>(n);
-            platform.flavour = flavour;
-            test::RunUpdateAndExit(where, &platform);
-          },
-          testing::ExitedWithCode(0), "")
-          << label;
+      test::Outcome outcome = RunCase(where, static_cast<int>(n), flavour);
       if (child_) continue;
-      test::Outcome outcome = test::ReadOutcome(where.outcome);
       CheckAfterRun(where, surroundings, outcome, label);
       if (!outcome.done) {
         CheckRestore(where, outcome, label);

@@ -1,0 +1,69 @@
+// The delta records' check on its own: the bytes of a payload and the new size decide,
+// before anything is read from the disk or copied.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "base/bytes.h"
+#include "support/patch_writer.h"
+#include "update/operations.h"
+
+namespace zt4 {
+namespace {
+
+bool Valid(const std::string& payload, int32_t newSize) {
+  return ValidateDeltaRecords(reinterpret_cast<const uint8_t*>(payload.data()),
+                              static_cast<int32_t>(payload.size()), newSize);
+}
+
+std::string Header(uint32_t offset, uint32_t length) {
+  std::string out(8, '\0');
+  PutU32(reinterpret_cast<uint8_t*>(out.data()), offset);
+  PutU32(reinterpret_cast<uint8_t*>(out.data()) + 4, length);
+  return out;
+}
+
+TEST(DeltaRecords, EmptyPayloadIsValidForAnySize) {
+  EXPECT_TRUE(ValidateDeltaRecords(nullptr, 0, 0));
+  EXPECT_TRUE(Valid("", 100));
+}
+
+TEST(DeltaRecords, RecordsWithinTheNewSize) {
+  EXPECT_TRUE(Valid(test::Delta({{4, "NEW"}, {165, "tail"}}), 169));
+  EXPECT_TRUE(Valid(test::Delta({{0, "12345678"}}), 8));         // exactly to the end
+  EXPECT_TRUE(Valid(test::Delta({{8, ""}, {0, ""}}), 8));        // empty records, one at the end
+  EXPECT_TRUE(Valid(test::Delta({{0, "abcd"}, {2, "XY"}}), 4));  // overlapping
+}
+
+TEST(DeltaRecords, RecordPastTheNewSizeIsRefused) {
+  EXPECT_FALSE(Valid(test::Delta({{0, "123456789"}}), 8));
+  EXPECT_FALSE(Valid(test::Delta({{9, ""}}), 8));
+  EXPECT_FALSE(Valid(test::Delta({{0xFFFFFFFFu, "a"}}), 8));  // offset + length wraps
+  EXPECT_FALSE(Valid(Header(0xFFFFFFF8u, 8) + "12345678", 0x7FFFFFFF));
+}
+
+TEST(DeltaRecords, CutHeaderIsRefused) {
+  std::string good = test::Delta({{0, "ab"}});
+  for (size_t cut = 1; cut < 8; ++cut) {
+    EXPECT_FALSE(Valid(good + std::string(cut, '\0'), 16)) << cut;
+    EXPECT_FALSE(Valid(good.substr(0, cut), 16)) << cut;
+  }
+}
+
+TEST(DeltaRecords, DataPastThePayloadIsRefused) {
+  EXPECT_FALSE(Valid(Header(0, 5) + "abcd", 16));
+  EXPECT_FALSE(Valid(Header(0, 0x7FFFFFFF) + "abcd", 0x7FFFFFFF));
+  EXPECT_FALSE(Valid(Header(0, 0x80000000u) + "abcd", 0x7FFFFFFF));
+  EXPECT_FALSE(Valid(Header(0, 0xFFFFFFFFu) + "abcd", 0x7FFFFFFF));
+}
+
+TEST(DeltaRecords, NegativeSizesAreRefused) {
+  EXPECT_FALSE(Valid("", -1));
+  EXPECT_FALSE(Valid(test::Delta({{0, "a"}}), INT32_MIN));
+  std::string payload = test::Delta({{0, "a"}});
+  EXPECT_FALSE(ValidateDeltaRecords(reinterpret_cast<const uint8_t*>(payload.data()), -1, 8));
+}
+
+}  // namespace
+}  // namespace zt4

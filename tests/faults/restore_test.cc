@@ -1,0 +1,88 @@
+// zt4 restore on the states an update can leave: none at all (refused, nothing changed),
+// a finished backup with the new version partly or wholly written, a backup cut short,
+// and an empty backup folder. The old install always comes back whole.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "commands.h"
+#include "fault_harness.h"
+#include "support/patch_writer.h"
+
+namespace zt4 {
+namespace {
+
+using test::Tree;
+
+class RestoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sample_ = test::MakeSampleInstall();
+    target_ = folder_ / "install";
+    ASSERT_TRUE(test::WriteTree(target_, sample_.oldTree));
+  }
+  // Moves one top-level item into BACKUP_FILES, as the backup does.
+  void MoveToBackup(const std::string& name) {
+    Os().CreateFolderTree(test::DialogPath(target_ + "/BACKUP_FILES").c_str());
+    ASSERT_TRUE(Os().MoveItem(test::DialogPath(target_ + "/" + name).c_str(),
+                              test::DialogPath(target_ + "/BACKUP_FILES/" + name).c_str()));
+  }
+  void MoveAllToBackup() {
+    for (const auto& [path, content] : sample_.oldTree) {
+      if (path.find('/') == std::string::npos || path.find('/') == path.size() - 1) {
+        MoveToBackup(path.back() == '/' ? path.substr(0, path.size() - 1) : path);
+      }
+    }
+  }
+  bool Restore() { return tool::RestoreCommand({target_}); }
+
+  test::SampleInstall sample_;
+  test::TempFolder folder_;
+  std::string target_;
+};
+
+TEST_F(RestoreTest, WithoutBackupFolderRefusesAndChangesNothing) {
+  EXPECT_FALSE(Restore());
+  EXPECT_EQ(test::ReadTree(target_), sample_.oldTree);
+  EXPECT_FALSE(tool::RestoreCommand({folder_ / "no-such-folder"}));
+}
+
+TEST_F(RestoreTest, AfterTheWholeNewVersionWasWritten) {
+  MoveAllToBackup();
+  ASSERT_TRUE(test::WriteTree(target_, sample_.newTree));
+  ASSERT_EQ(test::ReadTree(target_), test::UpdatedTree(sample_.oldTree, sample_.newTree));
+  EXPECT_TRUE(Restore());
+  EXPECT_EQ(test::ReadTree(target_), sample_.oldTree);
+}
+
+TEST_F(RestoreTest, AfterPartOfTheNewVersionWasWritten) {
+  MoveAllToBackup();
+  ASSERT_TRUE(test::WriteFile(target_ + "/.hidden", "half wri"));
+  ASSERT_TRUE(test::WriteFile(target_ + "/new/added.bin", "added file"));
+  EXPECT_TRUE(Restore());
+  EXPECT_EQ(test::ReadTree(target_), sample_.oldTree);
+}
+
+TEST_F(RestoreTest, BackupCutShortKeepsWhatItHadNotMoved) {
+  MoveToBackup("readme.txt");
+  MoveToBackup("bin");
+  EXPECT_TRUE(Restore());
+  EXPECT_EQ(test::ReadTree(target_), sample_.oldTree);
+}
+
+TEST_F(RestoreTest, EmptyBackupFolderIsRemoved) {
+  ASSERT_NE(Os().CreateFolderTree(test::DialogPath(target_ + "/BACKUP_FILES").c_str()),
+            FolderResult::kFailed);
+  EXPECT_TRUE(Restore());
+  EXPECT_EQ(test::ReadTree(target_), sample_.oldTree);
+}
+
+TEST_F(RestoreTest, TrailingSeparatorAndBackslashesAreAccepted) {
+  MoveAllToBackup();
+  ASSERT_TRUE(test::WriteTree(target_, sample_.newTree));
+  EXPECT_TRUE(tool::RestoreCommand({test::DialogPath(target_) + "\\"}));
+  EXPECT_EQ(test::ReadTree(target_), sample_.oldTree);
+}
+
+}  // namespace
+}  // namespace zt4

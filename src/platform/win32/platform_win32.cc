@@ -170,7 +170,10 @@ class Win32Platform final : public Platform {
 
   void OpenConsole() override {
     ::AllocConsole();
-    std::freopen("CONOUT$", "w", stdout);
+    // Each piece reaches the console whole (ConsoleWrite flushes after every one): a
+    // runtime that keeps a console stream unbuffered hands it over byte by byte, and a
+    // console that converts every write on its own then splits each double-byte character.
+    if (std::freopen("CONOUT$", "w", stdout)) std::setvbuf(stdout, nullptr, _IOFBF, 4096);
   }
 
   void ConsoleWrite(const char* text) override {

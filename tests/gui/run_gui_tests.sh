@@ -1,0 +1,338 @@
+#!/usr/bin/env bash
+# The real zt4patch.exe under Wine, driven as a user drives it: a virtual X display,
+# key presses into its folder dialog and message boxes, then the install on disk, the
+# exit status and the texts it showed are checked. One fresh prefix per run, copied for
+# every scenario.
+#
+#   run_gui_tests.sh --program zt4patch.exe --sample zt4_gui_sample.exe
+#                    [--mkpatch zt4mkpatch.exe] --work FOLDER [--keep] [SCENARIO...]
+#
+# Scenarios: success cancel no tampered missing (all by default). Prints PASS or FAIL
+# per scenario and exits non-zero when one failed. --keep leaves the prefixes in place.
+set -u
+. "$(dirname "$0")/gui_lib.sh"
+
+program= sample= mkpatch= work= keep=0
+scenarios=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --program) program=$2; shift 2 ;;
+    --sample) sample=$2; shift 2 ;;
+    --mkpatch) mkpatch=$2; shift 2 ;;
+    --work) work=$2; shift 2 ;;
+    --keep) keep=1; shift ;;
+    -*) echo "unknown option $1" >&2; exit 2 ;;
+    *) scenarios+=("$1"); shift ;;
+  esac
+done
+if [ -z "${program}" ] || [ -z "${sample}" ] || [ -z "${work}" ]; then
+  sed -n '2,13p' "$0" >&2
+  exit 2
+fi
+[ ${#scenarios[@]} -gt 0 ] || scenarios=(success cancel no tampered missing)
+gui_require_tools || exit 1
+for file in "${program}" "${sample}" ${mkpatch:+"${mkpatch}"}; do
+  [ -f "${file}" ] || { echo "no such program: ${file}" >&2; exit 1; }
+done
+program=$(realpath "${program}")
+sample=$(realpath "${sample}")
+[ -z "${mkpatch}" ] || mkpatch=$(realpath "${mkpatch}")
+
+started=${SECONDS}
+rm -rf "${work}"
+mkdir -p "${work}"
+work=$(cd "${work}" && pwd)
+trap gui_cleanup EXIT
+trap 'exit 130' INT TERM
+
+# ---------------------------------------------------------------------------------------
+# Set-up shared by the scenarios: display, booted prefix, the two installs and the patch.
+
+gui_start_display "${work}" || exit 1
+echo "display ${DISPLAY}; booting a fresh Wine prefix"
+base="${work}/prefix"
+if ! gui_boot_prefix "${base}" "${work}/boot.log"; then
+  echo "FAIL: the Wine prefix did not boot (${work}/boot.log)"
+  exit 1
+fi
+
+sampleDir="${work}/sample"
+mkdir -p "${sampleDir}"
+if ! gui_in_prefix "${base}" timeout 120 wine "${sample}" "$(gui_z_path "${sampleDir}")" \
+  >"${work}/sample.log" 2>&1; then
+  echo "FAIL: the sample install could not be written"
+  cat "${work}/sample.log"
+  exit 1
+fi
+if [ -n "${mkpatch}" ]; then
+  echo "patch made by zt4mkpatch"
+  if ! (cd "${sampleDir}" &&
+    gui_in_prefix "${base}" timeout 120 wine "${mkpatch}" old new patch.zt4) \
+    >"${work}/mkpatch.log" 2>&1; then
+    echo "FAIL: zt4mkpatch could not make the patch"
+    cat "${work}/mkpatch.log"
+    exit 1
+  fi
+else
+  echo "patch made by hand (no zt4mkpatch in this build)"
+  cp "${sampleDir}/handmade.zt4" "${sampleDir}/patch.zt4"
+fi
+gui_kill_prefix "${base}"
+echo "set-up took $((SECONDS - started))s"
+
+# ---------------------------------------------------------------------------------------
+# One scenario: its prefix, the install in C:\ゲーム\ソフト, the program and its patch in
+# C:\zt4patch, started with the install as current folder.
+
+failures=()
+problem() {
+  echo "    problem: $*"
+  scenarioOk=0
+}
+
+prepare() {
+  local name=$1
+  folder="${work}/${name}"
+  prefix="${folder}/prefix"
+  target="${prefix}/drive_c/ゲーム/ソフト"
+  log="${folder}/run"
+  mkdir -p "${folder}"
+  gui_copy_prefix "${base}" "${prefix}"
+  mkdir -p "${prefix}/drive_c/zt4patch" "${target}"
+  cp "${program}" "${prefix}/drive_c/zt4patch/zt4patch.exe"
+  cp "${sampleDir}/patch.zt4" "${prefix}/drive_c/zt4patch/patch.zt4"
+  cp -a "${sampleDir}/old/." "${target}/"
+}
+
+snapshot() { rm -rf "${folder}/before" && cp -a "${target}" "${folder}/before"; }
+
+# Wine's folder dialog finds the folder to preselect by comparing its records byte for
+# byte, last-access time included. A folder never read since it was made gets a new
+# access time when the dialog reads it, and the preselection then misses it. A used
+# install has been read before; this one is read once here.
+start() {
+  find "${prefix}/drive_c" -maxdepth 3 >/dev/null
+  gui_launch "${prefix}" "${target}" 'C:\zt4patch\zt4patch.exe' "${log}"
+}
+
+# Waits for a window and checks its title; the id in `window`.
+expect_window() {
+  local title=$1
+  window=$(gui_wait_window "${title}") || {
+    problem "no window \"${title}\""
+    return 1
+  }
+  gui_note "window \"$(gui_title "${window}")\""
+}
+
+answer() {
+  gui_keys "${window}" "$@"
+  gui_wait_gone "${window}" || problem "window \"$(gui_title "${window}")\" still open after $*"
+}
+
+expect_exit_zero() {
+  if ! gui_wait_exit; then
+    problem "the program did not end"
+    return 1
+  fi
+  gui_note "exit status ${GUI_STATUS}"
+  [ "${GUI_STATUS}" = 0 ] || problem "exit status ${GUI_STATUS}, not 0"
+}
+
+# The window texts, in the order they were set, must hold `expected` in this order and
+# none of `absent` (arguments after --).
+expect_texts() {
+  local texts="${folder}/windows.txt" line previous=0 text
+  gui_window_texts "${log}" >"${texts}"
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do
+    text=$1
+    shift
+    line=$(grep -nxF -- "${text}" "${texts}" | head -n1 | cut -d: -f1)
+    if [ -z "${line}" ]; then
+      problem "no window showed \"${text}\""
+    elif ((line < previous)); then
+      problem "\"${text}\" shown out of order"
+    else
+      gui_note "shown: ${text}"
+      previous=${line}
+    fi
+  done
+  [ "${1:-}" = -- ] && shift
+  for text in "$@"; do
+    if grep -qxF -- "${text}" "${texts}"; then problem "\"${text}\" was shown"; fi
+  done
+}
+
+# The console output must hold the first `count` console lines in order, and no later one.
+expect_console_lines() {
+  local count=$1 console="${folder}/console.txt" i offset previous=-1 wasOk=${scenarioOk}
+  scenarioOk=1
+  gui_console "${log}" >"${console}"
+  for ((i = 0; i < ${#GUI_CONSOLE_LINES[@]}; i++)); do
+    offset=$(grep -boF -- "${GUI_CONSOLE_LINES[i]}" "${console}" | head -n1 | cut -d: -f1)
+    if ((i < count)); then
+      if [ -z "${offset}" ]; then
+        problem "console line $((i + 1)) \"${GUI_CONSOLE_LINES[i]}\" missing"
+      elif ((offset < previous)); then
+        problem "console line $((i + 1)) out of order"
+      else
+        previous=${offset}
+      fi
+    elif [ -n "${offset}" ]; then
+      problem "console line $((i + 1)) \"${GUI_CONSOLE_LINES[i]}\" written"
+    fi
+  done
+  ((scenarioOk)) && gui_note "console lines 1-${count} in order, no later one"
+  ((wasOk)) || scenarioOk=0
+}
+
+expect_untouched() {
+  if ! diff -r "${folder}/before" "${target}" >"${folder}/diff.txt" 2>&1; then
+    problem "the install was changed:"
+    sed 's/^/      /' "${folder}/diff.txt" | head -n 20
+  else
+    gui_note "install untouched"
+  fi
+}
+
+expect_updated() {
+  if ! diff -r --exclude=BACKUP_FILES "${sampleDir}/new" "${target}" >"${folder}/diff.txt" 2>&1; then
+    problem "the install is not the new version:"
+    sed 's/^/      /' "${folder}/diff.txt" | head -n 20
+  else
+    gui_note "install equals the new version"
+  fi
+  if ! diff -r "${sampleDir}/old" "${target}/BACKUP_FILES" >"${folder}/diff.txt" 2>&1; then
+    problem "BACKUP_FILES does not hold the old version:"
+    sed 's/^/      /' "${folder}/diff.txt" | head -n 20
+  else
+    gui_note "BACKUP_FILES holds the old version"
+  fi
+}
+
+# ---------------------------------------------------------------------------------------
+# The scenarios.
+
+# The dialog opens on the current folder, Enter takes it; Yes at the confirmation (No is
+# the default); Enter on the completion box.
+scenario_success() {
+  start
+  expect_window "${GUI_TITLE_DIALOG}" || return
+  # The dialog reports the folder it selected by the name it gives the selection.
+  if gui_window_texts "${log}" | grep -qxF 'ソフト'; then
+    gui_note "the dialog opened with ソフト selected"
+  else
+    problem "the dialog did not select the current folder"
+  fi
+  answer Return
+  expect_window "${GUI_TITLE_CONFIRM}" || return
+  answer alt+y
+  expect_window "${GUI_TITLE_DONE}" || return
+  answer Return
+  expect_exit_zero
+  expect_texts "${GUI_TEXT_DIALOG}" "${GUI_TEXT_CONFIRM}" "${GUI_TEXT_DONE}" -- \
+    "${GUI_TEXT_ABORTED}" "${GUI_TEXT_DAMAGED}" "${GUI_TEXT_MISMATCH}"
+  expect_console_lines 5
+  local console="${folder}/console.txt"
+  grep -qE $'\r *[0-9]+/ *[0-9]+ \\([0-9]+%\\)' "${console}" || problem "no progress line"
+  grep -qF -- "${GUI_CONSOLE_CHECKED}" "${console}" || problem "no \"${GUI_CONSOLE_CHECKED}\""
+  grep -qF -- "${GUI_CONSOLE_APPLIED}" "${console}" || problem "no \"${GUI_CONSOLE_APPLIED}\""
+  expect_updated
+}
+
+# Escape in the folder dialog.
+scenario_cancel() {
+  snapshot
+  start
+  expect_window "${GUI_TITLE_DIALOG}" || return
+  answer Escape
+  expect_window "${GUI_TITLE_STOP}" || return
+  answer Return
+  expect_exit_zero
+  expect_texts "${GUI_TEXT_DIALOG}" "${GUI_TEXT_ABORTED}" -- "${GUI_TEXT_CONFIRM}"
+  expect_console_lines 1
+  expect_untouched
+}
+
+# Enter at the confirmation takes its default, No.
+scenario_no() {
+  snapshot
+  start
+  expect_window "${GUI_TITLE_DIALOG}" || return
+  answer Return
+  expect_window "${GUI_TITLE_CONFIRM}" || return
+  answer Return
+  expect_window "${GUI_TITLE_STOP}" || return
+  answer Return
+  expect_exit_zero
+  expect_texts "${GUI_TEXT_DIALOG}" "${GUI_TEXT_CONFIRM}" "${GUI_TEXT_ABORTED}" -- \
+    "${GUI_TEXT_DONE}"
+  expect_console_lines 2
+  expect_untouched
+}
+
+# An old file that differs from the one the patch was made for: stopped before the
+# confirmation.
+scenario_tampered() {
+  printf 'changed by hand\n' >>"${target}/readme.txt"
+  snapshot
+  start
+  expect_window "${GUI_TITLE_DIALOG}" || return
+  answer Return
+  expect_window "${GUI_TITLE_STOP}" || return
+  answer Return
+  expect_exit_zero
+  expect_texts "${GUI_TEXT_DIALOG}" "${GUI_TEXT_MISMATCH}" -- "${GUI_TEXT_CONFIRM}"
+  expect_console_lines 2
+  expect_untouched
+}
+
+# No patch.zt4 beside the program: stopped before the folder dialog.
+scenario_missing() {
+  rm -f "${prefix}/drive_c/zt4patch/patch.zt4"
+  snapshot
+  start
+  expect_window "${GUI_TITLE_STOP}" || return
+  answer Return
+  expect_exit_zero
+  expect_texts "${GUI_TEXT_DAMAGED}" -- "${GUI_TEXT_DIALOG}" "${GUI_TEXT_CONFIRM}"
+  expect_console_lines 1
+  expect_untouched
+}
+
+passed=0
+for name in "${scenarios[@]}"; do
+  if ! declare -F "scenario_${name}" >/dev/null; then
+    echo "unknown scenario ${name}" >&2
+    failures+=("${name}")
+    continue
+  fi
+  echo "--- ${name}"
+  scenarioStart=${SECONDS}
+  scenarioOk=1
+  prepare "${name}"
+  "scenario_${name}"
+  if ((scenarioOk == 0)); then
+    gui_shot "${folder}/failure.png" 2>/dev/null
+    echo "    (log, trace and a screenshot in ${folder})"
+  fi
+  if [ -n "${GUI_PID}" ]; then
+    problem "the program was still running; ended it"
+    kill -9 "${GUI_PID}" 2>/dev/null
+    wait "${GUI_PID}" 2>/dev/null
+    GUI_PID=
+  fi
+  gui_kill_prefix "${prefix}"
+  if ((keep == 0)); then rm -rf "${prefix}"; fi
+  if ((scenarioOk)); then
+    echo "PASS ${name} ($((SECONDS - scenarioStart))s)"
+    passed=$((passed + 1))
+  else
+    echo "FAIL ${name} ($((SECONDS - scenarioStart))s)"
+    failures+=("${name}")
+  fi
+done
+
+if ((keep == 0)); then rm -rf "${base}"; fi
+echo "Wine GUI scenarios: ${passed} passed, ${#failures[@]} failed in $((SECONDS - started))s"
+[ ${#failures[@]} -eq 0 ]

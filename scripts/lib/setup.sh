@@ -6,6 +6,7 @@ zt4_packages=(
   libgtest-dev googletest libbenchmark-dev
   zlib1g-dev libssl-dev libisal-dev
   g++-mingw-w64-x86-64 wine wine64 locales
+  xvfb xdotool x11-xserver-utils imagemagick fonts-ipafont-gothic
 )
 
 install_build_dependencies() {

@@ -203,6 +203,11 @@ gui_keys() {
 
 gui_title() { xdotool getwindowname "$1" 2>/dev/null; }
 
+# The console window the program opened: its title is the program's path.
+gui_console_window() {
+  xdotool search --onlyvisible --name 'zt4patch\.exe$' 2>/dev/null | tail -n1
+}
+
 # Waits for the program to end, up to GUI_WAIT seconds; its exit status in GUI_STATUS.
 gui_wait_exit() {
   local deadline=$((SECONDS + GUI_WAIT))
@@ -229,7 +234,7 @@ gui_shot() {
   local file=$1
   shift
   if [ $# -eq 0 ]; then
-    import -window root "${file}"
+    import -window root -strip "${file}"
     return
   fi
   local x0=100000 y0=100000 x1=0 y1=0 window X Y WIDTH HEIGHT SCREEN
@@ -244,5 +249,5 @@ gui_shot() {
   x0=$((x0 > margin ? x0 - margin : 0))
   y0=$((y0 > margin ? y0 - margin : 0))
   import -window root -crop "$((x1 - x0 + margin))x$((y1 - y0 + margin))+${x0}+${y0}" \
-    +repage "${file}"
+    +repage -strip "${file}"
 }

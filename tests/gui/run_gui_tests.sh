@@ -5,14 +5,16 @@
 # every scenario.
 #
 #   run_gui_tests.sh --program zt4patch.exe --sample zt4_gui_sample.exe
-#                    [--mkpatch zt4mkpatch.exe] --work FOLDER [--keep] [SCENARIO...]
+#                    [--mkpatch zt4mkpatch.exe] --work FOLDER [--keep] [--shots FOLDER]
+#                    [SCENARIO...]
 #
 # Scenarios: success cancel no tampered missing (all by default). Prints PASS or FAIL
-# per scenario and exits non-zero when one failed. --keep leaves the prefixes in place.
+# per scenario and exits non-zero when one failed. --keep leaves the prefixes in place;
+# --shots saves screenshots of the windows of the success and tampered scenarios.
 set -u
 . "$(dirname "$0")/gui_lib.sh"
 
-program= sample= mkpatch= work= keep=0
+program= sample= mkpatch= work= keep=0 shots=
 scenarios=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -21,16 +23,17 @@ while [ $# -gt 0 ]; do
     --mkpatch) mkpatch=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
     --keep) keep=1; shift ;;
+    --shots) shots=$2; shift 2 ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
     *) scenarios+=("$1"); shift ;;
   esac
 done
 if [ -z "${program}" ] || [ -z "${sample}" ] || [ -z "${work}" ]; then
-  sed -n '2,13p' "$0" >&2
+  sed -n '2,15p' "$0" >&2
   exit 2
 fi
 [ ${#scenarios[@]} -gt 0 ] || scenarios=(success cancel no tampered missing)
-gui_require_tools || exit 1
+gui_require_tools ${shots:+import} || exit 1
 for file in "${program}" "${sample}" ${mkpatch:+"${mkpatch}"}; do
   [ -f "${file}" ] || { echo "no such program: ${file}" >&2; exit 1; }
 done
@@ -123,6 +126,20 @@ expect_window() {
     return 1
   }
   gui_note "window \"$(gui_title "${window}")\""
+}
+
+# A screenshot for the documentation (with --shots): the area of the given windows.
+shot() {
+  [ -n "${shots}" ] || return 0
+  local file=$1
+  shift
+  mkdir -p "${shots}"
+  sleep 1  # Wine paints after the window appears
+  if gui_shot "${shots}/${file}" "$@"; then
+    gui_note "screenshot ${file}"
+  else
+    problem "no screenshot ${file}"
+  fi
 }
 
 answer() {
@@ -224,10 +241,14 @@ scenario_success() {
   else
     problem "the dialog did not select the current folder"
   fi
+  shot folder-dialog.png "${window}"
   answer Return
   expect_window "${GUI_TITLE_CONFIRM}" || return
+  shot confirm.png "${window}"
   answer alt+y
   expect_window "${GUI_TITLE_DONE}" || return
+  shot done.png "${window}"
+  shot console.png "${window}" $(gui_console_window)
   answer Return
   expect_exit_zero
   expect_texts "${GUI_TEXT_DIALOG}" "${GUI_TEXT_CONFIRM}" "${GUI_TEXT_DONE}" -- \
@@ -280,6 +301,7 @@ scenario_tampered() {
   expect_window "${GUI_TITLE_DIALOG}" || return
   answer Return
   expect_window "${GUI_TITLE_STOP}" || return
+  shot version-mismatch.png "${window}"
   answer Return
   expect_exit_zero
   expect_texts "${GUI_TEXT_DIALOG}" "${GUI_TEXT_MISMATCH}" -- "${GUI_TEXT_CONFIRM}"

@@ -25,6 +25,22 @@ namespace {
 
 HANDLE ToHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
 
+// Virus scanners and indexers open files for a moment as they appear or change. A file
+// held that way is retried for about a second before its open or move fails.
+constexpr int kLockedTries = 12;
+constexpr DWORD kLockedPauseMs = 90;
+
+bool IsLockedError(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+// The shell's move reports a held file with the Win32 codes, with access denied, or with
+// its own code for a source it could not take (DE_ACCESSDENIEDSRC).
+bool IsLockedMoveResult(int result) {
+  return IsLockedError(static_cast<DWORD>(result)) || result == ERROR_ACCESS_DENIED ||
+         result == 0x78;
+}
+
 // SHCreateDirectory is exported by shell32 under ordinal 165 only on older systems' headers.
 using ShCreateDirectoryFn = int(WINAPI*)(HWND, const wchar_t*);
 
@@ -50,10 +66,14 @@ class Win32Platform final : public Platform {
       default:
         return kNoFile;
     }
-    HANDLE handle = ::CreateFileA(path, access, FILE_SHARE_READ, nullptr, disposition,
-                                  FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return kNoFile;
-    return reinterpret_cast<FileHandle>(handle);
+    for (int attempt = 1;; ++attempt) {
+      HANDLE handle = ::CreateFileA(path, access, FILE_SHARE_READ, nullptr, disposition,
+                                    FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (handle != INVALID_HANDLE_VALUE) return reinterpret_cast<FileHandle>(handle);
+      if (attempt == kLockedTries || !IsLockedError(::GetLastError())) return kNoFile;
+      ::Sleep(kLockedPauseMs);
+      if (mode == kOpenCreate) ::DeleteFileA(path);  // it may have been held too
+    }
   }
 
   void CloseFile(FileHandle file) override {
@@ -153,7 +173,16 @@ class Win32Platform final : public Platform {
     operation.pFrom = fromList;
     operation.pTo = toList;
     operation.fFlags = 0x214;  // FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR
-    return ::SHFileOperationA(&operation) == 0;
+    for (int attempt = 1;; ++attempt) {
+      int result = ::SHFileOperationA(&operation);
+      // Success counts only when the item really went: some shells report none for a
+      // held file that they left where it was.
+      bool sourceLeft = ::GetFileAttributesA(from) != INVALID_FILE_ATTRIBUTES;
+      if (result == 0 && !sourceLeft) return true;
+      if (attempt == kLockedTries || !sourceLeft) return false;
+      if (result != 0 && !IsLockedMoveResult(result)) return false;
+      ::Sleep(kLockedPauseMs);
+    }
   }
 
   bool RemoveFolder(const char* path) override { return ::RemoveDirectoryA(path) != 0; }

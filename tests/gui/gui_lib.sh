@@ -5,7 +5,7 @@
 # make_screenshots.sh.
 
 GUI_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-GUI_WAIT=${GUI_WAIT:-30}  # seconds that any one window, exit or step may take
+GUI_WAIT=${GUI_WAIT:-20}  # seconds that any one window, exit or step may take
 GUI_XVFB_PID=
 GUI_PID=
 GUI_PREFIXES=()
@@ -62,7 +62,7 @@ gui_start_display() {
   local folder=$1
   local numberFile="${folder}/xvfb.display"
   rm -f "${numberFile}"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"${numberFile}" \
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"${numberFile}" \
     >"${folder}/xvfb.log" 2>&1 &
   GUI_XVFB_PID=$!
   local i

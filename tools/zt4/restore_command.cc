@@ -64,7 +64,7 @@ bool RestoreCommand(const Arguments& arguments) {
   while (target.size() > 1 && target.back() == '\\' && target[target.size() - 2] != ':') {
     target.pop_back();
   }
-  const std::string shown = Shown(target);
+  const std::string shown = arguments[0];  // as the user wrote it
   const std::string backup = Join(target, kBackupName);
   Items backedUp;
   if (!Fits(backup) || !List(backup, &backedUp)) {

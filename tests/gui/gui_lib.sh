@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034
 # Helpers of the Wine runs of the real Windows program: a virtual X display, private Wine
 # prefixes with the Japanese code page and a Japanese font, windows found by title with
 # xdotool and answered with key presses, every wait bounded, and the texts the program
@@ -6,6 +7,7 @@
 
 GUI_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 GUI_WAIT=${GUI_WAIT:-20}  # seconds that any one window, exit or step may take
+GUI_DEADLINE=             # when set (in SECONDS), no wait goes past it
 GUI_XVFB_PID=
 GUI_PID=
 GUI_PREFIXES=()
@@ -35,6 +37,13 @@ GUI_CONSOLE_CHECKED='>> チェック完了.'
 GUI_CONSOLE_APPLIED='>> 更新完了.'
 
 gui_note() { printf '    %s\n' "$*"; }
+
+# The end of a wait that starts now: GUI_WAIT seconds, or less when GUI_DEADLINE is nearer.
+gui_wait_end() {
+  local end=$((SECONDS + GUI_WAIT))
+  if [ -n "${GUI_DEADLINE}" ] && ((GUI_DEADLINE < end)); then end=${GUI_DEADLINE}; fi
+  echo "${end}"
+}
 
 # The Windows path of a file below / (drive Z: of every fresh prefix).
 gui_z_path() {
@@ -68,7 +77,8 @@ gui_start_display() {
   local i
   for ((i = 0; i < 50; i++)); do
     if [ -s "${numberFile}" ]; then
-      export DISPLAY=":$(head -n1 "${numberFile}")"
+      DISPLAY=":$(head -n1 "${numberFile}")"
+      export DISPLAY
       if command -v xsetroot >/dev/null 2>&1; then xsetroot -solid '#3a6ea5' || true; fi
       return 0
     fi
@@ -158,7 +168,8 @@ gui_launch() {
 # The newest visible window whose title is exactly `title`, waited for up to GUI_WAIT
 # seconds; prints its id. Fails at once if the program has ended without it.
 gui_wait_window() {
-  local title=$1 deadline=$((SECONDS + GUI_WAIT)) ids
+  local title=$1 deadline ids
+  deadline=$(gui_wait_end)
   while ((SECONDS < deadline)); do
     ids=$(xdotool search --onlyvisible --name "^${title}\$" 2>/dev/null)
     if [ -n "${ids}" ]; then
@@ -175,18 +186,19 @@ gui_wait_window() {
     fi
     sleep 0.2
   done
-  echo "no window \"${title}\" within ${GUI_WAIT}s" >&2
+  echo "no window \"${title}\" in time" >&2
   return 1
 }
 
 # Waits until the window is gone (answered), up to GUI_WAIT seconds.
 gui_wait_gone() {
-  local window=$1 deadline=$((SECONDS + GUI_WAIT))
+  local window=$1 deadline
+  deadline=$(gui_wait_end)
   while ((SECONDS < deadline)); do
     xdotool search --onlyvisible --name '.' 2>/dev/null | grep -qx "${window}" || return 0
     sleep 0.2
   done
-  echo "window ${window} still open after ${GUI_WAIT}s" >&2
+  echo "window ${window} still open" >&2
   return 1
 }
 
@@ -210,7 +222,8 @@ gui_console_window() {
 
 # Waits for the program to end, up to GUI_WAIT seconds; its exit status in GUI_STATUS.
 gui_wait_exit() {
-  local deadline=$((SECONDS + GUI_WAIT))
+  local deadline
+  deadline=$(gui_wait_end)
   GUI_STATUS=
   while ((SECONDS < deadline)); do
     if ! kill -0 "${GUI_PID}" 2>/dev/null; then
@@ -221,7 +234,7 @@ gui_wait_exit() {
     fi
     sleep 0.2
   done
-  echo "the program did not end within ${GUI_WAIT}s" >&2
+  echo "the program did not end in time" >&2
   return 1
 }
 

@@ -11,10 +11,12 @@
 # Scenarios: success cancel no tampered missing (all by default). Prints PASS or FAIL
 # per scenario and exits non-zero when one failed. --keep leaves the prefixes in place;
 # --shots saves screenshots of the windows of the success and tampered scenarios.
+# Limits in seconds: GUI_WAIT (one window or exit, 20), GUI_SCENARIO_LIMIT (one scenario,
+# 60), GUI_BUDGET (no scenario starts after this much of the run, 240).
 set -u
 . "$(dirname "$0")/gui_lib.sh"
 
-program= sample= mkpatch= work= keep=0 shots=
+program='' sample='' mkpatch='' work='' keep=0 shots=''
 scenarios=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -29,7 +31,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 if [ -z "${program}" ] || [ -z "${sample}" ] || [ -z "${work}" ]; then
-  sed -n '2,15p' "$0" >&2
+  sed -n '2,17p' "$0" >&2
   exit 2
 fi
 [ ${#scenarios[@]} -gt 0 ] || scenarios=(success cancel no tampered missing)
@@ -248,7 +250,9 @@ scenario_success() {
   answer alt+y
   expect_window "${GUI_TITLE_DONE}" || return
   shot done.png "${window}"
-  shot console.png "${window}" $(gui_console_window)
+  local console
+  console=$(gui_console_window)
+  shot console.png "${window}" ${console:+"${console}"}
   answer Return
   expect_exit_zero
   expect_texts "${GUI_TEXT_DIALOG}" "${GUI_TEXT_CONFIRM}" "${GUI_TEXT_DONE}" -- \
@@ -341,7 +345,9 @@ for name in "${scenarios[@]}"; do
   scenarioStart=${SECONDS}
   scenarioOk=1
   prepare "${name}"
+  GUI_DEADLINE=$((SECONDS + ${GUI_SCENARIO_LIMIT:-60}))  # every wait of a scenario ends by then
   "scenario_${name}"
+  GUI_DEADLINE=
   if ((scenarioOk == 0)); then
     gui_shot "${folder}/failure.png" 2>/dev/null
     echo "    (log, trace and a screenshot in ${folder})"

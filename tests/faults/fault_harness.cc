@@ -176,12 +176,14 @@ void ChildRunTest::SetUp() {
 
 void ChildRunTest::TearDown() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 
-Outcome ChildRunTest::RunCase(const CaseFolder& where, int faultAt, Flavour flavour) {
+Outcome ChildRunTest::RunCase(const CaseFolder& where, int faultAt, Flavour flavour,
+                              int secondFaultAt) {
   EXPECT_EXIT(
       {
         FaultyPlatform platform;
         platform.faultAt = faultAt;
         platform.flavour = flavour;
+        platform.secondFaultAt = secondFaultAt;
         RunUpdateAndExit(where, &platform);
       },
       testing::ExitedWithCode(0), "");

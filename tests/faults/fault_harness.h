@@ -82,7 +82,8 @@ class ChildRunTest : public ::testing::Test {
   // Runs the update on a prepared case folder in a child, with the fault (if any) chosen,
   // and tells how it ended. In a child that started anew this returns an empty outcome
   // for every run but its own.
-  Outcome RunCase(const CaseFolder& where, int faultAt = 0, Flavour flavour = Flavour::kFail);
+  Outcome RunCase(const CaseFolder& where, int faultAt = 0, Flavour flavour = Flavour::kFail,
+                  int secondFaultAt = 0);
   // The case folder for a run, emptied (by the parent only).
   CaseFolder FreshCase(const std::string& name);
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/texts.h"
 #include "driver/update_driver.h"
 #include "fault_harness.h"
 #include "support/patch_writer.h"
@@ -146,6 +147,50 @@ TEST_F(FaultInjectionTest, EveryOperationOfAWholeRunFailsOnce) {
   }
   PrintTally(tally, runs);
   std::printf("%d stopped runs put back with zt4 restore\n", restores);
+}
+
+// A move of the backup fails, and then so does a step of putting the moved items back:
+// the install is left split between its place and BACKUP_FILES. Nothing is lost (each old
+// item stands in exactly one of the two), and `zt4 restore` joins them again.
+TEST_F(FaultInjectionTest, BackupAndItsUndoBothFail) {
+  std::vector<Op> ops = CountOperations();
+  int runs = 0;
+  int moveNumber = 0;
+  for (size_t n = 1; n <= ops.size(); ++n) {
+    if (ops[n - 1] != Op::kMove) continue;
+    ++moveNumber;
+    // The undo moves back the moveNumber - 1 items moved before, then removes the folder.
+    for (int later = 1; later <= moveNumber; ++later) {
+      const std::string label = "move " + std::to_string(moveNumber) + " fails, then step " +
+                                std::to_string(later) + " of its undo";
+      CaseFolder where = FreshCase("split");
+      Tree surroundings;
+      if (!child_) {
+        ASSERT_TRUE(test::PrepareCase(where, sample_.oldTree, sample_.list, sample_.payloads));
+        surroundings = test::Surroundings(where);
+      }
+      test::Outcome outcome =
+          RunCase(where, static_cast<int>(n), Flavour::kFail, static_cast<int>(n) + later);
+      if (child_) continue;
+      SCOPED_TRACE(label);
+      ++runs;
+      ASSERT_TRUE(outcome.present);
+      EXPECT_EQ(outcome.box, StopAborted);
+      EXPECT_EQ(test::Surroundings(where), surroundings);
+      Tree after = test::ReadTree(where.target);
+      Tree joined = test::Subtree(after, "BACKUP_FILES/");
+      for (const auto& [path, content] : after) {
+        if (path == "BACKUP_FILES/" || path.rfind("BACKUP_FILES/", 0) == 0) continue;
+        EXPECT_EQ(joined.count(path), 0u) << "in both places: " << path;
+        joined[path] = content;
+      }
+      EXPECT_EQ(joined, sample_.oldTree) << "old items lost";
+      EXPECT_TRUE(tool::RestoreCommand({where.target}));
+      EXPECT_EQ(test::ReadTree(where.target), sample_.oldTree);
+    }
+  }
+  if (!child_) std::printf("%d runs with a failed backup whose undo failed too\n", runs);
+  EXPECT_TRUE(child_ || runs > 0);
 }
 
 }  // namespace

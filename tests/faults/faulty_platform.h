@@ -58,6 +58,8 @@ class FaultyPlatform : public ScriptedPlatform {
   // 1-based number of the operation to fail; 0 fails none (a counting run).
   int faultAt = 0;
   Flavour flavour = Flavour::kFail;
+  // A second operation to fail (kFail), later in the same run; 0: none.
+  int secondFaultAt = 0;
   // What the run did: every operation in order, whether the fault was made, whether the
   // backup completed (the driver goes on to apply only then).
   std::vector<Op> operations;
@@ -142,7 +144,12 @@ class FaultyPlatform : public ScriptedPlatform {
  private:
   bool Fault(Op op) {
     operations.push_back(op);
-    if (fired || faultAt == 0 || static_cast<int>(operations.size()) != faultAt) return false;
+    int number = static_cast<int>(operations.size());
+    if (fired && secondFaultAt != 0 && number == secondFaultAt) {
+      flavour = Flavour::kFail;
+      return true;
+    }
+    if (fired || faultAt == 0 || number != faultAt) return false;
     fired = true;
     firedOp = op;
     return true;

@@ -99,6 +99,12 @@ const ArchiveEntry* Archive::Find(const PoolString& name) const {
 bool Archive::ReadStored(const ArchiveEntry& entry, uint8_t** outData) {
   *outData = nullptr;
   if (!file || entry.storedSize > kLargestCount || entry.offset > kLargestCount) return false;
+  // A record that claims bytes beyond the end of the file is refused before anything is
+  // allocated for it.
+  int32_t fileSize = file->Size();
+  if (fileSize < 0 || uint64_t{entry.offset} + entry.storedSize > static_cast<uint32_t>(fileSize)) {
+    return false;
+  }
   uint8_t* stored = AllocBlock(entry.storedSize);
   if (!stored) return false;
   if (!file->Seek(static_cast<int32_t>(entry.offset), 0) ||

@@ -316,6 +316,20 @@ TEST_F(HandMadeArchive, DamagedMemberLeavesTheOthersReadable) {
   EXPECT_EQ(Extracted(archive_, "/three"), "third member");
 }
 
+TEST_F(HandMadeArchive, RecordClaimingBytesBeyondTheFileIsRefused) {
+  Record huge = Abc();
+  huge.storedSize = 0x7FFFFFF0;  // far more than the file holds: refused, not allocated
+  Record past = Abc("/b");
+  past.offset = 0x7FFFFF00;
+  ASSERT_TRUE(Opens(HandMade(abc_, IndexOf({huge, past, Abc("/c")}, 3))));
+  bool ok = true;
+  Extracted(archive_, "/a", &ok);
+  EXPECT_FALSE(ok);
+  Extracted(archive_, "/b", &ok);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(Extracted(archive_, "/c"), "abc");
+}
+
 TEST_F(HandMadeArchive, CrcMismatchIsRefused) {
   Record wrong = Abc();
   wrong.crc ^= 1;

@@ -144,6 +144,10 @@ class Win32Platform final : public Platform {
     size_t converted = std::mbstowcs(wide, path, bytes);
     if (converted == static_cast<size_t>(-1)) return FolderResult::kFailed;
     wide[converted] = 0;
+    // The shell creates missing levels only between '\' separators.
+    for (size_t i = 0; i < converted; ++i) {
+      if (wide[i] == L'/') wide[i] = L'\\';
+    }
     HMODULE shell = ::GetModuleHandleA("shell32.dll");
     if (!shell) shell = ::LoadLibraryA("shell32.dll");
     if (!shell) return FolderResult::kFailed;

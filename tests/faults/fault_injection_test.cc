@@ -49,8 +49,6 @@ class FaultInjectionTest : public test::ChildRunTest {
     sample_ = test::MakeSampleInstall();
   }
 
-  // The operations of a whole successful run, counted once by the parent and read back
-  // by children that start anew.
   // The operations of a whole successful run, counted in a child of its own (the run
   // keeps its description to the end of the process) and read back from its file.
   std::vector<Op> CountOperations() {

@@ -79,6 +79,8 @@ PatchEntry* Reversed(PatchEntry* chain) {
   return reversed;
 }
 
+bool LeadsIntoBackupFolder(const char* name);
+
 // Reads the rest of a group record into `group`. Members are put at the front of the
 // member chain while reading (so a refusal frees them with the group) and turned round
 // at the end.
@@ -89,7 +91,9 @@ bool ReadGroup(Reader& reader, PatchEntry* group) {
       !reader.Text(&group->newDigest)) {
     return false;
   }
-  if (!IsSafeRelativeName(group->newName, false)) return false;
+  if (!IsSafeRelativeName(group->newName, false) || LeadsIntoBackupFolder(group->newName)) {
+    return false;
+  }
   for (;;) {
     int32_t id;
     if (!reader.Int(&id)) return false;
@@ -116,7 +120,8 @@ bool ReadRecord(Reader& reader, PatchEntry* entry) {
   if (id == kGroupMark) return ReadGroup(reader, entry);
   entry->id = id;
   return ReadFileFields(reader, entry) && KindOf(entry) != KindNone &&
-         IsSafeRelativeName(entry->oldName, false) && IsSafeRelativeName(entry->newName, false);
+         IsSafeRelativeName(entry->oldName, false) && IsSafeRelativeName(entry->newName, false) &&
+         !LeadsIntoBackupFolder(entry->newName);
 }
 
 // Shift-JIS: a lead byte takes the next byte as its trail when that byte can be one, so
@@ -162,6 +167,33 @@ bool IsDeviceComponent(const char* begin, const char* end) {
     if (i == length) return true;
   }
   return false;
+}
+
+// The update moves the old install into this folder of the target and writes the new one
+// beside it: a new name leading into it would replace a backed-up old file. Windows finds
+// the folder whatever the case, with trailing dots or blanks, and through "." components.
+constexpr char kBackupFolder[] = "BACKUP_FILES";
+
+bool LeadsIntoBackupFolder(const char* name) {
+  const char* component = name;
+  for (;;) {
+    const char* end = component;
+    while (*end != 0 && !IsSeparator(static_cast<uint8_t>(*end))) ++end;
+    const char* trimmed = end;
+    while (trimmed != component && (trimmed[-1] == '.' || trimmed[-1] == ' ')) --trimmed;
+    if (trimmed == component) {
+      // "", "." or " . ": the same folder (".." and more are refused elsewhere).
+      if (*end == 0) return false;
+      component = end + 1;
+      continue;
+    }
+    size_t length = static_cast<size_t>(trimmed - component);
+    if (length != sizeof kBackupFolder - 1) return false;
+    for (size_t i = 0; i < length; ++i) {
+      if (Upper(component[i]) != kBackupFolder[i]) return false;
+    }
+    return true;
+  }
 }
 
 }  // namespace

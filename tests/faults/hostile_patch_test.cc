@@ -264,6 +264,39 @@ TEST_F(HostilePatchTest, ClimbingAbsoluteAndDeviceNamesInEveryPathField) {
   PrintSeen("hostile names");
 }
 
+// The backup folder holds the old install while the new one is written: a new name that
+// leads into it would replace a backed-up old file. Windows finds the folder whatever the
+// case and with trailing dots or blanks, and through "." components.
+TEST_F(HostilePatchTest, NewNamesThatLeadIntoTheBackupFolder) {
+  const Tree& old = sample_.oldTree;
+  for (const std::string name :
+       {"BACKUP_FILES/readme.txt", "backup_files/readme.txt", "Backup_Files\\readme.txt",
+        "BACKUP_FILES./readme.txt", "BACKUP_FILES . /readme.txt", "./BACKUP_FILES/readme.txt",
+        ".\\./BACKUP_FILES/readme.txt", "BACKUP_FILES"}) {
+    {
+      ListBuilder list;
+      list.Plain(0, "", "", name, "x");
+      Expect("added " + name, old, list.Bytes(), {{0, "x"}}, {kDamaged}, kBeforeConfirmation);
+    }
+    {
+      ListBuilder list;
+      list.Plain(0, "readme.txt", old.at("readme.txt"), name, "x");
+      Expect("changed to " + name, old, list.Bytes(), {{0, test::Delta({{0, "x"}})}}, {kDamaged},
+             kBeforeConfirmation);
+    }
+    {
+      ListBuilder list;
+      list.GroupBegin(name, "archive").Plain(0, "", "", "m", "x").GroupEnd();
+      Expect("group " + name, old, list.Bytes(), {{0, "x"}}, {kDamaged}, kBeforeConfirmation);
+    }
+  }
+  // Names that only look like it are names like any other.
+  ListBuilder list;
+  list.Plain(0, "", "", "BACKUP_FILES2/x.txt", "x").Plain(1, "", "", "sub/BACKUP_FILES/y.txt", "y");
+  Expect("near names", old, list.Bytes(), {{0, "x"}, {1, "y"}}, {kCompleted}, kAfterBackup);
+  PrintSeen("names into the backup folder");
+}
+
 TEST_F(HostilePatchTest, ShiftJisTrailBytesAreNotSeparators) {
   // 表 and ソ end in 0x5C; as names they are plain characters, in folders and files.
   const std::string hyo = "\x95\x5C";

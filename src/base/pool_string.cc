@@ -33,18 +33,81 @@ BlockPool<64>& Pool64() { return gPool64; }
 BlockPool<256>& Pool256() { return gPool256; }
 BlockPool<1024>& Pool1024() { return gPool1024; }
 
+namespace {
+
+uint32_t Slot(const void* block, uint32_t capacity) {
+  uint64_t key = reinterpret_cast<uintptr_t>(block) >> 4;
+  return static_cast<uint32_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & (capacity - 1);
+}
+
+}  // namespace
+
+template <int N>
+bool BlockPool<N>::IndexBlock(void* block) {
+  // Kept at most half full, so probes stay short.
+  if ((static_cast<uint64_t>(usedCount) + 1) * 2 > usedIndexCapacity) {
+    uint32_t capacity = usedIndexCapacity ? usedIndexCapacity * 2 : 64;
+    void** grown = static_cast<void**>(std::calloc(capacity, sizeof(void*)));
+    if (!grown) return false;
+    for (uint32_t i = 0; i < usedIndexCapacity; ++i) {
+      if (!usedIndex[i]) continue;
+      uint32_t slot = Slot(usedIndex[i], capacity);
+      while (grown[slot]) slot = (slot + 1) & (capacity - 1);
+      grown[slot] = usedIndex[i];
+    }
+    std::free(usedIndex);
+    usedIndex = grown;
+    usedIndexCapacity = capacity;
+  }
+  uint32_t slot = Slot(block, usedIndexCapacity);
+  while (usedIndex[slot]) slot = (slot + 1) & (usedIndexCapacity - 1);
+  usedIndex[slot] = block;
+  return true;
+}
+
+template <int N>
+bool BlockPool<N>::UnindexBlock(void* block) {
+  if (usedIndexCapacity == 0) return false;
+  uint32_t mask = usedIndexCapacity - 1;
+  uint32_t slot = Slot(block, usedIndexCapacity);
+  while (usedIndex[slot] != block) {
+    if (!usedIndex[slot]) return false;
+    slot = (slot + 1) & mask;
+  }
+  // Backward-shift deletion keeps every remaining block reachable from its home slot.
+  uint32_t hole = slot;
+  for (uint32_t next = (hole + 1) & mask; usedIndex[next]; next = (next + 1) & mask) {
+    uint32_t home = Slot(usedIndex[next], usedIndexCapacity);
+    if (((next - home) & mask) >= ((next - hole) & mask)) {
+      usedIndex[hole] = usedIndex[next];
+      hole = next;
+    }
+  }
+  usedIndex[hole] = nullptr;
+  return true;
+}
+
 template <int N>
 void* BlockPool<N>::Acquire() {
   PoolLock lock;
   void* block = freeHead;
-  if (block) {
-    freeHead = LinkOf(block);
-  } else {
-    block = std::malloc(N + sizeof(void*));
+  bool fresh = block == nullptr;
+  if (fresh) {
+    block = std::malloc(N + 2 * sizeof(void*));
     if (!block) return nullptr;
+  }
+  if (!IndexBlock(block)) {
+    if (fresh) std::free(block);
+    return nullptr;
+  }
+  if (fresh) {
     ++allocatedCount;
+  } else {
+    freeHead = LinkOf(block);
   }
   LinkOf(block) = usedHead;
+  BackLinkOf(block) = nullptr;
+  if (usedHead) BackLinkOf(usedHead) = block;
   usedHead = block;
   ++usedCount;
   return block;
@@ -53,10 +116,15 @@ void* BlockPool<N>::Acquire() {
 template <int N>
 void BlockPool<N>::Release(void* block) {
   PoolLock lock;
-  void** link = &usedHead;
-  while (*link && *link != block) link = &LinkOf(*link);
-  if (!*link) return;  // not handed out by this pool: ignored
-  *link = LinkOf(block);
+  if (!block || !UnindexBlock(block)) return;  // not handed out by this pool: ignored
+  void* next = LinkOf(block);
+  void* previous = BackLinkOf(block);
+  if (previous) {
+    LinkOf(previous) = next;
+  } else {
+    usedHead = next;
+  }
+  if (next) BackLinkOf(next) = previous;
   LinkOf(block) = freeHead;
   freeHead = block;
   --usedCount;
@@ -76,6 +144,9 @@ void BlockPool<N>::FreeAll() {
     std::free(freeHead);
     freeHead = next;
   }
+  std::free(usedIndex);
+  usedIndex = nullptr;
+  usedIndexCapacity = 0;
   usedHead = nullptr;
   usedCount = 0;
   allocatedCount = 0;

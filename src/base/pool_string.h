@@ -23,15 +23,26 @@ class BlockPool {
   int32_t AllocatedCount() const { return allocatedCount; }
 
  private:
-  // Each block is N bytes of storage followed by the link to the next block of its chain.
+  // Each block is N bytes of storage followed by the link to the next block of its chain
+  // and, while it is on the used chain, the link back to the block before it.
   static void*& LinkOf(void* block) {
     return *reinterpret_cast<void**>(static_cast<char*>(block) + N);
   }
+  static void*& BackLinkOf(void* block) {
+    return *reinterpret_cast<void**>(static_cast<char*>(block) + N + sizeof(void*));
+  }
+  bool IndexBlock(void* block);
+  bool UnindexBlock(void* block);
 
   void* usedHead;
   void* freeHead;
   int32_t usedCount;
   int32_t allocatedCount;
+  // An open-addressing set of the blocks on the used chain: Release finds a block, or
+  // learns that the pool never handed it out, without walking a chain that can hold tens
+  // of thousands of names.
+  void** usedIndex;
+  uint32_t usedIndexCapacity;
 };
 
 BlockPool<64>& Pool64();

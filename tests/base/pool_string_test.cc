@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace zt4 {
 namespace {
@@ -141,6 +142,47 @@ TEST(BlockPool, ReleaseOfAForeignBlockIsIgnored) {
   EXPECT_EQ(Pool256().UsedCount(), used);
   EXPECT_EQ(Pool256().Acquire(), block);
   Pool256().Release(block);
+}
+
+}  // namespace
+}  // namespace zt4
+
+namespace zt4 {
+namespace {
+
+// Any order of acquires and releases: the used count follows, a released block is the
+// next one handed out (last released first), and a block released twice or never
+// handed out changes nothing.
+TEST(BlockPool, RandomAcquireAndReleaseFollowAPlainModel) {
+  std::vector<void*> used;
+  std::vector<void*> freed;  // the free chain's own order, most recent last
+  uint32_t state = 12345;
+  auto next = [&state] {
+    state = state * 1103515245u + 12345u;
+    return state >> 8;
+  };
+  int32_t baseUsed = Pool256().UsedCount();
+  for (int step = 0; step < 20000; ++step) {
+    if (used.empty() || next() % 3 != 0) {
+      void* block = Pool256().Acquire();
+      ASSERT_NE(block, nullptr);
+      if (!freed.empty()) {
+        ASSERT_EQ(block, freed.back());
+        freed.pop_back();
+      }
+      used.push_back(block);
+    } else {
+      size_t pick = next() % used.size();
+      void* block = used[pick];
+      used.erase(used.begin() + static_cast<std::ptrdiff_t>(pick));
+      Pool256().Release(block);
+      Pool256().Release(block);  // a second release is ignored
+      freed.push_back(block);
+    }
+    ASSERT_EQ(Pool256().UsedCount(), baseUsed + static_cast<int32_t>(used.size()));
+  }
+  for (void* block : used) Pool256().Release(block);
+  EXPECT_EQ(Pool256().UsedCount(), baseUsed);
 }
 
 }  // namespace

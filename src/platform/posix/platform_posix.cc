@@ -308,7 +308,6 @@ class PosixPlatform final : public Platform {
 };
 
 PosixPlatform gNative;
-Platform* gCurrent = nullptr;
 
 pthread_mutex_t gPoolLock;
 bool gPoolLockCreated = false;
@@ -316,14 +315,6 @@ bool gPoolLockCreated = false;
 }  // namespace
 
 Platform& NativePlatform() { return gNative; }
-
-Platform& Os() { return gCurrent ? *gCurrent : gNative; }
-
-Platform* InstallPlatform(Platform* platform) {
-  Platform* previous = &Os();
-  gCurrent = platform;
-  return previous;
-}
 
 void CreatePoolLock() {
   if (gPoolLockCreated) return;

@@ -226,7 +226,6 @@ class Win32Platform final : public Platform {
 };
 
 Win32Platform gNative;
-Platform* gCurrent = nullptr;
 
 CRITICAL_SECTION gPoolLock;
 bool gPoolLockCreated = false;
@@ -269,14 +268,6 @@ int CALLBACK ChooseFolderCallback(HWND window, UINT message, LPARAM /*param*/, L
 }
 
 Platform& NativePlatform() { return gNative; }
-
-Platform& Os() { return gCurrent ? *gCurrent : gNative; }
-
-Platform* InstallPlatform(Platform* platform) {
-  Platform* previous = &Os();
-  gCurrent = platform;
-  return previous;
-}
 
 void CreatePoolLock() {
   if (gPoolLockCreated) return;

@@ -37,6 +37,13 @@ const Command kCommands[] = {
     {"restore", "TARGET",
      "after a stopped update, put back the install kept in TARGET/BACKUP_FILES", 1, 1,
      RestoreCommand},
+    {"patch-info", "PATCH",
+     "the update description of a patch in file order: kinds, ids, names, sizes, digests,\n"
+     "        payload sizes; a group's members indented",
+     1, 1, PatchInfoCommand},
+    {"patch-check", "PATCH TARGET",
+     "the update's check of TARGET before it starts, listing every problem; changes nothing",
+     2, 2, PatchCheckCommand},
 };
 
 void PrintUsage(std::FILE* out) {

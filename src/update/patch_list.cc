@@ -171,8 +171,35 @@ bool IsDeviceComponent(const char* begin, const char* end) {
 
 // The update moves the old install into this folder of the target and writes the new one
 // beside it: a new name leading into it would replace a backed-up old file. Windows finds
-// the folder whatever the case, with trailing dots or blanks, and through "." components.
+// the folder whatever the case, with trailing dots or blanks, through "." components and
+// by its short name.
 constexpr char kBackupFolder[] = "BACKUP_FILES";
+
+bool IsNamed(const char* component, size_t length, const char* name) {
+  if (length != std::strlen(name)) return false;
+  for (size_t i = 0; i < length; ++i) {
+    if (Upper(component[i]) != name[i]) return false;
+  }
+  return true;
+}
+
+// Windows also knows the folder by its generated 8.3 name: "BACKUP~1" to "BACKUP~4", then
+// its first two letters, four hexadecimal digits and "~5" or more. No extension.
+bool IsShortNameOfBackup(const char* component, size_t length) {
+  if (length < 4 || length > 8 || Upper(component[0]) != 'B' || Upper(component[1]) != 'A') {
+    return false;
+  }
+  size_t tilde = 2;
+  while (tilde < length && component[tilde] != '~') {
+    if (component[tilde] == '.') return false;
+    ++tilde;
+  }
+  if (tilde + 1 >= length) return false;
+  for (size_t i = tilde + 1; i < length; ++i) {
+    if (component[i] < '0' || component[i] > '9') return false;
+  }
+  return true;
+}
 
 bool LeadsIntoBackupFolder(const char* name) {
   const char* component = name;
@@ -188,11 +215,7 @@ bool LeadsIntoBackupFolder(const char* name) {
       continue;
     }
     size_t length = static_cast<size_t>(trimmed - component);
-    if (length != sizeof kBackupFolder - 1) return false;
-    for (size_t i = 0; i < length; ++i) {
-      if (Upper(component[i]) != kBackupFolder[i]) return false;
-    }
-    return true;
+    return IsNamed(component, length, kBackupFolder) || IsShortNameOfBackup(component, length);
   }
 }
 

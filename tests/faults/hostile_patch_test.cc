@@ -272,7 +272,8 @@ TEST_F(HostilePatchTest, NewNamesThatLeadIntoTheBackupFolder) {
   for (const std::string name :
        {"BACKUP_FILES/readme.txt", "backup_files/readme.txt", "Backup_Files\\readme.txt",
         "BACKUP_FILES./readme.txt", "BACKUP_FILES . /readme.txt", "./BACKUP_FILES/readme.txt",
-        ".\\./BACKUP_FILES/readme.txt", "BACKUP_FILES"}) {
+        ".\\./BACKUP_FILES/readme.txt", "BACKUP_FILES", "BACKUP~1/readme.txt",
+        "backup~2\\readme.txt", "BA1F2C~5/readme.txt"}) {
     {
       ListBuilder list;
       list.Plain(0, "", "", name, "x");
@@ -293,7 +294,9 @@ TEST_F(HostilePatchTest, NewNamesThatLeadIntoTheBackupFolder) {
   // Names that only look like it are names like any other.
   ListBuilder list;
   list.Plain(0, "", "", "BACKUP_FILES2/x.txt", "x").Plain(1, "", "", "sub/BACKUP_FILES/y.txt", "y");
-  Expect("near names", old, list.Bytes(), {{0, "x"}, {1, "y"}}, {kCompleted}, kAfterBackup);
+  list.Plain(2, "", "", "BACKUP~1.txt", "z").Plain(3, "", "", "BACKUP~X/w.txt", "w");
+  Expect("near names", old, list.Bytes(), {{0, "x"}, {1, "y"}, {2, "z"}, {3, "w"}}, {kCompleted},
+         kAfterBackup);
   PrintSeen("names into the backup folder");
 }
 

@@ -11,7 +11,7 @@ import subprocess
 import sys
 import time
 
-work, floor_program = sys.argv[1], sys.argv[2]
+work, floor_program = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 target = os.path.join(work, "install")
 shutil.rmtree(target, ignore_errors=True)
 shutil.copytree(os.path.join(work, "old"), target, symlinks=True)

@@ -24,7 +24,8 @@ for preset in sys.argv[1:]:
             continue
         gtest_names.add(name[:-4])
         for case in root.iter("testcase"):
-            if case.get("result", "completed") == "suppressed" or case.get("status") == "notrun":
+            if case.get("result", "completed") in ("suppressed", "skipped") or \
+                    case.get("status") == "notrun" or case.find("skipped") is not None:
                 continue
             if case.find("failure") is not None:
                 failed += 1

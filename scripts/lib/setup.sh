@@ -42,11 +42,11 @@ start_wine() {
   export LANG=ja_JP.UTF-8
   export LC_ALL=ja_JP.UTF-8
   export WINEDLLOVERRIDES="mscoree,mshtml="
-  if [ ! -f "${WINEPREFIX}/system.reg" ]; then
-    mkdir -p "${WINEPREFIX}"
-    wineboot --init >/dev/null 2>&1
-  fi
+  mkdir -p "${WINEPREFIX}"
+  # A persistent server, and the prefix's services started here: a service that a test's
+  # first Wine process started would hold CTest's output pipe open until it ends.
   wineserver -p >/dev/null 2>&1
+  wineboot --init >/dev/null 2>&1
 }
 
 stop_wine() {

@@ -104,4 +104,24 @@ bool IsNativeAbsolutePath(const char* path);
 int NativeToCp932(const char* text, char* out, int capacity);
 int Cp932ToNative(const char* text, char* out, int capacity);
 
+// --- for the tools and the tests ----------------------------------------------------------
+
+// Facts of the OS the program runs on, for code that must phrase a path or a command line
+// the OS's way.
+bool OsIsWindows();
+// True when the file system takes names that differ only in letter case for the same item.
+bool OsFoldsNameCase();
+
+// Runs a command line through the OS's shell. Returns the program's exit code, or -1 when
+// it could not be run or did not end normally.
+int RunShellCommand(const char* commandLine);
+
+// A path as the build names it ('/' separators, the build host's root) as this OS names
+// it: under Wine a host path "/x/y" is "Z:\x\y". False when it does not fit.
+bool BuildPathToNative(const char* path, char* out, int capacity);
+
+// After a listing of `folder` (CP932) failed because a name has no CP932 form: that
+// name in the OS's own text. False when no such name is found (or the OS cannot have one).
+bool FindUnconvertibleName(const char* folder, char* nativeName, int capacity);
+
 }  // namespace zt4

@@ -2,6 +2,8 @@
 // equals the new install and the backup folder equals the old one.
 #include <gtest/gtest.h>
 
+#include "platform/platform.h"
+
 #include <map>
 #include <memory>
 #include <random>
@@ -286,8 +288,8 @@ TEST(Refusal, APatchInsideTheInstallIsRefused) {
   EXPECT_FALSE(builder::BuildPatch(options, &summary, &error));
 }
 
-#ifndef _WIN32
 TEST(Refusal, ANameOutsideShiftJisIsNamed) {
+  if (OsIsWindows()) GTEST_SKIP() << "every name the ANSI calls give converts";
   BuildCase c({{"a", "a"}}, {{"a", "a"}});
   // An emoji has no CP932 form; the file is made by the OS under its UTF-8 name.
   std::string native = c.New() + "/smile-\xF0\x9F\x98\x80.txt";
@@ -302,6 +304,7 @@ TEST(Refusal, ANameOutsideShiftJisIsNamed) {
 }
 
 TEST(Refusal, NamesThatDifferOnlyInCaseAreRefused) {
+  if (OsFoldsNameCase()) GTEST_SKIP() << "such names cannot both exist here";
   BuildCase c({{"a", "a"}}, {{"Sub/File.txt", "1"}, {"sub/file.TXT", "2"}});
   std::string error;
   EXPECT_FALSE(c.Build(&error));
@@ -309,6 +312,7 @@ TEST(Refusal, NamesThatDifferOnlyInCaseAreRefused) {
 }
 
 TEST(Refusal, ANameWithABackslashIsNamed) {
+  if (OsIsWindows()) GTEST_SKIP() << "a backslash is a separator here";
   BuildCase c({{"a", "a"}}, {{"a", "a"}});
   std::FILE* file = std::fopen((c.New() + "/back\\slash").c_str(), "wb");
   ASSERT_NE(file, nullptr);
@@ -317,7 +321,6 @@ TEST(Refusal, ANameWithABackslashIsNamed) {
   EXPECT_FALSE(c.Build(&error));
   EXPECT_NE(error.find("back\\slash"), std::string::npos) << error;
 }
-#endif
 
 // --- the check -------------------------------------------------------------------------------
 

@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "support/patch_writer.h"
 #include "support/sample_install.h"
+#include "support/program_run.h"
 #include "support/test_files.h"
 
 #ifndef ZT4_TOOL_PATH
@@ -26,50 +27,16 @@
 namespace zt4 {
 namespace {
 
+using Result = test::ProgramResult;
+using test::Lines;
+using test::Quoted;
+
+std::string Native(const std::string& cp932) { return test::NativeText(cp932); }
+
 const std::string kSo = "\x83\x5C";                               // ソ, trail byte '\'
 const std::string kData = kSo + "/\x83\x66\x81\x5B\x83\x5E.bin";  // ソ/データ.bin
 
-struct Result {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string Native(const std::string& cp932) {
-  std::vector<char> out(cp932.size() * 3 + 16);
-  int n = Cp932ToNative(cp932.c_str(), out.data(), static_cast<int>(out.size()));
-  EXPECT_GE(n, 0) << "does not convert: " << cp932;
-  return n < 0 ? std::string() : std::string(out.data(), static_cast<size_t>(n));
-}
-
-std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
-
-std::string ToolPath() {
-  std::string path = ZT4_TOOL_PATH;
-#ifdef _WIN32
-  // The build names the host's path; Wine shows the host's root as drive Z:.
-  if (!path.empty() && path[0] == '/') path = "Z:" + path;
-  for (char& c : path) {
-    if (c == '/') c = '\\';
-  }
-#endif
-  return path;
-}
-
-std::string WithoutCarriageReturns(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c != '\r') out += c;
-  }
-  return out;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+std::string ToolPath() { return test::BuiltProgram(ZT4_TOOL_PATH); }
 
 // "name (size, digest)" as patch-info shows one side of an entry.
 std::string Side(const std::string& cp932Name, const std::string& content) {
@@ -91,29 +58,7 @@ class Zt4PatchCommands : public testing::Test {
 
   // Runs zt4 with `arguments` (OS text, each one quoted here).
   Result Run(const std::vector<std::string>& arguments) {
-    std::string outPath = folder_ / "stdout.txt";
-    std::string errPath = folder_ / "stderr.txt";
-    std::string command = Quoted(ToolPath());
-    for (const std::string& argument : arguments) command += " " + Quoted(argument);
-    command += " >" + Quoted(outPath) + " 2>" + Quoted(errPath);
-#ifdef _WIN32
-    // cmd /c drops the first and the last quote of a line that starts with one: give
-    // it a pair of its own to drop.
-    command = "\"" + command + "\"";
-#endif
-    std::fflush(nullptr);
-    int raw = std::system(command.c_str());
-    Result result;
-#ifdef _WIN32
-    result.status = raw;
-#else
-    result.status = raw != -1 && (raw & 0x7F) == 0 ? (raw >> 8) & 0xFF : -1;
-#endif
-    test::ReadFile(outPath, &result.out);
-    test::ReadFile(errPath, &result.err);
-    result.out = WithoutCarriageReturns(result.out);
-    result.err = WithoutCarriageReturns(result.err);
-    return result;
+    return test::RunProgram(ToolPath(), arguments, folder_.Path());
   }
 
   std::string Arg(const std::string& cp932Relative) { return Native(folder_ / cp932Relative); }

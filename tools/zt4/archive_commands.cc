@@ -6,11 +6,6 @@
 #include <string>
 #include <vector>
 
-#ifndef _WIN32
-#include <filesystem>
-#include <system_error>
-#endif
-
 #include "archive/archive.h"
 #include "base/heap.h"
 #include "base/pool_string.h"
@@ -122,29 +117,18 @@ void CollectItem(const char* name, bool isFolder, void* user) {
 // Says why a folder could not be listed. The POSIX platform refuses a whole listing when
 // one name does not convert to CP932; find that name to show it.
 bool FailListing(const std::string& folder) {
-#ifndef _WIN32
-  namespace fs = std::filesystem;
-  bool converted = false;
-  std::string native = Shown(folder, &converted);
-  std::error_code error;
-  if (converted) {
-    for (auto it = fs::directory_iterator(fs::path(native), error);
-         !error && it != fs::directory_iterator(); it.increment(error)) {
-      std::string name = it->path().filename().string();
-      std::string ignored;
-      if (!NativeToCp932Text(name, &ignored)) {
-        std::string shown;
-        for (unsigned char c : name) {
-          char hex[8];
-          std::snprintf(hex, sizeof hex, c >= 0x80 ? "\\x%02X" : "%c", c);
-          shown += hex;
-        }
-        return Fail(native + "/" + shown +
-                    ": the name does not convert to Shift-JIS (CP932), so it cannot be stored");
-      }
+  char name[1024];
+  if (FindUnconvertibleName(folder.c_str(), name, sizeof name)) {
+    std::string shown;
+    for (const char* p = name; *p; ++p) {
+      unsigned char c = static_cast<unsigned char>(*p);
+      char hex[8];
+      std::snprintf(hex, sizeof hex, c >= 0x80 ? "\\x%02X" : "%c", c);
+      shown += hex;
     }
+    return Fail(Shown(folder) + "/" + shown +
+                ": the name does not convert to Shift-JIS (CP932), so it cannot be stored");
   }
-#endif
   return Fail(Shown(folder) + ": cannot list the folder (missing, not a folder, or unreadable)");
 }
 

@@ -137,7 +137,7 @@ std::string NormalisedPath(const std::string& cp932) {
 }
 
 bool SamePath(const std::string& a, const std::string& b) {
-#ifdef _WIN32
+  if (!OsFoldsNameCase()) return a == b;
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
     unsigned char x = static_cast<unsigned char>(a[i]);
@@ -153,9 +153,6 @@ bool SamePath(const std::string& a, const std::string& b) {
     if (x != y) return false;
   }
   return true;
-#else
-  return a == b;
-#endif
 }
 
 bool ReadWholeFile(const std::string& cp932Path, Bytes* content) {
@@ -189,15 +186,7 @@ bool FileExists(const std::string& cp932Path) {
 }
 
 bool CreateFolders(const std::string& cp932Path) {
-  std::string path = cp932Path;
-#ifdef _WIN32
-  // The shell's folder call creates nested folders only from '\' paths. '/' is never
-  // the trail byte of a double-byte character, so every one of them is a separator.
-  for (char& c : path) {
-    if (c == '/') c = '\\';
-  }
-#endif
-  return Os().CreateFolderTree(path.c_str()) != FolderResult::kFailed;
+  return Os().CreateFolderTree(cp932Path.c_str()) != FolderResult::kFailed;
 }
 
 bool OpenArchive(const std::string& cp932Path, Archive* archive) {

@@ -7,10 +7,6 @@
 #include <cstring>
 #include <utility>
 
-#ifndef _WIN32
-#include <filesystem>
-#endif
-
 #include "platform/platform.h"
 #include "update/patch_list.h"
 
@@ -45,20 +41,10 @@ bool ListItems(const std::string& folder, Listing* listing) {
 // Why a folder could not be listed. On POSIX the platform refuses a whole folder when one
 // name in it does not convert to CP932; the OS's own listing finds that name.
 std::string ListingError(const std::string& folder) {
-#ifndef _WIN32
-  char native[4096];
-  if (Cp932ToNative(folder.c_str(), native, sizeof native) >= 0) {
-    std::error_code ec;
-    std::filesystem::directory_iterator it(std::filesystem::path(native), ec);
-    for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-      std::string name = it->path().filename().string();
-      std::vector<char> converted(name.size() * 2 + 16);
-      if (NativeToCp932(name.c_str(), converted.data(), static_cast<int>(converted.size())) < 0) {
-        return it->path().string() + ": the name cannot be written in Shift-JIS (CP932)";
-      }
-    }
+  char name[1024];
+  if (FindUnconvertibleName(folder.c_str(), name, sizeof name)) {
+    return Shown(folder) + "/" + name + ": the name cannot be written in Shift-JIS (CP932)";
   }
-#endif
   return Shown(folder) + ": the folder cannot be listed";
 }
 

@@ -13,6 +13,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
@@ -343,6 +344,43 @@ int NativeToCp932(const char* text, char* out, int capacity) {
 
 int Cp932ToNative(const char* text, char* out, int capacity) {
   return Convert("UTF-8", "CP932", text, out, capacity);
+}
+
+bool OsIsWindows() { return false; }
+bool OsFoldsNameCase() { return false; }
+
+int RunShellCommand(const char* commandLine) {
+  fflush(nullptr);
+  int status = system(commandLine);
+  if (status == -1 || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+bool BuildPathToNative(const char* path, char* out, int capacity) {
+  size_t n = strlen(path);
+  if (capacity <= 0 || n >= static_cast<size_t>(capacity)) return false;
+  memcpy(out, path, n + 1);
+  return true;
+}
+
+bool FindUnconvertibleName(const char* folder, char* nativeName, int capacity) {
+  char native[kNativePathBytes];
+  if (!ToNativePath(folder, native)) return false;
+  DIR* dir = opendir(native);
+  if (!dir) return false;
+  bool found = false;
+  while (struct dirent* item = readdir(dir)) {
+    char ignored[kMaxPath * 2];
+    if (Convert("CP932", "UTF-8", item->d_name, ignored, sizeof ignored) >= 0) continue;
+    size_t n = strlen(item->d_name);
+    if (capacity > 0 && n < static_cast<size_t>(capacity)) {
+      memcpy(nativeName, item->d_name, n + 1);
+      found = true;
+    }
+    break;
+  }
+  closedir(dir);
+  return found;
 }
 
 }  // namespace zt4

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "seed_corpus.h"
 #include "archive/archive.h"
 #include "archive_memory_file.h"
 #include "base/bytes.h"
@@ -32,11 +33,7 @@ bool failed = false;
 std::filesystem::path folder;
 
 void Write(const Bytes& file) {
-  char name[32];
-  std::snprintf(name, sizeof name, "seed-%03d", seedCount++);
-  std::ofstream out(folder / name, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
-  if (!out) failed = true;
+  if (!zt4::fuzz::WriteSeedFile(folder, file.data(), file.size(), &seedCount)) failed = true;
 }
 
 // What the writer makes of the members, added in this order.
@@ -171,17 +168,7 @@ void WriteIndexVariants(const Bytes& file) {
 
 int main(int argc, char** argv) {
   zt4::StartProcessObjects();
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: archive_seeds FOLDER\n");
-    return 2;
-  }
-  folder = argv[1];
-  std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  if (ec) {
-    std::fprintf(stderr, "cannot create %s\n", argv[1]);
-    return 1;
-  }
+  if (int status = zt4::fuzz::OpenCorpusFolder(argc, argv, "archive_seeds", &folder)) return status;
 
   std::mt19937 rng(4242);
   std::string text;

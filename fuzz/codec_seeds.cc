@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "seed_corpus.h"
 #include "codec/range_codec.h"
 
 namespace {
@@ -28,11 +29,7 @@ void Write(const std::filesystem::path& folder, uint8_t flags, uint32_t cap, con
   if (cap > 0xFFFF) cap = 0xFFFF;
   Bytes file = {flags, static_cast<uint8_t>(cap), static_cast<uint8_t>(cap >> 8)};
   file.insert(file.end(), payload.begin(), payload.end());
-  char name[32];
-  std::snprintf(name, sizeof name, "seed-%03d", seedCount++);
-  std::ofstream out(folder / name, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
-  if (!out) failed = true;
+  if (!zt4::fuzz::WriteSeedFile(folder, file.data(), file.size(), &seedCount)) failed = true;
 }
 
 Bytes Encode(const Bytes& in) {
@@ -47,17 +44,8 @@ Bytes Encode(const Bytes& in) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: codec_seeds FOLDER\n");
-    return 2;
-  }
-  const std::filesystem::path folder(argv[1]);
-  std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  if (ec) {
-    std::fprintf(stderr, "cannot create %s\n", argv[1]);
-    return 1;
-  }
+  std::filesystem::path folder;
+  if (int status = zt4::fuzz::OpenCorpusFolder(argc, argv, "codec_seeds", &folder)) return status;
 
   std::mt19937 rng(2024);
   std::vector<Bytes> inputs;

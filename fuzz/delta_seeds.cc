@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "seed_corpus.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -41,11 +43,7 @@ Bytes Records(const std::vector<std::pair<uint32_t, std::string>>& records) {
 }
 
 void WriteRaw(const std::filesystem::path& folder, const Bytes& file) {
-  char name[32];
-  std::snprintf(name, sizeof name, "seed-%03d", seedCount++);
-  std::ofstream out(folder / name, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
-  if (!out) failed = true;
+  if (!zt4::fuzz::WriteSeedFile(folder, file.data(), file.size(), &seedCount)) failed = true;
 }
 
 void Write(const std::filesystem::path& folder, uint32_t newSize, const Bytes& payload) {
@@ -176,17 +174,8 @@ const std::vector<Bytes> kFound = {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: delta_seeds FOLDER\n");
-    return 2;
-  }
-  const std::filesystem::path folder(argv[1]);
-  std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  if (ec) {
-    std::fprintf(stderr, "cannot create %s\n", argv[1]);
-    return 1;
-  }
+  std::filesystem::path folder;
+  if (int status = zt4::fuzz::OpenCorpusFolder(argc, argv, "delta_seeds", &folder)) return status;
 
   // Valid payloads.
   Write(folder, 0, {});

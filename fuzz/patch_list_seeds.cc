@@ -10,6 +10,8 @@
 #include <system_error>
 #include <vector>
 
+#include "seed_corpus.h"
+
 namespace {
 
 const char kDigestA[] = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
@@ -50,11 +52,7 @@ class Description {
 };
 
 void Write(const std::filesystem::path& folder, const std::string& bytes) {
-  char name[32];
-  std::snprintf(name, sizeof name, "seed-%03d", seedCount++);
-  std::ofstream out(folder / name, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!out) failed = true;
+  if (!zt4::fuzz::WriteSeedFile(folder, bytes.data(), bytes.size(), &seedCount)) failed = true;
 }
 
 std::vector<std::string> ValidDescriptions() {
@@ -108,17 +106,8 @@ std::vector<std::string> RefusedDescriptions() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: patch_list_seeds FOLDER\n");
-    return 2;
-  }
-  const std::filesystem::path folder(argv[1]);
-  std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  if (ec) {
-    std::fprintf(stderr, "cannot create %s\n", argv[1]);
-    return 1;
-  }
+  std::filesystem::path folder;
+  if (int status = zt4::fuzz::OpenCorpusFolder(argc, argv, "patch_list_seeds", &folder)) return status;
   for (const std::string& valid : ValidDescriptions()) {
     Write(folder, valid);
     Write(folder, valid.substr(0, valid.size() / 2));  // cut inside a record

@@ -1,5 +1,5 @@
 // What every seed program shares: the corpus folder named on its command line, and the
-// seed files written into it one after another as seed-000, seed-001, ...
+// corpus inputs written into it one after another as seed-000, seed-001, ...
 #pragma once
 
 #include <cstddef>
@@ -28,7 +28,7 @@ inline int OpenCorpusFolder(int argc, char** argv, const char* program,
   return 0;
 }
 
-// Writes the next seed file; false when it could not be written whole.
+// Writes the next corpus input; false when it could not be written whole.
 inline bool WriteSeedFile(const std::filesystem::path& folder, const void* data, size_t size,
                           int* count) {
   char name[32];

@@ -1,5 +1,5 @@
 // Writes the seed corpus of archive_fuzz into the folder named on the command line:
-// archives made by ArchiveWriter (in memory, through archive_memory_file.h), each also
+// archives made by ArchiveWriter (in memory), each also
 // cut short and with single bits flipped in its header, member data and index, and
 // archives whose index was rewritten by hand: a repeated name, extra or missing bytes, a
 // count of 0, records pointing past the end or stating wrong sizes.
@@ -15,10 +15,10 @@
 
 #include "seed_corpus.h"
 #include "archive/archive.h"
-#include "archive_memory_file.h"
 #include "base/bytes.h"
 #include "base/heap.h"
 #include "base/pool_string.h"
+#include "base/stream.h"
 #include "codec/crc32.h"
 #include "codec/range_codec.h"
 #include "driver/process_objects.h"
@@ -38,17 +38,15 @@ void Write(const Bytes& file) {
 
 // What the writer makes of the members, added in this order.
 Bytes Written(const Members& members) {
-  zt4::fuzz::MemoryFilePlatform platform;
-  zt4::test::ScopedPlatform scoped(&platform);
-  {
-    zt4::ArchiveWriter writer;
-    if (!writer.Create(zt4::PoolString(zt4::fuzz::MemoryFilePlatform::kPath))) failed = true;
-    for (const auto& [name, content] : members) {
-      writer.Add(reinterpret_cast<const uint8_t*>(content.data()),
-                 static_cast<uint32_t>(content.size()), zt4::PoolString(name.c_str()));
-    }
+  zt4::MemoryStream bytes;
+  zt4::ArchiveWriter writer;
+  if (!bytes.CreateBlock(4096, true) || !writer.Create(&bytes)) failed = true;
+  for (const auto& [name, content] : members) {
+    writer.Add(reinterpret_cast<const uint8_t*>(content.data()),
+               static_cast<uint32_t>(content.size()), zt4::PoolString(name.c_str()));
   }
-  return platform.Written();
+  writer.Finish();
+  return Bytes(bytes.Data(), bytes.Data() + bytes.Size());
 }
 
 Bytes Encode(const Bytes& in) {

@@ -2,8 +2,8 @@
 //
 // Input: bytes 0..3 hold the new size (little-endian, at most 1 MiB is kept), the rest
 // is the payload. ValidateDeltaRecords must agree with a plain model of the record
-// layout; when it accepts, every record is copied into a block of exactly the new size,
-// as ApplyDelta does, so a sanitizer sees any copy that the validation let through
+// layout; when it accepts, the applier's own loop copies every record into a block of
+// exactly the new size, so a sanitizer sees any copy that the validation let through
 // outside the block or past the payload.
 #include <cstddef>
 #include <cstdint>
@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "update/operations.h"
+#include "update/delta.h"
 
 namespace {
 
@@ -64,14 +64,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto* block = static_cast<uint8_t*>(std::malloc(newSize ? newSize : 1));
     Check(block != nullptr, "out of memory");
     std::memset(block, 0, newSize);
-    size_t at = 0;
-    while (at < payloadSize) {
-      uint32_t offset = Le32(payload + at);
-      uint32_t length = Le32(payload + at + 4);
-      if (length > 0) std::memcpy(block + offset, payload + at + 8, length);
-      at += 8 + size_t{length};
-    }
-    Check(at == payloadSize, "records do not end with the payload");
+    zt4::BlockSink sink(block);
+    Check(zt4::ApplyDeltaRecords(payload, static_cast<int32_t>(payloadSize),
+                                 static_cast<int32_t>(newSize), sink),
+          "accepted records not applied");
     // Any cut inside the last record's header is refused.
     if (payloadSize >= 8) {
       size_t cut = payloadSize - 1 - (Le32(data) >> 29);  // 1..8 bytes shorter

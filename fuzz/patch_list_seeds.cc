@@ -6,11 +6,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "seed_corpus.h"
+#include "update/patch_list.h"
+#include "update/patch_list_writer.h"
 
 namespace {
 
@@ -20,35 +23,30 @@ const char kDigestB[] = "a9993e364706816aba3e25717850c26c9cd0d89d";
 int seedCount = 0;
 bool failed = false;
 
-// The description's byte layout: int32 little-endian, texts followed by a zero byte.
+// Descriptions made by the system's own writer; `bytes` follows every call.
 class Description {
  public:
-  Description& Int(int32_t value) {
-    auto v = static_cast<uint32_t>(value);
-    for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<char>(v >> shift));
-    return *this;
-  }
-  Description& Text(const std::string& text) {
-    bytes += text;
-    bytes.push_back('\0');
-    return *this;
-  }
   Description& Record(int32_t id, const std::string& oldName, int32_t oldSize,
                       const std::string& newName, int32_t newSize) {
-    return Int(id)
-        .Text(oldName)
-        .Int(oldSize)
-        .Text(oldName.empty() ? "" : kDigestA)
-        .Text(newName)
-        .Int(newSize)
-        .Text(newName.empty() ? "" : kDigestB);
+    return Sync(writer_->Record(id, oldName.c_str(), oldSize, oldName.empty() ? "" : kDigestA,
+                                newName.c_str(), newSize, newName.empty() ? "" : kDigestB));
   }
-  Description& GroupOpen(const std::string& name, const std::string& marker = "@ZT4_COPY") {
-    return Int(-1).Text(marker).Text(name).Int(4096).Text(kDigestB);
+  Description& GroupOpen(const std::string& name, const std::string& marker = zt4::kGroupMarker) {
+    writer_->Int(zt4::kGroupMark).Text(marker.c_str());
+    return Sync(writer_->Text(name.c_str()).Int(4096).Text(kDigestB));
   }
-  Description& GroupClose(const std::string& marker = "@END") { return Int(-1).Text(marker); }
+  Description& GroupClose(const std::string& marker = zt4::kEndMarker) {
+    return Sync(writer_->Int(zt4::kGroupMark).Text(marker.c_str()));
+  }
 
   std::string bytes;
+
+ private:
+  Description& Sync(zt4::PatchListWriter& writer) {
+    bytes.assign(reinterpret_cast<const char*>(writer.Data()), static_cast<size_t>(writer.Size()));
+    return *this;
+  }
+  std::unique_ptr<zt4::PatchListWriter> writer_ = std::make_unique<zt4::PatchListWriter>();
 };
 
 void Write(const std::filesystem::path& folder, const std::string& bytes) {

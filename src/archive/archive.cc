@@ -16,31 +16,45 @@ constexpr uint32_t kLargestCount = 0x7FFFFFFF;
 
 }  // namespace
 
-Archive::~Archive() { CloseFile(); }
+Archive::~Archive() { CloseStream(); }
 
-void Archive::CloseFile() {
-  if (file) {
-    file->Close();
-    delete file;
-    file = nullptr;
+void Archive::CloseStream() {
+  if (stream) {
+    stream->Close();
+    delete stream;
+    stream = nullptr;
   }
 }
 
 bool Archive::Open(const PoolString& path) {
-  CloseFile();
+  CloseStream();
   index.Clear();
-  file = new (std::nothrow) FileStream;
-  if (file && file->Open(path, ReadMode) && ReadIndex()) return true;
-  CloseFile();
+  auto* file = new (std::nothrow) FileStream;
+  if (!file) return false;
+  if (!file->Open(path, ReadMode)) {
+    delete file;
+    return false;
+  }
+  return Open(file);
+}
+
+bool Archive::Open(Stream* source, IndexRecordSink sink, void* user) {
+  CloseStream();
+  index.Clear();
+  stream = source;
+  if (stream && ReadIndex(sink, user)) return true;
+  CloseStream();
   index.Clear();
   return false;
 }
 
-bool Archive::ReadIndex() {
+bool Archive::ReadIndex(IndexRecordSink sink, void* user) {
   uint8_t raw[kArchiveHeaderSize];
-  if (!file->Seek(0, 0) || file->Read(raw, kArchiveHeaderSize) != kArchiveHeaderSize) return false;
+  if (!stream->Seek(0, 0) || stream->Read(raw, kArchiveHeaderSize) != kArchiveHeaderSize) {
+    return false;
+  }
   ArchiveHeader header{GetU32(raw), GetU32(raw + 4), GetU32(raw + 8), GetU32(raw + 12)};
-  int32_t signedSize = file->Size();
+  int32_t signedSize = stream->Size();
   if (signedSize < 0) return false;
   uint32_t fileSize = static_cast<uint32_t>(signedSize);
   if (header.magic != kArchiveMagic || header.indexOffset >= fileSize ||
@@ -48,17 +62,17 @@ bool Archive::ReadIndex() {
     return false;
   }
   uint32_t n = fileSize - header.indexOffset;
-  if (!file->Seek(static_cast<int32_t>(header.indexOffset), 0)) return false;
+  if (!stream->Seek(static_cast<int32_t>(header.indexOffset), 0)) return false;
   uint8_t* coded = AllocBlock(n);
   if (!coded) return false;
   bool ok = false;
-  if (file->Read(coded, static_cast<int32_t>(n)) == static_cast<int32_t>(n)) {
+  if (stream->Read(coded, static_cast<int32_t>(n)) == static_cast<int32_t>(n)) {
     RangeCodec codec;
     uint8_t* decoded = codec.DecompressAlloc(coded, static_cast<int32_t>(n),
                                              static_cast<int32_t>(header.indexSize));
     if (decoded) {
       ok = Crc32(decoded, header.indexSize, 0) == header.indexCrc &&
-           ParseIndex(decoded, header.indexSize);
+           ParseIndex(decoded, header.indexSize, sink, user);
       FreeBlock(decoded);
     }
   }
@@ -66,7 +80,7 @@ bool Archive::ReadIndex() {
   return ok;
 }
 
-bool Archive::ParseIndex(const uint8_t* bytes, uint32_t n) {
+bool Archive::ParseIndex(const uint8_t* bytes, uint32_t n, IndexRecordSink sink, void* user) {
   if (n <= 4) return false;
   uint32_t count = GetU32(bytes);
   const uint8_t* at = bytes + 4;
@@ -87,6 +101,7 @@ bool Archive::ParseIndex(const uint8_t* bytes, uint32_t n) {
     at += kRecordFixedBytes;
     n -= kRecordFixedBytes;
     if (!index.Set(name, entry)) return false;
+    if (sink && !sink(name, entry, user)) return false;
   }
   return n == 0 && count != 0;
 }
@@ -98,17 +113,17 @@ const ArchiveEntry* Archive::Find(const PoolString& name) const {
 
 bool Archive::ReadStored(const ArchiveEntry& entry, uint8_t** outData) {
   *outData = nullptr;
-  if (!file || entry.storedSize > kLargestCount || entry.offset > kLargestCount) return false;
+  if (!stream || entry.storedSize > kLargestCount || entry.offset > kLargestCount) return false;
   // A record that claims bytes beyond the end of the file is refused before anything is
   // allocated for it.
-  int32_t fileSize = file->Size();
+  int32_t fileSize = stream->Size();
   if (fileSize < 0 || uint64_t{entry.offset} + entry.storedSize > static_cast<uint32_t>(fileSize)) {
     return false;
   }
   uint8_t* stored = AllocBlock(entry.storedSize);
   if (!stored) return false;
-  if (!file->Seek(static_cast<int32_t>(entry.offset), 0) ||
-      file->Read(stored, static_cast<int32_t>(entry.storedSize)) !=
+  if (!stream->Seek(static_cast<int32_t>(entry.offset), 0) ||
+      stream->Read(stored, static_cast<int32_t>(entry.storedSize)) !=
           static_cast<int32_t>(entry.storedSize)) {
     FreeBlock(stored);
     return false;
@@ -146,12 +161,32 @@ bool Archive::Extract(const PoolString& name, uint8_t** outData, int32_t* outSiz
 ArchiveWriter::~ArchiveWriter() { Finish(); }
 
 bool ArchiveWriter::Create(const PoolString& path) {
+  Close();
+  if (file.Open(path, CreateMode)) out = &file;
+  return Start();
+}
+
+bool ArchiveWriter::Create(Stream* stream) {
+  Close();
+  out = stream;
+  return Start();
+}
+
+bool ArchiveWriter::Start() {
   static const uint8_t kPlaceholder[kArchiveHeaderSize] = {};
-  if (file.Open(path, CreateMode) && file.Write(kPlaceholder, kArchiveHeaderSize)) return true;
-  if (file.Tell() != 0) WriteIndex();
-  file.Close();
+  if (out && out->Write(kPlaceholder, kArchiveHeaderSize)) return true;
+  if (out && out->Tell() != 0) WriteIndex();
+  Close();
   return false;
 }
+
+void ArchiveWriter::Close() {
+  if (out == &file) file.Close();
+  out = nullptr;
+  index.Clear();
+}
+
+void ArchiveWriter::Abandon() { Close(); }
 
 bool ArchiveWriter::Add(const uint8_t* data, uint32_t size, const PoolString& name) {
   if (name.Empty() || index.Find(name) || size > kLargestCount) return false;
@@ -176,8 +211,9 @@ bool ArchiveWriter::AddCoded(const uint8_t* coded, uint32_t storedSize, uint32_t
 
 // Writes the coded bytes where the data written so far ends and records the member.
 bool ArchiveWriter::Append(const uint8_t* coded, ArchiveEntry entry, const PoolString& name) {
-  entry.offset = static_cast<uint32_t>(file.Tell());
-  if (entry.storedSize > 0 && !file.Write(coded, static_cast<int32_t>(entry.storedSize))) {
+  if (!out) return false;
+  entry.offset = static_cast<uint32_t>(out->Tell());
+  if (entry.storedSize > 0 && !out->Write(coded, static_cast<int32_t>(entry.storedSize))) {
     return false;
   }
   return index.Set(name, entry);
@@ -219,27 +255,27 @@ bool ArchiveWriter::WriteIndex() {
   uint8_t* indexBlock = nullptr;
   uint32_t indexSize = 0;
   if (!BuildIndex(&indexBlock, &indexSize)) return false;
-  bool ok = file.Seek(0, 2);
-  ArchiveHeader header{kArchiveMagic, static_cast<uint32_t>(file.Tell()), indexSize,
+  bool ok = out->Seek(0, 2);
+  ArchiveHeader header{kArchiveMagic, static_cast<uint32_t>(out->Tell()), indexSize,
                        Crc32(indexBlock, indexSize, 0)};
   // The header goes over the placeholder last, so a torn write leaves no valid header.
-  ok = ok && Add(indexBlock, indexSize, PoolString(kIndexMemberName)) && file.Seek(0, 0);
+  ok = ok && Add(indexBlock, indexSize, PoolString(kIndexMemberName)) && out->Seek(0, 0);
   if (ok) {
     uint8_t raw[kArchiveHeaderSize];
     PutU32(raw, header.magic);
     PutU32(raw + 4, header.indexOffset);
     PutU32(raw + 8, header.indexSize);
     PutU32(raw + 12, header.indexCrc);
-    ok = file.Write(raw, kArchiveHeaderSize);
+    ok = out->Write(raw, kArchiveHeaderSize);
   }
   FreeBlock(indexBlock);
   return ok;
 }
 
 bool ArchiveWriter::Finish() {
-  if (!file.IsOpen()) return false;
-  bool ok = file.Tell() != 0 && WriteIndex();
-  file.Close();
+  if (!out) return false;
+  bool ok = out->Tell() != 0 && WriteIndex();
+  Close();
   return ok;
 }
 

@@ -42,6 +42,10 @@ struct ArchiveEntry {
 
 using ArchiveIndex = NameTable<ArchiveEntry>;
 
+// Called for each record of an index in the order the file lists them, repeated names
+// included (the name table keeps the later one); false stops the reading as a failure.
+using IndexRecordSink = bool (*)(const PoolString& name, const ArchiveEntry& entry, void* user);
+
 class Archive {
  public:
   Archive() = default;
@@ -52,11 +56,15 @@ class Archive {
   // Opens the archive file (a relative path is resolved against the program's folder);
   // whatever was open before is closed first. False leaves the archive closed.
   bool Open(const PoolString& path);
+  // The same over any stream (a file, or bytes in memory), which the archive then owns
+  // and deletes. An index that is refused leaves the archive closed, the stream deleted.
+  // `sink`, when given, sees every record as the index is read.
+  bool Open(Stream* stream, IndexRecordSink sink = nullptr, void* user = nullptr);
   // A new heap block with the member's whole content, checked by its CRC. On failure
   // *outData is null and *outSize 0.
   bool Extract(const PoolString& name, uint8_t** outData, int32_t* outSize);
 
-  bool IsOpen() const { return file != nullptr; }
+  bool IsOpen() const { return stream != nullptr; }
   const ArchiveIndex& Index() const { return index; }
   // The entry of a member, or null.
   const ArchiveEntry* Find(const PoolString& name) const;
@@ -64,12 +72,12 @@ class Archive {
   bool ReadStored(const ArchiveEntry& entry, uint8_t** outData);
 
  private:
-  bool ReadIndex();
-  bool ParseIndex(const uint8_t* bytes, uint32_t n);
-  void CloseFile();
+  bool ReadIndex(IndexRecordSink sink, void* user);
+  bool ParseIndex(const uint8_t* bytes, uint32_t n, IndexRecordSink sink, void* user);
+  void CloseStream();
 
   ArchiveIndex index;
-  FileStream* file = nullptr;
+  Stream* stream = nullptr;
 };
 
 class ArchiveWriter {
@@ -82,6 +90,8 @@ class ArchiveWriter {
 
   // Creates (or replaces) the file and writes the placeholder header.
   bool Create(const PoolString& path);
+  // The same into a stream the caller owns (a MemoryStream, to hash or keep the bytes).
+  bool Create(Stream* out);
   // Codes the content and appends it behind the members added so far.
   bool Add(const uint8_t* data, uint32_t size, const PoolString& name);
   // Appends a member whose coded bytes are already at hand (copied from another archive
@@ -91,14 +101,20 @@ class ArchiveWriter {
   // Writes the index and the header and closes the file; true only if all of it was
   // written. The destructor does the same for a writer not finished before.
   bool Finish();
+  // Leaves the archive as far as it was written, without an index or a valid header, and
+  // closes the file: what a stopped rebuild leaves behind.
+  void Abandon();
 
  private:
   bool Append(const uint8_t* coded, ArchiveEntry entry, const PoolString& name);
   bool BuildIndex(uint8_t** outBlock, uint32_t* outSize);
   bool WriteIndex();
+  bool Start();
+  void Close();
 
   ArchiveIndex index;
   FileStream file;
+  Stream* out = nullptr;  // &file, or the caller's stream
 };
 
 }  // namespace zt4

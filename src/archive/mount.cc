@@ -5,7 +5,6 @@
 
 #include "base/stream.h"
 #include "base/texts.h"
-#include "driver/fatal_stop.h"
 
 namespace zt4 {
 namespace {
@@ -97,22 +96,44 @@ Archive* MountedArchive(const PoolString& name) {
   return node ? node->payload.archive : nullptr;
 }
 
-Archive* OpenCached(const char* path) {
+void Unmount(const PoolString& name) {
+  if (!gMountTable) return;
+  auto* node = gMountTable->Find(name);
+  if (!node) return;
+  OwnedArchive nothing;
+  node->payload = nothing;  // the holder destroys the archive it owned
+}
+
+Archive* OpenCached(const char* path, CacheMiss* miss) {
   // One open archive per path: verifying N members of an archive reads its index once,
   // not N times. Callers only extract, which never changes an archive.
   for (CacheNode* node = gCache; node; node = node->next) {
     if (node->path == path) return node->archive;
   }
   Archive* archive = new (std::nothrow) Archive;
-  if (!archive) FatalStop(StopNoMemory);
-  if (!archive->Open(PoolString(path))) {
+  auto* file = new (std::nothrow) FileStream;
+  if (!archive || !file) {
     delete archive;
-    FatalStop(StopSourceMissing);
+    delete file;
+    *miss = CacheMiss::kNoMemory;
+    return nullptr;
+  }
+  if (!file->Open(PoolString(path), ReadMode)) {
+    delete archive;
+    delete file;
+    *miss = CacheMiss::kNoFile;
+    return nullptr;
+  }
+  if (!archive->Open(file)) {
+    delete archive;
+    *miss = CacheMiss::kNotArchive;
+    return nullptr;
   }
   CacheNode* node = new (std::nothrow) CacheNode{archive, PoolString(path), gCache};
   if (!node) {
     delete archive;
-    FatalStop(StopNoMemory);
+    *miss = CacheMiss::kNoMemory;
+    return nullptr;
   }
   gCache = node;
   return archive;

@@ -38,11 +38,16 @@ class MessageListener {
 bool Mount(const PoolString& path, const PoolString& name);
 // The archive mounted under `name`, or null.
 Archive* MountedArchive(const PoolString& name);
+// Closes and removes the archive mounted under `name`, so its file is free again.
+void Unmount(const PoolString& name);
+
+// Why OpenCached found no archive.
+enum class CacheMiss { kNoMemory, kNoFile, kNotArchive };
 
 // Opens the archive file and keeps it in the cache until ReleaseArchiveCache; a path
-// already open in the cache gets the same archive back. Never returns on failure: the
-// update stops with the source-missing message.
-Archive* OpenCached(const char* path);
+// already open in the cache gets the same archive back. Null with *miss set when it
+// cannot be had.
+Archive* OpenCached(const char* path, CacheMiss* miss);
 void ReleaseArchiveCache();
 int ArchiveCacheSize();
 

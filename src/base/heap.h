@@ -15,4 +15,16 @@ inline uint8_t* AllocBlock(size_t n) { return static_cast<uint8_t*>(std::malloc(
 
 inline void FreeBlock(void* block) { std::free(block); }
 
+// A block and its size, freed with the scope: for code that holds one while it may
+// return early.
+struct ScopedBlock {
+  ScopedBlock() = default;
+  ~ScopedBlock() { FreeBlock(data); }
+  ScopedBlock(const ScopedBlock&) = delete;
+  ScopedBlock& operator=(const ScopedBlock&) = delete;
+
+  uint8_t* data = nullptr;
+  int32_t size = 0;
+};
+
 }  // namespace zt4

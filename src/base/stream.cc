@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/heap.h"
+#include "base/shift_jis.h"
 
 namespace zt4 {
 namespace {
@@ -70,6 +71,15 @@ bool MemoryStream::CreateBlock(uint32_t n, bool ownsBlock) {
   owned = ownsBlock;
   mode = CreateMode;
   return true;
+}
+
+void MemoryStream::Attach(uint8_t* bytes, uint32_t n, bool ownsBytes) {
+  Close();
+  block = bytes;
+  size = n;
+  blockSize = n;
+  owned = ownsBytes;
+  mode = ReadMode;
 }
 
 bool MemoryStream::Open(const PoolString& name, int32_t openMode) {
@@ -176,18 +186,11 @@ PoolString ResolvePath(const PoolString& name) {
   char executable[kMaxPath] = {};
   if (!Os().ExecutablePath(executable, kMaxPath)) return PoolString("");
   // The folder ends at the later of the last '\' and the last '/'. The path is CP932, so
-  // a '\' may be the trail byte of a double-byte character: walk it character by character.
-  int32_t lastSeparator = -1;
-  for (int32_t i = 0; executable[i] != 0; ++i) {
-    unsigned char c = static_cast<unsigned char>(executable[i]);
-    if ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) {
-      if (executable[i + 1] != 0) ++i;
-      continue;
-    }
-    if (c == '\\' || c == '/') lastSeparator = i;
-  }
-  PoolString folder = lastSeparator >= 0 ? PoolString(executable, lastSeparator)
-                                         : PoolString(executable);
+  // a '\' may be the trail byte of a double-byte character.
+  int64_t lastSeparator = LastSeparator(executable, std::strlen(executable));
+  PoolString folder = lastSeparator >= 0
+                          ? PoolString(executable, static_cast<int32_t>(lastSeparator))
+                          : PoolString(executable);
   folder.Append("\\");
   folder.Append(name);
   return folder;

@@ -62,6 +62,8 @@ class MemoryStream final : public Stream {
   // Takes a new block of n bytes; with owned false the block outlives the stream (the
   // caller takes it with Data and frees it).
   bool CreateBlock(uint32_t n, bool owned);
+  // Reads the `n` bytes at `bytes`, which the stream frees on close only when `owned`.
+  void Attach(uint8_t* bytes, uint32_t n, bool ownsBytes);
   uint8_t* Data() const { return block; }
   uint32_t BlockSize() const { return blockSize; }
 

@@ -3,39 +3,33 @@
 #include <cstdio>
 #include <cstring>
 
-#include "archive/mount.h"
-#include "base/stream.h"
 #include "base/texts.h"
 #include "driver/fatal_stop.h"
 #include "platform/platform.h"
-#include "update/operations.h"
 #include "update/patch_list.h"
+#include "update/phases.h"
 
 namespace zt4 {
 namespace {
+
+// Ends the run with the stop's box, or returns when there is none.
+void StopOn(Stop stop) {
+  if (stop != Stop::kNone) FatalStop(StopText(stop));
+}
 
 // The description's block and the tree that points into it live until the process ends;
 // held here, they stay reachable to the end rather than being lost with the frame.
 uint8_t* gDescription = nullptr;
 PatchEntry* gTree = nullptr;
 
-void ConsoleLine(const char* text) {
-  Os().ConsoleWrite(text);
-  Os().ConsoleWrite("\n");
-}
-
 }  // namespace
 
 int UpdateDriver() {
   Os().OpenConsole();
-  ConsoleLine(kConsoleCheckingPatch);
+  Os().ConsoleWrite(kConsoleCheckingPatch);
+  Os().ConsoleWrite("\n");
 
-  if (!Mount(PoolString(PatchArchive), PoolString("patch"))) FatalStop(StopPatchDamaged);
-  int32_t descriptionSize = 0;
-  if (!LoadWholeFile(PoolString("patch/list"), &gDescription, &descriptionSize)) {
-    FatalStop(StopPatchDamaged);
-  }
-  gTree = ParsePatchList(gDescription, descriptionSize);
+  gTree = LoadPatch(PoolString(PatchArchive), &gDescription);
   if (!gTree) FatalStop(StopPatchDamaged);
   const PatchEntry* tree = gTree;
 
@@ -46,29 +40,14 @@ int UpdateDriver() {
   int backupLength = std::snprintf(backup, sizeof backup, "%s\\%s", target, kBackupFolderName);
   if (backupLength < 0 || backupLength >= kMaxPath) FatalStop(StopAborted);
 
-  ConsoleLine(kConsoleCheckingTarget);
-  VerifyTree(tree, target, true);
-  ReleaseArchiveCache();
+  StopOn(VerifyTarget(tree, target));
 
   if (Os().MessageBox(kConfirmText, kConfirmCaption, kBoxConfirm) == kAnswerNo) {
     FatalStop(StopAborted);
   }
 
-  ConsoleLine(kConsoleMakingBackup);
-  BackupRecord record;
-  if (!BackupFolder(target, backup, &record)) {
-    // A partial or refused backup is put back: nothing is applied over a stale or
-    // incomplete copy of the old install.
-    UndoBackup(target, backup, &record);
-    FatalStop(StopAborted);
-  }
-  FreeFolderItems(record.moved);
-
-  ConsoleLine(kConsoleApplying);
-  ApplyTree(tree, backup, target);
-
-  ConsoleLine(kConsoleCheckingResult);
-  CheckTree(tree, target);
+  Phase phase;
+  StopOn(UpdateTarget(tree, target, backup, &phase));
 
   Os().MessageBox(kDoneText, kDoneCaption, kBoxOk);
   return 0;

@@ -6,7 +6,6 @@
 namespace zt4 {
 
 inline constexpr char PatchArchive[] = "patch.zt4";
-inline constexpr char kBackupFolderName[] = "BACKUP_FILES";
 
 int UpdateDriver();
 

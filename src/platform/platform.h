@@ -50,9 +50,10 @@ class Platform {
   virtual int64_t FileSize(FileHandle file) = 0;
   virtual bool DeleteFile(const char* path) = 0;
 
-  // Folders. `ListFolder` delivers every item, "." and ".." included; false when the
-  // folder cannot be listed.
-  virtual bool ListFolder(const char* folder, FolderItemSink sink, void* user) = 0;
+  // Folders. Every item is handed to `sink` as it is read, "." and ".." included. False
+  // when the folder cannot be listed or one of its names cannot be handed over (on POSIX:
+  // a name without a CP932 form); the caller then drops what it was given.
+  virtual bool ForEachFolderItem(const char* folder, FolderItemSink sink, void* user) = 0;
   virtual FolderResult CreateFolder(const char* path) = 0;
   // Creates the folder and every missing parent.
   virtual FolderResult CreateFolderTree(const char* path) = 0;
@@ -74,6 +75,11 @@ class Platform {
   virtual int MessageBox(const char* text, const char* caption, unsigned style) = 0;
   // Lets the user pick a folder; `path` receives kMaxPath bytes at most.
   virtual bool ChooseFolder(const char* title, char* path) = 0;
+
+  // Why the last call of this platform that failed did so, in the OS's own text and
+  // without the path, which the caller knows: "No such file or directory", or on POSIX
+  // "the name bad\xFFname has no Shift-JIS (CP932) form". Empty when nothing failed yet.
+  virtual const char* LastFailure() = 0;
 };
 
 // The platform in use: the native one unless a test installed another.
@@ -104,24 +110,11 @@ bool IsNativeAbsolutePath(const char* path);
 int NativeToCp932(const char* text, char* out, int capacity);
 int Cp932ToNative(const char* text, char* out, int capacity);
 
-// --- for the tools and the tests ----------------------------------------------------------
+// --- for the tools ---------------------------------------------------------------------------
 
-// Facts of the OS the program runs on, for code that must phrase a path or a command line
-// the OS's way.
+// Facts of the OS the program runs on, for code that must phrase a path the OS's way.
 bool OsIsWindows();
 // True when the file system takes names that differ only in letter case for the same item.
 bool OsFoldsNameCase();
-
-// Runs a command line through the OS's shell. Returns the program's exit code, or -1 when
-// it could not be run or did not end normally.
-int RunShellCommand(const char* commandLine);
-
-// A path as the build names it ('/' separators, the build host's root) as this OS names
-// it: under Wine a host path "/x/y" is "Z:\x\y". False when it does not fit.
-bool BuildPathToNative(const char* path, char* out, int capacity);
-
-// After a listing of `folder` (CP932) failed because a name has no CP932 form: that
-// name in the OS's own text. False when no such name is found (or the OS cannot have one).
-bool FindUnconvertibleName(const char* folder, char* nativeName, int capacity);
 
 }  // namespace zt4

@@ -36,7 +36,7 @@ bool JoinBackslash(char* out, const char* folder, const char* name) {
 
 FolderItem* ListFolder(const char* folder) {
   Listing listing;
-  if (!Os().ListFolder(folder, CollectItem, &listing) || listing.failed) {
+  if (!Os().ForEachFolderItem(folder, CollectItem, &listing) || listing.failed) {
     FreeFolderItems(listing.items);
     return nullptr;
   }

@@ -1,10 +1,13 @@
 // The update operations: verification before and after, the backup of the target
-// folder, writing plain files and rebuilding archives. Except for the backup, they do
-// not return failures: the first problem ends the process through FatalStop.
+// folder, writing plain files and rebuilding archives. The first problem an operation
+// meets ends it and is handed back as a Stop; the caller (the driver, or a tool that
+// runs the same passes) decides what the user sees.
 #pragma once
 
 #include <cstdint>
 
+#include "base/pool_string.h"
+#include "base/stop.h"
 #include "platform/platform.h"
 #include "update/patch_list.h"
 
@@ -12,13 +15,43 @@ namespace zt4 {
 
 // --- verification -----------------------------------------------------------------------
 
-// Returns only when the file (or, when no plain file exists, the archive member that its
-// path addresses) has the expected size and SHA-1 digest.
-void VerifyFile(const char* path, const char* expectedDigest, int32_t expectedSize);
+// What a check of one file found, in more detail than the stop it leads to: a report
+// that lists every problem (zt4 patch-check) words it from this.
+enum class Finding {
+  kMatches,         // the expected size and digest
+  kPathTooLong,     // the path, or the path of the archive that would hold it, does not fit
+  kMissing,         // no plain file, and no '/' to look for an archive member by
+  kNoArchiveFile,   // no plain file, and no archive file that would hold it
+  kNotAnArchive,    // no plain file, and that archive's header or index is refused
+  kMemberMissing,   // the archive holds no such member
+  kMemberDamaged,   // the member does not decode or fails its CRC
+  kSizeDiffers,     // found with another size (`foundSize`)
+  kUnreadable,      // the plain file could not be read whole
+  kContentDiffers,  // the right size, another digest
+  kNoMemory,
+};
+struct FileReport {
+  Finding finding = Finding::kMatches;
+  bool inArchive = false;  // found (or looked for) as an archive member
+  int64_t foundSize = -1;
+  PoolString archivePath;  // with inArchive: the archive and the member looked in
+  PoolString member;
+};
+
+// Checks that the file (or, when no plain file exists, the archive member that its path
+// addresses) has the expected size and SHA-1 digest. `report`, when given, says what
+// was found.
+Stop VerifyFile(const char* path, const char* expectedDigest, int32_t expectedSize,
+                FileReport* report = nullptr);
 // The old side of every entry, descending into groups; `top` prints the progress lines.
-bool VerifyTree(const PatchEntry* first, const char* folder, bool top);
+Stop VerifyTree(const PatchEntry* first, const char* folder, bool top);
 // The new side of every top-level entry, a rebuilt archive as one whole file.
-bool CheckTree(const PatchEntry* first, const char* folder);
+Stop CheckTree(const PatchEntry* first, const char* folder);
+
+// A path that does not open as a plain file names a member of an archive: the part
+// before its last '/' with ".zt4" appended is the archive, the part from that '/' on is
+// the member. False when the path has no '/'.
+bool ArchiveMemberOf(const char* path, PoolString* archivePath, PoolString* member);
 
 // --- backup -----------------------------------------------------------------------------
 
@@ -47,17 +80,18 @@ bool UndoBackup(const char* target, const char* backup, BackupRecord* record);
 
 // --- applying ---------------------------------------------------------------------------
 
-bool ApplyTree(const PatchEntry* first, const char* backupFolder, const char* targetFolder);
-// True when the payload is a whole sequence of records that all lie within `newSize`
-// bytes; looks at nothing but the bytes given.
-bool ValidateDeltaRecords(const uint8_t* payload, int32_t payloadSize, int32_t newSize);
-bool ApplyDelta(const uint8_t* payload, int32_t payloadSize, const char* oldPath,
+Stop ApplyTree(const PatchEntry* first, const char* backupFolder, const char* targetFolder);
+// Rebuilds a changed file: the old file's first bytes (zero beyond its end) with the
+// payload's delta records written over them. A payload whose records do not all fit is
+// refused before anything is written.
+Stop ApplyDelta(const uint8_t* payload, int32_t payloadSize, const char* oldPath,
                 const char* newPath, int32_t newSize);
 // A block of exactly `size` bytes: the file's first bytes, zero beyond its end.
-uint8_t* LoadPadded(const char* path, int32_t size);
-bool SaveWholeFile(const uint8_t* data, int32_t size, const char* path);
+Stop LoadPadded(const char* path, int32_t size, uint8_t** block);
+Stop SaveWholeFile(const uint8_t* data, int32_t size, const char* path);
+// Creates the folders above a '/'-separated path, level by level.
 bool MakeParentDirs(const char* path);
-void RebuildArchive(const PatchEntry* group, const char* backupFolder, const char* targetFolder);
+Stop RebuildArchive(const PatchEntry* group, const char* backupFolder, const char* targetFolder);
 
 // --- shared helpers ---------------------------------------------------------------------
 
@@ -65,6 +99,8 @@ void RebuildArchive(const PatchEntry* group, const char* backupFolder, const cha
 bool JoinPath(char* out, const char* folder, const char* name);
 // The same with another separator.
 bool JoinPathWith(char* out, const char* folder, char separator, const char* name);
+// The payload "patch/<id>" of an entry, whole; kPatchDamaged when it cannot be had.
+Stop LoadPayload(int32_t id, uint8_t** block, int32_t* size);
 
 // Progress display over a chain of N entries: "\r%3d/%3d (%d%%)" before each.
 class Progress {

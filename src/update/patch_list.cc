@@ -4,14 +4,11 @@
 #include <new>
 
 #include "base/pool_string.h"
+#include "base/shift_jis.h"
 #include "platform/platform.h"
 
 namespace zt4 {
 namespace {
-
-constexpr int32_t kGroupMark = -1;
-constexpr char kGroupMarker[] = "@ZT4_COPY";
-constexpr char kEndMarker[] = "@END";
 
 // Reads the description front to back and never past its last byte: the block carries no
 // zero after it, so a text or integer cut by the end is a failed read, not an over-read.
@@ -124,13 +121,7 @@ bool ReadRecord(Reader& reader, PatchEntry* entry) {
          !LeadsIntoBackupFolder(entry->newName);
 }
 
-// Shift-JIS: a lead byte takes the next byte as its trail when that byte can be one, so
-// the trail 0x5C of a two-byte character is never read as a separator. A lead byte
-// without a valid trail stands alone; whatever follows it is then judged on its own,
-// which can only refuse more.
-bool IsLeadByte(uint8_t c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
-bool IsTrailByte(uint8_t c) { return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFC); }
-bool IsSeparator(uint8_t c) { return c == '/' || c == '\\'; }
+bool IsSeparator(uint8_t c) { return IsPathSeparator(static_cast<char>(c)); }
 
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
@@ -173,7 +164,6 @@ bool IsDeviceComponent(const char* begin, const char* end) {
 // beside it: a new name leading into it would replace a backed-up old file. Windows finds
 // the folder whatever the case, with trailing dots or blanks, through "." components and
 // by its short name.
-constexpr char kBackupFolder[] = "BACKUP_FILES";
 
 bool IsNamed(const char* component, size_t length, const char* name) {
   if (length != std::strlen(name)) return false;
@@ -215,7 +205,7 @@ bool LeadsIntoBackupFolder(const char* name) {
       continue;
     }
     size_t length = static_cast<size_t>(trimmed - component);
-    return IsNamed(component, length, kBackupFolder) || IsShortNameOfBackup(component, length);
+    return IsNamed(component, length, kBackupFolderName) || IsShortNameOfBackup(component, length);
   }
 }
 
@@ -293,6 +283,7 @@ bool IsSafeRelativeName(const char* name, bool memberName) {
     if (IsSeparator(bytes[0])) return false;
     if (std::strchr(name, ':') != nullptr) return false;
   }
+  const size_t size = std::strlen(name);
   size_t start = 0;
   size_t i = 0;
   for (;;) {
@@ -302,10 +293,9 @@ bool IsSafeRelativeName(const char* name, bool memberName) {
       if (IsDeviceComponent(name + start, name + i)) return false;
       if (c == 0) return true;
       start = ++i;
-    } else if (IsLeadByte(c) && IsTrailByte(bytes[i + 1])) {
-      i += 2;
     } else {
-      ++i;
+      // The trail 0x5C of a two-byte character is never read as a separator.
+      i += CharLength(name, size, i);
     }
   }
 }

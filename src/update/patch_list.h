@@ -12,6 +12,16 @@
 
 namespace zt4 {
 
+// The marks of the format: a group record begins with the id kGroupMark and the marker
+// kGroupMarker, and its members end with kGroupMark and kEndMarker.
+inline constexpr int32_t kGroupMark = -1;
+inline constexpr char kGroupMarker[] = "@ZT4_COPY";
+inline constexpr char kEndMarker[] = "@END";
+
+// The folder inside the target that the update moves the old install into. No new name
+// may lead into it.
+inline constexpr char kBackupFolderName[] = "BACKUP_FILES";
+
 // Every empty text of an entry points here, so "empty" is always "first byte zero" and
 // never a null pointer.
 inline constexpr char kEmptyEntryText[] = "";

@@ -6,87 +6,96 @@
 #include "base/stream.h"
 #include "base/texts.h"
 #include "codec/sha1.h"
-#include "driver/fatal_stop.h"
 #include "update/operations.h"
 
 namespace zt4 {
 namespace {
 
-// Where a carried-over member's old content lies: a plain file under the old path, or
-// else the member that the path addresses in the old archive beside it.
-struct OldMember {
+// Where a carried-over member's old content lies: a plain file under the old path, read
+// whole into `content`, or else the member that the path addresses in the old archive
+// beside it.
+struct OldContent {
+  uint8_t* content = nullptr;
+  int32_t size = 0;
   Archive* archive = nullptr;
   PoolString memberName;
+
+  OldContent() = default;
+  OldContent(const OldContent&) = delete;
+  OldContent& operator=(const OldContent&) = delete;
+  ~OldContent() { FreeBlock(content); }
 };
 
-// Loads the plain old file into *content, or finds the old archive member.
-void LocateOldContent(const char* backupFolder, const char* oldName, uint8_t** content,
-                      int32_t* size, OldMember* member) {
+Stop LocateOldContent(const char* backupFolder, const char* oldName, OldContent* old) {
   char oldPath[kMaxPath];
-  if (!JoinPath(oldPath, backupFolder, oldName)) FatalStop(StopSourceMissing);
-  *content = nullptr;
-  *size = 0;
+  if (!JoinPath(oldPath, backupFolder, oldName)) return Stop::kSourceMissing;
   FileStream file;
   if (file.Open(PoolString(oldPath), ReadMode)) {
-    *size = file.Size();
-    *content = ReadWhole(file);
-    file.Close();
-    if (!*content) FatalStop(StopSourceMissing);
-    return;
+    old->size = file.Size();
+    old->content = ReadWhole(file);
+    return old->content ? Stop::kNone : Stop::kSourceMissing;
   }
-  PoolString whole(oldPath);
-  int32_t slash = whole.FindLast('/');
-  PoolString archivePath = whole.Slice(0, slash);
-  archivePath.Append(".zt4");
-  if (archivePath.Length() >= kMaxPath) FatalStop(StopSourceMissing);
-  member->archive = OpenCached(archivePath.Text());
-  member->memberName = whole.Tail(slash);
+  PoolString archivePath;
+  ArchiveMemberOf(oldPath, &archivePath, &old->memberName);  // JoinPath put a '/' in it
+  if (archivePath.Length() >= kMaxPath) return Stop::kSourceMissing;
+  CacheMiss miss;
+  old->archive = OpenCached(archivePath.Text(), &miss);
+  if (old->archive) return Stop::kNone;
+  return miss == CacheMiss::kNoMemory ? Stop::kNoMemory : Stop::kSourceMissing;
 }
 
-// Writes the archive of the group's children, in their order. With `copyCoded`, members
-// carried over from an old archive keep their coded bytes and CRC instead of being
-// decoded and coded again. True when some member was copied that way.
-bool WriteArchive(const PatchEntry* group, const char* backupFolder, const char* archivePath,
-                  bool copyCoded, bool showProgress) {
+// Adds one member of the group. With `copyCoded`, a member carried over from an old
+// archive keeps its coded bytes and CRC instead of being decoded and coded again
+// (*copied tells whether that happened).
+Stop AddMember(ArchiveWriter& writer, const PatchEntry* child, const char* backupFolder,
+               bool copyCoded, bool* copied) {
+  // x.bin and /x.bin name the same member /x.bin.
+  const char* newName = child->newName[0] == '/' ? child->newName + 1 : child->newName;
+  PoolString memberName = PoolString::Formatted("/%s", newName);
+  OldContent old;
+  if (child->oldName[0] == 0) {
+    if (Stop stop = LoadPayload(child->id, &old.content, &old.size); stop != Stop::kNone) {
+      return stop;
+    }
+  } else {
+    if (Stop stop = LocateOldContent(backupFolder, child->oldName, &old); stop != Stop::kNone) {
+      return stop;
+    }
+    if (old.archive && copyCoded) {
+      const ArchiveEntry* entry = old.archive->Find(old.memberName);
+      uint8_t* coded = nullptr;
+      if (!entry || !old.archive->ReadStored(*entry, &coded)) return Stop::kVersionMismatch;
+      bool added =
+          writer.AddCoded(coded, entry->storedSize, entry->contentSize, entry->crc, memberName);
+      FreeBlock(coded);
+      *copied = true;
+      return added ? Stop::kNone : Stop::kWriteFailed;
+    }
+    if (old.archive && !old.archive->Extract(old.memberName, &old.content, &old.size)) {
+      return Stop::kVersionMismatch;
+    }
+  }
+  return writer.Add(old.content, static_cast<uint32_t>(old.size), memberName) ? Stop::kNone
+                                                                              : Stop::kWriteFailed;
+}
+
+// Writes the archive of the group's children, in their order. *copiedAny tells whether
+// some member kept its coded bytes.
+Stop WriteArchive(const PatchEntry* group, const char* backupFolder, const char* archivePath,
+                  bool copyCoded, bool showProgress, bool* copiedAny) {
   ArchiveWriter writer;
-  if (!writer.Create(PoolString(archivePath))) FatalStop(StopWriteFailed);
-  bool copiedAny = false;
+  if (!writer.Create(PoolString(archivePath))) return Stop::kWriteFailed;
   for (const PatchEntry* child = group->firstChild; child; child = child->next) {
     if (showProgress) Os().ConsoleWrite(".");
-    // x.bin and /x.bin name the same member /x.bin.
-    const char* newName = child->newName[0] == '/' ? child->newName + 1 : child->newName;
-    PoolString memberName = PoolString::Formatted("/%s", newName);
-    uint8_t* content = nullptr;
-    int32_t size = 0;
-    if (child->oldName[0] == 0) {
-      if (!LoadWholeFile(PoolString::Formatted("patch/%d", child->id), &content, &size)) {
-        FatalStop(StopPatchDamaged);
-      }
-    } else {
-      OldMember old;
-      LocateOldContent(backupFolder, child->oldName, &content, &size, &old);
-      if (old.archive && copyCoded) {
-        const ArchiveEntry* entry = old.archive->Find(old.memberName);
-        if (!entry) FatalStop(StopVersionMismatch);
-        uint8_t* coded = nullptr;
-        if (!old.archive->ReadStored(*entry, &coded)) FatalStop(StopVersionMismatch);
-        bool added = writer.AddCoded(coded, entry->storedSize, entry->contentSize, entry->crc,
-                                     memberName);
-        FreeBlock(coded);
-        if (!added) FatalStop(StopWriteFailed);
-        copiedAny = true;
-        continue;
-      }
-      if (old.archive && !old.archive->Extract(old.memberName, &content, &size)) {
-        FatalStop(StopVersionMismatch);
-      }
+    Stop stop = AddMember(writer, child, backupFolder, copyCoded, copiedAny);
+    if (stop != Stop::kNone) {
+      // Left as far as it was written, as the stop found it.
+      writer.Abandon();
+      return stop;
     }
-    if (!writer.Add(content, static_cast<uint32_t>(size), memberName)) FatalStop(StopWriteFailed);
-    FreeBlock(content);
   }
   // A failure to write the index is a write failure, not a version mismatch later.
-  if (!writer.Finish()) FatalStop(StopWriteFailed);
-  return copiedAny;
+  return writer.Finish() ? Stop::kNone : Stop::kWriteFailed;
 }
 
 bool FileMatches(const char* path, int32_t size, const char* digest) {
@@ -102,18 +111,22 @@ bool FileMatches(const char* path, int32_t size, const char* digest) {
 
 }  // namespace
 
-void RebuildArchive(const PatchEntry* group, const char* backupFolder, const char* targetFolder) {
+Stop RebuildArchive(const PatchEntry* group, const char* backupFolder, const char* targetFolder) {
   char archivePath[kMaxPath];
-  if (!JoinPath(archivePath, targetFolder, group->newName)) FatalStop(StopWriteFailed);
+  if (!JoinPath(archivePath, targetFolder, group->newName)) return Stop::kWriteFailed;
   // The target folder is empty after the backup: the archive's folders may not exist yet.
-  if (!MakeParentDirs(archivePath)) FatalStop(StopWriteFailed);
+  if (!MakeParentDirs(archivePath)) return Stop::kWriteFailed;
   // Copied coded bytes are the bytes this coder writes only if the old archive was written
   // by it; when the result is not the expected archive, it is written once more the
   // plain way, decoding and coding every member.
-  if (WriteArchive(group, backupFolder, archivePath, true, true) &&
+  bool copiedAny = false;
+  Stop stop = WriteArchive(group, backupFolder, archivePath, true, true, &copiedAny);
+  if (stop == Stop::kNone && copiedAny &&
       !FileMatches(archivePath, group->newSize, group->newDigest)) {
-    WriteArchive(group, backupFolder, archivePath, false, false);
+    bool ignored = false;
+    stop = WriteArchive(group, backupFolder, archivePath, false, false, &ignored);
   }
+  return stop;
 }
 
 }  // namespace zt4

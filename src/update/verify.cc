@@ -6,7 +6,6 @@
 #include "base/stream.h"
 #include "base/texts.h"
 #include "codec/sha1.h"
-#include "driver/fatal_stop.h"
 #include "update/operations.h"
 
 namespace zt4 {
@@ -25,6 +24,17 @@ bool JoinPath(char* out, const char* folder, const char* name) {
   return JoinPathWith(out, folder, '/', name);
 }
 
+bool ArchiveMemberOf(const char* path, PoolString* archivePath, PoolString* member) {
+  PoolString whole(path);
+  // '/' is never the trail byte of a double-byte character: a plain search is exact.
+  int32_t slash = whole.FindLast('/');
+  if (slash < 0) return false;
+  *archivePath = whole.Slice(0, slash);
+  archivePath->Append(".zt4");
+  *member = whole.Tail(slash);
+  return true;
+}
+
 void Progress::Next() {
   char line[64];
   std::snprintf(line, sizeof line, "\r%3d/%3d (%d%%)", index_, total_,
@@ -34,53 +44,86 @@ void Progress::Next() {
   percentSum_ += 100;
 }
 
-void VerifyFile(const char* path, const char* expectedDigest, int32_t expectedSize) {
+namespace {
+
+Stop Found(FileReport* report, Finding finding, Stop stop) {
+  if (report) report->finding = finding;
+  return stop;
+}
+
+// The content of the member that a path without a plain file addresses.
+Stop LoadMember(const char* path, int32_t expectedSize, uint8_t** content, FileReport* report) {
+  PoolString archivePath;
+  PoolString member;
+  if (!ArchiveMemberOf(path, &archivePath, &member)) {
+    return Found(report, Finding::kMissing, Stop::kSourceMissing);
+  }
+  if (report) {
+    report->inArchive = true;
+    report->archivePath = archivePath;
+    report->member = member;
+  }
+  if (archivePath.Length() >= kMaxPath) {
+    return Found(report, Finding::kPathTooLong, Stop::kSourceMissing);
+  }
+  CacheMiss miss;
+  Archive* archive = OpenCached(archivePath.Text(), &miss);
+  if (!archive) {
+    if (miss == CacheMiss::kNoMemory) return Found(report, Finding::kNoMemory, Stop::kNoMemory);
+    return Found(report, miss == CacheMiss::kNoFile ? Finding::kNoArchiveFile : Finding::kNotAnArchive,
+                 Stop::kSourceMissing);
+  }
+  if (!archive->Find(member)) return Found(report, Finding::kMemberMissing, Stop::kVersionMismatch);
+  int32_t size = 0;
+  if (!archive->Extract(member, content, &size)) {
+    return Found(report, Finding::kMemberDamaged, Stop::kVersionMismatch);
+  }
+  if (report) report->foundSize = size;
+  if (size != expectedSize) return Found(report, Finding::kSizeDiffers, Stop::kVersionMismatch);
+  return Stop::kNone;
+}
+
+// Every path the passes check lies below the folder; one that does not fit the path
+// buffer cannot be the old or new file.
+Stop VerifyEntryFile(const char* folder, const char* name, const char* digest, int32_t size) {
+  char path[kMaxPath];
+  if (!JoinPath(path, folder, name)) return Stop::kSourceMissing;
+  return VerifyFile(path, digest, size);
+}
+
+}  // namespace
+
+Stop VerifyFile(const char* path, const char* expectedDigest, int32_t expectedSize,
+                FileReport* report) {
+  if (report) *report = FileReport{};
   uint8_t* content = nullptr;
   FileStream file;
   if (file.Open(PoolString(path), ReadMode)) {
     // The size is compared before anything is read.
-    if (file.Size() != expectedSize) FatalStop(StopVersionMismatch);
+    int32_t size = file.Size();
+    if (report) report->foundSize = size;
+    if (size != expectedSize) return Found(report, Finding::kSizeDiffers, Stop::kVersionMismatch);
     content = ReadWhole(file);
-    if (!content) FatalStop(StopNoMemory);
-  } else {
-    // No plain file: the path addresses member "/name" of the archive "folder.zt4".
-    PoolString whole(path);
-    int32_t slash = whole.FindLast('/');
-    if (slash < 0) FatalStop(StopSourceMissing);
-    PoolString archivePath = whole.Slice(0, slash);
-    archivePath.Append(".zt4");
-    if (archivePath.Length() >= kMaxPath) FatalStop(StopSourceMissing);
-    Archive* archive = OpenCached(archivePath.Text());
-    int32_t size = 0;
-    if (!archive->Extract(whole.Tail(slash), &content, &size)) FatalStop(StopVersionMismatch);
-    if (size != expectedSize) FatalStop(StopVersionMismatch);
+    if (!content) return Found(report, Finding::kUnreadable, Stop::kNoMemory);
+  } else if (Stop stop = LoadMember(path, expectedSize, &content, report); stop != Stop::kNone) {
+    FreeBlock(content);
+    return stop;
   }
   char digest[41];
   Sha1Hex(content, static_cast<size_t>(expectedSize), digest);
+  FreeBlock(content);
   if (std::strcmp(digest, expectedDigest) != 0) {
     Os().DebugOutput(expectedDigest);
     Os().DebugOutput("\n");
     Os().DebugOutput(digest);
     Os().DebugOutput("\n");
-    FatalStop(StopVersionMismatch);
+    return Found(report, Finding::kContentDiffers, Stop::kVersionMismatch);
   }
-  FreeBlock(content);
+  return Stop::kNone;
 }
 
-namespace {
-
-// Every path the passes check lies below the folder; one that does not fit the path
-// buffer cannot be the old or new file.
-void VerifyEntryFile(const char* folder, const char* name, const char* digest, int32_t size) {
-  char path[kMaxPath];
-  if (!JoinPath(path, folder, name)) FatalStop(StopSourceMissing);
-  VerifyFile(path, digest, size);
-}
-
-}  // namespace
-
-bool VerifyTree(const PatchEntry* first, const char* folder, bool top) {
-  if (!first) return false;
+Stop VerifyTree(const PatchEntry* first, const char* folder, bool top) {
+  if (!first) return Stop::kNone;
   Progress progress(CountEntries(first));
   for (const PatchEntry* e = first; e; e = e->next) {
     if (top) {
@@ -88,27 +131,32 @@ bool VerifyTree(const PatchEntry* first, const char* folder, bool top) {
     } else {
       Os().ConsoleWrite(".");
     }
+    Stop stop = Stop::kNone;
     if (e->firstChild) {
-      if (!VerifyTree(e->firstChild, folder, false)) return false;
-    } else if (e->id != -1 && e->oldName[0] != 0) {
-      VerifyEntryFile(folder, e->oldName, e->oldDigest, e->oldSize);
+      stop = VerifyTree(e->firstChild, folder, false);
+    } else if (KindOf(e) == KindRemoved || KindOf(e) == KindChanged) {
+      stop = VerifyEntryFile(folder, e->oldName, e->oldDigest, e->oldSize);
     }
+    if (stop != Stop::kNone) return stop;
   }
   if (top) Os().ConsoleWrite(kCheckDoneLine);
-  return true;
+  return Stop::kNone;
 }
 
-bool CheckTree(const PatchEntry* first, const char* folder) {
+Stop CheckTree(const PatchEntry* first, const char* folder) {
   Progress progress(CountEntries(first));
   for (const PatchEntry* e = first; e; e = e->next) {
     progress.Next();
-    if (e->id == -1 || e->newName[0] != 0) {
+    if (KindOf(e) == KindGroup || e->newName[0] != 0) {
       DumpEntry(e);
-      VerifyEntryFile(folder, e->newName, e->newDigest, e->newSize);
+      if (Stop stop = VerifyEntryFile(folder, e->newName, e->newDigest, e->newSize);
+          stop != Stop::kNone) {
+        return stop;
+      }
     }
   }
   Os().ConsoleWrite(kCheckDoneLine);
-  return true;
+  return Stop::kNone;
 }
 
 }  // namespace zt4

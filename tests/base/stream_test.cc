@@ -7,13 +7,13 @@
 #include <string>
 
 #include "base/heap.h"
-#include "support/forwarding_platform.h"
+#include "platform/forwarding_platform.h"
 #include "support/test_files.h"
 
 namespace zt4 {
 namespace {
 
-class FakeExecutable : public test::ForwardingPlatform {
+class FakeExecutable : public ForwardingPlatform {
  public:
   explicit FakeExecutable(const char* path) : path_(path) {}
   bool ExecutablePath(char* buffer, int capacity) override {
@@ -28,7 +28,7 @@ class FakeExecutable : public test::ForwardingPlatform {
 
 std::string Resolved(const char* executable, const char* name) {
   FakeExecutable platform(executable);
-  test::ScopedPlatform scope(&platform);
+  ScopedPlatform scope(&platform);
   return ResolvePath(PoolString(name)).Text();
 }
 
@@ -56,7 +56,7 @@ TEST(ResolvePath, ShiftJisTrailByteIsNotASeparator) {
 TEST(ResolvePath, FailedExecutablePathGivesEmptyText) {
   std::string tooLong(300, 'x');
   FakeExecutable platform(tooLong.c_str());
-  test::ScopedPlatform scope(&platform);
+  ScopedPlatform scope(&platform);
   EXPECT_STREQ(ResolvePath(PoolString("patch.zt4")).Text(), "");
 }
 
@@ -173,7 +173,7 @@ TEST(LoadWholeFile, RelativeNamesComeFromTheProgramsFolder) {
   test::TempFolder folder;
   std::string executable = folder / "prog.exe";
   FakeExecutable platform(executable.c_str());
-  test::ScopedPlatform scope(&platform);
+  ScopedPlatform scope(&platform);
   ASSERT_TRUE(test::WriteFile(folder / "patch/list", "L"));
   uint8_t* block = nullptr;
   int32_t size = 0;

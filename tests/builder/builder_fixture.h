@@ -12,31 +12,12 @@
 #include "archive/archive.h"
 #include "base/pool_string.h"
 #include "platform/platform.h"
+#include "support/patch_writer.h"
 #include "support/test_files.h"
 #include "zt4mkpatch/patch_builder.h"
 #include "zt4mkpatch/patch_check.h"
 
 namespace zt4::test {
-
-using Members = std::vector<std::pair<std::string, std::string>>;
-
-// The bytes of an archive holding `members`, added in this order.
-inline std::string ArchiveBytes(const Members& members) {
-  TempFolder scratch;
-  std::string path = scratch / "a.zt4";
-  {
-    ArchiveWriter writer;
-    EXPECT_TRUE(writer.Create(PoolString(path.c_str())));
-    for (const auto& [name, content] : members) {
-      EXPECT_TRUE(writer.Add(reinterpret_cast<const uint8_t*>(content.data()),
-                             static_cast<uint32_t>(content.size()), PoolString(name.c_str())))
-          << name;
-    }
-  }
-  std::string bytes;
-  EXPECT_TRUE(ReadFile(path, &bytes));
-  return bytes;
-}
 
 // Files only: folders appear in a tree read back but are implied by the files.
 inline Tree FilesOf(const Tree& tree) {
@@ -91,7 +72,8 @@ class BuildCase {
     std::string error;
     ASSERT_TRUE(Build(&error)) << error;
     ASSERT_EQ(Os().CreateFolder(Work().c_str()), FolderResult::kCreated);
-    ASSERT_TRUE(builder::ApplyPatchToCopy(Old(), Patch(), Work(), false, &error)) << error;
+    Stop stop;
+    ASSERT_TRUE(builder::ApplyPatchToCopy(Old(), Patch(), Work(), &stop, &error)) << error;
     Tree result = ReadTree(Work());
     EXPECT_EQ(FilesOf(Without(result, "BACKUP_FILES")), FilesOf(newTree_));
     EXPECT_EQ(FilesOf(Below(result, "BACKUP_FILES")), FilesOf(oldTree_));

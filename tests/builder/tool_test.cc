@@ -7,9 +7,10 @@
 #include "builder/builder_fixture.h"
 #include "builder/install_generator.h"
 #include "platform/platform.h"
+#include "platform/test_support.h"
 #include "support/program_run.h"
 #include "support/test_files.h"
-#include "zt4mkpatch/file_tree.h"
+#include "common/files.h"
 
 namespace zt4 {
 namespace {
@@ -80,7 +81,7 @@ TEST(Program, TheRealApplierTakesGeneratedInstallsToTheNewVersion) {
     ASSERT_EQ(std::system(("chmod +x " + Quoted(run / "zt4patch")).c_str()), 0);
     ASSERT_EQ(Os().CreateFolder((run / "target").c_str()), FolderResult::kCreated);
     std::string error;
-    ASSERT_TRUE(builder::CopyTree(c.Old(), run / "target", &error)) << error;
+    ASSERT_TRUE(tool::CopyTree(c.Old(), run / "target", &error)) << error;
     std::string command = "cd " + Quoted(run / "target") + " && printf '\\ny\\n' | " +
                           Quoted(run / "zt4patch") + " >" + Quoted(run / "out.txt") + " 2>" +
                           Quoted(run / "err.txt");

@@ -43,7 +43,7 @@ class DriverTest : public ::testing::Test {
   std::string program_;
   std::string target_;
   test::ScriptedPlatform user_;
-  test::ScopedPlatform scope_{&user_};
+  ScopedPlatform scope_{&user_};
 };
 
 TEST_F(DriverTest, CompleteRun) {
@@ -130,7 +130,7 @@ TEST_F(DriverTest, FailedBackupIsUndone) {
   user.executable = user_.executable;
   user.folder = user_.folder;
   user.answers.push_back(kAnswerYes);
-  test::ScopedPlatform scope(&user);
+  ScopedPlatform scope(&user);
   EXPECT_EXIT(UpdateDriver(), testing::ExitedWithCode(0), BoxPattern(StopAborted));
   EXPECT_EQ(test::ReadTree(target_), sample_.oldTree);
 }

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/bytes.h"
 #include "support/patch_writer.h"
-#include "update/operations.h"
+#include "update/delta.h"
 
 namespace zt4 {
 namespace {
@@ -63,6 +65,33 @@ TEST(DeltaRecords, NegativeSizesAreRefused) {
   EXPECT_FALSE(Valid(test::Delta({{0, "a"}}), INT32_MIN));
   std::string payload = test::Delta({{0, "a"}});
   EXPECT_FALSE(ValidateDeltaRecords(reinterpret_cast<const uint8_t*>(payload.data()), -1, 8));
+}
+
+// What the applier's loop hands on: every record in payload order, or none at all.
+class Recorder final : public DeltaSink {
+ public:
+  void Put(uint32_t offset, const uint8_t* data, uint32_t length) override {
+    puts.emplace_back(offset, std::string(reinterpret_cast<const char*>(data), length));
+  }
+  std::vector<std::pair<uint32_t, std::string>> puts;
+};
+
+TEST(DeltaRecords, AppliedInPayloadOrderOrNotAtAll) {
+  const std::vector<std::pair<uint32_t, std::string>> records = {{2, "late"}, {0, "ab"}, {3, ""}};
+  std::string payload = test::Delta(records);
+  auto apply = [&](const std::string& bytes, int32_t newSize, Recorder* recorder) {
+    return ApplyDeltaRecords(reinterpret_cast<const uint8_t*>(bytes.data()),
+                             static_cast<int32_t>(bytes.size()), newSize, *recorder);
+  };
+  Recorder whole;
+  EXPECT_TRUE(apply(payload, 6, &whole));
+  EXPECT_EQ(whole.puts, records);
+  Recorder refused;  // the first record fits, the payload is cut in the last header
+  EXPECT_FALSE(apply(payload.substr(0, payload.size() - 1), 6, &refused));
+  EXPECT_TRUE(refused.puts.empty());
+  Recorder tooSmall;
+  EXPECT_FALSE(apply(payload, 5, &tooSmall));
+  EXPECT_TRUE(tooSmall.puts.empty());
 }
 
 }  // namespace

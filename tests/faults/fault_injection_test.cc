@@ -16,7 +16,7 @@
 #include "driver/update_driver.h"
 #include "fault_harness.h"
 #include "support/patch_writer.h"
-#include "tools/zt4/commands.h"
+#include "zt4/commands.h"
 
 namespace zt4 {
 namespace {

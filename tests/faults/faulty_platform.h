@@ -101,9 +101,9 @@ class FaultyPlatform : public ScriptedPlatform {
     if (Fault(Op::kDelete)) return false;
     return ScriptedPlatform::DeleteFile(path);
   }
-  bool ListFolder(const char* folder, FolderItemSink sink, void* user) override {
+  bool ForEachFolderItem(const char* folder, FolderItemSink sink, void* user) override {
     if (Fault(Op::kList)) return false;
-    return ScriptedPlatform::ListFolder(folder, sink, user);
+    return ScriptedPlatform::ForEachFolderItem(folder, sink, user);
   }
   FolderResult CreateFolder(const char* path) override {
     if (Fault(Op::kCreateFolder)) return FolderResult::kFailed;

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "commands.h"
+#include "zt4/commands.h"
 #include "fault_harness.h"
 #include "support/patch_writer.h"
 

@@ -3,6 +3,7 @@
 #include "archive/archive.h"
 #include "base/bytes.h"
 #include "codec/sha1.h"
+#include "base/stream.h"
 #include "support/test_files.h"
 
 namespace zt4::test {
@@ -14,35 +15,40 @@ std::string Sha1Of(const std::string& bytes) {
 }
 
 ListBuilder& ListBuilder::Int(int32_t value) {
-  uint8_t raw[4];
-  PutU32(raw, static_cast<uint32_t>(value));
-  bytes_.append(reinterpret_cast<char*>(raw), 4);
+  writer_->Int(value);
   return *this;
 }
 
 ListBuilder& ListBuilder::Text(const std::string& text) {
-  bytes_ += text;
-  bytes_ += '\0';
+  writer_->Raw(text.data(), static_cast<int32_t>(text.size())).Raw("", 1);
   return *this;
 }
 
 ListBuilder& ListBuilder::Plain(int32_t id, const std::string& oldName,
                                 const std::string& oldContent, const std::string& newName,
                                 const std::string& newContent) {
-  Int(id);
-  Text(oldName).Int(static_cast<int32_t>(oldContent.size()));
-  Text(oldName.empty() ? "" : Sha1Of(oldContent));
-  Text(newName).Int(static_cast<int32_t>(newContent.size()));
-  Text(newName.empty() ? "" : Sha1Of(newContent));
+  writer_->Record(id, oldName.c_str(), static_cast<int32_t>(oldContent.size()),
+                  oldName.empty() ? "" : Sha1Of(oldContent).c_str(), newName.c_str(),
+                  static_cast<int32_t>(newContent.size()),
+                  newName.empty() ? "" : Sha1Of(newContent).c_str());
   return *this;
 }
 
 ListBuilder& ListBuilder::GroupBegin(const std::string& newName, const std::string& archiveBytes) {
-  Int(-1).Text("@ZT4_COPY").Text(newName).Int(static_cast<int32_t>(archiveBytes.size()));
-  return Text(Sha1Of(archiveBytes));
+  writer_->GroupBegin(newName.c_str(), static_cast<int32_t>(archiveBytes.size()),
+                      Sha1Of(archiveBytes).c_str());
+  return *this;
 }
 
-ListBuilder& ListBuilder::GroupEnd() { return Int(-1).Text("@END"); }
+ListBuilder& ListBuilder::GroupEnd() {
+  writer_->GroupEnd();
+  return *this;
+}
+
+std::string ListBuilder::Bytes() const {
+  return std::string(reinterpret_cast<const char*>(writer_->Data()),
+                     static_cast<size_t>(writer_->Size()));
+}
 
 std::string Delta(const std::vector<std::pair<uint32_t, std::string>>& records) {
   std::string out;
@@ -57,20 +63,17 @@ std::string Delta(const std::vector<std::pair<uint32_t, std::string>>& records) 
 }
 
 std::string ArchiveBytes(const Members& members) {
-  TempFolder folder;
-  std::string path = folder / "a.zt4";
-  {
-    ArchiveWriter writer;
-    if (!writer.Create(PoolString(path.c_str()))) return "";
-    for (const auto& [name, content] : members) {
-      writer.Add(reinterpret_cast<const uint8_t*>(content.data()),
-                 static_cast<uint32_t>(content.size()), PoolString(name.c_str()));
+  MemoryStream bytes;
+  ArchiveWriter writer;
+  if (!bytes.CreateBlock(4096, true) || !writer.Create(&bytes)) return "";
+  for (const auto& [name, content] : members) {
+    if (!writer.Add(reinterpret_cast<const uint8_t*>(content.data()),
+                    static_cast<uint32_t>(content.size()), PoolString(name.c_str()))) {
+      return "";
     }
-    if (!writer.Finish()) return "";
   }
-  std::string bytes;
-  ReadFile(path, &bytes);
-  return bytes;
+  if (!writer.Finish()) return "";
+  return std::string(reinterpret_cast<const char*>(bytes.Data()), static_cast<size_t>(bytes.Size()));
 }
 
 bool WritePatch(const std::string& path, const std::string& list,

@@ -4,15 +4,19 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "update/patch_list_writer.h"
 
 namespace zt4::test {
 
 std::string Sha1Of(const std::string& bytes);
 
-// The bytes of a description, record by record, in file order.
+// The bytes of a description, record by record, in file order, made by the system's own
+// writer from contents (their sizes and digests are computed).
 class ListBuilder {
  public:
   ListBuilder& Int(int32_t value);
@@ -25,10 +29,10 @@ class ListBuilder {
   }
   ListBuilder& GroupBegin(const std::string& newName, const std::string& archiveBytes);
   ListBuilder& GroupEnd();
-  const std::string& Bytes() const { return bytes_; }
+  std::string Bytes() const;
 
  private:
-  std::string bytes_;
+  std::unique_ptr<PatchListWriter> writer_ = std::make_unique<PatchListWriter>();
 };
 
 // A delta payload: records (offset, data) back to back.

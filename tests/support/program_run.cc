@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "platform/platform.h"
+#include "platform/test_support.h"
 #include "support/test_files.h"
 
 namespace zt4::test {

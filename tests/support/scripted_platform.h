@@ -9,7 +9,7 @@
 #include <deque>
 #include <string>
 
-#include "support/forwarding_platform.h"
+#include "platform/forwarding_platform.h"
 
 namespace zt4::test {
 

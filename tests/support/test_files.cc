@@ -36,7 +36,7 @@ void Collect(const char* name, bool isFolder, void* user) {
 
 void ReadTreeInto(const std::string& folder, const std::string& prefix, Tree* tree) {
   Listing listing;
-  if (!Os().ListFolder(folder.c_str(), Collect, &listing)) return;
+  if (!Os().ForEachFolderItem(folder.c_str(), Collect, &listing)) return;
   for (const auto& [name, isFolder] : listing.items) {
     std::string relative = prefix.empty() ? name : prefix + "/" + name;
     if (isFolder) {
@@ -95,7 +95,7 @@ bool Exists(const std::string& path) {
     return true;
   }
   Listing listing;
-  return Os().ListFolder(path.c_str(), Collect, &listing);
+  return Os().ForEachFolderItem(path.c_str(), Collect, &listing);
 }
 
 Tree ReadTree(const std::string& folder) {

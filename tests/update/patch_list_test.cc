@@ -1,4 +1,5 @@
 #include "update/patch_list.h"
+#include "update/patch_list_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -6,11 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "base/heap.h"
-#include "support/forwarding_platform.h"
+#include "platform/forwarding_platform.h"
 
 // Allocation faults for the parser: when armed, the nothrow operator new fails once after
 // the given number of successful calls. Disarmed (negative), it passes every call on.
@@ -33,30 +35,29 @@ namespace {
 const char kDigestA[] = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
 const char kDigestB[] = "a9993e364706816aba3e25717850c26c9cd0d89d";
 
-// Description bytes as the patch builder writes them: int32 little-endian, texts with
-// their zero. `Ends` records where each top-level record ends.
+// Description bytes made by the system's own writer. `Ends` records where each
+// top-level record ends.
 class Bytes {
  public:
-  Bytes& Int(int32_t value) {
-    auto v = static_cast<uint32_t>(value);
-    for (int shift = 0; shift < 32; shift += 8) data.push_back(static_cast<char>(v >> shift));
-    return *this;
+  Bytes() = default;
+  Bytes(const Bytes& other) : data(other.data), ends(other.ends) {
+    writer_->Raw(data.data(), static_cast<int32_t>(data.size()));
   }
+  Bytes& operator=(const Bytes&) = delete;
+
+  Bytes& Int(int32_t value) { return Sync(writer_->Int(value)); }
   Bytes& Text(const std::string& text) {
-    data += text;
-    data.push_back('\0');
-    return *this;
+    return Sync(writer_->Raw(text.data(), static_cast<int32_t>(text.size())).Raw("", 1));
   }
   Bytes& Raw(const std::string& bytes) {
-    data += bytes;
-    return *this;
+    return Sync(writer_->Raw(bytes.data(), static_cast<int32_t>(bytes.size())));
   }
   // The record's fields after its id; members use the same layout.
   Bytes& Fields(int32_t id, const std::string& oldName, int32_t oldSize,
                 const std::string& oldDigest, const std::string& newName, int32_t newSize,
                 const std::string& newDigest) {
-    return Int(id).Text(oldName).Int(oldSize).Text(oldDigest).Text(newName).Int(newSize).Text(
-        newDigest);
+    return Sync(writer_->Record(id, oldName.c_str(), oldSize, oldDigest.c_str(), newName.c_str(),
+                                newSize, newDigest.c_str()));
   }
   Bytes& Plain(int32_t id, const std::string& oldName, int32_t oldSize,
                const std::string& oldDigest, const std::string& newName, int32_t newSize,
@@ -71,14 +72,14 @@ class Bytes {
     return Plain(id, "", 0, "", newName, 2, kDigestB);
   }
   Bytes& GroupOpen(const std::string& newName, int32_t newSize, const std::string& newDigest) {
-    return Int(-1).Text("@ZT4_COPY").Text(newName).Int(newSize).Text(newDigest);
+    return Sync(writer_->GroupBegin(newName.c_str(), newSize, newDigest.c_str()));
   }
   Bytes& Member(int32_t id, const std::string& oldName, const std::string& newName) {
     return Fields(id, oldName, oldName.empty() ? 0 : 3, oldName.empty() ? "" : kDigestA, newName, 4,
                   kDigestB);
   }
   Bytes& GroupClose() {
-    Int(-1).Text("@END");
+    Sync(writer_->GroupEnd());
     return End();
   }
   Bytes& End() {
@@ -88,6 +89,13 @@ class Bytes {
 
   std::string data;
   std::vector<size_t> ends;
+
+ private:
+  Bytes& Sync(PatchListWriter& writer) {
+    data.assign(reinterpret_cast<const char*>(writer.Data()), static_cast<size_t>(writer.Size()));
+    return *this;
+  }
+  std::unique_ptr<PatchListWriter> writer_ = std::make_unique<PatchListWriter>();
 };
 
 // The description in a heap block of exactly its size (no zero after it, so ASan sees
@@ -550,7 +558,7 @@ TEST(IsSafeRelativeName, PathsAndMemberNames) {
 }
 
 // The debug channel, line by line.
-class DebugCapture : public test::ForwardingPlatform {
+class DebugCapture : public ForwardingPlatform {
  public:
   void DebugOutput(const char* text) override { lines.emplace_back(text); }
   std::vector<std::string> lines;
@@ -563,7 +571,7 @@ TEST(DumpEntry, ChangedEntryLine) {
   ASSERT_NE(parsed.head(), nullptr);
   DebugCapture capture;
   {
-    test::ScopedPlatform scope(&capture);
+    ScopedPlatform scope(&capture);
     DumpEntry(parsed.head());
   }
   ASSERT_EQ(capture.lines.size(), 1u);
@@ -579,7 +587,7 @@ TEST(DumpEntry, RemovedAndNegativeIdLines) {
   ASSERT_NE(parsed.head(), nullptr);
   DebugCapture capture;
   {
-    test::ScopedPlatform scope(&capture);
+    ScopedPlatform scope(&capture);
     DumpEntry(parsed.head());
   }
   ASSERT_EQ(capture.lines.size(), 1u);
@@ -597,7 +605,7 @@ TEST(DumpEntry, GroupListsItsMembersBetweenRulers) {
   ASSERT_NE(parsed.head(), nullptr);
   DebugCapture capture;
   {
-    test::ScopedPlatform scope(&capture);
+    ScopedPlatform scope(&capture);
     DumpEntry(parsed.head());
   }
   std::vector<std::string> expected = {
@@ -619,7 +627,7 @@ TEST(DumpEntry, GroupWithoutMembersHasNoRulers) {
   ASSERT_NE(parsed.head(), nullptr);
   DebugCapture capture;
   {
-    test::ScopedPlatform scope(&capture);
+    ScopedPlatform scope(&capture);
     DumpEntry(parsed.head());
   }
   ASSERT_EQ(capture.lines.size(), 1u);
@@ -635,7 +643,7 @@ TEST(DumpEntry, VeryLongNamesAreWrittenWhole) {
   ASSERT_NE(parsed.head(), nullptr);
   DebugCapture capture;
   {
-    test::ScopedPlatform scope(&capture);
+    ScopedPlatform scope(&capture);
     DumpEntry(parsed.head());
   }
   ASSERT_EQ(capture.lines.size(), 1u);

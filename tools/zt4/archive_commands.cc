@@ -9,26 +9,14 @@
 #include "archive/archive.h"
 #include "base/heap.h"
 #include "base/pool_string.h"
-#include "commands.h"
+#include "zt4/commands.h"
 #include "platform/platform.h"
-#include "tool_common.h"
+#include "zt4/tool_common.h"
 
 namespace zt4::tool {
 namespace {
 
-// A member's bytes, freed with the scope.
-class MemberBlock {
- public:
-  MemberBlock() = default;
-  ~MemberBlock() { FreeBlock(data); }
-  MemberBlock(const MemberBlock&) = delete;
-  MemberBlock& operator=(const MemberBlock&) = delete;
-
-  uint8_t* data = nullptr;
-  int32_t size = 0;
-};
-
-bool ExtractMember(Archive& archive, const std::string& name, MemberBlock* block) {
+bool ExtractMember(Archive& archive, const std::string& name, ScopedBlock* block) {
   return archive.Extract(PoolString(name.c_str()), &block->data, &block->size);
 }
 
@@ -36,54 +24,17 @@ std::string MemberLabel(const std::string& archivePath, const std::string& name)
   return Shown(archivePath) + ": member " + Shown(name);
 }
 
-bool IsDotsAndSpaces(const std::string& part) {
-  // Windows drops trailing dots and blanks, so "..." and ".. " would mean ".." there.
-  return std::all_of(part.begin(), part.end(), [](char c) { return c == '.' || c == ' '; });
-}
-
-// The parts of the path below DIR at which a member is written: its name without the
-// leading '/'. Refuses what could land outside DIR or cannot be a file name at all.
-bool MemberTarget(const std::string& name, std::vector<std::string>* parts, std::string* why) {
-  std::string relative = !name.empty() && name[0] == '/' ? name.substr(1) : name;
-  if (relative.empty()) {
-    *why = "it names no file";
-    return false;
-  }
-  if (relative.find(':') != std::string::npos) {
-    *why = "it holds a ':' (a drive or a stream name)";
-    return false;
-  }
-  *parts = SplitPath(relative);
-  if (parts->front().empty()) {
-    *why = "it is an absolute path";
-    return false;
-  }
-  for (const std::string& part : *parts) {
-    if (part.empty()) {
-      *why = "it has an empty path part";
-      return false;
-    }
-    if (IsDotsAndSpaces(part)) {
-      *why = "it has a '.' or '..' part";
-      return false;
-    }
-  }
+// The path below DIR at which a member is written: its name without the leading '/'.
+// Refuses what the applier refuses (what could land outside DIR or name a device), and
+// what cannot be a file name on every system.
+bool MemberTarget(const std::string& name, std::string* relative, std::string* why) {
+  *relative = !name.empty() && name[0] == '/' ? name.substr(1) : name;
+  *why = NameProblem(*relative);
+  if (!why->empty()) return false;
   bool converted = false;
   Shown(name, &converted);
-  if (!converted) {
-    *why = "it does not convert to the system's text";
-    return false;
-  }
-  return true;
-}
-
-std::string Joined(const std::vector<std::string>& parts, size_t count) {
-  std::string out;
-  for (size_t i = 0; i < count; ++i) {
-    if (i > 0) out += '/';
-    out += parts[i];
-  }
-  return out;
+  if (!converted) *why = "it does not convert to the system's text";
+  return converted;
 }
 
 // Finds a member given on the command line: as typed, or with the leading '/' added.
@@ -105,38 +56,12 @@ struct SourceFile {
   std::string path;    // CP932
 };
 
-struct Listing {
-  std::vector<std::pair<std::string, bool>> items;
-};
-
-void CollectItem(const char* name, bool isFolder, void* user) {
-  if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return;
-  static_cast<Listing*>(user)->items.emplace_back(name, isFolder);
-}
-
-// Says why a folder could not be listed. The POSIX platform refuses a whole listing when
-// one name does not convert to CP932; find that name to show it.
-bool FailListing(const std::string& folder) {
-  char name[1024];
-  if (FindUnconvertibleName(folder.c_str(), name, sizeof name)) {
-    std::string shown;
-    for (const char* p = name; *p; ++p) {
-      unsigned char c = static_cast<unsigned char>(*p);
-      char hex[8];
-      std::snprintf(hex, sizeof hex, c >= 0x80 ? "\\x%02X" : "%c", c);
-      shown += hex;
-    }
-    return Fail(Shown(folder) + "/" + shown +
-                ": the name does not convert to Shift-JIS (CP932), so it cannot be stored");
-  }
-  return Fail(Shown(folder) + ": cannot list the folder (missing, not a folder, or unreadable)");
-}
-
 bool Walk(const std::string& folder, const std::string& relative, const std::string& archivePath,
           std::vector<SourceFile>* files) {
-  Listing listing;
-  if (!Os().ListFolder(folder.c_str(), CollectItem, &listing)) return FailListing(folder);
-  for (const auto& [name, isFolder] : listing.items) {
+  FolderItems items;
+  std::string error;
+  if (!ListItems(folder, &items, &error)) return Fail(error);
+  for (const auto& [name, isFolder] : items) {
     std::string path = folder + "/" + name;
     std::string member = relative + "/" + name;
     if (isFolder) {
@@ -163,9 +88,10 @@ bool WriteArchive(const std::string& archivePath, const std::vector<SourceFile>&
   }
   for (const SourceFile& file : files) {
     Bytes content;
-    if (!ReadWholeFile(file.path, &content)) {
+    std::string error;
+    if (!ReadWholeFile(file.path, &content, &error)) {
       writer.Finish();
-      return Fail(Shown(file.path) + ": cannot read the file (unreadable, or 2 GiB or more)");
+      return Fail(error);
     }
     if (!writer.Add(content.data(), static_cast<uint32_t>(content.size()),
                     PoolString(file.member.c_str()))) {
@@ -178,16 +104,21 @@ bool WriteArchive(const std::string& archivePath, const std::vector<SourceFile>&
   return true;
 }
 
+// The archive named by a command's first argument, with its records in file order.
+bool OpenArgumentArchive(const std::string& argument, std::string* archivePath, Archive* archive,
+                         std::vector<IndexRecord>* records) {
+  std::string error;
+  if (!ArgumentPath(argument, archivePath, &error)) return Fail(error);
+  return OpenArchive(*archivePath, archive, records);
+}
+
 }  // namespace
 
 bool ListCommand(const Arguments& arguments) {
   std::string archivePath;
   Archive archive;
   std::vector<IndexRecord> records;
-  if (!ArgumentPath(arguments[0], &archivePath) || !OpenArchive(archivePath, &archive) ||
-      !ReadIndexRecords(archivePath, &records)) {
-    return false;
-  }
+  if (!OpenArgumentArchive(arguments[0], &archivePath, &archive, &records)) return false;
   int unconverted = 0;
   for (const IndexRecord& record : records) {
     bool converted = false;
@@ -208,14 +139,11 @@ bool VerifyCommand(const Arguments& arguments) {
   std::string archivePath;
   Archive archive;
   std::vector<IndexRecord> records;
-  if (!ArgumentPath(arguments[0], &archivePath) || !OpenArchive(archivePath, &archive) ||
-      !ReadIndexRecords(archivePath, &records)) {
-    return false;
-  }
+  if (!OpenArgumentArchive(arguments[0], &archivePath, &archive, &records)) return false;
   std::vector<std::string> names = DistinctNames(records);
   size_t bad = 0;
   for (const std::string& name : names) {
-    MemberBlock block;
+    ScopedBlock block;
     if (!ExtractMember(archive, name, &block)) {
       Fail(MemberLabel(archivePath, name) +
            ": damaged (its data cannot be read or decoded, or its CRC does not match)");
@@ -234,12 +162,11 @@ bool VerifyCommand(const Arguments& arguments) {
 bool ExtractCommand(const Arguments& arguments) {
   std::string archivePath;
   std::string folder;
+  std::string error;
   Archive archive;
   std::vector<IndexRecord> records;
-  if (!ArgumentPath(arguments[0], &archivePath) || !ArgumentPath(arguments[1], &folder) ||
-      !OpenArchive(archivePath, &archive) || !ReadIndexRecords(archivePath, &records)) {
-    return false;
-  }
+  if (!ArgumentPath(arguments[1], &folder, &error)) return Fail(error);
+  if (!OpenArgumentArchive(arguments[0], &archivePath, &archive, &records)) return false;
   std::vector<std::string> names = DistinctNames(records);
 
   // Which members, and where each one goes: all of it is checked before anything is
@@ -262,15 +189,15 @@ bool ExtractCommand(const Arguments& arguments) {
       }
     }
   }
-  std::vector<std::vector<std::string>> targets;
+  std::vector<std::string> targets;
   for (const std::string& name : selected) {
-    std::vector<std::string> parts;
+    std::string relative;
     std::string why;
-    if (!MemberTarget(name, &parts, &why)) {
+    if (!MemberTarget(name, &relative, &why)) {
       ok = Fail(MemberLabel(archivePath, name) + ": refused, it would not land inside " +
                 Shown(folder) + " (" + why + ")");
     }
-    targets.push_back(parts);
+    targets.push_back(relative);
   }
   if (!ok) return false;
 
@@ -279,23 +206,16 @@ bool ExtractCommand(const Arguments& arguments) {
   }
   for (size_t i = 0; i < selected.size(); ++i) {
     const std::string& name = selected[i];
-    const std::vector<std::string>& parts = targets[i];
-    MemberBlock block;
+    ScopedBlock block;
     if (!ExtractMember(archive, name, &block)) {
       ok = Fail(MemberLabel(archivePath, name) +
                 ": damaged (its data cannot be read or decoded, or its CRC does not match)");
       continue;
     }
-    if (parts.size() > 1) {
-      std::string parent = folder + "/" + Joined(parts, parts.size() - 1);
-      if (!CreateFolders(parent)) {
-        ok = Fail(Shown(parent) + ": cannot create the folder");
-        continue;
-      }
-    }
-    std::string path = folder + "/" + Joined(parts, parts.size());
-    if (!WriteWholeFile(path, block.data, static_cast<size_t>(block.size))) {
-      ok = Fail(Shown(path) + ": cannot write the file");
+    // Creates the member's folders on the way.
+    if (!WriteWholeFile(folder + "/" + targets[i], block.data, static_cast<size_t>(block.size),
+                        &error)) {
+      ok = Fail(error);
     }
   }
   return ok;
@@ -304,8 +224,10 @@ bool ExtractCommand(const Arguments& arguments) {
 bool CreateCommand(const Arguments& arguments) {
   std::string archivePath;
   std::string folder;
-  if (!ArgumentPath(arguments[0], &archivePath) || !ArgumentPath(arguments[1], &folder)) {
-    return false;
+  std::string error;
+  if (!ArgumentPath(arguments[0], &archivePath, &error) ||
+      !ArgumentPath(arguments[1], &folder, &error)) {
+    return Fail(error);
   }
   std::vector<SourceFile> files;
   if (!Walk(folder, "", archivePath, &files)) return false;

@@ -17,37 +17,22 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/mount.h"
 #include "base/heap.h"
 #include "base/pool_string.h"
-#include "base/stream.h"
 #include "codec/sha1.h"
-#include "commands.h"
+#include "common/quiet_platform.h"
 #include "platform/platform.h"
-#include "tool_common.h"
+#include "update/delta.h"
 #include "update/operations.h"
 #include "update/patch_list.h"
+#include "zt4/commands.h"
+#include "zt4/tool_common.h"
 
 namespace zt4::tool {
 namespace {
 
 constexpr char kListMember[] = "/list";
-constexpr char kBackupName[] = "BACKUP_FILES";
-
-// A heap block from the archive code, freed with the scope.
-struct Block {
-  Block() = default;
-  ~Block() { FreeBlock(data); }
-  Block(const Block&) = delete;
-  Block& operator=(const Block&) = delete;
-  void Reset() {
-    FreeBlock(data);
-    data = nullptr;
-    size = 0;
-  }
-
-  uint8_t* data = nullptr;
-  int32_t size = 0;
-};
 
 // The patch archive and its parsed description; the tree points into `list`.
 struct Patch {
@@ -57,14 +42,16 @@ struct Patch {
   Patch& operator=(const Patch&) = delete;
 
   Archive archive;
-  Block list;
+  ScopedBlock list;
   PatchEntry* tree = nullptr;  // the applier's order: the file's last record first
 };
 
 bool OpenPatch(const std::string& argument, Patch* patch) {
   std::string path;
-  if (!ArgumentPath(argument, &path)) return false;
-  if (!OpenArchive(path, &patch->archive)) return false;
+  std::string error;
+  if (!ArgumentPath(argument, &path, &error)) return Fail(error);
+  std::vector<IndexRecord> records;
+  if (!OpenArchive(path, &patch->archive, &records)) return false;
   if (!patch->archive.Find(PoolString(kListMember))) {
     return Fail(argument + ": no member " + kListMember + ": not a patch archive");
   }
@@ -219,47 +206,43 @@ class TargetCheck {
 
   // What the backup needs of the folder before anything moves.
   bool CheckFolder() {
-    std::vector<std::string> items;
-    if (!Os().ListFolder(target_.c_str(), CollectItem, &items)) {
-      return Fail(shownTarget_ +
-                  ": cannot list the folder (missing, not a folder, unreadable, or holding a "
-                  "name that does not convert to Shift-JIS)");
+    FolderItems items;
+    std::string error;
+    if (!ListItems(target_, &items, &error)) {
+      return Fail(shownTarget_ + ": cannot list the folder (" + Os().LastFailure() + ")");
     }
     if (items.empty())
       Add("empty target folder: the update's backup refuses a folder with nothing in it");
-    const std::string backup = target_ + "\\" + kBackupName;
-    for (const std::string& item : items) {
-      if (SamePath(item, kBackupName)) {
-        Add(std::string("backup folder present: ") + kBackupName +
+    const std::string backup = target_ + "\\" + kBackupFolderName;
+    for (const auto& item : items) {
+      if (SamePath(item.first, kBackupFolderName)) {
+        Add(std::string("backup folder present: ") + kBackupFolderName +
             " (an earlier update left it: zt4 restore puts that install back; the update "
             "refuses to start while it is there)");
       }
     }
     if (backup.size() >= static_cast<size_t>(kMaxPath)) {
-      Add(std::string("path too long: ") + kBackupName + " (the update's backup folder)");
+      Add(std::string("path too long: ") + kBackupFolderName + " (the update's backup folder)");
       return true;
     }
     char from[kMaxPath];
     char to[kMaxPath];
-    for (const std::string& item : items) {
-      if (!JoinPathWith(from, target_.c_str(), '\\', item.c_str()) ||
-          !JoinPathWith(to, backup.c_str(), '\\', item.c_str())) {
-        Add("path too long: " + Shown(item) + " (once moved into " + kBackupName + ")");
+    for (const auto& item : items) {
+      if (!JoinPathWith(from, target_.c_str(), '\\', item.first.c_str()) ||
+          !JoinPathWith(to, backup.c_str(), '\\', item.first.c_str())) {
+        Add("path too long: " + Shown(item.first) + " (once moved into " + kBackupFolderName + ")");
       }
     }
     return true;
   }
 
   // The old side of every entry, in the applier's order.
-  void CheckTree(const PatchEntry* first) {
+  void CheckOldFiles(const PatchEntry* first) {
     for (const PatchEntry* e = first; e; e = e->next) {
-      if (e->firstChild) {
-        for (const PatchEntry* child = e->firstChild; child; child = child->next) {
-          if (child->id != -1 && child->oldName[0] != 0) CheckOld(child, true);
-        }
-      } else if (e->id != -1 && e->oldName[0] != 0) {
-        CheckOld(e, false);
+      for (const PatchEntry* child = e->firstChild; child; child = child->next) {
+        if (KindOf(child) == KindRemoved || KindOf(child) == KindChanged) CheckOld(child, true);
       }
+      if (KindOf(e) == KindRemoved || KindOf(e) == KindChanged) CheckOld(e, false);
     }
   }
 
@@ -289,11 +272,6 @@ class TargetCheck {
   }
 
  private:
-  static void CollectItem(const char* name, bool /*isFolder*/, void* user) {
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return;
-    static_cast<std::vector<std::string>*>(user)->emplace_back(name);
-  }
-
   void Add(const std::string& text) { problems_.push_back({text, {}}); }
 
   // One problem per archive that cannot be opened, naming every old file that needed it.
@@ -303,15 +281,6 @@ class TargetCheck {
     problems_[at->second].names.push_back(name);
   }
 
-  // The archive at a CP932 path, opened once; null when it does not open.
-  Archive* OpenOld(const std::string& path) {
-    auto at = archives_.find(path);
-    if (at != archives_.end()) return at->second.get();
-    auto archive = std::make_unique<Archive>();
-    if (!archive->Open(PoolString(path.c_str()))) archive.reset();
-    return (archives_[path] = std::move(archive)).get();
-  }
-
   // The archive as the report names it: relative to the target when it lies inside.
   std::string ArchiveShown(const std::string& name) const {
     size_t slash = name.rfind('/');
@@ -319,72 +288,62 @@ class TargetCheck {
     return Shown(name.substr(0, slash) + ".zt4");
   }
 
+  // The applier's own check of the file, worded.
   void CheckOld(const PatchEntry* e, bool child) {
     ++checked_;
-    const std::string name = e->oldName;
-    const std::string shown = Shown(name);
+    const std::string shown = Shown(e->oldName);
     char path[kMaxPath];
     if (!JoinPath(path, target_.c_str(), e->oldName)) {
       Add("path too long: " + shown);
       return;
     }
-    Block content;
-    std::string where;  // for a member: where it was found
-    FileStream file;
-    if (file.Open(PoolString(path), ReadMode)) {
-      int32_t found = file.Size();
-      if (found != e->oldSize) {  // before anything is read, as the applier does
-        Add("size differs: " + shown + " (expected " + std::to_string(e->oldSize) + ", found " +
-            std::to_string(found) + ")");
-        return;
-      }
-      content.data = ReadWhole(file);
-      if (!content.data) {
-        Add("unreadable: " + shown);
-        return;
-      }
-      content.size = found;
-    } else {
-      const std::string whole = path;
-      const size_t slash = whole.rfind('/');  // JoinPath put one there
-      const std::string archivePath = whole.substr(0, slash) + ".zt4";
-      const std::string member = whole.substr(slash);
-      const std::string archiveShown = ArchiveShown(name);
-      if (archivePath.size() >= static_cast<size_t>(kMaxPath)) {
+    FileReport report;
+    if (VerifyFile(path, e->oldDigest, e->oldSize, &report) == Stop::kNone) return;
+    const std::string archiveShown = ArchiveShown(e->oldName);
+    const std::string memberShown = Shown(report.member.Text()) + " in " + archiveShown;
+    const std::string expected = "expected " + std::to_string(e->oldSize) + ", found " +
+                                 std::to_string(report.foundSize);
+    switch (report.finding) {
+      case Finding::kMatches:
+        break;
+      case Finding::kPathTooLong:
         Add("path too long: " + archiveShown + " (for " + shown + ")");
-        return;
-      }
-      Archive* archive = OpenOld(archivePath);
-      if (!archive) {
+        break;
+      case Finding::kMissing:
+        Add("missing: " + shown);
+        break;
+      case Finding::kNoArchiveFile:
+      case Finding::kNotAnArchive:
         if (!child) {
           Add("missing: " + shown);
-        } else if (FileExists(archivePath)) {
-          AddForArchive("unreadable archive: " + archiveShown, shown);
         } else {
-          AddForArchive("missing archive: " + archiveShown, shown);
+          AddForArchive((report.finding == Finding::kNoArchiveFile ? "missing archive: "
+                                                                   : "unreadable archive: ") +
+                            archiveShown,
+                        shown);
         }
-        return;
-      }
-      const std::string memberShown = Shown(member) + " in " + archiveShown;
-      if (!archive->Find(PoolString(member.c_str()))) {
+        break;
+      case Finding::kMemberMissing:
         Add(child ? "missing member: " + memberShown
                   : "missing: " + shown + " (nor is there member " + memberShown + ")");
-        return;
-      }
-      if (!archive->Extract(PoolString(member.c_str()), &content.data, &content.size)) {
+        break;
+      case Finding::kMemberDamaged:
         Add("damaged member: " + memberShown + " (it does not decode or fails its CRC check)");
-        return;
-      }
-      if (content.size != e->oldSize) {
-        Add("size differs: " + shown + " (member " + memberShown + "; expected " +
-            std::to_string(e->oldSize) + ", found " + std::to_string(content.size) + ")");
-        return;
-      }
-      where = " (member " + memberShown + ")";
+        break;
+      case Finding::kSizeDiffers:
+        Add("size differs: " + shown +
+            (report.inArchive ? " (member " + memberShown + "; " : " (") + expected + ")");
+        break;
+      case Finding::kUnreadable:
+        Add("unreadable: " + shown);
+        break;
+      case Finding::kContentDiffers:
+        Add("content differs: " + shown + (report.inArchive ? " (member " + memberShown + ")" : ""));
+        break;
+      case Finding::kNoMemory:
+        Add("out of memory: " + shown);
+        break;
     }
-    char digest[41];
-    Sha1Hex(content.data, static_cast<size_t>(e->oldSize), digest);
-    if (std::strcmp(digest, e->oldDigest) != 0) Add("content differs: " + shown + where);
   }
 
   void CheckPayload(const PatchEntry* e, const std::string& shownName, EntryKind kind) {
@@ -395,7 +354,7 @@ class TargetCheck {
       Add("missing payload: " + member + " (for " + shownName + ")");
       return;
     }
-    Block payload;
+    ScopedBlock payload;
     if (!patch_.Extract(PoolString(member.c_str()), &payload.data, &payload.size)) {
       unusable_.insert(e->id);
       Add("damaged payload: " + member + " (for " + shownName +
@@ -421,7 +380,6 @@ class TargetCheck {
   const std::string target_;       // CP932, '\' separators, as the folder dialog gives it
   const std::string shownTarget_;  // as the user wrote it
   Archive& patch_;
-  std::map<std::string, std::unique_ptr<Archive>> archives_;
   std::vector<Problem> problems_;
   std::map<std::string, size_t> archiveProblems_;
   std::set<int32_t> unusable_;
@@ -433,23 +391,24 @@ class TargetCheck {
 bool PatchCheckCommand(const Arguments& arguments) {
   Patch patch;
   if (!OpenPatch(arguments[0], &patch)) return false;
-  std::string target;
-  if (!ArgumentPath(arguments[1], &target)) return false;
   // The folder dialog hands the applier '\' separators and no trailing one; names are
   // joined to it with '/', so the last '/' of a path is always inside the name.
-  for (char& c : target) {
-    if (c == '/') c = '\\';  // never a Shift-JIS trail byte
-  }
-  while (target.size() > 1 && target.back() == '\\' && target[target.size() - 2] != ':') {
-    target.pop_back();
-  }
+  std::string target;
+  std::string error;
+  if (!ArgumentFolder(arguments[1], &target, &error)) return Fail(error);
   std::string shownTarget = arguments[1];
   while (shownTarget.size() > 1 && (shownTarget.back() == '/' || shownTarget.back() == '\\')) {
     shownTarget.pop_back();
   }
   TargetCheck check(target, shownTarget, patch.archive);
   if (!check.CheckFolder()) return false;
-  check.CheckTree(patch.tree);
+  {
+    // The applier's check speaks to the debugger channel; the report says it all.
+    QuietPlatform quiet;
+    ScopedPlatform scope(&quiet);
+    check.CheckOldFiles(patch.tree);
+    ReleaseArchiveCache();
+  }
   check.CheckPayloads(patch.tree);
   int problems = check.Report();
   std::printf("%d files checked, %d problems\n", check.Checked(), problems);

@@ -13,27 +13,13 @@
 #include <utility>
 #include <vector>
 
-#include "commands.h"
 #include "platform/platform.h"
-#include "tool_common.h"
+#include "update/patch_list.h"
+#include "zt4/commands.h"
+#include "zt4/tool_common.h"
 
 namespace zt4::tool {
 namespace {
-
-constexpr char kBackupName[] = "BACKUP_FILES";
-
-using Items = std::vector<std::pair<std::string, bool>>;  // name, is a folder
-
-void CollectItem(const char* name, bool isFolder, void* user) {
-  std::string text(name);
-  if (isFolder && (text == "." || text == "..")) return;
-  static_cast<Items*>(user)->emplace_back(text, isFolder);
-}
-
-bool List(const std::string& folder, Items* items) {
-  items->clear();
-  return Os().ListFolder(folder.c_str(), CollectItem, items);
-}
 
 // '\' throughout: the shell's move wants it, and POSIX reads it as '/'.
 std::string Join(const std::string& folder, const std::string& name) {
@@ -42,43 +28,27 @@ std::string Join(const std::string& folder, const std::string& name) {
 
 bool Fits(const std::string& path) { return path.size() < static_cast<size_t>(kMaxPath); }
 
-// A file, or a folder with everything in it.
-bool RemoveTree(const std::string& path, bool isFolder) {
-  if (!isFolder) return Os().DeleteFile(path.c_str());
-  Items items;
-  if (!List(path, &items)) return false;
-  for (const auto& [name, folder] : items) {
-    if (!RemoveTree(Join(path, name), folder)) return false;
-  }
-  return Os().RemoveFolder(path.c_str());
-}
-
 }  // namespace
 
 bool RestoreCommand(const Arguments& arguments) {
   std::string target;
-  if (!ArgumentPath(arguments[0], &target)) return false;
-  for (char& c : target) {
-    if (c == '/') c = '\\';  // never a Shift-JIS trail byte
-  }
-  while (target.size() > 1 && target.back() == '\\' && target[target.size() - 2] != ':') {
-    target.pop_back();
-  }
+  std::string error;
+  if (!ArgumentFolder(arguments[0], &target, &error)) return Fail(error);
   const std::string shown = arguments[0];  // as the user wrote it
-  const std::string backup = Join(target, kBackupName);
-  Items backedUp;
-  if (!Fits(backup) || !List(backup, &backedUp)) {
-    return Fail(shown + ": there is no " + kBackupName + " folder here: nothing to restore");
+  const std::string backup = Join(target, kBackupFolderName);
+  FolderItems backedUp;
+  if (!Fits(backup) || !ListItems(backup, &backedUp, &error)) {
+    return Fail(shown + ": there is no " + kBackupFolderName + " folder here: nothing to restore");
   }
-  Items present;
-  if (!List(target, &present)) return Fail(shown + ": the folder cannot be listed");
+  FolderItems present;
+  if (!ListItems(target, &present, &error)) return Fail(error);
 
   std::set<std::string> backedUpNames;
   for (const auto& item : backedUp) backedUpNames.insert(item.first);
-  Items written;
+  FolderItems written;
   bool backupFinished = false;
   for (const auto& item : present) {
-    if (item.first == kBackupName) continue;
+    if (item.first == kBackupFolderName) continue;
     written.push_back(item);
     if (backedUpNames.count(item.first)) backupFinished = true;
   }
@@ -94,15 +64,16 @@ bool RestoreCommand(const Arguments& arguments) {
 
   int removed = 0;
   if (backupFinished) {
-    for (const auto& [name, isFolder] : written) {
-      if (!RemoveTree(Join(target, name), isFolder)) {
+    for (const auto& item : written) {
+      const std::string& name = item.first;
+      if (!RemoveTree(Join(target, name))) {
         return Fail(Shown(Join(target, name)) + ": cannot be removed; nothing was moved back yet");
       }
       ++removed;
     }
   } else if (!written.empty()) {
     Warn(shown + ": the update had not finished its backup; the " + std::to_string(written.size()) +
-         " item(s) beside " + kBackupName + " are kept");
+         " item(s) beside " + kBackupFolderName + " are kept");
   }
   int restored = 0;
   for (const auto& item : backedUp) {

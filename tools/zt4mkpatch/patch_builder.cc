@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <new>
 #include <set>
 #include <unordered_map>
 
@@ -12,18 +13,21 @@
 #include "base/bytes.h"
 #include "base/heap.h"
 #include "base/pool_string.h"
-#include "codec/crc32.h"
-#include "codec/range_codec.h"
+#include "base/stream.h"
 #include "codec/sha1.h"
+#include "common/names.h"
+#include "platform/platform.h"
+#include "update/delta.h"
+#include "update/operations.h"
 #include "update/patch_list.h"
+#include "update/patch_list_writer.h"
 
 namespace zt4::builder {
 namespace {
 
+using namespace zt4::tool;
+
 constexpr char kArchiveSuffix[] = ".zt4";
-constexpr char kGroupMarker[] = "@ZT4_COPY";
-constexpr char kEndMarker[] = "@END";
-constexpr char kBackupFolder[] = "backup_files";  // folded: the applier's backup folder
 // A name longer than this leaves an install folder too little of the 260-byte path limit
 // once the backup folder's name is added.
 constexpr size_t kLongName = 160;
@@ -48,41 +52,17 @@ FileFacts FactsOf(const uint8_t* data, size_t size) {
   return facts;
 }
 
-// The description's byte format: int32 little-endian, texts with their zero.
-class ListBytes {
- public:
-  ListBytes& Int(int32_t value) {
-    uint8_t raw[4];
-    PutU32(raw, static_cast<uint32_t>(value));
-    bytes_.append(reinterpret_cast<const char*>(raw), 4);
-    return *this;
-  }
-  ListBytes& Text(const std::string& text) {
-    bytes_ += text;
-    bytes_ += '\0';
-    return *this;
-  }
-  ListBytes& File(int32_t id, const std::string& oldName, const FileFacts* oldFacts,
-                  const std::string& newName, const FileFacts* newFacts) {
-    Int(id);
-    Text(oldName).Int(oldFacts ? oldFacts->size : 0).Text(oldFacts ? oldFacts->digest : "");
-    Text(newName).Int(newFacts ? newFacts->size : 0).Text(newFacts ? newFacts->digest : "");
-    return *this;
-  }
-  const std::string& Bytes() const { return bytes_; }
+// One record of the description, as the parser reads it back.
+std::string RecordBytes(PatchListWriter& record) {
+  return std::string(reinterpret_cast<const char*>(record.Data()),
+                     static_cast<size_t>(record.Size()));
+}
 
- private:
-  std::string bytes_;
-};
-
-struct Owned {
-  uint8_t* data = nullptr;
-  int32_t size = 0;
-  Owned() = default;
-  Owned(const Owned&) = delete;
-  Owned& operator=(const Owned&) = delete;
-  ~Owned() { FreeBlock(data); }
-};
+void FileRecord(PatchListWriter& record, int32_t id, const std::string& oldName,
+                const FileFacts* oldFacts, const std::string& newName, const FileFacts* newFacts) {
+  record.Record(id, oldName.c_str(), oldFacts ? oldFacts->size : 0, oldFacts ? oldFacts->digest : "",
+                newName.c_str(), newFacts ? newFacts->size : 0, newFacts ? newFacts->digest : "");
+}
 
 // One member of a new archive as the group will name it.
 struct MemberPlan {
@@ -91,6 +71,15 @@ struct MemberPlan {
   std::string oldName;     // carried over from this address; empty: a payload
   FileFacts facts;
 };
+
+// True when the bytes are those the writer makes of no members at all.
+bool IsMemberlessArchive(const Bytes& file) {
+  MemoryStream bytes;
+  ArchiveWriter writer;
+  if (!bytes.CreateBlock(64, true) || !writer.Create(&bytes) || !writer.Finish()) return false;
+  return file.size() == static_cast<size_t>(bytes.Size()) &&
+         std::memcmp(file.data(), bytes.Data(), file.size()) == 0;
+}
 
 std::string Megabytes(uint64_t bytes) {
   char text[32];
@@ -121,8 +110,8 @@ class Builder {
   // a reason why the archive cannot be rebuilt.
   bool DescribeArchive(const std::string& name, std::string* reason, std::string* error);
   bool PlanMembers(const std::string& name, const std::vector<IndexRecord>& order,
-                   const FileFacts& archiveFacts, std::vector<MemberPlan>* members,
-                   std::string* reason, std::string* error);
+                   const FileFacts& archiveFacts, Archive& archive,
+                   std::vector<MemberPlan>* members, std::string* reason);
   // The content the applier finds at `oldName` in the old install, if that address
   // resolves the same way on every system.
   bool ResolveOld(const std::string& oldName, Bytes* content);
@@ -177,7 +166,7 @@ void Builder::Progress(bool last) {
 
 bool Builder::CheckNames(const TreeScan& scan, const std::string& root, std::string* error) {
   for (const std::string& item : scan.topLevel) {
-    if (FoldCase(item) == kBackupFolder) {
+    if (FoldCase(item) == FoldCase(kBackupFolderName)) {
       *error = Shown(root + "/" + item) +
                ": the applier keeps its backup under this name; an install cannot hold it";
       return false;
@@ -279,15 +268,15 @@ bool Builder::DescribeFile(const std::string& name, const TreeFile* oldFile,
   if (newFile && !ReadWholeFile(options_.newDir + "/" + name, &newContent, error)) return false;
   FileFacts oldFacts = FactsOf(oldContent.data(), oldContent.size());
   FileFacts newFacts = FactsOf(newContent.data(), newContent.size());
-  ListBytes record;
+  PatchListWriter record;
   if (!newFile) {
     // Verified before the update, then left in the backup folder.
-    record.File(0, name, &oldFacts, "", nullptr);
+    FileRecord(record, 0, name, &oldFacts, "", nullptr);
     ++summary_->removed;
   } else if (!oldFile) {
     int32_t id = 0;
     if (!EmitPayload(newContent.data(), newContent.size(), newFacts, &id, error)) return false;
-    record.File(id, "", nullptr, name, &newFacts);
+    FileRecord(record, id, "", nullptr, name, &newFacts);
     ++summary_->added;
   } else {
     Bytes delta =
@@ -295,11 +284,15 @@ bool Builder::DescribeFile(const std::string& name, const TreeFile* oldFile,
     FileFacts deltaFacts = FactsOf(delta.data(), delta.size());
     int32_t id = 0;
     if (!EmitPayload(delta.data(), delta.size(), deltaFacts, &id, error)) return false;
-    record.File(id, name, &oldFacts, name, &newFacts);
+    FileRecord(record, id, name, &oldFacts, name, &newFacts);
     ++summary_->changed;
     if (oldContent == newContent) ++summary_->unchanged;
   }
-  records_.emplace_back(name, record.Bytes());
+  if (!record.Ok()) {
+    *error = "out of memory";
+    return false;
+  }
+  records_.emplace_back(name, RecordBytes(record));
   return true;
 }
 
@@ -322,31 +315,32 @@ std::string Builder::CarryOverName(const std::string& archiveName, const std::st
 bool Builder::ResolveOld(const std::string& oldName, Bytes* content) {
   std::string ignored;
   // A plain file under the address always wins.
-  if (old_.FindFile(oldName))
+  if (old_.FindFile(oldName)) {
     return ReadWholeFile(options_.oldDir + "/" + oldName, content, &ignored);
+  }
   // One that only differs in case wins on Windows but not elsewhere; a folder there is
   // opened by POSIX but not by Windows.
   if (foldedOld_.count(FoldCase(oldName)) || old_.HasFolder(oldName)) return false;
-  size_t slash = LastSeparator(oldName);
-  std::string archiveName = oldName.substr(0, slash) + kArchiveSuffix;
-  if (!old_.FindFile(archiveName)) return false;
-  auto& archive = oldArchives_[archiveName];
-  if (!archive) {
-    archive = std::make_unique<Archive>();
-    archive->Open(PoolString((options_.oldDir + "/" + archiveName).c_str()));
-  }
-  if (!archive->IsOpen()) return false;
-  Owned member;
-  if (!archive->Extract(PoolString(oldName.c_str() + slash), &member.data, &member.size)) {
+  PoolString archiveName;
+  PoolString member;
+  if (!ArchiveMemberOf(oldName.c_str(), &archiveName, &member) ||
+      !old_.FindFile(archiveName.Text())) {
     return false;
   }
-  content->assign(member.data, member.data + member.size);
+  auto& archive = oldArchives_[archiveName.Text()];
+  if (!archive) {
+    archive = std::make_unique<Archive>();
+    archive->Open(PoolString((options_.oldDir + "/" + archiveName.Text()).c_str()));
+  }
+  ScopedBlock found;
+  if (!archive->IsOpen() || !archive->Extract(member, &found.data, &found.size)) return false;
+  content->assign(found.data, found.data + found.size);
   return true;
 }
 
 bool Builder::PlanMembers(const std::string& name, const std::vector<IndexRecord>& order,
-                          const FileFacts& archiveFacts, std::vector<MemberPlan>* members,
-                          std::string* reason, std::string* error) {
+                          const FileFacts& archiveFacts, Archive& archive,
+                          std::vector<MemberPlan>* members, std::string* reason) {
   std::set<std::string> seen;
   for (const IndexRecord& record : order) {
     if (record.name.empty() || record.name[0] != '/') {
@@ -367,62 +361,41 @@ bool Builder::PlanMembers(const std::string& name, const std::vector<IndexRecord
     }
     members->push_back(plan);
   }
-
-  Archive archive;
-  std::string path = options_.newDir + "/" + name;
-  if (!members->empty() && !archive.Open(PoolString(path.c_str()))) {
-    *reason = "it cannot be opened as an archive";
+  // Rebuild it in memory the way the applier will: members added in this order, each
+  // whole, under the name the rebuild gives them.
+  MemoryStream rebuilt;
+  ArchiveWriter writer;
+  if (!rebuilt.CreateBlock(1u << 16, true) || !writer.Create(&rebuilt)) {
+    *reason = "memory ran short for its rebuild";
     return false;
   }
-  // Rebuild it the way the applier will: members added in this order, each whole.
-  std::string rebuilt = options_.outPath + ".rebuild.tmp";
-  bool reproduced = false;
-  {
-    ArchiveWriter writer;
-    if (!writer.Create(PoolString(rebuilt.c_str()))) {
-      *error = Shown(rebuilt) + ": the file cannot be created";
+  for (MemberPlan& plan : *members) {
+    ScopedBlock content;
+    if (!archive.Extract(PoolString(plan.memberName.c_str()), &content.data, &content.size)) {
+      *reason = "member " + Shown(plan.memberName) + " cannot be read";
       return false;
     }
-    for (MemberPlan& plan : *members) {
-      Owned content;
-      if (!archive.Extract(PoolString(plan.memberName.c_str()), &content.data, &content.size)) {
-        *reason = "member " + Shown(plan.memberName) + " cannot be read";
-        writer.Finish();
-        RemoveTree(rebuilt);
-        return false;
-      }
-      plan.facts = FactsOf(content.data, static_cast<size_t>(content.size));
-      if (!writer.Add(content.data, static_cast<uint32_t>(content.size),
-                      PoolString::Formatted(
-                          "/%s", plan.newName.c_str() + (plan.newName[0] == '/' ? 1 : 0)))) {
-        *error = Shown(rebuilt) + ": the file cannot be written";
-        writer.Finish();
-        RemoveTree(rebuilt);
-        return false;
-      }
-      std::string oldName = CarryOverName(name, plan.memberName);
-      Bytes old;
-      if (!oldName.empty() && ResolveOld(oldName, &old) &&
-          old.size() == static_cast<size_t>(content.size) &&
-          (old.empty() || std::memcmp(old.data(), content.data, old.size()) == 0)) {
-        plan.oldName = oldName;
-      }
-    }
-    if (!writer.Finish()) {
-      *error = Shown(rebuilt) + ": the file cannot be written";
-      RemoveTree(rebuilt);
+    plan.facts = FactsOf(content.data, static_cast<size_t>(content.size));
+    const char* rebuiltName = plan.newName.c_str() + (plan.newName[0] == '/' ? 1 : 0);
+    if (!writer.Add(content.data, static_cast<uint32_t>(content.size),
+                    PoolString::Formatted("/%s", rebuiltName))) {
+      *reason = "member " + Shown(plan.memberName) + " cannot be coded again";
       return false;
+    }
+    std::string oldName = CarryOverName(name, plan.memberName);
+    Bytes old;
+    if (!oldName.empty() && ResolveOld(oldName, &old) &&
+        old.size() == static_cast<size_t>(content.size) &&
+        (old.empty() || std::memcmp(old.data(), content.data, old.size()) == 0)) {
+      plan.oldName = oldName;
     }
   }
-  Bytes again;
-  if (!ReadWholeFile(rebuilt, &again, error)) {
-    RemoveTree(rebuilt);
+  if (!writer.Finish()) {
+    *reason = "memory ran short for its rebuild";
     return false;
   }
-  RemoveTree(rebuilt);
-  FileFacts againFacts = FactsOf(again.data(), again.size());
-  reproduced = againFacts.key == archiveFacts.key;
-  if (!reproduced) {
+  FileFacts again = FactsOf(rebuilt.Data(), static_cast<size_t>(rebuilt.Size()));
+  if (again.key != archiveFacts.key) {
     *reason =
         "its members rebuild to other bytes (written by another writer, or data out of order)";
     return false;
@@ -431,29 +404,36 @@ bool Builder::PlanMembers(const std::string& name, const std::vector<IndexRecord
 }
 
 bool Builder::DescribeArchive(const std::string& name, std::string* reason, std::string* error) {
+  Bytes whole;
+  if (!ReadWholeFile(options_.newDir + "/" + name, &whole, error)) return false;
+  FileFacts archiveFacts = FactsOf(whole.data(), whole.size());
+  // The archive is read from the bytes just loaded; they outlive it.
+  Archive archive;
   std::vector<IndexRecord> index;
-  FileFacts archiveFacts;
-  {
-    Bytes whole;
-    if (!ReadWholeFile(options_.newDir + "/" + name, &whole, error)) return false;
-    archiveFacts = FactsOf(whole.data(), whole.size());
-    if (!ParseArchiveIndex(whole, &index)) {
-      *reason = "it is not a readable archive";
-      return false;
-    }
+  auto* bytes = new (std::nothrow) MemoryStream;
+  if (!bytes) {
+    *error = "out of memory";
+    return false;
+  }
+  bytes->Attach(whole.data(), static_cast<uint32_t>(whole.size()), false);
+  // Readers refuse an archive without members, but the writer makes one, and the
+  // rebuild of a group without members writes exactly those bytes.
+  bool memberless = !OpenWithRecords(bytes, &archive, &index) && IsMemberlessArchive(whole);
+  if (!archive.IsOpen() && !memberless) {
+    *reason = "it is not a readable archive";
+    return false;
   }
   std::vector<MemberPlan> members;
-  bool planned = PlanMembers(name, DataOrder(index), archiveFacts, &members, reason, error);
+  bool planned =
+      memberless || PlanMembers(name, DataOrder(index), archiveFacts, archive, &members, reason);
   oldArchives_.clear();
   if (!planned) return false;
 
-  std::string path = options_.newDir + "/" + name;
-  Archive source;  // opened for the first member that ships whole
-  ListBytes record;
-  record.Int(-1).Text(kGroupMarker).Text(name).Int(archiveFacts.size).Text(archiveFacts.digest);
+  PatchListWriter record;
+  record.GroupBegin(name.c_str(), archiveFacts.size, archiveFacts.digest);
   for (const MemberPlan& plan : members) {
     if (!plan.oldName.empty()) {
-      record.File(0, plan.oldName, &plan.facts, plan.newName, &plan.facts);
+      FileRecord(record, 0, plan.oldName, &plan.facts, plan.newName, &plan.facts);
       ++summary_->membersCarried;
       continue;
     }
@@ -462,21 +442,25 @@ bool Builder::DescribeArchive(const std::string& name, std::string* reason, std:
     if (known != payloadIds_.end()) {
       id = known->second;
     } else {
-      Owned content;
-      if ((!source.IsOpen() && !source.Open(PoolString(path.c_str()))) ||
-          !source.Extract(PoolString(plan.memberName.c_str()), &content.data, &content.size)) {
-        *error = Shown(path) + ": member " + Shown(plan.memberName) + " cannot be read";
+      ScopedBlock content;
+      if (!archive.Extract(PoolString(plan.memberName.c_str()), &content.data, &content.size)) {
+        *error = Shown(options_.newDir + "/" + name) + ": member " + Shown(plan.memberName) +
+                 " cannot be read";
         return false;
       }
       if (!EmitPayload(content.data, static_cast<size_t>(content.size), plan.facts, &id, error)) {
         return false;
       }
     }
-    record.File(id, "", nullptr, plan.newName, &plan.facts);
+    FileRecord(record, id, "", nullptr, plan.newName, &plan.facts);
     ++summary_->membersFromPatch;
   }
-  record.Int(-1).Text(kEndMarker);
-  records_.emplace_back(name, record.Bytes());
+  record.GroupEnd();
+  if (!record.Ok()) {
+    *error = "out of memory";
+    return false;
+  }
+  records_.emplace_back(name, RecordBytes(record));
   ++summary_->groups;
   return true;
 }
@@ -637,17 +621,10 @@ bool ApplyDeltaPayload(const Bytes& payload, const uint8_t* oldData, size_t oldS
                        Bytes* out) {
   out->assign(newSize, 0);
   if (std::min(oldSize, newSize) > 0) std::memcpy(out->data(), oldData, std::min(oldSize, newSize));
-  size_t at = 0;
-  while (at < payload.size()) {
-    if (payload.size() - at < 8) return false;
-    uint64_t offset = GetU32(payload.data() + at);
-    uint64_t length = GetU32(payload.data() + at + 4);
-    at += 8;
-    if (payload.size() - at < length || offset + length > newSize) return false;
-    if (length > 0) std::memcpy(out->data() + offset, payload.data() + at, length);
-    at += length;
-  }
-  return true;
+  BlockSink sink(out->data());
+  return payload.size() <= INT32_MAX && newSize <= INT32_MAX &&
+         ApplyDeltaRecords(payload.data(), static_cast<int32_t>(payload.size()),
+                           static_cast<int32_t>(newSize), sink);
 }
 
 std::vector<IndexRecord> DataOrder(const std::vector<IndexRecord>& indexOrder) {
@@ -657,43 +634,6 @@ std::vector<IndexRecord> DataOrder(const std::vector<IndexRecord>& indexOrder) {
     return (a.storedSize > 0) < (b.storedSize > 0);
   });
   return order;
-}
-
-bool ParseArchiveIndex(const Bytes& file, std::vector<IndexRecord>* records) {
-  records->clear();
-  if (file.size() < static_cast<size_t>(kArchiveHeaderSize) || file.size() > INT32_MAX)
-    return false;
-  uint32_t size = static_cast<uint32_t>(file.size());
-  if (GetU32(file.data()) != kArchiveMagic) return false;
-  uint32_t indexOffset = GetU32(file.data() + 4);
-  uint32_t indexSize = GetU32(file.data() + 8);
-  uint32_t indexCrc = GetU32(file.data() + 12);
-  if (indexOffset >= size || indexSize >= size) return false;
-  RangeCodec codec;
-  uint8_t* index =
-      codec.DecompressAlloc(file.data() + indexOffset, static_cast<int32_t>(size - indexOffset),
-                            static_cast<int32_t>(indexSize));
-  if (!index) return false;
-  std::unique_ptr<uint8_t, void (*)(void*)> owner(index, FreeBlock);
-  if (Crc32(index, indexSize, 0) != indexCrc || indexSize < 4) return false;
-  uint32_t count = GetU32(index);
-  size_t at = 4;
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t* end = static_cast<const uint8_t*>(std::memchr(index + at, 0, indexSize - at));
-    if (!end) return false;
-    IndexRecord record;
-    record.name.assign(reinterpret_cast<const char*>(index + at),
-                       static_cast<size_t>(end - (index + at)));
-    at = static_cast<size_t>(end - index) + 1;
-    if (indexSize - at < 16) return false;
-    record.storedSize = GetU32(index + at);
-    record.contentSize = GetU32(index + at + 4);
-    record.offset = GetU32(index + at + 8);
-    record.crc = GetU32(index + at + 12);
-    at += 16;
-    records->push_back(record);
-  }
-  return at == indexSize;
 }
 
 }  // namespace zt4::builder

@@ -14,9 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "zt4mkpatch/file_tree.h"
+#include "common/files.h"
+#include "common/index_records.h"
 
 namespace zt4::builder {
+
+using tool::Bytes;
+using tool::IndexRecord;
 
 struct BuildOptions {
   std::string oldDir;   // absolute, CP932
@@ -59,8 +63,8 @@ std::string FormatSummary(const BuildSummary& summary);
 // one empty record, never an empty payload.
 Bytes DeltaPayload(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size_t newSize);
 
-// Applies delta records the way the applier does; false for records that run past the
-// payload or the new size.
+// Applies delta records with the applier's own code to the applier's starting block;
+// false for records that run past the payload or the new size.
 bool ApplyDeltaPayload(const Bytes& payload, const uint8_t* oldData, size_t oldSize, size_t newSize,
                        Bytes* out);
 
@@ -68,16 +72,6 @@ bool ApplyDeltaPayload(const Bytes& payload, const uint8_t* oldData, size_t oldS
 // ascending data offset; members of 0 bytes before the member whose data starts where
 // they stand, and, in the same bucket, in the reverse of the index order (the index
 // lists a bucket newest first).
-struct IndexRecord {
-  std::string name;
-  uint32_t storedSize = 0;
-  uint32_t contentSize = 0;
-  uint32_t offset = 0;
-  uint32_t crc = 0;
-};
 std::vector<IndexRecord> DataOrder(const std::vector<IndexRecord>& indexOrder);
-// The index records of an archive file's bytes, in file order; false when the bytes are
-// not an archive (header, coded index, CRC or record layout).
-bool ParseArchiveIndex(const Bytes& file, std::vector<IndexRecord>* records);
 
 }  // namespace zt4::builder

@@ -1,37 +1,34 @@
 #include "zt4mkpatch/patch_check.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include "archive/mount.h"
 #include "base/heap.h"
-#include "base/stream.h"
-#include "base/texts.h"
-#include "driver/update_driver.h"
-#include "platform/platform.h"
-#include "update/operations.h"
-#include "update/patch_list.h"
-#include "zt4mkpatch/file_tree.h"
+#include "common/files.h"
+#include "common/names.h"
+#include "common/quiet_platform.h"
+#include "update/phases.h"
 
 namespace zt4::builder {
 namespace {
 
-// The mount table keeps its archives open until the process ends, and has no way to
-// take one out; an archive that fails to open holds no file. So the mounted patch is
-// reopened on a name that is not there, and Windows lets the patch be moved or removed.
-void ReleaseMountedPatch(const std::string& patchPath) {
-  Archive* mounted = MountedArchive(PoolString("patch"));
-  if (mounted) mounted->Open(PoolString((patchPath + ".released").c_str()));
+using namespace zt4::tool;
+
+const char* PhaseName(Phase phase) {
+  switch (phase) {
+    case Phase::kVerify:
+      return "verifying the old files";
+    case Phase::kBackup:
+      return "moving the old files into the backup folder";
+    case Phase::kApply:
+      return "applying the patch";
+    case Phase::kCheck:
+      break;
+  }
+  return "checking the new files";
 }
 
-void Ignore(const char* /*name*/, bool /*isFolder*/, void* /*user*/) {}
-
-bool ListedFolder(const std::string& path) {
-  return Os().ListFolder(path.c_str(), Ignore, nullptr);
-}
-
-const char* EnglishStop(const char* text) {
+const char* EnglishStop(Stop stop) {
   static const char* const kEnglish[6] = {
       "the patch file is damaged",
       "a file has another version than the patch expects",
@@ -40,136 +37,15 @@ const char* EnglishStop(const char* text) {
       "an updated file cannot be written",
       "the processing was aborted",
   };
-  for (int i = 0; i < 6; ++i) {
-    if (std::strcmp(text, StopMessages[i]) == 0) return kEnglish[i];
-  }
-  return "an unknown stop";
+  return stop == Stop::kNone ? "no stop" : kEnglish[static_cast<int>(stop)];
 }
-
-// The OS for the files, nothing for the user: console and debugger lines are dropped
-// (the last few debugger lines are kept to explain a stop), and the one message box the
-// applier's passes can show is a stop.
-class CheckPlatform final : public Platform {
- public:
-  explicit CheckPlatform(Platform* base) : base_(base) {}
-
-  const char* phase = "";
-  std::string work;   // removed when the applier stops, if not empty
-  std::string patch;  // the mounted patch, let go when the applier stops
-
-  FileHandle OpenFile(const char* path, int mode) override { return base_->OpenFile(path, mode); }
-  void CloseFile(FileHandle file) override { base_->CloseFile(file); }
-  int32_t ReadFile(FileHandle file, void* buffer, int32_t count) override {
-    return base_->ReadFile(file, buffer, count);
-  }
-  bool WriteFile(FileHandle file, const void* data, int32_t count) override {
-    return base_->WriteFile(file, data, count);
-  }
-  int64_t SeekFile(FileHandle file, int64_t offset, int origin) override {
-    return base_->SeekFile(file, offset, origin);
-  }
-  int64_t FileSize(FileHandle file) override { return base_->FileSize(file); }
-  bool DeleteFile(const char* path) override { return base_->DeleteFile(path); }
-  bool ListFolder(const char* folder, FolderItemSink sink, void* user) override {
-    return base_->ListFolder(folder, sink, user);
-  }
-  FolderResult CreateFolder(const char* path) override { return base_->CreateFolder(path); }
-  FolderResult CreateFolderTree(const char* path) override { return base_->CreateFolderTree(path); }
-  bool MoveItem(const char* from, const char* to) override { return base_->MoveItem(from, to); }
-  bool RemoveFolder(const char* path) override { return base_->RemoveFolder(path); }
-  bool ExecutablePath(char* buffer, int capacity) override {
-    return base_->ExecutablePath(buffer, capacity);
-  }
-  bool CurrentFolder(char* buffer, int capacity) override {
-    return base_->CurrentFolder(buffer, capacity);
-  }
-  void OpenConsole() override {}
-  void ConsoleWrite(const char* /*text*/) override {}
-  void DebugOutput(const char* text) override {
-    debug_ += text;
-    // Enough for the entry being checked and the two digests of a mismatch.
-    if (debug_.size() > 4096) debug_.erase(0, debug_.size() - 2048);
-  }
-  int MessageBox(const char* text, const char* /*caption*/, unsigned /*style*/) override {
-    Stop(text);
-  }
-  bool ChooseFolder(const char* /*title*/, char* /*path*/) override { return false; }
-
- private:
-  [[noreturn]] void Stop(const char* text) {
-    std::fflush(stdout);
-    std::fprintf(stderr,
-                 "zt4mkpatch: error: the patch does not apply: the applier stopped while %s: "
-                 "%s (%s)\n",
-                 phase, EnglishStop(text), Shown(text).c_str());
-    size_t lastLines = debug_.size();
-    for (int lines = 0; lastLines > 0 && lines < 6;) {
-      if (debug_[--lastLines] == '\n') ++lines;
-    }
-    if (!debug_.empty()) {
-      std::fprintf(stderr, "zt4mkpatch: the applier's last diagnostic lines:\n%s",
-                   Shown(debug_.substr(lastLines)).c_str());
-      if (debug_.back() != '\n') std::fputc('\n', stderr);
-    }
-    std::fflush(stderr);
-    // Archives read during the pass hold their files open, which Windows would not let
-    // the removal delete.
-    ReleaseArchiveCache();
-    ReleaseMountedPatch(patch);
-    InstallPlatform(base_);
-    if (!work.empty()) {
-      RemoveTree(work);
-      // Windows keeps a file that the stopped pass still holds open.
-      if (FileExists(work) || ListedFolder(work)) {
-        std::fprintf(stderr, "zt4mkpatch: the temporary copy %s is left behind\n",
-                     Shown(work).c_str());
-      }
-    }
-    std::exit(1);
-  }
-
-  Platform* base_;
-  std::string debug_;
-};
-
-// Installs the check's platform for a scope.
-class ScopedCheckPlatform {
- public:
-  ScopedCheckPlatform() : platform_(&Os()) { previous_ = InstallPlatform(&platform_); }
-  ~ScopedCheckPlatform() { InstallPlatform(previous_); }
-  ScopedCheckPlatform(const ScopedCheckPlatform&) = delete;
-  ScopedCheckPlatform& operator=(const ScopedCheckPlatform&) = delete;
-  CheckPlatform& Get() { return platform_; }
-
- private:
-  CheckPlatform platform_;
-  Platform* previous_ = nullptr;
-};
 
 }  // namespace
 
 bool ApplyPatchToCopy(const std::string& oldDir, const std::string& patchPath,
-                      const std::string& work, bool removeOnStop, std::string* error) {
+                      const std::string& work, Stop* stop, std::string* error) {
+  *stop = Stop::kNone;
   if (!CopyTree(oldDir, work, error)) return false;
-  // As the driver does: the patch mounted as "patch", its list parsed into the tree.
-  if (!Mount(PoolString(patchPath.c_str()), PoolString("patch"))) {
-    *error = Shown(patchPath) + ": the patch cannot be opened as an archive";
-    return false;
-  }
-  uint8_t* list = nullptr;
-  int32_t listSize = 0;
-  if (!LoadWholeFile(PoolString("patch/list"), &list, &listSize)) {
-    ReleaseMountedPatch(patchPath);
-    *error = Shown(patchPath) + ": the patch holds no readable list";
-    return false;
-  }
-  PatchEntry* tree = ParsePatchList(list, listSize);
-  if (!tree) {
-    FreeBlock(list);
-    ReleaseMountedPatch(patchPath);
-    *error = Shown(patchPath) + ": the applier refuses the patch's list";
-    return false;
-  }
   // The folder dialog hands the driver a path with '\' separators only ('/' is never the
   // trail byte of a double-byte character): the apply pass creates folders level by
   // level along the '/' of the names and stops at the target folder itself.
@@ -178,34 +54,34 @@ bool ApplyPatchToCopy(const std::string& oldDir, const std::string& patchPath,
     if (c == '/') c = '\\';
   }
   std::string backup = target + "\\" + kBackupFolderName;
-  bool ok = true;
+  Phase phase = Phase::kVerify;
+  QuietPlatform quiet;
   {
-    ScopedCheckPlatform scoped;
-    CheckPlatform& platform = scoped.Get();
-    if (removeOnStop) platform.work = work;
-    platform.patch = patchPath;
-    platform.phase = "verifying the old files";
-    VerifyTree(tree, target.c_str(), true);
-    ReleaseArchiveCache();
-    platform.phase = "moving the old files into the backup folder";
-    BackupRecord record;
-    if (BackupFolder(target.c_str(), backup.c_str(), &record)) {
-      FreeFolderItems(record.moved);
-      platform.phase = "applying the patch";
-      ApplyTree(tree, backup.c_str(), target.c_str());
-      platform.phase = "checking the new files";
-      CheckTree(tree, target.c_str());
-    } else {
-      UndoBackup(target.c_str(), backup.c_str(), &record);
-      *error = Shown(work) + ": the backup of the copy failed";
-      ok = false;
+    ScopedPlatform scope(&quiet);
+    ScopedBlock description;
+    PatchEntry* tree = LoadPatch(PoolString(patchPath.c_str()), &description.data);
+    if (!tree) {
+      Unmount(PoolString(kPatchMountName));
+      *error = Shown(patchPath) + ": the patch cannot be read, or the applier refuses its list";
+      return false;
     }
+    *stop = VerifyTarget(tree, target.c_str());
+    if (*stop == Stop::kNone) *stop = UpdateTarget(tree, target.c_str(), backup.c_str(), &phase);
+    // Archives read during the passes hold their files open, which Windows would not let
+    // the copy's removal delete.
     ReleaseArchiveCache();
+    Unmount(PoolString(kPatchMountName));
+    FreePatchList(tree);
   }
-  FreePatchList(tree);
-  FreeBlock(list);
-  ReleaseMountedPatch(patchPath);
-  return ok;
+  if (*stop == Stop::kNone) return true;
+  *error = std::string("the patch does not apply: the applier stopped while ") +
+           PhaseName(phase) + ": " + EnglishStop(*stop) + " (" + Shown(StopText(*stop)) + ")";
+  std::string diagnostics = quiet.DebugTail(6);
+  if (!diagnostics.empty()) {
+    *error += "\nthe applier's last diagnostic lines:\n" + Shown(diagnostics);
+    if (error->back() == '\n') error->pop_back();
+  }
+  return false;
 }
 
 std::vector<std::string> CompareTrees(const std::string& expected, const std::string& actual,
@@ -256,7 +132,7 @@ bool CheckPatch(const std::string& oldDir, const std::string& newDir, const std:
   differences->clear();
   std::string work;
   if (!MakeUniqueFolder(tempParent, "zt4mkpatch-check", &work)) {
-    *error = Shown(tempParent) + ": no temporary folder can be made there";
+    *error = "the check could not run: " + Shown(tempParent) + ": no temporary folder can be made there";
     return false;
   }
   if (messages) {
@@ -264,14 +140,18 @@ bool CheckPatch(const std::string& oldDir, const std::string& newDir, const std:
                  Shown(work).c_str());
     std::fflush(messages);
   }
-  bool ok = ApplyPatchToCopy(oldDir, patchPath, work, true, error);
+  Stop stop;
+  bool ok = ApplyPatchToCopy(oldDir, patchPath, work, &stop, error);
+  if (!ok && stop == Stop::kNone) *error = "the check could not run: " + *error;
   if (ok) {
     *differences = CompareTrees(newDir, work, kBackupFolderName);
     std::vector<std::string> backup =
         CompareTrees(oldDir, work + "/" + kBackupFolderName, std::string());
     for (const std::string& line : backup) differences->push_back("backup " + line);
   }
-  RemoveTree(work);
+  if (!RemoveTree(work) && messages) {
+    std::fprintf(messages, "zt4mkpatch: the temporary copy %s is left behind\n", Shown(work).c_str());
+  }
   return ok;
 }
 

@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "driver/process_objects.h"
-#include "zt4mkpatch/file_tree.h"
+#include "common/files.h"
+#include "common/names.h"
 #include "zt4mkpatch/patch_builder.h"
 #include "zt4mkpatch/patch_check.h"
 
@@ -28,6 +29,7 @@ int Fail(const std::string& message) {
 int main(int argc, char** argv) {
   zt4::StartProcessObjects();
   using namespace zt4::builder;
+  using namespace zt4::tool;
 
   std::vector<std::string> paths;
   bool check = false;
@@ -74,7 +76,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> differences;
   if (!CheckPatch(options.oldDir, options.newDir, options.outPath, temp, stderr, &differences,
                   &error)) {
-    return Fail("the check could not run: " + error);
+    return Fail(error);
   }
   if (!differences.empty()) {
     for (const std::string& line : differences) std::fprintf(stderr, "  %s\n", line.c_str());

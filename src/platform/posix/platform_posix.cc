@@ -13,7 +13,6 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
@@ -70,11 +69,25 @@ void WriteToStderr(const char* cp932) {
   }
 }
 
+// A name in the OS's own text for a message: bytes from 0x80 up as \xNN, since a name
+// that failed to convert need not be UTF-8 either.
+void EscapeName(const char* name, char* out, size_t capacity) {
+  size_t n = 0;
+  for (const unsigned char* c = reinterpret_cast<const unsigned char*>(name); *c; ++c) {
+    if (n + 5 >= capacity) break;
+    n += static_cast<size_t>(*c >= 0x80 ? snprintf(out + n, capacity - n, "\\x%02X", *c)
+                                        : snprintf(out + n, capacity - n, "%c", *c));
+  }
+  out[n] = 0;
+}
+
 class PosixPlatform final : public Platform {
  public:
+  const char* LastFailure() override { return failure_; }
+
   FileHandle OpenFile(const char* path, int mode) override {
     char native[kNativePathBytes];
-    if (!ToNativePath(path, native)) return kNoFile;
+    if (!ToNativePath(path, native)) return NoPath(kNoFile);
     int flags;
     switch (mode) {
       case kOpenRead:
@@ -91,11 +104,13 @@ class PosixPlatform final : public Platform {
         return kNoFile;
     }
     int fd = open(native, flags | O_CLOEXEC, 0666);
-    if (fd < 0) return kNoFile;
+    if (fd < 0) return Failed(errno, kNoFile);
     struct stat info;
-    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    bool known = fstat(fd, &info) == 0;
+    if (!known || S_ISDIR(info.st_mode)) {
+      int error = known ? EISDIR : errno;
       close(fd);
-      return kNoFile;
+      return Failed(error, kNoFile);
     }
 #ifdef POSIX_FADV_SEQUENTIAL
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -115,6 +130,7 @@ class PosixPlatform final : public Platform {
     while (total < count) {
       ssize_t n = read(ToFd(file), out + total, static_cast<size_t>(count - total));
       if (n < 0 && errno == EINTR) continue;
+      if (n < 0) Failed(errno, 0);
       if (n <= 0) break;
       total += static_cast<int32_t>(n);
     }
@@ -128,7 +144,7 @@ class PosixPlatform final : public Platform {
     while (total < count) {
       ssize_t n = write(ToFd(file), in + total, static_cast<size_t>(count - total));
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
+      if (n <= 0) return Failed(n < 0 ? errno : ENOSPC, false);
       total += static_cast<int32_t>(n);
     }
     return true;
@@ -137,32 +153,36 @@ class PosixPlatform final : public Platform {
   int64_t SeekFile(FileHandle file, int64_t offset, int origin) override {
     int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
     off_t result = lseek(ToFd(file), static_cast<off_t>(offset), whence);
-    return result < 0 ? -1 : static_cast<int64_t>(result);
+    return result < 0 ? Failed(errno, int64_t{-1}) : static_cast<int64_t>(result);
   }
 
   int64_t FileSize(FileHandle file) override {
     struct stat info;
-    if (fstat(ToFd(file), &info) != 0) return -1;
+    if (fstat(ToFd(file), &info) != 0) return Failed(errno, int64_t{-1});
     return static_cast<int64_t>(info.st_size);
   }
 
   bool DeleteFile(const char* path) override {
     char native[kNativePathBytes];
-    return ToNativePath(path, native) && unlink(native) == 0;
+    if (!ToNativePath(path, native)) return NoPath(false);
+    return unlink(native) == 0 || Failed(errno, false);
   }
 
-  bool ListFolder(const char* folder, FolderItemSink sink, void* user) override {
+  bool ForEachFolderItem(const char* folder, FolderItemSink sink, void* user) override {
     char native[kNativePathBytes];
-    if (!ToNativePath(folder, native)) return false;
+    if (!ToNativePath(folder, native)) return NoPath(false);
     DIR* dir = opendir(native);
-    if (!dir) return false;
-    // Collect first: a name that does not convert to CP932 fails the whole listing,
-    // so no caller ever works on a partial view of a folder.
+    if (!dir) return Failed(errno, false);
+    // Items go to the sink as they are read; a name without a CP932 form ends the listing
+    // with a failure, and the caller drops the items it was given.
     bool ok = true;
     size_t folderLength = strlen(native);
     while (struct dirent* item = readdir(dir)) {
       char name[kMaxPath];
       if (Convert("CP932", "UTF-8", item->d_name, name, sizeof name) < 0) {
+        char shown[sizeof failure_ / 2];
+        EscapeName(item->d_name, shown, sizeof shown);
+        snprintf(failure_, sizeof failure_, "the name %s has no Shift-JIS (CP932) form", shown);
         ok = false;
         break;
       }
@@ -173,7 +193,7 @@ class PosixPlatform final : public Platform {
         char full[kNativePathBytes];
         size_t nameLength = strlen(item->d_name);
         if (folderLength + 1 + nameLength >= sizeof full) {
-          ok = false;
+          ok = Failed(ENAMETOOLONG, false);
           break;
         }
         memcpy(full, native, folderLength);
@@ -190,42 +210,44 @@ class PosixPlatform final : public Platform {
 
   FolderResult CreateFolder(const char* path) override {
     char native[kNativePathBytes];
-    if (!ToNativePath(path, native)) return FolderResult::kFailed;
+    if (!ToNativePath(path, native)) return NoPath(FolderResult::kFailed);
     if (mkdir(native, 0777) == 0) return FolderResult::kCreated;
-    return errno == EEXIST ? FolderResult::kAlreadyExists : FolderResult::kFailed;
+    return errno == EEXIST ? FolderResult::kAlreadyExists : Failed(errno, FolderResult::kFailed);
   }
 
   FolderResult CreateFolderTree(const char* path) override {
     char native[kNativePathBytes];
-    if (!ToNativePath(path, native)) return FolderResult::kFailed;
+    if (!ToNativePath(path, native)) return NoPath(FolderResult::kFailed);
     size_t n = strlen(native);
     while (n > 1 && native[n - 1] == '/') native[--n] = 0;
     struct stat info;
     if (stat(native, &info) == 0) {
-      return S_ISDIR(info.st_mode) ? FolderResult::kAlreadyExists : FolderResult::kFailed;
+      return S_ISDIR(info.st_mode) ? FolderResult::kAlreadyExists
+                                   : Failed(ENOTDIR, FolderResult::kFailed);
     }
     for (size_t i = 1; i < n; ++i) {
       if (native[i] != '/') continue;
       native[i] = 0;
-      if (mkdir(native, 0777) != 0 && errno != EEXIST) return FolderResult::kFailed;
+      if (mkdir(native, 0777) != 0 && errno != EEXIST) return Failed(errno, FolderResult::kFailed);
       native[i] = '/';
     }
     if (mkdir(native, 0777) == 0) return FolderResult::kCreated;
-    return errno == EEXIST ? FolderResult::kAlreadyExists : FolderResult::kFailed;
+    return errno == EEXIST ? FolderResult::kAlreadyExists : Failed(errno, FolderResult::kFailed);
   }
 
   bool MoveItem(const char* from, const char* to) override {
     char nativeFrom[kNativePathBytes];
     char nativeTo[kNativePathBytes];
-    if (!ToNativePath(from, nativeFrom) || !ToNativePath(to, nativeTo)) return false;
+    if (!ToNativePath(from, nativeFrom) || !ToNativePath(to, nativeTo)) return NoPath(false);
     struct stat info;
-    if (lstat(nativeTo, &info) == 0) return false;  // never replace what is there
-    return rename(nativeFrom, nativeTo) == 0;
+    if (lstat(nativeTo, &info) == 0) return Failed(EEXIST, false);  // never replace what is there
+    return rename(nativeFrom, nativeTo) == 0 || Failed(errno, false);
   }
 
   bool RemoveFolder(const char* path) override {
     char native[kNativePathBytes];
-    return ToNativePath(path, native) && rmdir(native) == 0;
+    if (!ToNativePath(path, native)) return NoPath(false);
+    return rmdir(native) == 0 || Failed(errno, false);
   }
 
   bool ExecutablePath(char* buffer, int capacity) override {
@@ -306,6 +328,21 @@ class PosixPlatform final : public Platform {
     }
     return true;
   }
+
+ private:
+  // Records why a call failed and hands back the call's failure result.
+  template <typename Result>
+  Result Failed(int error, Result result) {
+    snprintf(failure_, sizeof failure_, "%s", strerror(error));
+    return result;
+  }
+  template <typename Result>
+  Result NoPath(Result result) {
+    snprintf(failure_, sizeof failure_, "the path does not convert to UTF-8 or is too long");
+    return result;
+  }
+
+  char failure_[512] = "";
 };
 
 PosixPlatform gNative;
@@ -348,39 +385,5 @@ int Cp932ToNative(const char* text, char* out, int capacity) {
 
 bool OsIsWindows() { return false; }
 bool OsFoldsNameCase() { return false; }
-
-int RunShellCommand(const char* commandLine) {
-  fflush(nullptr);
-  int status = system(commandLine);
-  if (status == -1 || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
-
-bool BuildPathToNative(const char* path, char* out, int capacity) {
-  size_t n = strlen(path);
-  if (capacity <= 0 || n >= static_cast<size_t>(capacity)) return false;
-  memcpy(out, path, n + 1);
-  return true;
-}
-
-bool FindUnconvertibleName(const char* folder, char* nativeName, int capacity) {
-  char native[kNativePathBytes];
-  if (!ToNativePath(folder, native)) return false;
-  DIR* dir = opendir(native);
-  if (!dir) return false;
-  bool found = false;
-  while (struct dirent* item = readdir(dir)) {
-    char ignored[kMaxPath * 2];
-    if (Convert("CP932", "UTF-8", item->d_name, ignored, sizeof ignored) >= 0) continue;
-    size_t n = strlen(item->d_name);
-    if (capacity > 0 && n < static_cast<size_t>(capacity)) {
-      memcpy(nativeName, item->d_name, n + 1);
-      found = true;
-    }
-    break;
-  }
-  closedir(dir);
-  return found;
-}
 
 }  // namespace zt4

@@ -46,6 +46,8 @@ using ShCreateDirectoryFn = int(WINAPI*)(HWND, const wchar_t*);
 
 class Win32Platform final : public Platform {
  public:
+  const char* LastFailure() override { return failure_; }
+
   FileHandle OpenFile(const char* path, int mode) override {
     DWORD access;
     DWORD disposition;
@@ -70,7 +72,8 @@ class Win32Platform final : public Platform {
       HANDLE handle = ::CreateFileA(path, access, FILE_SHARE_READ, nullptr, disposition,
                                     FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
       if (handle != INVALID_HANDLE_VALUE) return reinterpret_cast<FileHandle>(handle);
-      if (attempt == kLockedTries || !IsLockedError(::GetLastError())) return kNoFile;
+      DWORD error = ::GetLastError();
+      if (attempt == kLockedTries || !IsLockedError(error)) return Failed(error, kNoFile);
       ::Sleep(kLockedPauseMs);
       if (mode == kOpenCreate) ::DeleteFileA(path);  // it may have been held too
     }
@@ -83,7 +86,9 @@ class Win32Platform final : public Platform {
   int32_t ReadFile(FileHandle file, void* buffer, int32_t count) override {
     if (count <= 0) return 0;
     DWORD read = 0;
-    if (!::ReadFile(ToHandle(file), buffer, static_cast<DWORD>(count), &read, nullptr)) return 0;
+    if (!::ReadFile(ToHandle(file), buffer, static_cast<DWORD>(count), &read, nullptr)) {
+      return Failed(::GetLastError(), 0);
+    }
     return static_cast<int32_t>(read);
   }
 
@@ -91,9 +96,9 @@ class Win32Platform final : public Platform {
     if (count < 0) return false;
     DWORD written = 0;
     if (!::WriteFile(ToHandle(file), data, static_cast<DWORD>(count), &written, nullptr)) {
-      return false;
+      return Failed(::GetLastError(), false);
     }
-    return written == static_cast<DWORD>(count);
+    return written == static_cast<DWORD>(count) || Failed(ERROR_DISK_FULL, false);
   }
 
   int64_t SeekFile(FileHandle file, int64_t offset, int origin) override {
@@ -112,16 +117,18 @@ class Win32Platform final : public Platform {
     return (static_cast<int64_t>(high) << 32) | low;
   }
 
-  bool DeleteFile(const char* path) override { return ::DeleteFileA(path) != 0; }
+  bool DeleteFile(const char* path) override {
+    return ::DeleteFileA(path) != 0 || Failed(::GetLastError(), false);
+  }
 
-  bool ListFolder(const char* folder, FolderItemSink sink, void* user) override {
+  bool ForEachFolderItem(const char* folder, FolderItemSink sink, void* user) override {
     char pattern[kMaxPath + 4];
     if (std::snprintf(pattern, sizeof pattern, "%s/*", folder) >= static_cast<int>(kMaxPath)) {
-      return false;
+      return Failed(ERROR_FILENAME_EXCED_RANGE, false);
     }
     WIN32_FIND_DATAA item;
     HANDLE find = ::FindFirstFileA(pattern, &item);
-    if (find == INVALID_HANDLE_VALUE) return false;
+    if (find == INVALID_HANDLE_VALUE) return Failed(::GetLastError(), false);
     do {
       sink(item.cFileName, (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0, user);
     } while (::FindNextFileA(find, &item));
@@ -131,8 +138,9 @@ class Win32Platform final : public Platform {
 
   FolderResult CreateFolder(const char* path) override {
     if (::CreateDirectoryA(path, nullptr)) return FolderResult::kCreated;
-    return ::GetLastError() == ERROR_ALREADY_EXISTS ? FolderResult::kAlreadyExists
-                                                    : FolderResult::kFailed;
+    DWORD error = ::GetLastError();
+    return error == ERROR_ALREADY_EXISTS ? FolderResult::kAlreadyExists
+                                         : Failed(error, FolderResult::kFailed);
   }
 
   FolderResult CreateFolderTree(const char* path) override {
@@ -159,7 +167,7 @@ class Win32Platform final : public Platform {
     if (result == ERROR_ALREADY_EXISTS || result == ERROR_FILE_EXISTS) {
       return FolderResult::kAlreadyExists;
     }
-    return FolderResult::kFailed;
+    return Failed(static_cast<DWORD>(result), FolderResult::kFailed);
   }
 
   bool MoveItem(const char* from, const char* to) override {
@@ -183,13 +191,16 @@ class Win32Platform final : public Platform {
       // held file that they left where it was.
       bool sourceLeft = ::GetFileAttributesA(from) != INVALID_FILE_ATTRIBUTES;
       if (result == 0 && !sourceLeft) return true;
-      if (attempt == kLockedTries || !sourceLeft) return false;
-      if (result != 0 && !IsLockedMoveResult(result)) return false;
+      DWORD error = result != 0 ? static_cast<DWORD>(result) : ERROR_SHARING_VIOLATION;
+      if (attempt == kLockedTries || !sourceLeft) return Failed(error, false);
+      if (result != 0 && !IsLockedMoveResult(result)) return Failed(error, false);
       ::Sleep(kLockedPauseMs);
     }
   }
 
-  bool RemoveFolder(const char* path) override { return ::RemoveDirectoryA(path) != 0; }
+  bool RemoveFolder(const char* path) override {
+    return ::RemoveDirectoryA(path) != 0 || Failed(::GetLastError(), false);
+  }
 
   bool ExecutablePath(char* buffer, int capacity) override {
     DWORD n = ::GetModuleFileNameA(nullptr, buffer, static_cast<DWORD>(capacity));
@@ -223,6 +234,23 @@ class Win32Platform final : public Platform {
   bool ChooseFolder(const char* title, char* path) override {
     return zt4::ChooseFolder(nullptr, path, title);
   }
+
+ private:
+  // Records the system's words for an error code and hands back the call's failure result.
+  template <typename Result>
+  Result Failed(DWORD error, Result result) {
+    DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                               nullptr, error, 0, failure_, sizeof failure_, nullptr);
+    while (n > 0 && (failure_[n - 1] == '\n' || failure_[n - 1] == '\r' || failure_[n - 1] == ' ')) {
+      --n;
+    }
+    if (n == 0) n = static_cast<DWORD>(std::snprintf(failure_, sizeof failure_, "error %lu",
+                                                     static_cast<unsigned long>(error)));
+    failure_[n] = 0;
+    return result;
+  }
+
+  char failure_[512] = "";
 };
 
 Win32Platform gNative;
@@ -304,36 +332,5 @@ int Cp932ToNative(const char* text, char* out, int capacity) {
 
 bool OsIsWindows() { return true; }
 bool OsFoldsNameCase() { return true; }
-
-int RunShellCommand(const char* commandLine) {
-  // cmd /c takes off the first and the last quote of a line that starts with one: a pair
-  // of its own keeps the command's quotes intact.
-  size_t n = std::strlen(commandLine);
-  char* wrapped = static_cast<char*>(std::malloc(n + 3));
-  if (!wrapped) return -1;
-  wrapped[0] = '"';
-  std::memcpy(wrapped + 1, commandLine, n);
-  wrapped[n + 1] = '"';
-  wrapped[n + 2] = 0;
-  std::fflush(nullptr);
-  int status = std::system(wrapped);
-  std::free(wrapped);
-  return status;
-}
-
-bool BuildPathToNative(const char* path, char* out, int capacity) {
-  // A build on a POSIX host names its files from '/'; Wine shows that root as drive Z:.
-  const char* prefix = path[0] == '/' ? "Z:" : "";
-  size_t prefixLength = std::strlen(prefix);
-  size_t n = std::strlen(path);
-  if (capacity <= 0 || prefixLength + n >= static_cast<size_t>(capacity)) return false;
-  std::memcpy(out, prefix, prefixLength);
-  for (size_t i = 0; i <= n; ++i) out[prefixLength + i] = path[i] == '/' ? '\\' : path[i];
-  return true;
-}
-
-bool FindUnconvertibleName(const char* /*folder*/, char* /*nativeName*/, int /*capacity*/) {
-  return false;  // the ANSI calls hand every name over in the code page
-}
 
 }  // namespace zt4

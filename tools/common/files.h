@@ -1,14 +1,20 @@
-// Folders and files for the patch builder, all through the platform: paths are CP932 the
-// way the applier sees them, so what the builder reads is what the applier will read.
+// Files and folders for the tools, all through the platform with CP932 paths, so that
+// what a tool reads is what the applier will read.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
-namespace zt4::builder {
+namespace zt4::tool {
 
 using Bytes = std::vector<uint8_t>;
+
+// The items of a folder but "." and "..": name and whether it is a folder, in the order
+// the OS gives them. False with a message when the folder cannot be listed.
+using FolderItems = std::vector<std::pair<std::string, bool>>;
+bool ListItems(const std::string& folder, FolderItems* items, std::string* error);
 
 struct TreeFile {
   std::string name;  // relative to the scanned folder, CP932, '/' between levels
@@ -27,41 +33,25 @@ struct TreeScan {
 };
 
 // Walks `folder` (absolute, CP932). False with a message naming the folder or the item
-// that cannot be listed (on POSIX: a name that cannot be written in CP932).
+// that cannot be listed or opened.
 bool ScanTree(const std::string& folder, TreeScan* scan, std::string* error);
 
-// Whole files. Files of 2 GiB and more are refused: the patch format counts in int32.
+// Whole files. Files of 2 GiB and more are refused: archives and patches count in int32.
 bool ReadWholeFile(const std::string& path, Bytes* content, std::string* error);
 // Creates the missing parent folders and replaces an existing file.
 bool WriteWholeFile(const std::string& path, const uint8_t* data, size_t size, std::string* error);
 bool FileExists(const std::string& path);
+// Creates the folder and its missing parents; true when it exists afterwards.
+bool CreateFolders(const std::string& path);
 // Copies the files and folders below `from` into `to` (which must exist).
 bool CopyTree(const std::string& from, const std::string& to, std::string* error);
-// Removes a file or a folder with everything in it; best effort.
-void RemoveTree(const std::string& path);
+// Removes a file, or a folder with everything in it; stops at the first item that
+// cannot be removed and returns false.
+bool RemoveTree(const std::string& path);
 
 // A fresh folder below `parent`, named after `stem`; false when none could be made.
 bool MakeUniqueFolder(const std::string& parent, const std::string& stem, std::string* path);
 // The system's temporary folder as CP932, or empty when it is unknown or does not convert.
 std::string TempFolderPath();
 
-// A CP932 text in the OS's own encoding, for messages; bytes that do not convert are
-// written as \xNN.
-std::string Shown(const std::string& cp932);
-// A command-line path (the OS's own text) as an absolute CP932 path without a trailing
-// separator. The system's code resolves relative paths against the program's folder; a
-// tool's user means the current folder.
-bool ArgumentPath(const std::string& native, std::string* cp932, std::string* error);
-
-// Shift-JIS: the length of the character at `i` (2 for a lead byte with a valid trail).
-size_t CharLength(const std::string& text, size_t i);
-// The last '/' or '\' that is a separator (not a trail byte), or npos.
-size_t LastSeparator(const std::string& path);
-// Why `name` (relative, CP932, '/'-separated) cannot be a file of an install that the
-// applier handles on Windows and POSIX alike; empty when it can.
-std::string NameProblem(const std::string& name);
-// ASCII letters folded to lower case outside double-byte characters: how Windows
-// compares names.
-std::string FoldCase(const std::string& name);
-
-}  // namespace zt4::builder
+}  // namespace zt4::tool

@@ -1,11 +1,12 @@
-// A platform that passes every call to the native one; tests derive from it to change
-// one behaviour (the executable's path, a scripted dialog, an injected fault) and install
-// it with ScopedPlatform.
+// A platform that passes every call to the native one. Code that must change one
+// behaviour derives from it (a quiet console for a check run by a tool; in the tests the
+// executable's path, a scripted dialog, an injected fault) and installs it with
+// ScopedPlatform.
 #pragma once
 
 #include "platform/platform.h"
 
-namespace zt4::test {
+namespace zt4 {
 
 class ForwardingPlatform : public Platform {
  public:
@@ -22,8 +23,8 @@ class ForwardingPlatform : public Platform {
   }
   int64_t FileSize(FileHandle file) override { return Base().FileSize(file); }
   bool DeleteFile(const char* path) override { return Base().DeleteFile(path); }
-  bool ListFolder(const char* folder, FolderItemSink sink, void* user) override {
-    return Base().ListFolder(folder, sink, user);
+  bool ForEachFolderItem(const char* folder, FolderItemSink sink, void* user) override {
+    return Base().ForEachFolderItem(folder, sink, user);
   }
   FolderResult CreateFolder(const char* path) override { return Base().CreateFolder(path); }
   FolderResult CreateFolderTree(const char* path) override {
@@ -46,6 +47,7 @@ class ForwardingPlatform : public Platform {
   bool ChooseFolder(const char* title, char* path) override {
     return Base().ChooseFolder(title, path);
   }
+  const char* LastFailure() override { return Base().LastFailure(); }
 
  protected:
   static Platform& Base() { return NativePlatform(); }
@@ -63,4 +65,4 @@ class ScopedPlatform {
   Platform* previous_;
 };
 
-}  // namespace zt4::test
+}  // namespace zt4

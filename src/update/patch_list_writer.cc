@@ -1,0 +1,41 @@
+#include "update/patch_list_writer.h"
+
+#include <cstring>
+
+#include "base/bytes.h"
+#include "update/patch_list.h"
+
+namespace zt4 {
+
+PatchListWriter::PatchListWriter() : ok_(bytes_.CreateBlock(4096, true)) {}
+
+PatchListWriter& PatchListWriter::Raw(const void* bytes, int32_t count) {
+  ok_ = ok_ && bytes_.Write(bytes, count);
+  return *this;
+}
+
+PatchListWriter& PatchListWriter::Int(int32_t value) {
+  uint8_t raw[4];
+  PutU32(raw, static_cast<uint32_t>(value));
+  return Raw(raw, 4);
+}
+
+PatchListWriter& PatchListWriter::Text(const char* text) {
+  return Raw(text, static_cast<int32_t>(std::strlen(text) + 1));
+}
+
+PatchListWriter& PatchListWriter::Record(int32_t id, const char* oldName, int32_t oldSize,
+                                         const char* oldDigest, const char* newName,
+                                         int32_t newSize, const char* newDigest) {
+  return Int(id).Text(oldName).Int(oldSize).Text(oldDigest).Text(newName).Int(newSize).Text(
+      newDigest);
+}
+
+PatchListWriter& PatchListWriter::GroupBegin(const char* newName, int32_t newSize,
+                                             const char* newDigest) {
+  return Int(kGroupMark).Text(kGroupMarker).Text(newName).Int(newSize).Text(newDigest);
+}
+
+PatchListWriter& PatchListWriter::GroupEnd() { return Int(kGroupMark).Text(kEndMarker); }
+
+}  // namespace zt4

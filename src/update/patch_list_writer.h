@@ -1,0 +1,39 @@
+// Writes the update description's byte format (read back by ParsePatchList), record by
+// record in file order: int32 little-endian, texts followed by their zero byte.
+#pragma once
+
+#include <cstdint>
+
+#include "base/stream.h"
+
+namespace zt4 {
+
+class PatchListWriter {
+ public:
+  PatchListWriter();
+  PatchListWriter(const PatchListWriter&) = delete;
+  PatchListWriter& operator=(const PatchListWriter&) = delete;
+
+  // A plain record; a group's members are written the same way.
+  PatchListWriter& Record(int32_t id, const char* oldName, int32_t oldSize, const char* oldDigest,
+                          const char* newName, int32_t newSize, const char* newDigest);
+  // A group: the archive's new name, size and digest, then its members, then the end.
+  PatchListWriter& GroupBegin(const char* newName, int32_t newSize, const char* newDigest);
+  PatchListWriter& GroupEnd();
+
+  // The pieces, for descriptions made wrong on purpose.
+  PatchListWriter& Int(int32_t value);
+  PatchListWriter& Text(const char* text);  // with its zero byte
+  PatchListWriter& Raw(const void* bytes, int32_t count);
+
+  // False when memory ran out on the way (the bytes are then incomplete).
+  bool Ok() const { return ok_; }
+  const uint8_t* Data() const { return bytes_.Data(); }
+  int32_t Size() { return bytes_.Size(); }
+
+ private:
+  MemoryStream bytes_;
+  bool ok_;
+};
+
+}  // namespace zt4

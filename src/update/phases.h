@@ -1,0 +1,32 @@
+// The phases of an update once the target folder is known, shared by the applier and by
+// the builder's proof of a patch on a copy. Each phase writes its status line and its
+// progress to the console and hands back the stop it met.
+#pragma once
+
+#include <cstdint>
+
+#include "base/pool_string.h"
+#include "base/stop.h"
+#include "update/patch_list.h"
+
+namespace zt4 {
+
+// The name the patch archive is mounted under: its description is "patch/list", the
+// payload of an entry "patch/<id>".
+inline constexpr char kPatchMountName[] = "patch";
+
+// Mounts the patch archive and parses its description. Null when either fails (the
+// patch is damaged); otherwise the tree, pointing into *description. Both belong to the
+// caller, and the patch stays mounted until Unmount.
+PatchEntry* LoadPatch(const PoolString& patchPath, uint8_t** description);
+
+enum class Phase { kVerify, kBackup, kApply, kCheck };
+
+// Every old file against the description, then the archives read for it are let go.
+Stop VerifyTarget(const PatchEntry* tree, const char* target);
+
+// After the confirmation: the backup (put back when it fails: kAborted), the apply pass
+// and the final check. *phase tells where a stop came from.
+Stop UpdateTarget(const PatchEntry* tree, const char* target, const char* backup, Phase* phase);
+
+}  // namespace zt4

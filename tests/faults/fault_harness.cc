@@ -73,9 +73,14 @@ void RunUpdateAndExit(const CaseFolder& where, FaultyPlatform* platform) {
     UpdateDriver();
   }
   if (platform->faultAt == 0) {
-    // A counting run hands its list of operations to the parent.
+    // A counting run hands its operations to the parent, one a line.
     if (std::FILE* out = std::fopen((where.folder + ".operations").c_str(), "wb")) {
-      for (Op op : platform->operations) std::fprintf(out, "%d\n", static_cast<int>(op));
+      for (const OpRecord& r : platform->operations) {
+        std::fprintf(out, "%d %d %d %d %d %d %d %s\n", static_cast<int>(r.op),
+                     static_cast<int>(r.phase), static_cast<int>(r.target), r.reading ? 1 : 0,
+                     r.step, r.tell ? 1 : 0, r.sameAnyway ? 1 : 0,
+                     r.path.empty() ? "-" : HexOf(r.path).c_str());
+      }
       std::fclose(out);
     }
   }
@@ -104,6 +109,28 @@ Outcome ReadOutcome(const std::string& file) {
   }
   outcome.done = outcome.present && outcome.box == kDoneText;
   return outcome;
+}
+
+std::vector<OpRecord> ReadOperations(const CaseFolder& where) {
+  std::vector<OpRecord> records;
+  std::ifstream in(where.folder + ".operations", std::ios::binary);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    int op = 0, phase = 0, target = 0, reading = 0, tell = 0, same = 0;
+    OpRecord r;
+    std::string hex;
+    if (!(fields >> op >> phase >> target >> reading >> r.step >> tell >> same >> hex)) break;
+    r.op = static_cast<Op>(op);
+    r.phase = static_cast<Phase>(phase);
+    r.target = static_cast<Target>(target);
+    r.reading = reading != 0;
+    r.tell = tell != 0;
+    r.sameAnyway = same != 0;
+    if (hex != "-") r.path = FromHex(hex);
+    records.push_back(r);
+  }
+  return records;
 }
 
 int StopIndex(const std::string& box) {

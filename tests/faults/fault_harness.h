@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "faulty_platform.h"
 #include "support/sample_install.h"
@@ -37,6 +38,9 @@ bool PrepareCaseWithPatchBytes(const CaseFolder& where, const Tree& oldTree,
 // Runs the whole update in this process with `platform` installed, answering Yes, and
 // ends the process with status 0 as the program does (a stop ends it earlier).
 [[noreturn]] void RunUpdateAndExit(const CaseFolder& where, FaultyPlatform* platform);
+
+// The operations of the counting run made on this case folder, in order.
+std::vector<OpRecord> ReadOperations(const CaseFolder& where);
 
 // How a child run ended, from the last box it showed.
 struct Outcome {

@@ -1,15 +1,20 @@
 // A platform that makes one chosen disk operation fail, once, and otherwise behaves as
 // the scripted user of the driver tests. Operations are numbered in the order the run
 // makes them, so a run that counts them (no fault chosen) tells which number to give
-// each operation of a later, faulty run of the same update.
+// each operation of a later, faulty run of the same update. The counting run also notes
+// where each operation happened and on what, so that the stop a fault must lead to can
+// be told from rules.
 #pragma once
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "base/texts.h"
+#include "driver/update_driver.h"
+#include "update/patch_list.h"
 #include "support/scripted_platform.h"
 
 namespace zt4::test {
@@ -53,6 +58,56 @@ inline std::vector<Flavour> FlavoursOf(Op op) {
   return {Flavour::kFail};
 }
 
+// The stretch of the run an operation falls in: the status line written last.
+enum class Phase {
+  kStart,
+  kCheckingPatch,
+  kCheckingTarget,
+  kMakingBackup,
+  kApplying,
+  kCheckingResult,
+  kCount
+};
+
+inline const char* PhaseName(Phase phase) {
+  static const char* const kNames[] = {
+      "at the start",      "checking the patch", "checking the target",
+      "making the backup", "applying",           "checking the result"};
+  return kNames[static_cast<int>(phase)];
+}
+
+// The file whose content an operation reaches, told by its path. The install holds the
+// old version until the backup has moved it into BACKUP_FILES, and the new one after.
+enum class Target {
+  kNone,        // no file's content: the program's path, a listing, a folder, a move
+  kPatch,       // the patch archive beside the program
+  kOldFile,     // a plain file (or a path that addresses an archive member) of the old version
+  kOldArchive,  // an archive of the old version
+  kNewFile,     // a plain file of the new version
+  kNewArchive,  // an archive of the new version
+  kOther,
+  kCount
+};
+
+inline const char* TargetName(Target target) {
+  static const char* const kNames[] = {"no file",        "the patch",  "an old file",
+                                       "an old archive", "a new file", "a new archive",
+                                       "another file"};
+  return kNames[static_cast<int>(target)];
+}
+
+// One counted operation of a run, as the platform saw it.
+struct OpRecord {
+  Op op = Op::kCount;
+  Phase phase = Phase::kStart;
+  Target target = Target::kNone;
+  bool reading = false;     // on a file opened to read (an open: one that asks to read)
+  int step = 0;             // on an open file: its operations so far, this one included
+  bool tell = false;        // a seek that only asks the position
+  bool sameAnyway = false;  // the call gives the fault's result anyway
+  std::string path;         // below the case folder; empty without a path
+};
+
 class FaultyPlatform : public ScriptedPlatform {
  public:
   // 1-based number of the operation to fail; 0 fails none (a counting run).
@@ -62,7 +117,7 @@ class FaultyPlatform : public ScriptedPlatform {
   int secondFaultAt = 0;
   // What the run did: every operation in order, whether the fault was made, whether the
   // backup completed (the driver goes on to apply only then).
-  std::vector<Op> operations;
+  std::vector<OpRecord> operations;
   bool fired = false;
   bool backedUp = false;
   Op firedOp = Op::kCount;
@@ -71,63 +126,102 @@ class FaultyPlatform : public ScriptedPlatform {
   std::string outcomeFile;
 
   FileHandle OpenFile(const char* path, int mode) override {
-    if (Fault(Op::kOpen)) return kNoFile;
-    return ScriptedPlatform::OpenFile(path, mode);
+    size_t at = Note(Op::kOpen, path);
+    operations[at].reading = mode == kOpenRead;
+    if (Fault()) return kNoFile;
+    FileHandle file = ScriptedPlatform::OpenFile(path, mode);
+    if (file == kNoFile) {
+      operations[at].sameAnyway = true;
+    } else {
+      files_[file] = operations[at];
+    }
+    return file;
+  }
+  void CloseFile(FileHandle file) override {
+    files_.erase(file);
+    ScriptedPlatform::CloseFile(file);
   }
   int32_t ReadFile(FileHandle file, void* buffer, int32_t count) override {
-    if (Fault(Op::kRead)) {
+    // Failed or cut short, a read of nothing still reads nothing.
+    operations[NoteOnFile(Op::kRead, file)].sameAnyway = count == 0;
+    if (Fault()) {
       if (flavour == Flavour::kFail || count <= 1) return 0;
       return ScriptedPlatform::ReadFile(file, buffer, count / 2);
     }
     return ScriptedPlatform::ReadFile(file, buffer, count);
   }
   bool WriteFile(FileHandle file, const void* data, int32_t count) override {
-    if (Fault(Op::kWrite)) {
+    size_t at = NoteOnFile(Op::kWrite, file);
+    if (Fault()) {
       if (flavour == Flavour::kShort && count > 1)
         ScriptedPlatform::WriteFile(file, data, count / 2);
       return false;
     }
-    return ScriptedPlatform::WriteFile(file, data, count);
+    return Checked(at, ScriptedPlatform::WriteFile(file, data, count));
   }
   int64_t SeekFile(FileHandle file, int64_t offset, int origin) override {
-    if (Fault(Op::kSeek)) return -1;
-    return ScriptedPlatform::SeekFile(file, offset, origin);
+    size_t at = NoteOnFile(Op::kSeek, file);
+    operations[at].tell = offset == 0 && origin == 1;
+    if (Fault()) return -1;
+    int64_t position = ScriptedPlatform::SeekFile(file, offset, origin);
+    Checked(at, position >= 0);
+    return position;
   }
   int64_t FileSize(FileHandle file) override {
-    if (Fault(Op::kSize)) return -1;
-    return ScriptedPlatform::FileSize(file);
+    size_t at = NoteOnFile(Op::kSize, file);
+    if (Fault()) return -1;
+    int64_t size = ScriptedPlatform::FileSize(file);
+    Checked(at, size >= 0);
+    return size;
   }
   bool DeleteFile(const char* path) override {
-    if (Fault(Op::kDelete)) return false;
-    return ScriptedPlatform::DeleteFile(path);
+    size_t at = Note(Op::kDelete, path);
+    if (Fault()) return false;
+    return Checked(at, ScriptedPlatform::DeleteFile(path));
   }
   bool ForEachFolderItem(const char* folder, FolderItemSink sink, void* user) override {
-    if (Fault(Op::kList)) return false;
-    return ScriptedPlatform::ForEachFolderItem(folder, sink, user);
+    size_t at = Note(Op::kList, folder);
+    if (Fault()) return false;
+    return Checked(at, ScriptedPlatform::ForEachFolderItem(folder, sink, user));
   }
   FolderResult CreateFolder(const char* path) override {
-    if (Fault(Op::kCreateFolder)) return FolderResult::kFailed;
-    return ScriptedPlatform::CreateFolder(path);
+    size_t at = Note(Op::kCreateFolder, path);
+    if (Fault()) return FolderResult::kFailed;
+    FolderResult result = ScriptedPlatform::CreateFolder(path);
+    Checked(at, result != FolderResult::kFailed);
+    return result;
   }
   FolderResult CreateFolderTree(const char* path) override {
-    if (Fault(Op::kCreateFolderTree)) return FolderResult::kFailed;
-    return ScriptedPlatform::CreateFolderTree(path);
+    size_t at = Note(Op::kCreateFolderTree, path);
+    if (Fault()) return FolderResult::kFailed;
+    FolderResult result = ScriptedPlatform::CreateFolderTree(path);
+    Checked(at, result != FolderResult::kFailed);
+    return result;
   }
   bool MoveItem(const char* from, const char* to) override {
-    if (Fault(Op::kMove)) return false;
-    return ScriptedPlatform::MoveItem(from, to);
+    size_t at = Note(Op::kMove, from);
+    if (Fault()) return false;
+    return Checked(at, ScriptedPlatform::MoveItem(from, to));
   }
   bool RemoveFolder(const char* path) override {
-    if (Fault(Op::kRemoveFolder)) return false;
-    return ScriptedPlatform::RemoveFolder(path);
+    size_t at = Note(Op::kRemoveFolder, path);
+    if (Fault()) return false;
+    return Checked(at, ScriptedPlatform::RemoveFolder(path));
   }
   bool ExecutablePath(char* buffer, int capacity) override {
-    if (Fault(Op::kProgramPath)) return false;
-    return ScriptedPlatform::ExecutablePath(buffer, capacity);
+    size_t at = Note(Op::kProgramPath, nullptr);
+    if (Fault()) return false;
+    return Checked(at, ScriptedPlatform::ExecutablePath(buffer, capacity));
   }
   void ConsoleWrite(const char* text) override {
+    static const char* const kStatusLines[] = {kConsoleCheckingPatch, kConsoleCheckingTarget,
+                                               kConsoleMakingBackup, kConsoleApplying,
+                                               kConsoleCheckingResult};
+    for (int i = 0; i < 5; ++i) {
+      if (std::strcmp(text, kStatusLines[i]) == 0) phase_ = static_cast<Phase>(i + 1);
+    }
     // The driver announces the apply phase only after a complete backup.
-    if (std::strcmp(text, kConsoleApplying) == 0) backedUp = true;
+    if (phase_ == Phase::kApplying) backedUp = true;
     ScriptedPlatform::ConsoleWrite(text);
   }
   int MessageBox(const char* text, const char* caption, unsigned style) override {
@@ -142,9 +236,65 @@ class FaultyPlatform : public ScriptedPlatform {
   }
 
  private:
-  bool Fault(Op op) {
-    operations.push_back(op);
+  // Whether `path` is `folder` or lies below it.
+  static bool Within(const std::string& path, const std::string& folder) {
+    return path.compare(0, folder.size(), folder) == 0 &&
+           (path.size() == folder.size() || path[folder.size()] == '\\' ||
+            path[folder.size()] == '/');
+  }
+
+  // The program lives in its folder beside the patch; `folder` is the chosen install.
+  Target TargetOf(const std::string& path) const {
+    const std::string patch = executable.substr(0, executable.rfind('\\') + 1) + PatchArchive;
+    if (path == patch) return Target::kPatch;
+    if (folder.empty() || path == folder || !Within(path, folder)) return Target::kOther;
+    const bool archive = path.size() > 4 && path.compare(path.size() - 4, 4, ".zt4") == 0;
+    if (!backedUp || Within(path, folder + "\\" + kBackupFolderName)) {
+      return archive ? Target::kOldArchive : Target::kOldFile;
+    }
+    return archive ? Target::kNewArchive : Target::kNewFile;
+  }
+
+  // Records an operation on a path (none: nullptr) and returns its index.
+  size_t Note(Op op, const char* path) {
+    OpRecord record;
+    record.op = op;
+    record.phase = phase_;
+    if (path) {
+      record.path = path;
+      if (op == Op::kOpen || op == Op::kDelete) record.target = TargetOf(record.path);
+      // Shown below the case folder, the install's parent.
+      const std::string root = folder.substr(0, folder.rfind('\\') + 1);
+      if (!root.empty() && record.path.compare(0, root.size(), root) == 0) {
+        record.path.erase(0, root.size());
+      }
+    }
+    operations.push_back(record);
+    return operations.size() - 1;
+  }
+  // Records an operation on an open file: the file's target, mode and path, and its step.
+  size_t NoteOnFile(Op op, FileHandle file) {
+    OpRecord record;
+    auto found = files_.find(file);
+    if (found != files_.end()) {
+      record = found->second;
+      record.step = ++found->second.step;
+    }
+    record.op = op;
+    record.phase = phase_;
+    record.sameAnyway = false;
+    operations.push_back(record);
+    return operations.size() - 1;
+  }
+  // Notes whether the real call failed (so a fault there would change nothing).
+  bool Checked(size_t at, bool succeeded) {
+    if (!succeeded) operations[at].sameAnyway = true;
+    return succeeded;
+  }
+
+  bool Fault() {
     int number = static_cast<int>(operations.size());
+    Op op = operations.back().op;
     if (fired && secondFaultAt != 0 && number == secondFaultAt) {
       flavour = Flavour::kFail;
       return true;
@@ -154,6 +304,9 @@ class FaultyPlatform : public ScriptedPlatform {
     firedOp = op;
     return true;
   }
+
+  Phase phase_ = Phase::kStart;
+  std::map<FileHandle, OpRecord> files_;  // the open files, as their opens were noted
 };
 
 }  // namespace zt4::test

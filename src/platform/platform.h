@@ -9,6 +9,7 @@
 // pools is not virtual: it is taken on every string change and must never fail.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace zt4 {
@@ -79,7 +80,23 @@ class Platform {
   // Why the last call of this platform that failed did so, in the OS's own text and
   // without the path, which the caller knows: "No such file or directory", or on POSIX
   // "the name bad\xFFname has no Shift-JIS (CP932) form". Empty when nothing failed yet.
-  virtual const char* LastFailure() = 0;
+  virtual const char* LastFailure() { return failure_; }
+
+ protected:
+  // Records why a call failed and hands back the call's failure result.
+  template <typename Result>
+  Result FailWith(const char* reason, Result result) {
+    size_t n = 0;
+    while (reason[n] != 0 && n + 1 < sizeof failure_) {
+      failure_[n] = reason[n];
+      ++n;
+    }
+    failure_[n] = 0;
+    return result;
+  }
+
+ private:
+  char failure_[256] = "";
 };
 
 // The platform in use: the native one unless a test installed another.

@@ -21,12 +21,11 @@ using test::Tree;
 class DriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    sample_ = test::MakeSampleInstall();
-    program_ = folder_ / "program";
-    target_ = folder_ / "install";
-    ASSERT_TRUE(test::WriteTree(target_, sample_.oldTree));
-    ASSERT_NE(Os().CreateFolderTree(program_.c_str()), FolderResult::kFailed);
-    ASSERT_TRUE(test::WritePatch(program_ + "/patch.zt4", sample_.list, sample_.payloads));
+    test::SampleLayout layout;
+    ASSERT_TRUE(test::LayOutSample(folder_.Path(), &layout));
+    sample_ = layout.sample;
+    program_ = layout.program;
+    target_ = layout.target;
     user_.executable = test::DialogPath(program_) + "\\zt4patch.exe";
     user_.folder = test::DialogPath(target_);
   }

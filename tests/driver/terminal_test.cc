@@ -41,13 +41,12 @@ struct Outcome {
 class TerminalTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    sample_ = test::MakeSampleInstall();
-    program_ = folder_ / "program";
-    target_ = folder_ / "install";
-    ASSERT_TRUE(test::WriteTree(target_, sample_.oldTree));
-    std::filesystem::create_directories(program_);
+    test::SampleLayout layout;
+    ASSERT_TRUE(test::LayOutSample(folder_.Path(), &layout));
+    sample_ = layout.sample;
+    program_ = layout.program;
+    target_ = layout.target;
     std::filesystem::copy_file(ZT4_APPLIER_PATH, program_ + "/zt4patch");
-    ASSERT_TRUE(test::WritePatch(program_ + "/patch.zt4", sample_.list, sample_.payloads));
   }
 
   // Starts the program in `cwd` with `answers` on standard input.

@@ -1,5 +1,6 @@
 #include "support/sample_install.h"
 
+#include "platform/platform.h"
 #include "support/patch_writer.h"
 
 namespace zt4::test {
@@ -70,6 +71,15 @@ SampleInstall MakeSampleInstall() {
   s.payloads[6] = "";
   s.list = list.Bytes();
   return s;
+}
+
+bool LayOutSample(const std::string& folder, SampleLayout* layout) {
+  layout->sample = MakeSampleInstall();
+  layout->program = folder + "/program";
+  layout->target = folder + "/install";
+  return WriteTree(layout->target, layout->sample.oldTree) &&
+         Os().CreateFolderTree(layout->program.c_str()) != FolderResult::kFailed &&
+         WritePatch(layout->program + "/patch.zt4", layout->sample.list, layout->sample.payloads);
 }
 
 }  // namespace zt4::test

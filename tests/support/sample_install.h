@@ -21,4 +21,13 @@ struct SampleInstall {
 
 SampleInstall MakeSampleInstall();
 
+// The sample as a user has it below `folder`: the old install in `target` (folder/install)
+// and the patch beside the program in `program` (folder/program/patch.zt4).
+struct SampleLayout {
+  SampleInstall sample;
+  std::string program;
+  std::string target;
+};
+bool LayOutSample(const std::string& folder, SampleLayout* layout);
+
 }  // namespace zt4::test

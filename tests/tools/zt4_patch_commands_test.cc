@@ -18,25 +18,19 @@
 #include "support/patch_writer.h"
 #include "support/sample_install.h"
 #include "support/program_run.h"
+#include "tools/tool_fixture.h"
 #include "support/test_files.h"
-
-#ifndef ZT4_TOOL_PATH
-#error "ZT4_TOOL_PATH must name the built zt4 program"
-#endif
 
 namespace zt4 {
 namespace {
 
-using Result = test::ProgramResult;
 using test::Lines;
+using test::Native;
 using test::Quoted;
-
-std::string Native(const std::string& cp932) { return test::NativeText(cp932); }
+using test::Result;
 
 const std::string kSo = "\x83\x5C";                               // ソ, trail byte '\'
 const std::string kData = kSo + "/\x83\x66\x81\x5B\x83\x5E.bin";  // ソ/データ.bin
-
-std::string ToolPath() { return test::BuiltProgram(ZT4_TOOL_PATH); }
 
 // "name (size, digest)" as patch-info shows one side of an entry.
 std::string Side(const std::string& cp932Name, const std::string& content) {
@@ -48,21 +42,13 @@ std::string Payload(int32_t id, const std::string& content) {
   return "payload /" + std::to_string(id) + " " + std::to_string(content.size()) + " bytes";
 }
 
-class Zt4PatchCommands : public testing::Test {
+class Zt4PatchCommands : public test::ToolTest {
  protected:
   void SetUp() override {
     sample_ = test::MakeSampleInstall();
     ASSERT_TRUE(test::WritePatch(Path("patch.zt4"), sample_.list, sample_.payloads));
     ASSERT_TRUE(test::WriteTree(Path("install"), sample_.oldTree));
   }
-
-  // Runs zt4 with `arguments` (OS text, each one quoted here).
-  Result Run(const std::vector<std::string>& arguments) {
-    return test::RunProgram(ToolPath(), arguments, folder_.Path());
-  }
-
-  std::string Arg(const std::string& cp932Relative) { return Native(folder_ / cp932Relative); }
-  std::string Path(const std::string& cp932Relative) { return folder_ / cp932Relative; }
 
   // patch-check of the install, which must be left exactly as it was.
   Result Check(const std::string& patch = "patch.zt4") {
@@ -72,7 +58,6 @@ class Zt4PatchCommands : public testing::Test {
     return result;
   }
 
-  test::TempFolder folder_;
   test::SampleInstall sample_;
 };
 

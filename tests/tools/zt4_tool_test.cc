@@ -20,57 +20,32 @@
 #include "codec/crc32.h"
 #include "codec/range_codec.h"
 #include "platform/platform.h"
+#include "support/patch_writer.h"
 #include "support/program_run.h"
+#include "tools/tool_fixture.h"
 #include "support/test_files.h"
 
 #include <fstream>
 
-#ifndef ZT4_TOOL_PATH
-#error "ZT4_TOOL_PATH must name the built zt4 program"
-#endif
-
 namespace zt4 {
 namespace {
 
-using Result = test::ProgramResult;
 using test::Lines;
+using test::Native;
 using test::Quoted;
-
-std::string Native(const std::string& cp932) { return test::NativeText(cp932); }
+using test::Result;
 
 // CP932 names used below: 日本語.txt, and 表 and ソ, whose trail byte is 0x5C ('\').
 const std::string kJapaneseName = "\x93\xFA\x96\x7B\x8C\xEA.txt";
 const std::string kTrailFolder = "\x95\x5C";
 const std::string kTrailFile = "\x83\x5C.bin";
 
-std::string ToolPath() { return test::BuiltProgram(ZT4_TOOL_PATH); }
+using Zt4Tool = test::ToolTest;
 
-class Zt4Tool : public testing::Test {
- protected:
-  // Runs zt4 with `arguments` (OS text, each one quoted here).
-  Result Run(const std::vector<std::string>& arguments) {
-    return test::RunProgram(ToolPath(), arguments, folder_.Path());
-  }
-
-  // A path below the temporary folder as the tool takes it on the command line.
-  std::string Arg(const std::string& cp932Relative) { return Native(folder_ / cp932Relative); }
-
-  std::string Path(const std::string& cp932Relative) { return folder_ / cp932Relative; }
-
-  test::TempFolder folder_;
-};
-
-using Members = std::vector<std::pair<std::string, std::string>>;
+using test::Members;
 
 void WriteArchive(const std::string& path, const Members& members) {
-  ArchiveWriter writer;
-  ASSERT_TRUE(writer.Create(PoolString(path.c_str())));
-  for (const auto& [name, content] : members) {
-    ASSERT_TRUE(writer.Add(reinterpret_cast<const uint8_t*>(content.data()),
-                           static_cast<uint32_t>(content.size()), PoolString(name.c_str())))
-        << name;
-  }
-  ASSERT_TRUE(writer.Finish());
+  ASSERT_TRUE(test::WriteFile(path, test::ArchiveBytes(members)));
 }
 
 std::string ReadAll(const std::string& path) {

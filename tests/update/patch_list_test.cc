@@ -564,34 +564,34 @@ class DebugCapture : public ForwardingPlatform {
   std::vector<std::string> lines;
 };
 
-TEST(DumpEntry, ChangedEntryLine) {
-  Bytes b;
-  b.Plain(7, "a/old.bin", 10, kDigestA, "a/new.bin", 11, kDigestB);
+// The lines DumpEntry writes for the first entry of a description.
+std::vector<std::string> DumpLines(const Bytes& b) {
   Parsed parsed(b.data);
-  ASSERT_NE(parsed.head(), nullptr);
+  EXPECT_NE(parsed.head(), nullptr);
   DebugCapture capture;
-  {
+  if (parsed.head()) {
     ScopedPlatform scope(&capture);
     DumpEntry(parsed.head());
   }
-  ASSERT_EQ(capture.lines.size(), 1u);
-  EXPECT_EQ(capture.lines[0].rfind("2-7: ", 0), 0u);
-  EXPECT_EQ(capture.lines[0], std::string("2-7: a/old.bin(10)[") + kDigestA +
+  return capture.lines;
+}
+
+TEST(DumpEntry, ChangedEntryLine) {
+  Bytes b;
+  b.Plain(7, "a/old.bin", 10, kDigestA, "a/new.bin", 11, kDigestB);
+  std::vector<std::string> lines = DumpLines(b);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("2-7: ", 0), 0u);
+  EXPECT_EQ(lines[0], std::string("2-7: a/old.bin(10)[") + kDigestA +
                                   "] -> a/new.bin(11)[" + kDigestB + "]\n");
 }
 
 TEST(DumpEntry, RemovedAndNegativeIdLines) {
   Bytes b;
   b.Removed(-2, "gone.bin");
-  Parsed parsed(b.data);
-  ASSERT_NE(parsed.head(), nullptr);
-  DebugCapture capture;
-  {
-    ScopedPlatform scope(&capture);
-    DumpEntry(parsed.head());
-  }
-  ASSERT_EQ(capture.lines.size(), 1u);
-  EXPECT_EQ(capture.lines[0], std::string("1--2: gone.bin(1)[") + kDigestA + "] -> (0)[]\n");
+  std::vector<std::string> lines = DumpLines(b);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], std::string("1--2: gone.bin(1)[") + kDigestA + "] -> (0)[]\n");
 }
 
 TEST(DumpEntry, GroupListsItsMembersBetweenRulers) {
@@ -601,13 +601,7 @@ TEST(DumpEntry, GroupListsItsMembersBetweenRulers) {
       .Member(21, "", "/m2.bin")
       .Member(22, "", "")
       .GroupClose();
-  Parsed parsed(b.data);
-  ASSERT_NE(parsed.head(), nullptr);
-  DebugCapture capture;
-  {
-    ScopedPlatform scope(&capture);
-    DumpEntry(parsed.head());
-  }
+  std::vector<std::string> lines = DumpLines(b);
   std::vector<std::string> expected = {
       std::string("4--1: (0)[] -> data.zt4(300)[") + kDigestB + "]\n",
       "--- childinfo ---\n",
@@ -616,22 +610,16 @@ TEST(DumpEntry, GroupListsItsMembersBetweenRulers) {
       std::string("0-22: (0)[] -> (4)[") + kDigestB + "]\n",
       "-----------------\n",
   };
-  EXPECT_EQ(capture.lines, expected);
-  EXPECT_EQ(capture.lines.back().size(), 18u);
+  EXPECT_EQ(lines, expected);
+  EXPECT_EQ(lines.back().size(), 18u);
 }
 
 TEST(DumpEntry, GroupWithoutMembersHasNoRulers) {
   Bytes b;
   b.GroupOpen("e.zt4", 16, kDigestA).GroupClose();
-  Parsed parsed(b.data);
-  ASSERT_NE(parsed.head(), nullptr);
-  DebugCapture capture;
-  {
-    ScopedPlatform scope(&capture);
-    DumpEntry(parsed.head());
-  }
-  ASSERT_EQ(capture.lines.size(), 1u);
-  EXPECT_EQ(capture.lines[0], std::string("4--1: (0)[] -> e.zt4(16)[") + kDigestA + "]\n");
+  std::vector<std::string> lines = DumpLines(b);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], std::string("4--1: (0)[] -> e.zt4(16)[") + kDigestA + "]\n");
 }
 
 TEST(DumpEntry, VeryLongNamesAreWrittenWhole) {
@@ -639,15 +627,9 @@ TEST(DumpEntry, VeryLongNamesAreWrittenWhole) {
   std::string newName = "dir/" + std::string(5000, 'n');
   Bytes b;
   b.Plain(1, oldName, 1, kDigestA, newName, 2, kDigestB);
-  Parsed parsed(b.data);
-  ASSERT_NE(parsed.head(), nullptr);
-  DebugCapture capture;
-  {
-    ScopedPlatform scope(&capture);
-    DumpEntry(parsed.head());
-  }
-  ASSERT_EQ(capture.lines.size(), 1u);
-  EXPECT_EQ(capture.lines[0],
+  std::vector<std::string> lines = DumpLines(b);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0],
             "2-1: " + oldName + "(1)[" + kDigestA + "] -> " + newName + "(2)[" + kDigestB + "]\n");
 }
 

@@ -138,7 +138,7 @@ void PrintEntry(const Archive& archive, const PatchEntry* entry, bool child, Inf
   line += " id " + std::to_string(entry->id) + ": ";
   line += Side(entry->oldName, entry->oldSize, entry->oldDigest) + " -> ";
   line += Side(entry->newName, entry->newSize, entry->newDigest) + ", ";
-  if (!child && entry->id == -1) {
+  if (!child && KindOf(entry) == KindGroup) {
     int count = 0;
     for (const PatchEntry* c = entry->firstChild; c; c = c->next) ++count;
     line += std::to_string(count) + (count == 1 ? " member" : " members");

@@ -83,8 +83,6 @@ void EscapeName(const char* name, char* out, size_t capacity) {
 
 class PosixPlatform final : public Platform {
  public:
-  const char* LastFailure() override { return failure_; }
-
   FileHandle OpenFile(const char* path, int mode) override {
     char native[kNativePathBytes];
     if (!ToNativePath(path, native)) return NoPath(kNoFile);
@@ -180,10 +178,11 @@ class PosixPlatform final : public Platform {
     while (struct dirent* item = readdir(dir)) {
       char name[kMaxPath];
       if (Convert("CP932", "UTF-8", item->d_name, name, sizeof name) < 0) {
-        char shown[sizeof failure_ / 2];
+        char shown[128];
+        char reason[192];
         EscapeName(item->d_name, shown, sizeof shown);
-        snprintf(failure_, sizeof failure_, "the name %s has no Shift-JIS (CP932) form", shown);
-        ok = false;
+        snprintf(reason, sizeof reason, "the name %s has no Shift-JIS (CP932) form", shown);
+        ok = FailWith(reason, false);
         break;
       }
       bool isFolder;
@@ -330,19 +329,14 @@ class PosixPlatform final : public Platform {
   }
 
  private:
-  // Records why a call failed and hands back the call's failure result.
   template <typename Result>
   Result Failed(int error, Result result) {
-    snprintf(failure_, sizeof failure_, "%s", strerror(error));
-    return result;
+    return FailWith(strerror(error), result);
   }
   template <typename Result>
   Result NoPath(Result result) {
-    snprintf(failure_, sizeof failure_, "the path does not convert to UTF-8 or is too long");
-    return result;
+    return FailWith("the path does not convert to UTF-8 or is too long", result);
   }
-
-  char failure_[512] = "";
 };
 
 PosixPlatform gNative;

@@ -46,8 +46,6 @@ using ShCreateDirectoryFn = int(WINAPI*)(HWND, const wchar_t*);
 
 class Win32Platform final : public Platform {
  public:
-  const char* LastFailure() override { return failure_; }
-
   FileHandle OpenFile(const char* path, int mode) override {
     DWORD access;
     DWORD disposition;
@@ -236,21 +234,20 @@ class Win32Platform final : public Platform {
   }
 
  private:
-  // Records the system's words for an error code and hands back the call's failure result.
+  // The system's words for an error code.
   template <typename Result>
   Result Failed(DWORD error, Result result) {
+    char reason[256];
     DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                               nullptr, error, 0, failure_, sizeof failure_, nullptr);
-    while (n > 0 && (failure_[n - 1] == '\n' || failure_[n - 1] == '\r' || failure_[n - 1] == ' ')) {
-      --n;
+                               nullptr, error, 0, reason, sizeof reason, nullptr);
+    while (n > 0 && (reason[n - 1] == '\n' || reason[n - 1] == '\r' || reason[n - 1] == ' ')) --n;
+    if (n == 0) {
+      std::snprintf(reason, sizeof reason, "error %lu", static_cast<unsigned long>(error));
+    } else {
+      reason[n] = 0;
     }
-    if (n == 0) n = static_cast<DWORD>(std::snprintf(failure_, sizeof failure_, "error %lu",
-                                                     static_cast<unsigned long>(error)));
-    failure_[n] = 0;
-    return result;
+    return FailWith(reason, result);
   }
-
-  char failure_[512] = "";
 };
 
 Win32Platform gNative;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "archive/archive.h"
 #include "base/heap.h"
 #include "base/pool_string.h"
@@ -20,12 +21,7 @@
 
 namespace {
 
-// Always on, whatever the build type.
-void Check(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "archive_fuzz: %s\n", what);
-  std::abort();
-}
+using zt4::fuzz::Check;
 
 // Members stating more content than this are not extracted (see below).
 constexpr uint32_t kLargestContent = 64u << 20;

@@ -12,17 +12,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz_check.h"
 #include "codec/literal_codec.h"
 #include "codec/range_codec.h"
 
 namespace {
 
-// Always on, whatever the build type.
-void Check(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "codec_fuzz: %s\n", what);
-  std::abort();
-}
+using zt4::fuzz::Check;
 
 uint8_t* Block(size_t n, uint8_t fill) {
   uint8_t* p = static_cast<uint8_t*>(std::malloc(n > 0 ? n : 1));
@@ -31,18 +27,34 @@ uint8_t* Block(size_t n, uint8_t fill) {
   return p;
 }
 
+// The output blocks of the fast coder and of the literal one, filled alike, so that any
+// byte written differently shows.
+struct Outputs {
+  Outputs(int32_t cap, uint8_t fill)
+      : fast(Block(static_cast<size_t>(cap), fill)), literal(Block(static_cast<size_t>(cap), fill)) {}
+  ~Outputs() {
+    std::free(literal);
+    std::free(fast);
+  }
+  Outputs(const Outputs&) = delete;
+  Outputs& operator=(const Outputs&) = delete;
+
+  uint8_t* fast;
+  uint8_t* literal;
+};
+
 void DecodeBoth(const uint8_t* payload, int32_t len, int32_t cap) {
   // Exactly sized copies, so reads or writes outside them are caught.
   uint8_t* src = Block(static_cast<size_t>(len), 0);
   if (len > 0) std::memcpy(src, payload, static_cast<size_t>(len));
-  uint8_t* fast = Block(static_cast<size_t>(cap), 0x5A);
-  uint8_t* literal = Block(static_cast<size_t>(cap), 0x5A);
+  Outputs out(cap, 0x5A);
+  uint8_t* fast = out.fast;
   zt4::RangeCodec codec;
   const int32_t a = codec.Decode(src, len, fast, cap);
-  const int32_t b = zt4test::LiteralDecode(src, len, literal, cap);
+  const int32_t b = zt4test::LiteralDecode(src, len, out.literal, cap);
   Check(a == b, "decoders disagree on the result");
   Check(a >= -1 && a <= cap, "decoded count out of range");
-  Check(cap == 0 || std::memcmp(fast, literal, static_cast<size_t>(cap)) == 0,
+  Check(cap == 0 || std::memcmp(fast, out.literal, static_cast<size_t>(cap)) == 0,
         "decoders wrote different bytes");
   if (a >= 0) {
     // A stream that decoded is exactly what DecompressAlloc accepts.
@@ -52,21 +64,20 @@ void DecodeBoth(const uint8_t* payload, int32_t len, int32_t cap) {
           "DecompressAlloc differs");
     std::free(again);
   }
-  std::free(literal);
-  std::free(fast);
   std::free(src);
 }
 
 void RoundTrip(const uint8_t* payload, int32_t len, int32_t tightCap) {
   const int32_t cap = 2 * len + 1024;
-  uint8_t* fast = Block(static_cast<size_t>(cap), 0);
-  uint8_t* literal = Block(static_cast<size_t>(cap), 0);
+  Outputs out(cap, 0);
+  uint8_t* fast = out.fast;
   zt4::RangeCodec codec;
   const int32_t a = codec.Encode(payload, len, fast, cap);
-  const int32_t b = zt4test::LiteralEncode(payload, len, literal, cap);
-  Check(a == b, "encoders disagree on the length");
+  Check(a == zt4test::LiteralEncode(payload, len, out.literal, cap),
+        "encoders disagree on the length");
   Check(a >= 5, "coded stream too short");
-  Check(std::memcmp(fast, literal, static_cast<size_t>(a)) == 0, "encoders wrote different bytes");
+  Check(std::memcmp(fast, out.literal, static_cast<size_t>(a)) == 0,
+        "encoders wrote different bytes");
 
   // A tight output buffer: both fail, or both give the same bytes.
   const int32_t tight = tightCap < cap ? tightCap : cap;
@@ -87,8 +98,6 @@ void RoundTrip(const uint8_t* payload, int32_t len, int32_t tightCap) {
   Check(block != nullptr && outLen == a && std::memcmp(block, fast, static_cast<size_t>(a)) == 0,
         "CompressAlloc differs");
   std::free(block);
-  std::free(literal);
-  std::free(fast);
 }
 
 }  // namespace

@@ -11,16 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz_check.h"
 #include "update/delta.h"
 
 namespace {
 
-// Always on, whatever the build type.
-void Check(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "delta_fuzz: %s\n", what);
-  std::abort();
-}
+using zt4::fuzz::Check;
 
 uint32_t Le32(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;

@@ -7,16 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz_check.h"
 #include "update/patch_list.h"
 
 namespace {
 
-// Always on, whatever the build type.
-void Check(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "patch_list_fuzz: %s\n", what);
-  std::abort();
-}
+using zt4::fuzz::Check;
 
 void CheckText(const char* text, const uint8_t* block, size_t size) {
   Check(text != nullptr, "null text");

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <random>
 #include <string>
@@ -9,9 +10,11 @@
 
 #include "base/bytes.h"
 #include "base/heap.h"
+#include "base/stream.h"
 #include "codec/crc32.h"
 #include "codec/range_codec.h"
 #include "support/scripted_platform.h"
+#include "support/patch_writer.h"
 #include "support/test_files.h"
 
 namespace zt4 {
@@ -162,25 +165,73 @@ TEST(ArchiveWriter, IndexFollowsTheTablesOrderAndDataTheAddOrder) {
   EXPECT_EQ(Extracted(archive, "/b"), "bbbb");
 }
 
-TEST(ArchiveWriter, RefusesEmptyAndRepeatedNames) {
+// Records as the reader's sink sees them while it reads the index.
+bool CollectName(const PoolString& name, const ArchiveEntry& /*entry*/, void* user) {
+  static_cast<std::vector<std::string>*>(user)->emplace_back(name.Text());
+  return true;
+}
+
+TEST(ArchiveOverMemory, TheSameBytesAsOnDiskReadBackInFileOrder) {
   test::TempFolder folder;
-  std::string path = folder / "d.zt4";
+  const test::Members members = {{"/b", "bbbb"}, {"/12", ""}, {"/a", "a"}, {"/30", "thirty"}};
+  std::string inMemory = test::ArchiveBytes(members);
+  EXPECT_EQ(inMemory, WriteArchive(folder / "o.zt4", members));
+
+  auto* stream = new MemoryStream;
+  auto* copy = AllocBlock(inMemory.size());
+  std::memcpy(copy, inMemory.data(), inMemory.size());
+  stream->Attach(copy, static_cast<uint32_t>(inMemory.size()), true);
+  Archive archive;
+  std::vector<std::string> names;
+  ASSERT_TRUE(archive.Open(stream, CollectName, &names));
+  EXPECT_EQ(names, (std::vector<std::string>{"/30", "/12", "/a", "/b"}));
+  EXPECT_EQ(Extracted(archive, "/30"), "thirty");
+
+  // A sink that refuses a record refuses the archive.
+  auto* again = new MemoryStream;
+  again->Attach(reinterpret_cast<uint8_t*>(inMemory.data()), static_cast<uint32_t>(inMemory.size()),
+                false);
+  auto refuse = [](const PoolString&, const ArchiveEntry&, void*) { return false; };
+  EXPECT_FALSE(archive.Open(again, refuse, nullptr));
+  EXPECT_FALSE(archive.IsOpen());
+}
+
+TEST(ArchiveWriter, AnAbandonedArchiveHasNoValidHeader) {
+  MemoryStream bytes;
+  ASSERT_TRUE(bytes.CreateBlock(64, true));
   {
     ArchiveWriter writer;
-    ASSERT_TRUE(writer.Create(PoolString(path.c_str())));
-    const uint8_t one[] = {'1'};
-    const uint8_t two[] = {'2', '2'};
-    EXPECT_TRUE(writer.Add(one, 1, PoolString("/x")));
-    EXPECT_FALSE(writer.Add(two, 2, PoolString("/x")));
-    EXPECT_FALSE(writer.Add(two, 2, PoolString("")));
-    EXPECT_TRUE(writer.Finish());
+    ASSERT_TRUE(writer.Create(&bytes));
+    const uint8_t data[] = {'x', 'y'};
+    ASSERT_TRUE(writer.Add(data, 2, PoolString("/m")));
+    writer.Abandon();
+    EXPECT_FALSE(writer.Finish());  // nothing left to finish, also not in the destructor
   }
-  std::vector<Record> records = RawIndex(ReadAll(path));
+  ASSERT_GT(bytes.Size(), 16);
+  EXPECT_EQ(GetU32(bytes.Data()), 0u);  // the placeholder header stays
+  auto* stream = new MemoryStream;
+  stream->Attach(bytes.Data(), static_cast<uint32_t>(bytes.Size()), false);
+  Archive archive;
+  EXPECT_FALSE(archive.Open(stream));
+}
+
+TEST(ArchiveWriter, RefusesEmptyAndRepeatedNames) {
+  MemoryStream bytes;
+  ASSERT_TRUE(bytes.CreateBlock(64, true));
+  ArchiveWriter writer;
+  ASSERT_TRUE(writer.Create(&bytes));
+  const uint8_t one[] = {'1'};
+  const uint8_t two[] = {'2', '2'};
+  EXPECT_TRUE(writer.Add(one, 1, PoolString("/x")));
+  EXPECT_FALSE(writer.Add(two, 2, PoolString("/x")));
+  EXPECT_FALSE(writer.Add(two, 2, PoolString("")));
+  EXPECT_TRUE(writer.Finish());
+  std::string file(reinterpret_cast<const char*>(bytes.Data()), static_cast<size_t>(bytes.Size()));
+  std::vector<Record> records = RawIndex(file);
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].contentSize, 1u);
   // Nothing of the refused members was written: the index follows the first member.
-  EXPECT_EQ(GetU32(reinterpret_cast<const uint8_t*>(ReadAll(path).data()) + 4),
-            16u + records[0].storedSize);
+  EXPECT_EQ(GetU32(bytes.Data() + 4), 16u + records[0].storedSize);
 }
 
 TEST(ArchiveWriter, MemberNamedLikeTheIndexLeavesNoValidHeader) {

@@ -18,29 +18,13 @@ namespace {
 using test::BoxPattern;
 using test::Tree;
 
-class DriverTest : public ::testing::Test {
+class DriverTest : public test::SampleLayoutTest {
  protected:
   void SetUp() override {
-    test::SampleLayout layout;
-    ASSERT_TRUE(test::LayOutSample(folder_.Path(), &layout));
-    sample_ = layout.sample;
-    program_ = layout.program;
-    target_ = layout.target;
+    SampleLayoutTest::SetUp();
     user_.executable = test::DialogPath(program_) + "\\zt4patch.exe";
     user_.folder = test::DialogPath(target_);
   }
-  // The tree the install must end as: the new version beside the backup of the old one.
-  Tree Updated() const {
-    Tree expected = sample_.newTree;
-    expected["BACKUP_FILES/"] = "";
-    for (const auto& [path, content] : sample_.oldTree) expected["BACKUP_FILES/" + path] = content;
-    return expected;
-  }
-
-  test::SampleInstall sample_;
-  test::TempFolder folder_;
-  std::string program_;
-  std::string target_;
   test::ScriptedPlatform user_;
   ScopedPlatform scope_{&user_};
 };

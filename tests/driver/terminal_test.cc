@@ -38,14 +38,10 @@ struct Outcome {
   std::string err;
 };
 
-class TerminalTest : public ::testing::Test {
+class TerminalTest : public test::SampleLayoutTest {
  protected:
   void SetUp() override {
-    test::SampleLayout layout;
-    ASSERT_TRUE(test::LayOutSample(folder_.Path(), &layout));
-    sample_ = layout.sample;
-    program_ = layout.program;
-    target_ = layout.target;
+    SampleLayoutTest::SetUp();
     std::filesystem::copy_file(ZT4_APPLIER_PATH, program_ + "/zt4patch");
   }
 
@@ -63,20 +59,12 @@ class TerminalTest : public ::testing::Test {
     return run;
   }
   Outcome Start(const std::string& answers) { return Start(answers, target_); }
-
-  test::SampleInstall sample_;
-  test::TempFolder folder_;
-  std::string program_;
-  std::string target_;
 };
 
 TEST_F(TerminalTest, AnsweredRunUpdatesTheInstall) {
   Outcome run = Start("\ny\n");  // the preselected folder, then Yes
   EXPECT_EQ(run.status, 0);
-  Tree expected = sample_.newTree;
-  expected["BACKUP_FILES/"] = "";
-  for (const auto& [path, content] : sample_.oldTree) expected["BACKUP_FILES/" + path] = content;
-  EXPECT_EQ(test::ReadTree(target_), expected);
+  EXPECT_EQ(test::ReadTree(target_), Updated());
 
   // Console lines 1 to 5 in order on standard output, in UTF-8.
   size_t at = 0;

@@ -185,18 +185,11 @@ class FaultyPlatform : public ScriptedPlatform {
     return Checked(at, ScriptedPlatform::ForEachFolderItem(folder, sink, user));
   }
   FolderResult CreateFolder(const char* path) override {
-    size_t at = Note(Op::kCreateFolder, path);
-    if (Fault()) return FolderResult::kFailed;
-    FolderResult result = ScriptedPlatform::CreateFolder(path);
-    Checked(at, result != FolderResult::kFailed);
-    return result;
+    return Creation(Op::kCreateFolder, path, [&] { return ScriptedPlatform::CreateFolder(path); });
   }
   FolderResult CreateFolderTree(const char* path) override {
-    size_t at = Note(Op::kCreateFolderTree, path);
-    if (Fault()) return FolderResult::kFailed;
-    FolderResult result = ScriptedPlatform::CreateFolderTree(path);
-    Checked(at, result != FolderResult::kFailed);
-    return result;
+    return Creation(Op::kCreateFolderTree, path,
+                    [&] { return ScriptedPlatform::CreateFolderTree(path); });
   }
   bool MoveItem(const char* from, const char* to) override {
     size_t at = Note(Op::kMove, from);
@@ -236,6 +229,15 @@ class FaultyPlatform : public ScriptedPlatform {
   }
 
  private:
+  // A folder creation, counted and made to fail like the others.
+  template <typename Create>
+  FolderResult Creation(Op op, const char* path, Create create) {
+    size_t at = Note(op, path);
+    if (Fault()) return FolderResult::kFailed;
+    FolderResult result = create();
+    Checked(at, result != FolderResult::kFailed);
+    return result;
+  }
   // Whether `path` is `folder` or lies below it.
   static bool Within(const std::string& path, const std::string& folder) {
     return path.compare(0, folder.size(), folder) == 0 &&

@@ -205,28 +205,27 @@ expect_console_lines() {
   ((wasOk)) || scenarioOk=0
 }
 
-expect_untouched() {
-  if ! diff -r "${folder}/before" "${target}" >"${folder}/diff.txt" 2>&1; then
-    problem "the install was changed:"
+# expect_same EXPECTED ACTUAL "what holds" "what does not" [diff options...]
+expect_same() {
+  local expected="$1" actual="$2" good="$3" bad="$4"
+  shift 4
+  if ! diff -r "$@" "${expected}" "${actual}" >"${folder}/diff.txt" 2>&1; then
+    problem "${bad}:"
     sed 's/^/      /' "${folder}/diff.txt" | head -n 20
   else
-    gui_note "install untouched"
+    gui_note "${good}"
   fi
 }
 
+expect_untouched() {
+  expect_same "${folder}/before" "${target}" "install untouched" "the install was changed"
+}
+
 expect_updated() {
-  if ! diff -r --exclude=BACKUP_FILES "${sampleDir}/new" "${target}" >"${folder}/diff.txt" 2>&1; then
-    problem "the install is not the new version:"
-    sed 's/^/      /' "${folder}/diff.txt" | head -n 20
-  else
-    gui_note "install equals the new version"
-  fi
-  if ! diff -r "${sampleDir}/old" "${target}/BACKUP_FILES" >"${folder}/diff.txt" 2>&1; then
-    problem "BACKUP_FILES does not hold the old version:"
-    sed 's/^/      /' "${folder}/diff.txt" | head -n 20
-  else
-    gui_note "BACKUP_FILES holds the old version"
-  fi
+  expect_same "${sampleDir}/new" "${target}" "install equals the new version" \
+    "the install is not the new version" --exclude=BACKUP_FILES
+  expect_same "${sampleDir}/old" "${target}/BACKUP_FILES" "BACKUP_FILES holds the old version" \
+    "BACKUP_FILES does not hold the old version"
 }
 
 # ---------------------------------------------------------------------------------------

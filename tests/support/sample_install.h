@@ -8,6 +8,8 @@
 #include <map>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "support/test_files.h"
 
 namespace zt4::test {
@@ -29,5 +31,29 @@ struct SampleLayout {
   std::string target;
 };
 bool LayOutSample(const std::string& folder, SampleLayout* layout);
+
+// A test on the sample laid out in a fresh temporary folder.
+class SampleLayoutTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SampleLayout layout;
+    ASSERT_TRUE(LayOutSample(folder_.Path(), &layout));
+    sample_ = layout.sample;
+    program_ = layout.program;
+    target_ = layout.target;
+  }
+  // The tree the install must end as: the new version beside the backup of the old one.
+  Tree Updated() const {
+    Tree expected = sample_.newTree;
+    expected["BACKUP_FILES/"] = "";
+    for (const auto& [path, content] : sample_.oldTree) expected["BACKUP_FILES/" + path] = content;
+    return expected;
+  }
+
+  TempFolder folder_;
+  SampleInstall sample_;
+  std::string program_;
+  std::string target_;
+};
 
 }  // namespace zt4::test

@@ -21,13 +21,8 @@
 #include "tools/tool_fixture.h"
 #include "support/test_files.h"
 
-namespace zt4 {
+namespace zt4::test {
 namespace {
-
-using test::Lines;
-using test::Native;
-using test::Quoted;
-using test::Result;
 
 const std::string kSo = "\x83\x5C";                               // ソ, trail byte '\'
 const std::string kData = kSo + "/\x83\x66\x81\x5B\x83\x5E.bin";  // ソ/データ.bin
@@ -264,4 +259,4 @@ TEST_F(Zt4PatchCommands, HelpNamesBothCommands) {
 }
 
 }  // namespace
-}  // namespace zt4
+}  // namespace zt4::test

@@ -27,13 +27,8 @@
 
 #include <fstream>
 
-namespace zt4 {
+namespace zt4::test {
 namespace {
-
-using test::Lines;
-using test::Native;
-using test::Quoted;
-using test::Result;
 
 // CP932 names used below: 日本語.txt, and 表 and ソ, whose trail byte is 0x5C ('\').
 const std::string kJapaneseName = "\x93\xFA\x96\x7B\x8C\xEA.txt";
@@ -374,4 +369,4 @@ TEST_F(Zt4Tool, HelpAndUsage) {
 }
 
 }  // namespace
-}  // namespace zt4
+}  // namespace zt4::test

@@ -1,18 +1,31 @@
 # Shared set-up of scripts/test, scripts/demo and scripts/bench: Debian packages, the
 # Japanese locale that gives Wine its code page 932, and a private Wine prefix.
 
-zt4_packages=(
+# What the Linux programs, their tests and the benchmarks need.
+zt4_linux_packages=(
   cmake ninja-build g++ python3 pkg-config
   libgtest-dev googletest libbenchmark-dev
   zlib1g-dev libssl-dev libisal-dev
+)
+# What the Windows build and its tests under Wine need on top.
+zt4_windows_packages=(
   g++-mingw-w64-x86-64 wine wine64 locales
   xvfb xdotool x11-xserver-utils imagemagick fonts-ipafont-gothic
 )
 
+# install_build_dependencies [windows] [PACKAGE...]: the Linux set, with "windows" the
+# Windows set and the Japanese locale too.
 install_build_dependencies() {
+  local wanted=("${zt4_linux_packages[@]}")
+  local windows=0
+  if [ "${1:-}" = windows ]; then
+    windows=1
+    wanted+=("${zt4_windows_packages[@]}")
+    shift
+  fi
   local missing=()
   local p
-  for p in "${zt4_packages[@]}" "$@"; do
+  for p in "${wanted[@]}" "$@"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
   done
   if [ ${#missing[@]} -gt 0 ]; then
@@ -25,7 +38,7 @@ install_build_dependencies() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
       >/dev/null || return 1
   fi
-  ensure_japanese_locale
+  if ((windows)); then ensure_japanese_locale; fi
 }
 
 ensure_japanese_locale() {

@@ -6,6 +6,7 @@
 #include "base/texts.h"
 #include "driver/fatal_stop.h"
 #include "platform/platform.h"
+#include "update/operations.h"
 #include "update/patch_list.h"
 #include "update/phases.h"
 
@@ -39,10 +40,17 @@ int UpdateDriver() {
   char backup[kMaxPath];
   int backupLength = std::snprintf(backup, sizeof backup, "%s\\%s", target, kBackupFolderName);
   if (backupLength < 0 || backupLength >= kMaxPath) FatalStop(StopAborted);
+  // An earlier update's backup would be mixed with this one's: said before any work.
+  if (ItemExists(backup)) {
+    Os().ConsoleWrite(kConsoleEarlierBackup);
+    Os().ConsoleWrite("\n");
+    FatalStop(StopAborted);
+  }
 
   StopOn(VerifyTarget(tree, target));
 
-  if (Os().MessageBox(kConfirmText, kConfirmCaption, kBoxConfirm) == kAnswerNo) {
+  // Only an explicit Yes goes on: a box that could not be shown answers 0.
+  if (Os().MessageBox(kConfirmText, kConfirmCaption, kBoxConfirm) != kAnswerYes) {
     FatalStop(StopAborted);
   }
 

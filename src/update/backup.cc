@@ -53,6 +53,18 @@ void FreeFolderItems(FolderItem* items) {
 
 bool MakeDirTree(const char* path) { return Os().CreateFolderTree(path) == FolderResult::kCreated; }
 
+namespace {
+void IgnoreItem(const char* /*name*/, bool /*isFolder*/, void* /*user*/) {}
+}  // namespace
+
+bool ItemExists(const char* path) {
+  if (Os().ForEachFolderItem(path, IgnoreItem, nullptr)) return true;
+  FileHandle file = Os().OpenFile(path, kOpenRead);
+  if (file == kNoFile) return false;
+  Os().CloseFile(file);
+  return true;
+}
+
 bool BackupFolder(const char* target, const char* backup, BackupRecord* record) {
   *record = BackupRecord{};
   FolderItem* items = ListFolder(target);

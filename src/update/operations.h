@@ -66,6 +66,8 @@ FolderItem* ListFolder(const char* folder);
 void FreeFolderItems(FolderItem* items);
 // True only when this call created the folder (with any missing parents).
 bool MakeDirTree(const char* path);
+// True when a file or a folder is there (as far as the OS lets it be seen).
+bool ItemExists(const char* path);
 // What a backup did, so that a partial one can be put back: the items moved, in the
 // order they were moved, and whether the backup folder was created by it.
 struct BackupRecord {

@@ -4,6 +4,7 @@
 
 #include "platform/platform.h"
 
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <random>
@@ -271,6 +272,17 @@ TEST(Refusal, AnEmptyOldInstallIsRefused) {
   std::string error;
   EXPECT_FALSE(c.Build(&error));
   EXPECT_NE(error.find("empty"), std::string::npos) << error;
+}
+
+TEST(Refusal, AFilePastTheFormatsSizesIsNamed) {
+  if (OsIsWindows()) GTEST_SKIP() << "a sparse file of 2 GiB is a real one there";
+  BuildCase c({{"a", "a"}}, {{"a", "a"}, {"huge.bin", ""}});
+  // Sparse: 2 GiB that take no room on the disk.
+  std::filesystem::resize_file(c.New() + "/huge.bin", std::uintmax_t{1} << 31);
+  std::string error;
+  EXPECT_FALSE(c.Build(&error));
+  EXPECT_NE(error.find("huge.bin: the file is 2 GiB or larger"), std::string::npos) << error;
+  EXPECT_FALSE(test::Exists(c.Patch()));
 }
 
 TEST(Refusal, APatchInsideTheInstallIsRefused) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "base/texts.h"
@@ -69,13 +70,6 @@ TEST_F(DriverTest, CancelledDialogTouchesNothing) {
   EXPECT_EQ(test::ReadTree(target_), sample_.oldTree);
 }
 
-TEST_F(DriverTest, NoAtTheConfirmationTouchesNothing) {
-  user_.answers.push_back(kAnswerNo);
-  EXPECT_EXIT(UpdateDriver(), testing::ExitedWithCode(0),
-              "^dialog\nbox:" + test::HexOf(kConfirmText) + "\n" + BoxPattern(StopAborted));
-  EXPECT_EQ(test::ReadTree(target_), sample_.oldTree);
-}
-
 TEST_F(DriverTest, TamperedFileStopsBeforeTheConfirmation) {
   ASSERT_TRUE(test::WriteFile(target_ + "/readme.txt", "tampered"));
   Tree tampered = test::ReadTree(target_);
@@ -84,12 +78,28 @@ TEST_F(DriverTest, TamperedFileStopsBeforeTheConfirmation) {
   EXPECT_EQ(test::ReadTree(target_), tampered);
 }
 
-TEST_F(DriverTest, EarlierBackupFolderStopsWithNothingMoved) {
-  ASSERT_TRUE(test::WriteFile(target_ + "/BACKUP_FILES/from-before", "old backup"));
-  Tree before = test::ReadTree(target_);
-  user_.answers.push_back(kAnswerYes);
-  EXPECT_EXIT(UpdateDriver(), testing::ExitedWithCode(0), BoxPattern(StopAborted));
-  EXPECT_EQ(test::ReadTree(target_), before);
+TEST_F(DriverTest, EarlierBackupStopsBeforeVerifying) {
+  // A folder or a file of that name: either way before the confirmation is asked for.
+  for (const char* earlier : {"BACKUP_FILES/from-before", "BACKUP_FILES"}) {
+    ASSERT_TRUE(test::WriteFile(target_ + "/" + earlier, "old backup"));
+    Tree before = test::ReadTree(target_);
+    user_.answers.push_back(kAnswerYes);
+    EXPECT_EXIT(UpdateDriver(), testing::ExitedWithCode(0), "^dialog\n" + BoxPattern(StopAborted))
+        << earlier;
+    EXPECT_EQ(test::ReadTree(target_), before);
+    std::filesystem::remove_all(target_ + "/BACKUP_FILES");
+  }
+}
+
+TEST_F(DriverTest, OnlyAnExplicitYesGoesOn) {
+  // 0: the box could not be shown; 2: cancelled.
+  for (int answer : {kAnswerNo, 0, 2, kAnswerOk}) {
+    user_.answers.assign(1, answer);
+    EXPECT_EXIT(UpdateDriver(), testing::ExitedWithCode(0),
+                "^dialog\nbox:" + test::HexOf(kConfirmText) + "\n" + BoxPattern(StopAborted))
+        << answer;
+    EXPECT_EQ(test::ReadTree(target_), sample_.oldTree);
+  }
 }
 
 TEST_F(DriverTest, TargetTooLongForTheBackupPathStopsFirst) {

@@ -140,9 +140,13 @@ TEST_F(TerminalTest, EveryOtherStopEndsWithStatusZero) {
     std::string file;
     std::string content;
     const char* message;
+    std::string console;  // what standard output holds
   } cases[] = {
-      {"tampered", "/readme.txt", "tampered", StopVersionMismatch},
-      {"earlier backup", "/BACKUP_FILES/x", "x", StopAborted},
+      {"tampered", "/readme.txt", "tampered", StopVersionMismatch,
+       Utf8(kConsoleCheckingPatch) + "\n" + Utf8(kConsoleCheckingTarget) + "\n"},
+      // Said on the console, before anything is verified.
+      {"earlier backup", "/BACKUP_FILES/x", "x", StopAborted,
+       Utf8(kConsoleCheckingPatch) + "\n" + Utf8(kConsoleEarlierBackup) + "\n"},
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(test::WriteFile(target_ + c.file, c.content));
@@ -150,6 +154,7 @@ TEST_F(TerminalTest, EveryOtherStopEndsWithStatusZero) {
     Outcome run = Start("\ny\n");
     EXPECT_EQ(run.status, 0) << c.what;
     EXPECT_NE(run.err.find(Utf8(c.message) + "\n"), std::string::npos) << c.what << run.err;
+    EXPECT_EQ(run.out.substr(0, c.console.size()), c.console) << c.what;
     EXPECT_EQ(test::ReadTree(target_), before) << c.what;
     std::filesystem::remove_all(target_ + "/BACKUP_FILES");
     ASSERT_TRUE(test::WriteTree(target_, sample_.oldTree));

@@ -77,6 +77,8 @@ constexpr Rule kRules[] = {
     // read is not the expected version (verified, or copied into a rebuilt archive).
     {kAnyPhase, Target::kOldArchive, kAnyOp, When::kIndex, StopSourceMissing},
     {kAnyPhase, Target::kOldArchive, kAnyOp, When::kAlways, StopVersionMismatch},
+    // Only an explicit Yes at the confirmation goes on.
+    {kAnyPhase, kAnyTarget, Op::kBox, When::kAlways, StopAborted},
     // Any failure of the backup is put back and aborts.
     {Phase::kMakingBackup, kAnyTarget, kAnyOp, When::kAlways, StopAborted},
     // Applying: the old file of a changed file is loaded from the backup; the new files'

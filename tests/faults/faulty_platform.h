@@ -32,6 +32,7 @@ enum class Op {
   kMove,
   kRemoveFolder,
   kProgramPath,
+  kBox,  // the confirmation box: a box that cannot be shown answers 0
   kCount
 };
 
@@ -42,7 +43,8 @@ enum class Flavour { kFail, kShort, kCount };
 inline const char* OpName(Op op) {
   static const char* const kNames[] = {"open",        "read",   "write",         "seek",
                                        "size",        "delete", "list",          "create folder",
-                                       "folder tree", "move",   "remove folder", "program path"};
+                                       "folder tree", "move",   "remove folder", "program path",
+                                       "box"};
   return kNames[static_cast<int>(op)];
 }
 
@@ -218,6 +220,10 @@ class FaultyPlatform : public ScriptedPlatform {
     ScriptedPlatform::ConsoleWrite(text);
   }
   int MessageBox(const char* text, const char* caption, unsigned style) override {
+    if ((style & 0xF) == (kBoxConfirm & 0xF)) {
+      Note(Op::kBox, nullptr);
+      if (Fault()) return 0;
+    }
     if (!outcomeFile.empty()) {
       if (std::FILE* out = std::fopen(outcomeFile.c_str(), "ab")) {
         std::fprintf(out, "%s %d %d %d\n", HexOf(text).c_str(), fired ? 1 : 0, backedUp ? 1 : 0,

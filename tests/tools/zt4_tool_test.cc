@@ -273,9 +273,12 @@ TEST_F(Zt4Tool, DamagedMemberFailsVerifyByName) {
 TEST_F(Zt4Tool, ExtractRefusesNamesOutsideTheFolder) {
   const std::vector<std::string> refused = {
       "/../evil", "/sub/../../evil2", "//abs", "/C:/drive", "/x:stream", "/sub\\..\\..\\evil3",
-      "/..",      "/sub/./x",         "/dir/", "/...",      "/"};
+      "/..",      "/sub/./x",         "/dir/", "/...",      "/",
+      // Device names, which Windows opens whatever folder and extension they stand in.
+      "/CON",     "/sub/nul.txt",     "/LPT1.dat", "/conout$"};
   Members members = {{"/ok", "fine"}};
-  for (const std::string& name : refused) members.emplace_back(name, "bad");
+  // Contents long enough that the index stays shorter than the file, which readers need.
+  for (const std::string& name : refused) members.emplace_back(name, std::string(40, 'b'));
   WriteArchive(Path("evil.zt4"), members);
 
   Result result = Run({"extract", Arg("evil.zt4"), Arg("out/inner")});

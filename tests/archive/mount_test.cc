@@ -110,7 +110,8 @@ TEST(OwnedArchive, AssignmentMovesOwnership) {
     EXPECT_TRUE(target.owned);
     EXPECT_FALSE(source.owned);
     EXPECT_EQ(source.archive, incoming);  // the source keeps the pointer
-    target = target;                      // self-assignment changes nothing
+    OwnedArchive& same = target;
+    target = same;  // self-assignment changes nothing
     EXPECT_TRUE(target.owned);
     EXPECT_EQ(CountedArchive::destroyed, 1);
   }

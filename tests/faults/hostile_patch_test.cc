@@ -38,9 +38,6 @@ enum Stop { kDamaged, kVersion, kSource, kMemory, kWrite, kAborted, kCompleted }
 // backup (the backup must hold the old install), or either of them.
 enum When { kBeforeConfirmation, kAfterBackup, kEither };
 
-const char* const kStopTexts[] = {StopPatchDamaged, StopVersionMismatch, StopSourceMissing,
-                                  StopNoMemory,     StopWriteFailed,     StopAborted};
-
 std::string PatchBytes(const std::string& list, const Payloads& payloads) {
   test::Members members;
   for (const auto& [id, payload] : payloads)

@@ -118,9 +118,11 @@ std::vector<std::string> SplitPath(const std::string& cp932) {
 
 std::string NormalisedPath(const std::string& cp932) {
   std::vector<std::string> parts = SplitPath(cp932);
-  std::string root;
-  if (!cp932.empty() && IsPathSeparator(cp932[0])) root = "/";
-  if (cp932.size() >= 2 && IsPathSeparator(cp932[0]) && IsPathSeparator(cp932[1])) root = "//";
+  // The root: none, "/", or "//" for a network path.
+  size_t rootLength = 0;
+  while (rootLength < 2 && rootLength < cp932.size() && IsPathSeparator(cp932[rootLength])) {
+    ++rootLength;
+  }
   std::vector<std::string> kept;
   for (const std::string& part : parts) {
     if (part.empty() || part == ".") continue;
@@ -130,7 +132,7 @@ std::string NormalisedPath(const std::string& cp932) {
       kept.push_back(part);
     }
   }
-  std::string out = root;
+  std::string out(rootLength, '/');
   for (size_t i = 0; i < kept.size(); ++i) {
     if (i > 0) out += '/';
     out += kept[i];

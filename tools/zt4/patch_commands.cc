@@ -68,7 +68,11 @@ bool OpenPatch(const std::string& argument, Patch* patch) {
   return true;
 }
 
-std::string PayloadMember(int32_t id) { return "/" + std::to_string(id); }
+std::string PayloadMember(int32_t id) {
+  char name[16];
+  std::snprintf(name, sizeof name, "/%d", static_cast<int>(id));
+  return name;
+}
 
 // The applier reads a payload for a changed or added entry, and for a group's child
 // that has no old name to carry over.

@@ -47,7 +47,7 @@ int UpdateDriver() {
     FatalStop(StopAborted);
   }
 
-  StopOn(VerifyTarget(tree, target));
+  StopOn(VerifyTarget(tree, target, backup));
 
   // Only an explicit Yes goes on: a box that could not be shown answers 0.
   if (Os().MessageBox(kConfirmText, kConfirmCaption, kBoxConfirm) != kAnswerYes) {

@@ -32,6 +32,7 @@ class ForwardingPlatform : public Platform {
   }
   bool MoveItem(const char* from, const char* to) override { return Base().MoveItem(from, to); }
   bool RemoveFolder(const char* path) override { return Base().RemoveFolder(path); }
+  int64_t FreeSpace(const char* path) override { return Base().FreeSpace(path); }
   bool ExecutablePath(char* buffer, int capacity) override {
     return Base().ExecutablePath(buffer, capacity);
   }

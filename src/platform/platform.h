@@ -63,6 +63,9 @@ class Platform {
   // Removes an empty folder.
   virtual bool RemoveFolder(const char* path) = 0;
 
+  // Bytes free for this user on the volume that holds `path`; -1 when unknown.
+  virtual int64_t FreeSpace(const char* path) = 0;
+
   // The program's own executable path (CP932); false when it cannot be had or fit.
   virtual bool ExecutablePath(char* buffer, int capacity) = 0;
   // The process's current folder (CP932); false when it cannot be had or fit.

@@ -22,8 +22,11 @@ PatchEntry* LoadPatch(const PoolString& patchPath, uint8_t** description);
 
 enum class Phase { kVerify, kBackup, kApply, kCheck };
 
-// Every old file against the description, then the archives read for it are let go.
-Stop VerifyTarget(const PatchEntry* tree, const char* target);
+// Every old file against the description (the archives read for it are let go after),
+// then what the later passes can be known to need: every path they form fits, every
+// payload they read is whole and fits its entry, and the new files fit on the volume.
+// Nothing is moved or written.
+Stop VerifyTarget(const PatchEntry* tree, const char* target, const char* backup);
 
 // After the confirmation: the backup (put back when it fails: kAborted), the apply pass
 // and the final check. *phase tells where a stop came from.

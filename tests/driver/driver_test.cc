@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 
 #include "base/texts.h"
@@ -17,6 +18,7 @@ namespace zt4 {
 namespace {
 
 using test::BoxPattern;
+using test::ListBuilder;
 using test::Tree;
 
 class DriverTest : public test::SampleLayoutTest {
@@ -106,6 +108,54 @@ TEST_F(DriverTest, TargetTooLongForTheBackupPathStopsFirst) {
   user_.folder = test::DialogPath(target_) + "\\" + std::string(250, 'd');
   EXPECT_EXIT(UpdateDriver(), testing::ExitedWithCode(0), "^dialog\n" + BoxPattern(StopAborted));
   EXPECT_EQ(test::ReadTree(target_), sample_.oldTree);
+}
+
+// A volume with little room left.
+class SmallVolume : public test::ScriptedPlatform {
+ public:
+  int64_t free = -1;
+  int64_t FreeSpace(const char* /*path*/) override { return free; }
+};
+
+// What the apply pass would fail on is found before the confirmation, with the stop that
+// pass would give, and nothing moves: a new path that does not fit, an old path that does
+// not fit once in BACKUP_FILES, a damaged payload, no room for the new files.
+TEST_F(DriverTest, WhatTheUpdateWouldFailOnStopsBeforeTheConfirmation) {
+  const size_t room = kMaxPath - 1 - test::DialogPath(target_).size();  // for "/name"
+  const std::string longNew(room, 'n');
+  const std::string longOld(room - 1 - std::string("/BACKUP_FILES").size() + 1, 'o');
+  ASSERT_TRUE(test::WriteFile(target_ + "/" + longOld, "old"));
+  struct Case {
+    const char* what;
+    std::string list;
+    std::map<int32_t, std::string> payloads;
+    int64_t free;
+    const char* stop;
+  } cases[] = {
+      {"new path too long", ListBuilder().Plain(0, "", "", longNew, "x").Bytes(), {{0, "x"}}, -1,
+       StopWriteFailed},
+      {"old path too long in the backup",
+       ListBuilder().Plain(0, longOld, "old", "short", "new").Bytes(),
+       {{0, test::Delta({{0, "new"}})}}, -1, StopSourceMissing},
+      {"delta past the new size",
+       ListBuilder().Plain(0, "readme.txt", sample_.oldTree.at("readme.txt"), "readme.txt", "ab")
+           .Bytes(),
+       {{0, test::Delta({{1, "xyz"}})}}, -1, StopPatchDamaged},
+      {"no room", sample_.list, sample_.payloads, 10, StopWriteFailed},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(test::WritePatch(program_ + "/patch.zt4", c.list, c.payloads));
+    Tree before = test::ReadTree(target_);
+    SmallVolume user;
+    user.executable = user_.executable;
+    user.folder = user_.folder;
+    user.answers.push_back(kAnswerYes);
+    user.free = c.free;
+    ScopedPlatform scope(&user);
+    EXPECT_EXIT(UpdateDriver(), testing::ExitedWithCode(0), "^dialog\n" + BoxPattern(c.stop))
+        << c.what;
+    EXPECT_EQ(test::ReadTree(target_), before) << c.what;
+  }
 }
 
 // A move that fails halfway: the items already moved go back, nothing is applied.

@@ -63,7 +63,7 @@ constexpr Rule kRules[] = {
     // The patch is mounted and its list loaded: any failure is a damaged patch, and so is
     // a payload that cannot be loaded later.
     {Phase::kCheckingPatch, kAnyTarget, kAnyOp, When::kAlways, StopPatchDamaged},
-    {Phase::kApplying, Target::kPatch, kAnyOp, When::kAlways, StopPatchDamaged},
+    {kAnyPhase, Target::kPatch, kAnyOp, When::kAlways, StopPatchDamaged},
     // Verifying a plain file, old or new. One that does not open is looked for in an
     // archive named after its folder, and the sample has none such: missing. Its size is
     // compared first; the size and the read of loading it whole fail as an allocation.

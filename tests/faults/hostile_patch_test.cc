@@ -357,7 +357,7 @@ TEST_F(HostilePatchTest, SizesNearTwoToThe31AndNegative) {
     Record(list, 0, "readme.txt", static_cast<int32_t>(readme.size()), test::Sha1Of(readme),
            "readme.txt", size, test::Sha1Of("x"));
     Expect("changed new size " + std::to_string(size), old, list.Bytes(), {{0, ""}}, {kDamaged},
-           kAfterBackup);
+           kBeforeConfirmation);
   }
   PrintSeen("sizes");
 }
@@ -379,17 +379,17 @@ TEST_F(HostilePatchTest, RepeatedAndMissingIds) {
   {
     ListBuilder list;
     list.Plain(99, "", "", "added.txt", "x");
-    Expect("missing id", old, list.Bytes(), {{0, "x"}}, {kDamaged}, kAfterBackup);
+    Expect("missing id", old, list.Bytes(), {{0, "x"}}, {kDamaged}, kBeforeConfirmation);
   }
   {
     ListBuilder list;
     list.Plain(98, "readme.txt", old.at("readme.txt"), "readme.txt", "x");
-    Expect("missing delta", old, list.Bytes(), {{0, ""}}, {kDamaged}, kAfterBackup);
+    Expect("missing delta", old, list.Bytes(), {{0, ""}}, {kDamaged}, kBeforeConfirmation);
   }
   {
     ListBuilder list;
     list.GroupBegin("data.zt4", "archive").Plain(97, "", "", "m", "x").GroupEnd();
-    Expect("missing member payload", old, list.Bytes(), {{0, "x"}}, {kDamaged}, kAfterBackup);
+    Expect("missing member payload", old, list.Bytes(), {{0, "x"}}, {kDamaged}, kBeforeConfirmation);
   }
   {
     ListBuilder list;
@@ -459,9 +459,9 @@ TEST_F(HostilePatchTest, IndexesThatClaimMoreThanTheFileHolds) {
   Expect("list content size 2^32 - 1", old, WithIndexRecord(patch, "/list", claim(0xFFFFFFFFu)),
          {kDamaged}, kBeforeConfirmation);
   Expect("delta stored size past the end", old, WithIndexRecord(patch, "/0", grow(0x7FFFFFFFu)),
-         {kDamaged}, kAfterBackup);
+         {kDamaged}, kBeforeConfirmation);
   Expect("payload offset past the end", old, WithIndexRecord(patch, "/5", move(0xFFFFFFF0u)),
-         {kDamaged}, kAfterBackup);
+         {kDamaged}, kBeforeConfirmation);
   {
     std::string header = patch;
     PutU32(reinterpret_cast<uint8_t*>(header.data()) + 4, patchSize + 100);  // index offset
@@ -506,18 +506,18 @@ TEST_F(HostilePatchTest, DeltasThatOverrun) {
   const uint32_t newSize = static_cast<uint32_t>(sample_.newTree.at("readme.txt").size());
   std::string good = sample_.payloads.at(0);
   Expect("record one byte past the new size", old, changed(test::Delta({{newSize - 3, "abcd"}})),
-         {kDamaged}, kAfterBackup);
+         {kDamaged}, kBeforeConfirmation);
   Expect("record far past the new size", old, changed(test::Delta({{0xFFFFFFF0u, "abcd"}})),
-         {kDamaged}, kAfterBackup);
+         {kDamaged}, kBeforeConfirmation);
   Expect("offset + length wraps 32 bits", old, changed(test::Delta({{0xFFFFFFFFu, "ab"}})),
-         {kDamaged}, kAfterBackup);
+         {kDamaged}, kBeforeConfirmation);
   Expect("a cut record header", old, changed(good + std::string(7, '\0')), {kDamaged},
-         kAfterBackup);
+         kBeforeConfirmation);
   std::string longer = test::Delta({{0, "abcd"}});
   PutU32(reinterpret_cast<uint8_t*>(longer.data()) + 4, 5);  // one byte more than there is
-  Expect("data past the payload", old, changed(longer), {kDamaged}, kAfterBackup);
+  Expect("data past the payload", old, changed(longer), {kDamaged}, kBeforeConfirmation);
   PutU32(reinterpret_cast<uint8_t*>(longer.data()) + 4, 0x80000000u);
-  Expect("length 2^31", old, changed(longer), {kDamaged}, kAfterBackup);
+  Expect("length 2^31", old, changed(longer), {kDamaged}, kBeforeConfirmation);
   PrintSeen("deltas");
 }
 

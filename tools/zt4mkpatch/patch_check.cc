@@ -65,7 +65,7 @@ bool ApplyPatchToCopy(const std::string& oldDir, const std::string& patchPath,
       *error = Shown(patchPath) + ": the patch cannot be read, or the applier refuses its list";
       return false;
     }
-    *stop = VerifyTarget(tree, target.c_str());
+    *stop = VerifyTarget(tree, target.c_str(), backup.c_str());
     if (*stop == Stop::kNone) *stop = UpdateTarget(tree, target.c_str(), backup.c_str(), &phase);
     // Archives read during the passes hold their files open, which Windows would not let
     // the copy's removal delete.

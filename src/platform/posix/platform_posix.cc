@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -247,6 +248,13 @@ class PosixPlatform final : public Platform {
     char native[kNativePathBytes];
     if (!ToNativePath(path, native)) return NoPath(false);
     return rmdir(native) == 0 || Failed(errno, false);
+  }
+
+  int64_t FreeSpace(const char* path) override {
+    char native[kNativePathBytes];
+    struct statvfs volume;
+    if (!ToNativePath(path, native) || statvfs(native, &volume) != 0) return -1;
+    return static_cast<int64_t>(volume.f_bavail) * static_cast<int64_t>(volume.f_frsize);
   }
 
   bool ExecutablePath(char* buffer, int capacity) override {

@@ -200,6 +200,12 @@ class Win32Platform final : public Platform {
     return ::RemoveDirectoryA(path) != 0 || Failed(::GetLastError(), false);
   }
 
+  int64_t FreeSpace(const char* path) override {
+    ULARGE_INTEGER available;
+    if (!::GetDiskFreeSpaceExA(path, &available, nullptr, nullptr)) return -1;
+    return static_cast<int64_t>(available.QuadPart);
+  }
+
   bool ExecutablePath(char* buffer, int capacity) override {
     DWORD n = ::GetModuleFileNameA(nullptr, buffer, static_cast<DWORD>(capacity));
     return n != 0 && n < static_cast<DWORD>(capacity);

@@ -33,8 +33,12 @@ inline constexpr int kAnswerOk = 1;
 inline constexpr int kAnswerYes = 6;
 inline constexpr int kAnswerNo = 7;
 
+// What a folder listing says an item is. A link (a symbolic link, a junction) is told
+// apart from what it points to.
+enum class ItemKind { kFile, kFolder, kLink };
+
 // Called once per item of a folder listing, in the order the OS delivers them.
-using FolderItemSink = void (*)(const char* name, bool isFolder, void* user);
+using FolderItemSink = void (*)(const char* name, ItemKind kind, void* user);
 
 class Platform {
  public:

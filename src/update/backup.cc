@@ -12,9 +12,11 @@ struct Listing {
   bool failed = false;
 };
 
-void CollectItem(const char* name, bool isFolder, void* user) {
+void CollectItem(const char* name, ItemKind kind, void* user) {
   auto* listing = static_cast<Listing*>(user);
-  if (isFolder && (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)) return;
+  if (kind == ItemKind::kFolder && (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)) {
+    return;
+  }
   auto* item = new (std::nothrow) FolderItem;
   size_t length = std::strlen(name);
   if (!item || length >= sizeof item->name) {
@@ -54,7 +56,7 @@ void FreeFolderItems(FolderItem* items) {
 bool MakeDirTree(const char* path) { return Os().CreateFolderTree(path) == FolderResult::kCreated; }
 
 namespace {
-void IgnoreItem(const char* /*name*/, bool /*isFolder*/, void* /*user*/) {}
+void IgnoreItem(const char* /*name*/, ItemKind /*kind*/, void* /*user*/) {}
 }  // namespace
 
 bool ItemExists(const char* path) {

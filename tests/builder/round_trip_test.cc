@@ -285,6 +285,24 @@ TEST(Refusal, AFilePastTheFormatsSizesIsNamed) {
   EXPECT_FALSE(test::Exists(c.Patch()));
 }
 
+TEST(Refusal, EveryLinkIsNamedAndNoneIsFollowed) {
+  if (OsIsWindows()) GTEST_SKIP() << "links are made with the POSIX calls here";
+  BuildCase c({{"a", "a"}}, {{"a", "a"}, {"sub/b", "b"}});
+  test::TempFolder outside;
+  ASSERT_TRUE(test::WriteFile(outside / "secret", "not for the public"));
+  namespace fs = std::filesystem;
+  fs::create_symlink(outside / "secret", c.New() + "/to-a-file");
+  fs::create_symlink(outside / "nothing-here", c.New() + "/sub/dangling");
+  fs::create_directory_symlink(outside.Path(), c.New() + "/to-a-folder");
+  std::string error;
+  EXPECT_FALSE(c.Build(&error));
+  for (const char* link : {"/to-a-file", "/sub/dangling", "/to-a-folder"}) {
+    EXPECT_NE(error.find(c.New() + link), std::string::npos) << link << "\n" << error;
+  }
+  EXPECT_NE(error.find("links are refused"), std::string::npos) << error;
+  EXPECT_FALSE(test::Exists(c.Patch()));
+}
+
 TEST(Refusal, APatchInsideTheInstallIsRefused) {
   BuildCase c({{"a", "a"}}, {{"a", "b"}});
   builder::BuildOptions options;

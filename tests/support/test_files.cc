@@ -28,10 +28,10 @@ struct Listing {
   std::vector<std::pair<std::string, bool>> items;
 };
 
-void Collect(const char* name, bool isFolder, void* user) {
+void Collect(const char* name, ItemKind kind, void* user) {
   std::string text(name);
   if (text == "." || text == "..") return;
-  static_cast<Listing*>(user)->items.emplace_back(text, isFolder);
+  static_cast<Listing*>(user)->items.emplace_back(text, kind == ItemKind::kFolder);
 }
 
 void ReadTreeInto(const std::string& folder, const std::string& prefix, Tree* tree) {

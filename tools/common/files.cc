@@ -14,9 +14,9 @@ namespace {
 
 constexpr int64_t kLargestFile = 0x7FFFFFFF;
 
-void CollectItem(const char* name, bool isFolder, void* user) {
+void CollectItem(const char* name, ItemKind kind, void* user) {
   if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return;
-  static_cast<FolderItems*>(user)->emplace_back(name, isFolder);
+  static_cast<FolderItems*>(user)->emplace_back(name, kind);
 }
 
 bool ScanFolder(const std::string& root, const std::string& prefix, TreeScan* scan,
@@ -26,7 +26,7 @@ bool ScanFolder(const std::string& root, const std::string& prefix, TreeScan* sc
   if (!ListItems(folder, &items, error)) return false;
   std::sort(items.begin(), items.end());
   if (items.empty() && !prefix.empty()) scan->emptyFolders.push_back(prefix);
-  for (const auto& [name, isFolder] : items) {
+  for (const auto& [name, kind] : items) {
     std::string relative = prefix.empty() ? name : prefix + "/" + name;
     // The ANSI listing of Windows puts '?' for a character outside the code page.
     if (name.find('?') != std::string::npos) {
@@ -34,7 +34,11 @@ bool ScanFolder(const std::string& root, const std::string& prefix, TreeScan* sc
       return false;
     }
     if (prefix.empty()) scan->topLevel.push_back(name);
-    if (isFolder) {
+    if (kind == ItemKind::kLink) {
+      scan->links.push_back(relative);
+      continue;
+    }
+    if (kind == ItemKind::kFolder) {
       scan->folders.push_back(relative);
       if (!ScanFolder(root, relative, scan, error)) return false;
       continue;
@@ -79,6 +83,12 @@ bool TreeScan::HasFolder(const std::string& name) const {
 bool ScanTree(const std::string& folder, TreeScan* scan, std::string* error) {
   *scan = TreeScan();
   if (!ScanFolder(folder, "", scan, error)) return false;
+  if (!scan->links.empty()) {
+    std::sort(scan->links.begin(), scan->links.end());
+    *error = "links are refused, since the patch would carry what they point to:";
+    for (const std::string& link : scan->links) *error += "\n  " + Shown(folder + "/" + link);
+    return false;
+  }
   std::sort(scan->files.begin(), scan->files.end(), ByName);
   std::sort(scan->folders.begin(), scan->folders.end());
   std::sort(scan->emptyFolders.begin(), scan->emptyFolders.end());
@@ -173,9 +183,9 @@ bool RemoveTree(const std::string& path) {
   if (!Os().ForEachFolderItem(path.c_str(), CollectItem, &items)) {
     return Os().DeleteFile(path.c_str());
   }
-  for (const auto& [name, isFolder] : items) {
+  for (const auto& [name, kind] : items) {
     std::string item = path + "/" + name;
-    if (isFolder ? !RemoveTree(item) : !Os().DeleteFile(item.c_str())) return false;
+    if (kind == ItemKind::kFolder ? !RemoveTree(item) : !Os().DeleteFile(item.c_str())) return false;
   }
   return Os().RemoveFolder(path.c_str());
 }

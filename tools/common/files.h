@@ -7,13 +7,15 @@
 #include <utility>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace zt4::tool {
 
 using Bytes = std::vector<uint8_t>;
 
-// The items of a folder but "." and "..": name and whether it is a folder, in the order
-// the OS gives them. False with a message when the folder cannot be listed.
-using FolderItems = std::vector<std::pair<std::string, bool>>;
+// The items of a folder but "." and "..": name and kind, in the order the OS gives them.
+// False with a message when the folder cannot be listed.
+using FolderItems = std::vector<std::pair<std::string, ItemKind>>;
 bool ListItems(const std::string& folder, FolderItems* items, std::string* error);
 
 struct TreeFile {
@@ -27,13 +29,15 @@ struct TreeScan {
   std::vector<std::string> folders;       // every subfolder
   std::vector<std::string> emptyFolders;  // subfolders with nothing in them
   std::vector<std::string> topLevel;      // names of the folder's own items
+  std::vector<std::string> links;         // links (symbolic links, junctions): refused
 
   const TreeFile* FindFile(const std::string& name) const;
   bool HasFolder(const std::string& name) const;
 };
 
 // Walks `folder` (absolute, CP932). False with a message naming the folder or the item
-// that cannot be listed or opened.
+// that cannot be listed or opened, or every link below it: a link is never followed, so
+// nothing outside the folder is read as if it were in it.
 bool ScanTree(const std::string& folder, TreeScan* scan, std::string* error);
 
 // Whole files. Files of 2 GiB and more are refused: archives and patches count in int32.

@@ -61,10 +61,13 @@ bool Walk(const std::string& folder, const std::string& relative, const std::str
   FolderItems items;
   std::string error;
   if (!ListItems(folder, &items, &error)) return Fail(error);
-  for (const auto& [name, isFolder] : items) {
+  for (const auto& [name, kind] : items) {
     std::string path = folder + "/" + name;
     std::string member = relative + "/" + name;
-    if (isFolder) {
+    if (kind == ItemKind::kLink) {
+      return Fail(Shown(path) + ": a link; the archive would hold what it points to, so links are refused");
+    }
+    if (kind == ItemKind::kFolder) {
       if (!Walk(path, member, archivePath, files)) return false;
     } else if (SamePath(NormalisedPath(path), NormalisedPath(archivePath))) {
       Warn(Shown(path) + ": skipped, it is the archive being written");

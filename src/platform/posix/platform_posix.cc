@@ -186,10 +186,8 @@ class PosixPlatform final : public Platform {
         ok = FailWith(reason, false);
         break;
       }
-      bool isFolder;
-      if (item->d_type != DT_UNKNOWN && item->d_type != DT_LNK) {
-        isFolder = item->d_type == DT_DIR;
-      } else {
+      unsigned char type = item->d_type;
+      if (type == DT_UNKNOWN) {
         char full[kNativePathBytes];
         size_t nameLength = strlen(item->d_name);
         if (folderLength + 1 + nameLength >= sizeof full) {
@@ -200,9 +198,13 @@ class PosixPlatform final : public Platform {
         full[folderLength] = '/';
         memcpy(full + folderLength + 1, item->d_name, nameLength + 1);
         struct stat info;
-        isFolder = lstat(full, &info) == 0 && S_ISDIR(info.st_mode);
+        type = lstat(full, &info) != 0   ? DT_UNKNOWN
+               : S_ISDIR(info.st_mode) ? DT_DIR
+               : S_ISLNK(info.st_mode) ? DT_LNK
+                                       : DT_REG;
       }
-      sink(name, isFolder, user);
+      sink(name, type == DT_DIR ? ItemKind::kFolder : type == DT_LNK ? ItemKind::kLink : ItemKind::kFile,
+           user);
     }
     closedir(dir);
     return ok;

@@ -128,7 +128,12 @@ class Win32Platform final : public Platform {
     HANDLE find = ::FindFirstFileA(pattern, &item);
     if (find == INVALID_HANDLE_VALUE) return Failed(::GetLastError(), false);
     do {
-      sink(item.cFileName, (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0, user);
+      DWORD attributes = item.dwFileAttributes;
+      sink(item.cFileName,
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? ItemKind::kLink
+           : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0   ? ItemKind::kFolder
+                                                           : ItemKind::kFile,
+           user);
     } while (::FindNextFileA(find, &item));
     ::FindClose(find);
     return true;

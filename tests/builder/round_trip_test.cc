@@ -356,12 +356,25 @@ TEST(Check, APatchThatAppliesPasses) {
   std::string error;
   ASSERT_TRUE(c.Build(&error)) << error;
   test::TempFolder temp;
-  std::vector<std::string> differences;
-  ASSERT_TRUE(
-      builder::CheckPatch(c.Old(), c.New(), c.Patch(), temp.Path(), nullptr, &differences, &error))
+  builder::TreeDifferences found;
+  ASSERT_TRUE(builder::CheckPatch(c.Old(), c.New(), c.Patch(), temp.Path(), nullptr, &found, &error))
       << error;
-  EXPECT_TRUE(differences.empty());
+  EXPECT_TRUE(found.differences.empty());
   EXPECT_TRUE(test::FilesOf(test::ReadTree(temp.Path())).empty());  // the copy is gone
+}
+
+TEST(Check, EmptyFoldersAreNamedNotClaimedEqual) {
+  BuildCase c({{"a", "a"}, {"kept/x", "x"}}, {{"a", "b"}, {"kept/", ""}, {"saves/", ""},
+                                             {"deep/er/", ""}});
+  std::string error;
+  ASSERT_TRUE(c.Build(&error)) << error;
+  test::TempFolder temp;
+  builder::TreeDifferences found;
+  ASSERT_TRUE(builder::CheckPatch(c.Old(), c.New(), c.Patch(), temp.Path(), nullptr, &found, &error))
+      << error;
+  EXPECT_EQ(found.differences, std::vector<std::string>{});
+  EXPECT_EQ(found.emptyFoldersMissing,
+            (std::vector<std::string>{c.New() + "/deep/er", c.New() + "/kept", c.New() + "/saves"}));
 }
 
 TEST(Check, AChangeOfNewAfterTheBuildIsADifference) {
@@ -370,12 +383,11 @@ TEST(Check, AChangeOfNewAfterTheBuildIsADifference) {
   ASSERT_TRUE(c.Build(&error)) << error;
   ASSERT_TRUE(test::WriteFile(c.New() + "/c", "changed"));
   test::TempFolder temp;
-  std::vector<std::string> differences;
-  ASSERT_TRUE(
-      builder::CheckPatch(c.Old(), c.New(), c.Patch(), temp.Path(), nullptr, &differences, &error))
+  builder::TreeDifferences found;
+  ASSERT_TRUE(builder::CheckPatch(c.Old(), c.New(), c.Patch(), temp.Path(), nullptr, &found, &error))
       << error;
-  ASSERT_EQ(differences.size(), 1u);
-  EXPECT_NE(differences[0].find("differs"), std::string::npos);
+  ASSERT_EQ(found.differences.size(), 1u);
+  EXPECT_NE(found.differences[0].find("differs"), std::string::npos);
 }
 
 TEST(Check, AStopOfTheApplierIsReportedAndTheCopyRemoved) {
@@ -384,9 +396,8 @@ TEST(Check, AStopOfTheApplierIsReportedAndTheCopyRemoved) {
   ASSERT_TRUE(c.Build(&error)) << error;
   ASSERT_TRUE(tool::RemoveTree(c.Old() + "/a"));
   test::TempFolder temp;
-  std::vector<std::string> differences;
-  EXPECT_FALSE(
-      builder::CheckPatch(c.Old(), c.New(), c.Patch(), temp.Path(), nullptr, &differences, &error));
+  builder::TreeDifferences found;
+  EXPECT_FALSE(builder::CheckPatch(c.Old(), c.New(), c.Patch(), temp.Path(), nullptr, &found, &error));
   EXPECT_NE(error.find("verifying the old files: a file to update from is missing"),
             std::string::npos)
       << error;

@@ -190,6 +190,18 @@ bool RemoveTree(const std::string& path) {
   return Os().RemoveFolder(path.c_str());
 }
 
+bool ReplaceFile(const std::string& from, const std::string& to, std::string* error) {
+  if (FileExists(to) && !Os().DeleteFile(to.c_str())) {
+    *error = Shown(to) + ": cannot be replaced (" + Os().LastFailure() + ")";
+    return false;
+  }
+  if (!Os().MoveItem(from.c_str(), to.c_str())) {
+    *error = Shown(from) + ": cannot be renamed to " + Shown(to) + " (" + Os().LastFailure() + ")";
+    return false;
+  }
+  return true;
+}
+
 bool MakeUniqueFolder(const std::string& parent, const std::string& stem, std::string* path) {
   static std::atomic<unsigned> serial{0};
   for (int attempt = 0; attempt < 100; ++attempt) {

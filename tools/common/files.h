@@ -52,6 +52,8 @@ bool CopyTree(const std::string& from, const std::string& to, std::string* error
 // Removes a file, or a folder with everything in it; stops at the first item that
 // cannot be removed and returns false.
 bool RemoveTree(const std::string& path);
+// Gives the file `from` the name `to`, replacing a file there. False with a message.
+bool ReplaceFile(const std::string& from, const std::string& to, std::string* error);
 
 // A fresh folder below `parent`, named after `stem`; false when none could be made.
 bool MakeUniqueFolder(const std::string& parent, const std::string& stem, std::string* path);

@@ -1,6 +1,8 @@
 #include "zt4mkpatch/patch_check.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 #include "archive/mount.h"
 #include "base/heap.h"
@@ -84,20 +86,51 @@ bool ApplyPatchToCopy(const std::string& oldDir, const std::string& patchPath,
   return false;
 }
 
-std::vector<std::string> CompareTrees(const std::string& expected, const std::string& actual,
-                                      const std::string& skip) {
-  std::vector<std::string> differences;
+TreeDifferences CompareTrees(const std::string& expected, const std::string& actual,
+                             const std::string& skip) {
+  TreeDifferences found;
+  std::vector<std::string>& differences = found.differences;
   TreeScan want;
   TreeScan have;
   std::string error;
   if (!ScanTree(expected, &want, &error) || !ScanTree(actual, &have, &error)) {
     differences.push_back(error);
-    return differences;
+    return found;
   }
+  auto skipped = [&skip](const std::string& name) {
+    return !skip.empty() && (name == skip || name.compare(0, skip.size() + 1, skip + "/") == 0);
+  };
   std::vector<TreeFile> haveFiles;
   for (const TreeFile& file : have.files) {
-    if (!skip.empty() && file.name.compare(0, skip.size() + 1, skip + "/") == 0) continue;
-    haveFiles.push_back(file);
+    if (!skipped(file.name)) haveFiles.push_back(file);
+  }
+  std::vector<std::string> haveFolders;
+  for (const std::string& folder : have.folders) {
+    if (!skipped(folder)) haveFolders.push_back(folder);
+  }
+  // Folders: both lists are sorted.
+  std::vector<std::string> missingFolders;
+  std::set_difference(want.folders.begin(), want.folders.end(), haveFolders.begin(),
+                      haveFolders.end(), std::back_inserter(missingFolders));
+  for (const std::string& folder : missingFolders) {
+    // A folder without a file below it: named once, by its empty folders.
+    auto below = std::lower_bound(want.files.begin(), want.files.end(), folder + "/",
+                                  [](const TreeFile& file, const std::string& prefix) {
+                                    return file.name < prefix;
+                                  });
+    bool holdsFiles = below != want.files.end() &&
+                      below->name.compare(0, folder.size() + 1, folder + "/") == 0;
+    if (holdsFiles) {
+      differences.push_back("missing folder: " + Shown(actual + "/" + folder));
+    } else if (std::binary_search(want.emptyFolders.begin(), want.emptyFolders.end(), folder)) {
+      found.emptyFoldersMissing.push_back(Shown(expected + "/" + folder));
+    }
+  }
+  std::vector<std::string> extraFolders;
+  std::set_difference(haveFolders.begin(), haveFolders.end(), want.folders.begin(),
+                      want.folders.end(), std::back_inserter(extraFolders));
+  for (const std::string& folder : extraFolders) {
+    differences.push_back("unexpected folder: " + Shown(actual + "/" + folder));
   }
   size_t i = 0;
   size_t j = 0;
@@ -123,13 +156,13 @@ std::vector<std::string> CompareTrees(const std::string& expected, const std::st
     ++i;
     ++j;
   }
-  return differences;
+  return found;
 }
 
 bool CheckPatch(const std::string& oldDir, const std::string& newDir, const std::string& patchPath,
-                const std::string& tempParent, std::FILE* messages,
-                std::vector<std::string>* differences, std::string* error) {
-  differences->clear();
+                const std::string& tempParent, std::FILE* messages, TreeDifferences* found,
+                std::string* error) {
+  *found = TreeDifferences();
   std::string work;
   if (!MakeUniqueFolder(tempParent, "zt4mkpatch-check", &work)) {
     *error = "the check could not run: " + Shown(tempParent) + ": no temporary folder can be made there";
@@ -144,10 +177,12 @@ bool CheckPatch(const std::string& oldDir, const std::string& newDir, const std:
   bool ok = ApplyPatchToCopy(oldDir, patchPath, work, &stop, error);
   if (!ok && stop == Stop::kNone) *error = "the check could not run: " + *error;
   if (ok) {
-    *differences = CompareTrees(newDir, work, kBackupFolderName);
-    std::vector<std::string> backup =
-        CompareTrees(oldDir, work + "/" + kBackupFolderName, std::string());
-    for (const std::string& line : backup) differences->push_back("backup " + line);
+    *found = CompareTrees(newDir, work, kBackupFolderName);
+    // The backup is the old install moved whole: its empty folders too.
+    for (const std::string& line :
+         CompareTrees(oldDir, work + "/" + kBackupFolderName, std::string()).differences) {
+      found->differences.push_back("backup " + line);
+    }
   }
   if (!RemoveTree(work) && messages) {
     std::fprintf(messages, "zt4mkpatch: the temporary copy %s is left behind\n", Shown(work).c_str());

@@ -19,17 +19,24 @@ namespace zt4::builder {
 bool ApplyPatchToCopy(const std::string& oldDir, const std::string& patchPath,
                       const std::string& work, Stop* stop, std::string* error);
 
-// The files below `expected` against those below `actual` (leaving out the top-level item
-// `skip` of `actual`, when given): one line per missing, unexpected or differing file.
-// Folders are not compared: the applier creates them only for the files in them.
-std::vector<std::string> CompareTrees(const std::string& expected, const std::string& actual,
-                                      const std::string& skip);
+// What a comparison of two folders found: one line per missing, unexpected or differing
+// file or folder, and apart from them the empty folders of `expected` that `actual`
+// lacks, which the applier cannot make (it creates folders only for the files in them).
+struct TreeDifferences {
+  std::vector<std::string> differences;
+  std::vector<std::string> emptyFoldersMissing;
+};
+
+// The files and folders below `expected` against those below `actual`, leaving out the
+// top-level item `skip` of `actual` when given.
+TreeDifferences CompareTrees(const std::string& expected, const std::string& actual,
+                             const std::string& skip);
 
 // Applies the patch to a temporary copy of `oldDir` below `tempParent` and compares the
 // result with `newDir` and the backup folder with `oldDir`; the copy is removed. True
-// when the check ran, with the differences (none: both match); otherwise the message.
+// when the check ran, with what differs; otherwise the message.
 bool CheckPatch(const std::string& oldDir, const std::string& newDir, const std::string& patchPath,
-                const std::string& tempParent, std::FILE* messages,
-                std::vector<std::string>* differences, std::string* error);
+                const std::string& tempParent, std::FILE* messages, TreeDifferences* found,
+                std::string* error);
 
 }  // namespace zt4::builder

@@ -60,30 +60,44 @@ int main(int argc, char** argv) {
     return Fail(error);
   }
   options.messages = stderr;
+  // A checked patch is written under a name of its own and takes OUT's name only when
+  // the check has passed: a failed check leaves no OUT, nor replaces an earlier one.
+  const std::string out = options.outPath;
+  if (check) options.outPath = out + ".unchecked";
 
   BuildSummary summary;
   if (!BuildPatch(options, &summary, &error)) return Fail(error);
   std::fprintf(stderr, "zt4mkpatch: wrote %s\n%s", Shown(options.outPath).c_str(),
                FormatSummary(summary).c_str());
-
   if (!check) return 0;
+
   std::string temp = TempFolderPath();
   if (temp.empty()) {
     // Beside the patch, where something could be written just now.
-    size_t slash = LastSeparator(options.outPath);
-    temp = options.outPath.substr(0, slash == std::string::npos ? 0 : slash);
+    size_t slash = LastSeparator(out);
+    temp = out.substr(0, slash == std::string::npos ? 0 : slash);
   }
-  std::vector<std::string> differences;
-  if (!CheckPatch(options.oldDir, options.newDir, options.outPath, temp, stderr, &differences,
-                  &error)) {
-    return Fail(error);
-  }
-  if (!differences.empty()) {
-    for (const std::string& line : differences) std::fprintf(stderr, "  %s\n", line.c_str());
+  TreeDifferences found;
+  bool ran = CheckPatch(options.oldDir, options.newDir, options.outPath, temp, stderr, &found,
+                        &error);
+  if (!ran || !found.differences.empty()) {
+    RemoveTree(options.outPath);
+    if (!ran) return Fail(error + "\nno patch was written");
+    for (const std::string& line : found.differences) std::fprintf(stderr, "  %s\n", line.c_str());
     return Fail("the patched copy differs from " + Shown(options.newDir) + " in " +
-                std::to_string(differences.size()) + " places");
+                std::to_string(found.differences.size()) + " places; no patch was written");
   }
-  std::fprintf(stderr, "zt4mkpatch: check passed: the patched copy equals %s\n",
-               Shown(options.newDir).c_str());
+  if (!ReplaceFile(options.outPath, out, &error)) return Fail(error);
+  std::string equals = "equals " + Shown(options.newDir);
+  if (!found.emptyFoldersMissing.empty()) {
+    for (const std::string& folder : found.emptyFoldersMissing) {
+      std::fprintf(stderr, "zt4mkpatch: warning: %s: an empty folder, which the patch cannot carry\n",
+                   folder.c_str());
+    }
+    equals += " but for the " + std::to_string(found.emptyFoldersMissing.size()) +
+              " empty folder(s) named above";
+  }
+  std::fprintf(stderr, "zt4mkpatch: check passed: the patched copy %s\nzt4mkpatch: wrote %s\n",
+               equals.c_str(), Shown(out).c_str());
   return 0;
 }

@@ -87,14 +87,14 @@ bool BackupFolder(const char* target, const char* backup, BackupRecord* record) 
   record->createdFolder = true;
   FolderItem** movedTail = &record->moved;
   bool ok = true;
-  while (items) {
+  while (items && ok) {
     FolderItem* item = items;
     JoinBackslash(from, target, item->name);
     JoinBackslash(to, backup, item->name);
-    if (!Os().MoveItem(from, to)) {
-      ok = false;
-      break;
-    }
+    ok = Os().MoveItem(from, to);
+    // A move that failed may still have taken the item, or part of a folder: what reached
+    // the backup is recorded, so that the undo brings it back.
+    if (!ok && !ItemExists(to)) break;
     items = item->next;
     item->next = nullptr;
     *movedTail = item;
@@ -103,6 +103,31 @@ bool BackupFolder(const char* target, const char* backup, BackupRecord* record) 
   FreeFolderItems(items);
   return ok;
 }
+
+namespace {
+
+// Brings an item back from the backup. When the item is there too (a folder that a failed
+// move split in two), what was moved is joined into it item by item.
+bool MoveBack(const char* from, const char* to) {
+  if (Os().MoveItem(from, to)) return true;
+  if (!ItemExists(from)) return true;  // nothing of it had been moved
+  FolderItem* items = ListFolder(from);
+  if (!items || !ItemExists(to)) {
+    FreeFolderItems(items);
+    return false;
+  }
+  bool ok = true;
+  for (const FolderItem* item = items; item; item = item->next) {
+    char innerFrom[kMaxPath];
+    char innerTo[kMaxPath];
+    ok = JoinBackslash(innerFrom, from, item->name) && JoinBackslash(innerTo, to, item->name) &&
+         MoveBack(innerFrom, innerTo) && ok;
+  }
+  FreeFolderItems(items);
+  return ok && Os().RemoveFolder(from);
+}
+
+}  // namespace
 
 bool UndoBackup(const char* target, const char* backup, BackupRecord* record) {
   // Last moved first: the reverse of the backup's own order.
@@ -115,7 +140,7 @@ bool UndoBackup(const char* target, const char* backup, BackupRecord* record) {
     char from[kMaxPath];
     char to[kMaxPath];
     if (!JoinBackslash(from, backup, item->name) || !JoinBackslash(to, target, item->name) ||
-        !Os().MoveItem(from, to)) {
+        !MoveBack(from, to)) {
       ok = false;
     }
   }

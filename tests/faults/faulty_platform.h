@@ -37,7 +37,9 @@ enum class Op {
 };
 
 // How the chosen operation fails: kFail gives the operation's failure result without
-// doing anything; kShort does part of a read or a write (half the bytes) and reports it.
+// doing anything; kShort does part of a read or a write (half the bytes) and reports it,
+// or does a move in part (a file whole, a folder's first item) and reports a failure, as
+// the shell's move can.
 enum class Flavour { kFail, kShort, kCount };
 
 inline const char* OpName(Op op) {
@@ -49,7 +51,7 @@ inline const char* OpName(Op op) {
 }
 
 inline const char* FlavourName(Op op, Flavour flavour) {
-  if (flavour == Flavour::kShort) return "short";
+  if (flavour == Flavour::kShort) return op == Op::kMove ? "moved in part" : "short";
   return op == Op::kRead ? "none" : "fail";
 }
 
@@ -57,6 +59,7 @@ inline const char* FlavourName(Op op, Flavour flavour) {
 inline std::vector<Flavour> FlavoursOf(Op op) {
   if (op == Op::kRead) return {Flavour::kFail, Flavour::kShort};
   if (op == Op::kWrite) return {Flavour::kShort};
+  if (op == Op::kMove) return {Flavour::kFail, Flavour::kShort};
   return {Flavour::kFail};
 }
 
@@ -195,7 +198,10 @@ class FaultyPlatform : public ScriptedPlatform {
   }
   bool MoveItem(const char* from, const char* to) override {
     size_t at = Note(Op::kMove, from);
-    if (Fault()) return false;
+    if (Fault()) {
+      if (flavour == Flavour::kShort) MovePart(from, to);
+      return false;
+    }
     return Checked(at, ScriptedPlatform::MoveItem(from, to));
   }
   bool RemoveFolder(const char* path) override {
@@ -235,6 +241,25 @@ class FaultyPlatform : public ScriptedPlatform {
   }
 
  private:
+  // What a move that failed midway leaves: a file moved whole, or a folder created at the
+  // destination with the source's first item in it.
+  void MovePart(const char* from, const char* to) {
+    std::vector<std::string> names;
+    auto collect = [](const char* name, ItemKind, void* user) {
+      if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
+        static_cast<std::vector<std::string>*>(user)->emplace_back(name);
+      }
+    };
+    if (!ScriptedPlatform::ForEachFolderItem(from, collect, &names)) {
+      ScriptedPlatform::MoveItem(from, to);
+      return;
+    }
+    ScriptedPlatform::CreateFolder(to);
+    if (!names.empty()) {
+      ScriptedPlatform::MoveItem((std::string(from) + "\\" + names[0]).c_str(),
+                                 (std::string(to) + "\\" + names[0]).c_str());
+    }
+  }
   // A folder creation, counted and made to fail like the others.
   template <typename Create>
   FolderResult Creation(Op op, const char* path, Create create) {

@@ -104,10 +104,6 @@ bool BackupFolder(const char* target, const char* backup, BackupRecord* record) 
   return ok;
 }
 
-namespace {
-
-// Brings an item back from the backup. When the item is there too (a folder that a failed
-// move split in two), what was moved is joined into it item by item.
 bool MoveBack(const char* from, const char* to) {
   if (Os().MoveItem(from, to)) return true;
   if (!ItemExists(from)) return true;  // nothing of it had been moved
@@ -126,8 +122,6 @@ bool MoveBack(const char* from, const char* to) {
   FreeFolderItems(items);
   return ok && Os().RemoveFolder(from);
 }
-
-}  // namespace
 
 bool UndoBackup(const char* target, const char* backup, BackupRecord* record) {
   // Last moved first: the reverse of the backup's own order.

@@ -79,6 +79,11 @@ bool BackupFolder(const char* target, const char* backup, BackupRecord* record);
 // Moves the recorded items back from `backup` to `target`, last moved first, removes the
 // backup folder if the backup created it, and frees the record. True when all went back.
 bool UndoBackup(const char* target, const char* backup, BackupRecord* record);
+// Moves an item back from the backup. When an item of that name is there too (a folder
+// that a failed move split in two), what was moved is joined into it item by item; what
+// cannot be moved (a file of the same name on both sides) stays where it is. True when
+// nothing stayed.
+bool MoveBack(const char* from, const char* to);
 
 // --- applying ---------------------------------------------------------------------------
 

@@ -116,7 +116,8 @@ class CrashTest : public ::testing::Test {
     Tree before = test::ReadTree(target_);
     bool hasBackup = before.count("BACKUP_FILES/") != 0;
     std::string command =
-        "'" + std::string(ZT4_TOOL_PATH) + "' restore '" + target_ + "' > /dev/null 2>&1";
+        "'" + std::string(ZT4_TOOL_PATH) + "' restore '" + target_ + "' '" + program_ +
+        "/patch.zt4' > /dev/null 2>&1";
     int status = std::system(command.c_str());
     EXPECT_EQ(status == 0, hasBackup);
     EXPECT_EQ(test::ReadTree(target_), hasBackup ? sample_.oldTree : before);

@@ -205,7 +205,7 @@ class FaultInjectionTest : public test::ChildRunTest {
     SCOPED_TRACE(label + ": restore after " + test::StopName(outcome.box));
     Tree before = test::ReadTree(where.target);
     bool hasBackup = before.count("BACKUP_FILES/") != 0;
-    bool restored = tool::RestoreCommand({where.target});
+    bool restored = tool::RestoreCommand({where.target, where.program + "/patch.zt4"});
     EXPECT_EQ(restored, hasBackup);
     if (hasBackup) {
       EXPECT_EQ(test::ReadTree(where.target), sample_.oldTree);
@@ -312,7 +312,8 @@ TEST_F(FaultInjectionTest, BackupAndItsUndoBothFail) {
       }
       EXPECT_EQ(joined, sample_.oldTree) << "old items lost";
       // An undo that went through leaves no backup folder, and nothing to restore.
-      EXPECT_EQ(tool::RestoreCommand({where.target}), after.count("BACKUP_FILES/") != 0);
+      EXPECT_EQ(tool::RestoreCommand({where.target, where.program + "/patch.zt4"}),
+                after.count("BACKUP_FILES/") != 0);
       EXPECT_EQ(test::ReadTree(where.target), sample_.oldTree);
     }
   }

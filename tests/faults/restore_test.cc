@@ -3,7 +3,9 @@
 // and an empty backup folder. The old install always comes back whole.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "zt4/commands.h"
 #include "fault_harness.h"
@@ -20,6 +22,8 @@ class RestoreTest : public ::testing::Test {
     sample_ = test::MakeSampleInstall();
     target_ = folder_ / "install";
     ASSERT_TRUE(test::WriteTree(target_, sample_.oldTree));
+    patch_ = folder_ / "patch.zt4";
+    ASSERT_TRUE(test::WritePatch(patch_, sample_.list, sample_.payloads));
   }
   // Moves one top-level item into BACKUP_FILES, as the backup does.
   void MoveToBackup(const std::string& name) {
@@ -34,11 +38,12 @@ class RestoreTest : public ::testing::Test {
       }
     }
   }
-  bool Restore() { return tool::RestoreCommand({target_}); }
+  bool Restore() { return tool::RestoreCommand({target_, patch_}); }
 
   test::SampleInstall sample_;
   test::TempFolder folder_;
   std::string target_;
+  std::string patch_;
 };
 
 TEST_F(RestoreTest, WithoutBackupFolderRefusesAndChangesNothing) {
@@ -63,6 +68,44 @@ TEST_F(RestoreTest, AfterPartOfTheNewVersionWasWritten) {
   EXPECT_EQ(test::ReadTree(target_), sample_.oldTree);
 }
 
+// A folder that a failed move split in two is joined again; its unmoved half is old,
+// however the rest looks, and is never removed.
+TEST_F(RestoreTest, ASplitFolderIsJoinedAndNothingOfItIsLost) {
+  ASSERT_TRUE(test::WriteFile(target_ + "/sub/keep.txt", "old, not moved"));
+  Tree old = test::ReadTree(target_);
+  ASSERT_NE(Os().CreateFolderTree(test::DialogPath(target_ + "/BACKUP_FILES/sub").c_str()),
+            FolderResult::kFailed);
+  ASSERT_TRUE(Os().MoveItem(test::DialogPath(target_ + "/sub/more.zt4").c_str(),
+                            test::DialogPath(target_ + "/BACKUP_FILES/sub/more.zt4").c_str()));
+  MoveToBackup("readme.txt");
+  for (bool withPatch : {false, true}) {
+    Tree split = test::ReadTree(target_);
+    std::vector<std::string> arguments = {target_};
+    if (withPatch) arguments.push_back(patch_);
+    EXPECT_TRUE(tool::RestoreCommand(arguments)) << withPatch;
+    EXPECT_EQ(test::ReadTree(target_), old) << withPatch;
+    // The same split again for the second round.
+    ASSERT_TRUE(test::WriteTree(target_, {}));
+    std::filesystem::remove_all(target_);
+    ASSERT_TRUE(test::WriteTree(target_, split));
+  }
+}
+
+// Without the patch, a file on both sides may be the update's or an old one: neither is
+// removed, the command says what stayed, and every old file is still in one place.
+TEST_F(RestoreTest, WithoutThePatchNothingIsRemoved) {
+  MoveAllToBackup();
+  ASSERT_TRUE(test::WriteTree(target_, sample_.newTree));
+  EXPECT_FALSE(tool::RestoreCommand({target_}));
+  Tree after = test::ReadTree(target_);
+  for (const auto& [path, content] : sample_.newTree) EXPECT_EQ(after[path], content) << path;
+  // Nothing moved either: the old install is still whole in BACKUP_FILES.
+  EXPECT_EQ(test::Subtree(after, "BACKUP_FILES/"), sample_.oldTree);
+  // With the patch it goes the whole way.
+  EXPECT_TRUE(Restore());
+  EXPECT_EQ(test::ReadTree(target_), sample_.oldTree);
+}
+
 TEST_F(RestoreTest, BackupCutShortKeepsWhatItHadNotMoved) {
   MoveToBackup("readme.txt");
   MoveToBackup("bin");
@@ -80,7 +123,7 @@ TEST_F(RestoreTest, EmptyBackupFolderIsRemoved) {
 TEST_F(RestoreTest, TrailingSeparatorAndBackslashesAreAccepted) {
   MoveAllToBackup();
   ASSERT_TRUE(test::WriteTree(target_, sample_.newTree));
-  EXPECT_TRUE(tool::RestoreCommand({test::DialogPath(target_) + "\\"}));
+  EXPECT_TRUE(tool::RestoreCommand({test::DialogPath(target_) + "\\", patch_}));
   EXPECT_EQ(test::ReadTree(target_), sample_.oldTree);
 }
 

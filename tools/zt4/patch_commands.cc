@@ -32,42 +32,6 @@
 namespace zt4::tool {
 namespace {
 
-constexpr char kListMember[] = "/list";
-
-// The patch archive and its parsed description; the tree points into `list`.
-struct Patch {
-  Patch() = default;
-  ~Patch() { FreePatchList(tree); }
-  Patch(const Patch&) = delete;
-  Patch& operator=(const Patch&) = delete;
-
-  Archive archive;
-  ScopedBlock list;
-  PatchEntry* tree = nullptr;  // the applier's order: the file's last record first
-};
-
-bool OpenPatch(const std::string& argument, Patch* patch) {
-  std::string path;
-  std::string error;
-  if (!ArgumentPath(argument, &path, &error)) return Fail(error);
-  std::vector<IndexRecord> records;
-  if (!OpenArchive(path, &patch->archive, &records)) return false;
-  if (!patch->archive.Find(PoolString(kListMember))) {
-    return Fail(argument + ": no member " + kListMember + ": not a patch archive");
-  }
-  if (!patch->archive.Extract(PoolString(kListMember), &patch->list.data, &patch->list.size)) {
-    return Fail(argument + ": member " + kListMember + " is damaged (it does not decode or " +
-                "fails its CRC check)");
-  }
-  patch->tree = ParsePatchList(patch->list.data, patch->list.size);
-  if (!patch->tree) {
-    return Fail(argument + ": the update description (" + kListMember +
-                ") is refused: empty, cut short, badly marked, a record without names, or a "
-                "name outside the install; the applier stops on it as a damaged patch");
-  }
-  return true;
-}
-
 std::string PayloadMember(int32_t id) {
   char name[16];
   std::snprintf(name, sizeof name, "/%d", static_cast<int>(id));

@@ -1,19 +1,21 @@
-// zt4 restore TARGET: after an update that stopped, puts the old install back from
+// zt4 restore TARGET [PATCH]: after an update that stopped, puts the old install back from
 // TARGET\BACKUP_FILES, where the update moved it before writing anything.
 //
-// The update moves every item of the target into BACKUP_FILES, one by one, and only then
-// writes the new version. So when an item of the target has a namesake in BACKUP_FILES,
-// the backup had finished and everything in the target but BACKUP_FILES is the update's:
-// it is removed. When none has, the items still in the target may be old ones that a cut
-// backup had not moved yet; they are kept, since removing them could lose the install.
-// Either way the items of BACKUP_FILES then move back and the empty folder goes.
+// It never deletes what it cannot put back. Every item of BACKUP_FILES moves back; a
+// folder that is in both places (one that a failed move split) is joined item by item. A
+// file is removed from the target only when the patch's description shows it was written
+// by the update: the update writes only after its backup is complete, so the files it
+// names are the update's only when every old file it names is in BACKUP_FILES. Without the
+// patch nothing is removed, and when an item of BACKUP_FILES meets one of its name in the
+// target that is not a folder to join, nothing moves at all: the command names them, and
+// a restore with the patch can still tell them apart.
 #include <cstdio>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
+#include "update/operations.h"
 #include "update/patch_list.h"
 #include "zt4/commands.h"
 #include "zt4/tool_common.h"
@@ -28,6 +30,63 @@ std::string Join(const std::string& folder, const std::string& name) {
 
 bool Fits(const std::string& path) { return path.size() < static_cast<size_t>(kMaxPath); }
 
+// Every old file the description names is in the backup folder: as a plain file, or as
+// a member's archive.
+bool BackupHoldsEveryOldFile(const PatchEntry* tree, const std::string& backup) {
+  auto holds = [&backup](const char* oldName) {
+    std::string path = Join(backup, oldName);
+    PoolString archive;
+    PoolString member;
+    return ItemExists(path.c_str()) || (ArchiveMemberOf(path.c_str(), &archive, &member) &&
+                                        ItemExists(archive.Text()));
+  };
+  for (const PatchEntry* e = tree; e; e = e->next) {
+    if (e->oldName[0] != 0 && !holds(e->oldName)) return false;
+    for (const PatchEntry* child = e->firstChild; child; child = child->next) {
+      if (child->oldName[0] != 0 && !holds(child->oldName)) return false;
+    }
+  }
+  return true;
+}
+
+// Removes the files the update writes (top-level new names, rebuilt archives), then the
+// folders it made for them once they are empty. Returns how many files went.
+int RemoveWrittenFiles(const PatchEntry* tree, const std::string& target) {
+  int removed = 0;
+  std::set<std::string> folders;
+  for (const PatchEntry* e = tree; e; e = e->next) {
+    if (e->newName[0] == 0) continue;
+    const std::string name = e->newName;
+    if (Os().DeleteFile(Join(target, name).c_str())) ++removed;
+    for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
+      folders.insert(name.substr(0, slash));
+    }
+  }
+  // Deepest first: a folder empties once those below it went.
+  for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
+    Os().RemoveFolder(Join(target, *folder).c_str());
+  }
+  return removed;
+}
+
+// The items below `from` that meet an item of the same name below `to` other than a
+// folder to join into: a file on both sides, or a file on one and a folder on the other.
+void FindClashes(const std::string& from, const std::string& to, std::vector<std::string>* clashes) {
+  FolderItems items;
+  std::string error;
+  if (!ListItems(from, &items, &error)) return;
+  for (const auto& [name, kind] : items) {
+    const std::string there = Join(to, name);
+    if (!ItemExists(there.c_str())) continue;
+    FolderItems inner;
+    if (kind == ItemKind::kFolder && ListItems(there, &inner, &error)) {
+      FindClashes(Join(from, name), there, clashes);
+    } else {
+      clashes->push_back(Join(from, name));
+    }
+  }
+}
+
 }  // namespace
 
 bool RestoreCommand(const Arguments& arguments) {
@@ -40,22 +99,6 @@ bool RestoreCommand(const Arguments& arguments) {
   if (!Fits(backup) || !ListItems(backup, &backedUp, &error)) {
     return Fail(shown + ": there is no " + kBackupFolderName + " folder here: nothing to restore");
   }
-  FolderItems present;
-  if (!ListItems(target, &present, &error)) return Fail(error);
-
-  std::set<std::string> backedUpNames;
-  for (const auto& item : backedUp) backedUpNames.insert(item.first);
-  FolderItems written;
-  bool backupFinished = false;
-  for (const auto& item : present) {
-    if (item.first == kBackupFolderName) continue;
-    written.push_back(item);
-    if (backedUpNames.count(item.first)) backupFinished = true;
-  }
-  // Every path must fit before anything changes, so a long name cannot stop it halfway.
-  for (const auto& item : written) {
-    if (!Fits(Join(target, item.first))) return Fail(shown + ": a path is too long");
-  }
   for (const auto& item : backedUp) {
     if (!Fits(Join(backup, item.first)) || !Fits(Join(target, item.first))) {
       return Fail(shown + ": a path is too long");
@@ -63,31 +106,45 @@ bool RestoreCommand(const Arguments& arguments) {
   }
 
   int removed = 0;
-  if (backupFinished) {
-    for (const auto& item : written) {
-      const std::string& name = item.first;
-      if (!RemoveTree(Join(target, name))) {
-        return Fail(Shown(Join(target, name)) + ": cannot be removed; nothing was moved back yet");
-      }
-      ++removed;
+  if (arguments.size() > 1) {
+    Patch patch;
+    if (!OpenPatch(arguments[1], &patch)) return false;
+    if (BackupHoldsEveryOldFile(patch.tree, backup)) {
+      removed = RemoveWrittenFiles(patch.tree, target);
+    } else {
+      Warn(shown + ": the update had not finished its backup, so it wrote nothing; nothing "
+                   "beside " + kBackupFolderName + " is removed");
     }
-  } else if (!written.empty()) {
-    Warn(shown + ": the update had not finished its backup; the " + std::to_string(written.size()) +
-         " item(s) beside " + kBackupFolderName + " are kept");
+  }
+
+  std::vector<std::string> clashes;
+  FindClashes(backup, target, &clashes);
+  if (!clashes.empty()) {
+    for (const std::string& clash : clashes) {
+      Warn(Shown(clash) + ": the install holds an item of that name");
+    }
+    return Fail(shown + ": " + std::to_string(clashes.size()) + " item(s) of " + kBackupFolderName +
+                " meet an item of the install, so nothing was moved" +
+                (arguments.size() > 1 ? ""
+                                      : "; give the patch (zt4 restore TARGET PATCH) so that the "
+                                        "files the update wrote can be told apart and removed"));
   }
   int restored = 0;
+  bool whole = true;
   for (const auto& item : backedUp) {
-    const std::string from = Join(backup, item.first);
-    if (!Os().MoveItem(from.c_str(), Join(target, item.first).c_str())) {
-      return Fail(Shown(from) + ": cannot be moved back (" + std::to_string(restored) + " of " +
-                  std::to_string(backedUp.size()) + " moved)");
+    if (MoveBack(Join(backup, item.first).c_str(), Join(target, item.first).c_str())) {
+      ++restored;
+    } else {
+      whole = Fail(Shown(Join(backup, item.first)) + ": cannot be moved back (" +
+                   Os().LastFailure() + ")");
     }
-    ++restored;
   }
+  if (!whole) return false;
   if (!Os().RemoveFolder(backup.c_str())) {
-    return Fail(Shown(backup) + ": the emptied folder cannot be removed");
+    return Fail(Shown(backup) + ": the emptied folder cannot be removed (" + Os().LastFailure() +
+                ")");
   }
-  std::printf("restored %d item(s) into %s, removed %d item(s) of the update\n", restored,
+  std::printf("restored %d item(s) into %s, removed %d file(s) of the update\n", restored,
               shown.c_str(), removed);
   return true;
 }

@@ -37,6 +37,34 @@ bool OpenArchive(const std::string& cp932Path, Archive* archive,
   return true;
 }
 
+namespace {
+constexpr char kListMember[] = "/list";
+}  // namespace
+
+Patch::~Patch() { FreePatchList(tree); }
+
+bool OpenPatch(const std::string& argument, Patch* patch) {
+  std::string path;
+  std::string error;
+  if (!ArgumentPath(argument, &path, &error)) return Fail(error);
+  std::vector<IndexRecord> records;
+  if (!OpenArchive(path, &patch->archive, &records)) return false;
+  if (!patch->archive.Find(PoolString(kListMember))) {
+    return Fail(argument + ": no member " + kListMember + ": not a patch archive");
+  }
+  if (!patch->archive.Extract(PoolString(kListMember), &patch->list.data, &patch->list.size)) {
+    return Fail(argument + ": member " + kListMember + " is damaged (it does not decode or " +
+                "fails its CRC check)");
+  }
+  patch->tree = ParsePatchList(patch->list.data, patch->list.size);
+  if (!patch->tree) {
+    return Fail(argument + ": the update description (" + kListMember +
+                ") is refused: empty, cut short, badly marked, a record without names, or a "
+                "name outside the install; the applier stops on it as a damaged patch");
+  }
+  return true;
+}
+
 std::vector<std::string> DistinctNames(const std::vector<IndexRecord>& records) {
   std::vector<std::string> names;
   std::set<std::string> seen;

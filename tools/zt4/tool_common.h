@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "base/heap.h"
+#include "update/patch_list.h"
 #include "common/files.h"
 #include "common/index_records.h"
 #include "common/names.h"
@@ -24,6 +26,22 @@ void Warn(const std::string& message);
 // message naming the file and saying why it could not be opened or read.
 bool OpenArchive(const std::string& cp932Path, Archive* archive,
                  std::vector<IndexRecord>* records);
+// A patch archive and its parsed description; the tree points into `list`.
+struct Patch {
+  Patch() = default;
+  ~Patch();
+  Patch(const Patch&) = delete;
+  Patch& operator=(const Patch&) = delete;
+
+  Archive archive;
+  ScopedBlock list;
+  PatchEntry* tree = nullptr;  // the applier's order: the file's last record first
+};
+
+// Opens the patch named on the command line and parses its description as the applier
+// does. On failure prints a message saying what is wrong with it.
+bool OpenPatch(const std::string& argument, Patch* patch);
+
 // The names of `records` without repeats, in the order of their first record.
 std::vector<std::string> DistinctNames(const std::vector<IndexRecord>& records);
 

@@ -34,9 +34,10 @@ const Command kCommands[] = {
      CreateCommand},
     {"verify", "ARCHIVE", "extract every member with its CRC check and report the bad ones", 1, 1,
      VerifyCommand},
-    {"restore", "TARGET",
-     "after a stopped update, put back the install kept in TARGET/BACKUP_FILES", 1, 1,
-     RestoreCommand},
+    {"restore", "TARGET [PATCH]",
+     "after a stopped update, put back the install kept in TARGET/BACKUP_FILES; with the\n"
+     "        patch, the files the update wrote are removed first (never without it)",
+     1, 2, RestoreCommand},
     {"patch-info", "PATCH",
      "the update description of a patch in file order: kinds, ids, names, sizes, digests,\n"
      "        payload sizes; a group's members indented",

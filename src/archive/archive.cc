@@ -274,7 +274,7 @@ bool ArchiveWriter::WriteIndex() {
 
 bool ArchiveWriter::Finish() {
   if (!out) return false;
-  bool ok = out->Tell() != 0 && WriteIndex();
+  bool ok = out->Tell() != 0 && WriteIndex() && out->Flush();
   Close();
   return ok;
 }

@@ -60,6 +60,11 @@ bool FileStream::Seek(int32_t offset, int32_t origin) {
   return Os().SeekFile(handle, offset, origin) >= 0;
 }
 
+bool FileStream::Flush() {
+  if (access != kWriteAccess) return false;
+  return Os().FlushFile(handle);
+}
+
 bool MemoryStream::CreateBlock(uint32_t n, bool ownsBlock) {
   uint8_t* fresh = AllocBlock(n);
   if (!fresh) return false;

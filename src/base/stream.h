@@ -22,6 +22,8 @@ class Stream {
   virtual int32_t Tell() = 0;
   virtual int32_t Size() = 0;
   virtual bool Seek(int32_t offset, int32_t origin) = 0;
+  // Puts what was written on the disk itself; nothing to do for a stream in memory.
+  virtual bool Flush() { return true; }
   virtual ~Stream() = default;
 };
 
@@ -42,6 +44,7 @@ class FileStream final : public Stream {
   int32_t Tell() override;
   int32_t Size() override;
   bool Seek(int32_t offset, int32_t origin) override;
+  bool Flush() override;
 
   bool IsOpen() const { return handle != kNoFile; }
   const PoolString& Path() const { return path; }

@@ -22,6 +22,7 @@ class ForwardingPlatform : public Platform {
     return Base().SeekFile(file, offset, origin);
   }
   int64_t FileSize(FileHandle file) override { return Base().FileSize(file); }
+  bool FlushFile(FileHandle file) override { return Base().FlushFile(file); }
   bool DeleteFile(const char* path) override { return Base().DeleteFile(path); }
   bool ForEachFolderItem(const char* folder, FolderItemSink sink, void* user) override {
     return Base().ForEachFolderItem(folder, sink, user);
@@ -32,6 +33,7 @@ class ForwardingPlatform : public Platform {
   }
   bool MoveItem(const char* from, const char* to) override { return Base().MoveItem(from, to); }
   bool RemoveFolder(const char* path) override { return Base().RemoveFolder(path); }
+  bool FlushFolder(const char* path) override { return Base().FlushFolder(path); }
   int64_t FreeSpace(const char* path) override { return Base().FreeSpace(path); }
   bool ExecutablePath(char* buffer, int capacity) override {
     return Base().ExecutablePath(buffer, capacity);

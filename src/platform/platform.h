@@ -53,6 +53,8 @@ class Platform {
   // origin 0: start, 1: current, 2: end. Returns the new position, or -1.
   virtual int64_t SeekFile(FileHandle file, int64_t offset, int origin) = 0;
   virtual int64_t FileSize(FileHandle file) = 0;
+  // Puts what was written to the file on the disk itself, so that it outlives a power cut.
+  virtual bool FlushFile(FileHandle file) = 0;
   virtual bool DeleteFile(const char* path) = 0;
 
   // Folders. Every item is handed to `sink` as it is read, "." and ".." included. False
@@ -66,6 +68,9 @@ class Platform {
   virtual bool MoveItem(const char* from, const char* to) = 0;
   // Removes an empty folder.
   virtual bool RemoveFolder(const char* path) = 0;
+  // Puts the folder's own changes (items made, moved, removed) on the disk itself, where
+  // the OS does not keep them in order by itself.
+  virtual bool FlushFolder(const char* path) = 0;
 
   // Bytes free for this user on the volume that holds `path`; -1 when unknown.
   virtual int64_t FreeSpace(const char* path) = 0;

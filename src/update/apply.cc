@@ -105,7 +105,8 @@ bool MakeParentDirs(const char* path) {
 Stop SaveWholeFile(const uint8_t* data, int32_t size, const char* path) {
   if (!MakeParentDirs(path)) return Stop::kWriteFailed;
   FileStream file;
-  if (!file.Open(PoolString(path), CreateMode) || !file.Write(data, size)) {
+  // On the disk itself before the update can say it is complete.
+  if (!file.Open(PoolString(path), CreateMode) || !file.Write(data, size) || !file.Flush()) {
     return Stop::kWriteFailed;
   }
   return Stop::kNone;

@@ -70,6 +70,32 @@ Stop CheckUpdateNeeds(const PatchEntry* tree, const char* target, const char* ba
   return Stop::kNone;
 }
 
+bool FlushFolder(const char* target, const PoolString& folder) {
+  char path[kMaxPath];
+  return JoinPath(path, target, folder.Text()) && Os().FlushFolder(path);
+}
+
+// The folders the update changed: the target, the backup folder, and every folder it
+// made for a new file, each level ('/' is never a trail byte). Names come sorted, so the
+// files of one folder stand together.
+bool FlushFolders(const PatchEntry* tree, const char* target, const char* backup) {
+  bool ok = Os().FlushFolder(backup) && Os().FlushFolder(target);
+  PoolString flushed;
+  for (const PatchEntry* e = tree; e && ok; e = e->next) {
+    PoolString name(e->newName);
+    int32_t slash = name.FindLast('/');
+    if (slash <= 0) continue;
+    PoolString parent = name.Slice(0, slash);
+    if (parent == flushed) continue;
+    for (int32_t i = 1; i < parent.Length() && ok; ++i) {
+      if (parent.CharAt(i) == '/') ok = FlushFolder(target, parent.Slice(0, i));
+    }
+    ok = ok && FlushFolder(target, parent);
+    flushed = parent;
+  }
+  return ok;
+}
+
 }  // namespace
 
 PatchEntry* LoadPatch(const PoolString& patchPath, uint8_t** description) {
@@ -108,7 +134,10 @@ Stop UpdateTarget(const PatchEntry* tree, const char* target, const char* backup
 
   *phase = Phase::kCheck;
   ConsoleLine(kConsoleCheckingResult);
-  return CheckTree(tree, target);
+  if (Stop stop = CheckTree(tree, target); stop != Stop::kNone) return stop;
+  // The files are on the disk; the folders that received them, and the moves of the
+  // backup, go there too before the update is called complete.
+  return FlushFolders(tree, target, backup) ? Stop::kNone : Stop::kWriteFailed;
 }
 
 }  // namespace zt4

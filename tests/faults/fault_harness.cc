@@ -101,6 +101,8 @@ Outcome ReadOutcome(const std::string& file) {
     int backedUp = 0;
     fields >> hex >> fired >> backedUp;
     if (FromHex(hex) == kConfirmText) outcome.confirmed = true;
+    if (FromHex(hex) == kDoneText) outcome.completed = true;
+    if (FromHex(hex) == "cut") outcome.cut = true;
     last = line;
     outcome.present = true;
     outcome.box = FromHex(hex);
@@ -204,13 +206,14 @@ void ChildRunTest::SetUp() {
 void ChildRunTest::TearDown() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 
 Outcome ChildRunTest::RunCase(const CaseFolder& where, int faultAt, Flavour flavour,
-                              int secondFaultAt) {
+                              int secondFaultAt, int cutAt) {
   EXPECT_EXIT(
       {
         FaultyPlatform platform;
         platform.faultAt = faultAt;
         platform.flavour = flavour;
         platform.secondFaultAt = secondFaultAt;
+        platform.cutAt = cutAt;
         RunUpdateAndExit(where, &platform);
       },
       testing::ExitedWithCode(0), "");

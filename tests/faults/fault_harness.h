@@ -49,6 +49,8 @@ struct Outcome {
   bool fired = false;
   bool backedUp = false;
   bool done = false;       // the completion box
+  bool completed = false;  // the completion box was shown, whatever came after it
+  bool cut = false;        // the run ended in a power cut
   bool confirmed = false;  // the confirmation box was shown (and answered Yes)
 };
 Outcome ReadOutcome(const std::string& file);
@@ -87,7 +89,7 @@ class ChildRunTest : public ::testing::Test {
   // and tells how it ended. In a child that started anew this returns an empty outcome
   // for every run but its own.
   Outcome RunCase(const CaseFolder& where, int faultAt = 0, Flavour flavour = Flavour::kFail,
-                  int secondFaultAt = 0);
+                  int secondFaultAt = 0, int cutAt = 0);
   // The case folder for a run, emptied (by the parent only).
   CaseFolder FreshCase(const std::string& name);
 

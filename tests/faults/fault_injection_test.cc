@@ -70,6 +70,8 @@ constexpr Rule kRules[] = {
     {Phase::kCheckingTarget, Target::kOldFile, Op::kOpen, When::kAlways, StopSourceMissing},
     {Phase::kCheckingTarget, Target::kOldFile, Op::kSize, When::kFirstOnFile, StopVersionMismatch},
     {Phase::kCheckingTarget, Target::kOldFile, kAnyOp, When::kAlways, StopNoMemory},
+    // The folders that received the new files are put on the disk last.
+    {Phase::kCheckingResult, kAnyTarget, Op::kFlush, When::kAlways, StopWriteFailed},
     {Phase::kCheckingResult, kAnyTarget, Op::kOpen, When::kAlways, StopSourceMissing},
     {Phase::kCheckingResult, kAnyTarget, Op::kSize, When::kFirstOnFile, StopVersionMismatch},
     {Phase::kCheckingResult, kAnyTarget, kAnyOp, When::kAlways, StopNoMemory},
@@ -319,6 +321,47 @@ TEST_F(FaultInjectionTest, BackupAndItsUndoBothFail) {
   }
   if (!child_) std::printf("%d runs with a failed backup whose undo failed too\n", runs);
   EXPECT_TRUE(child_ || runs > 0);
+}
+
+// The power goes before each operation of a whole run, and once right after the
+// completion box. Written data not yet flushed is lost, folder changes stay. Wherever it
+// went, `zt4 restore` with the patch gives the old install back, and once the completion
+// box was shown, the new install is whole.
+TEST_F(FaultInjectionTest, APowerCutAtEveryPointLosesNothing) {
+  std::vector<OpRecord> ops = CountOperations();
+  int cuts = 0;
+  for (size_t n = 1; n <= ops.size() + 1; ++n) {
+    const bool afterCompletion = n == ops.size() + 1;
+    const std::string label =
+        afterCompletion ? "after the completion box"
+                        : "before operation " + std::to_string(n) + " " + test::OpName(ops[n - 1].op);
+    CaseFolder where = FreshCase("cut");
+    Tree surroundings;
+    if (!child_) {
+      ASSERT_TRUE(test::PrepareCase(where, sample_.oldTree, sample_.list, sample_.payloads));
+      surroundings = test::Surroundings(where);
+    }
+    test::Outcome outcome =
+        RunCase(where, 0, Flavour::kFail, 0,
+                afterCompletion ? test::FaultyPlatform::kCutAfterCompletion : static_cast<int>(n));
+    if (child_) continue;
+    SCOPED_TRACE(label);
+    ++cuts;
+    ASSERT_TRUE(outcome.cut) << "the run ended otherwise: " << test::StopName(outcome.box);
+    EXPECT_EQ(outcome.completed, afterCompletion);
+    EXPECT_EQ(test::Surroundings(where), surroundings);
+    if (afterCompletion) {
+      EXPECT_EQ(test::ReadTree(where.target), test::UpdatedTree(sample_.oldTree, sample_.newTree));
+      continue;
+    }
+    Tree after = test::ReadTree(where.target);
+    bool hasBackup = after.count("BACKUP_FILES/") != 0;
+    EXPECT_EQ(tool::RestoreCommand({where.target, where.program + "/patch.zt4"}), hasBackup);
+    EXPECT_EQ(test::ReadTree(where.target), sample_.oldTree);
+    if (HasFailure()) return;
+  }
+  if (!child_) std::printf("%d power cuts, the old install back after each\n", cuts);
+  EXPECT_TRUE(child_ || cuts > 50);
 }
 
 }  // namespace

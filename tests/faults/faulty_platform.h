@@ -8,7 +8,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,7 +34,8 @@ enum class Op {
   kMove,
   kRemoveFolder,
   kProgramPath,
-  kBox,  // the confirmation box: a box that cannot be shown answers 0
+  kBox,    // the confirmation box: a box that cannot be shown answers 0
+  kFlush,  // a file's or a folder's changes put on the disk
   kCount
 };
 
@@ -46,7 +49,7 @@ inline const char* OpName(Op op) {
   static const char* const kNames[] = {"open",        "read",   "write",         "seek",
                                        "size",        "delete", "list",          "create folder",
                                        "folder tree", "move",   "remove folder", "program path",
-                                       "box"};
+                                       "box",         "flush"};
   return kNames[static_cast<int>(op)];
 }
 
@@ -129,6 +132,12 @@ class FaultyPlatform : public ScriptedPlatform {
   // When set, each box's text is appended (hex, with the run's state) to this file, so a
   // parent process can read how its child ended.
   std::string outcomeFile;
+  // A power cut: 1-based number of the operation it comes before, kCutAfterCompletion for
+  // right after the completion box; 0: none. What was written to a file since its last
+  // flush is lost (a file never flushed is left empty); folder changes stay, in order.
+  // The run then ends at once, its last box "cut".
+  static constexpr int kCutAfterCompletion = -1;
+  int cutAt = 0;
 
   FileHandle OpenFile(const char* path, int mode) override {
     size_t at = Note(Op::kOpen, path);
@@ -139,11 +148,34 @@ class FaultyPlatform : public ScriptedPlatform {
       operations[at].sameAnyway = true;
     } else {
       files_[file] = operations[at];
+      if (mode != kOpenRead) {
+        writing_[file] = path;
+        durable_[path] = std::string();  // created: on the disk with nothing in it yet
+        written_[path] = std::string();
+        unflushed_.insert(path);
+      }
     }
     return file;
   }
+  bool FlushFile(FileHandle file) override {
+    size_t at = NoteOnFile(Op::kFlush, file);
+    if (Fault()) return false;
+    if (!Checked(at, ScriptedPlatform::FlushFile(file))) return false;
+    auto path = writing_.find(file);
+    if (path != writing_.end()) {
+      durable_[path->second] = written_[path->second];
+      unflushed_.erase(path->second);
+    }
+    return true;
+  }
+  bool FlushFolder(const char* path) override {
+    size_t at = Note(Op::kFlush, path);
+    if (Fault()) return false;
+    return Checked(at, ScriptedPlatform::FlushFolder(path));
+  }
   void CloseFile(FileHandle file) override {
     files_.erase(file);
+    writing_.erase(file);
     ScriptedPlatform::CloseFile(file);
   }
   int32_t ReadFile(FileHandle file, void* buffer, int32_t count) override {
@@ -157,6 +189,17 @@ class FaultyPlatform : public ScriptedPlatform {
   }
   bool WriteFile(FileHandle file, const void* data, int32_t count) override {
     size_t at = NoteOnFile(Op::kWrite, file);
+    if (auto path = writing_.find(file); path != writing_.end() && count > 0) {
+      // What the file holds as far as this run wrote it, kept beside the file itself.
+      std::string& shadow = written_[path->second];
+      size_t position = static_cast<size_t>(ScriptedPlatform::SeekFile(file, 0, 1));
+      if (shadow.size() < position + static_cast<size_t>(count)) {
+        shadow.resize(position + static_cast<size_t>(count));
+      }
+      shadow.replace(position, static_cast<size_t>(count), static_cast<const char*>(data),
+                     static_cast<size_t>(count));
+      unflushed_.insert(path->second);
+    }
     if (Fault()) {
       if (flavour == Flavour::kShort && count > 1)
         ScriptedPlatform::WriteFile(file, data, count / 2);
@@ -237,7 +280,9 @@ class FaultyPlatform : public ScriptedPlatform {
         std::fclose(out);
       }
     }
-    return ScriptedPlatform::MessageBox(text, caption, style);
+    int answer = ScriptedPlatform::MessageBox(text, caption, style);
+    if (cutAt == kCutAfterCompletion && std::strcmp(text, kDoneText) == 0) PowerCut();
+    return answer;
   }
 
  private:
@@ -325,8 +370,27 @@ class FaultyPlatform : public ScriptedPlatform {
     return succeeded;
   }
 
+  // The power goes: every file written since its last flush falls back to what was
+  // flushed, and the run ends where it stands.
+  [[noreturn]] void PowerCut() {
+    for (const std::string& path : unflushed_) {
+      FileHandle file = ScriptedPlatform::OpenFile(path.c_str(), kOpenCreate);
+      if (file == kNoFile) continue;  // moved or removed since: a folder change, kept
+      const std::string& content = durable_[path];
+      ScriptedPlatform::WriteFile(file, content.data(), static_cast<int32_t>(content.size()));
+      ScriptedPlatform::CloseFile(file);
+    }
+    if (std::FILE* out = std::fopen(outcomeFile.c_str(), "ab")) {
+      std::fprintf(out, "%s 0 %d 0\n", HexOf("cut").c_str(), backedUp ? 1 : 0);
+      std::fclose(out);
+    }
+    std::fflush(stdout);
+    std::_Exit(0);
+  }
+
   bool Fault() {
     int number = static_cast<int>(operations.size());
+    if (cutAt > 0 && number == cutAt) PowerCut();
     Op op = operations.back().op;
     if (fired && secondFaultAt != 0 && number == secondFaultAt) {
       flavour = Flavour::kFail;
@@ -340,6 +404,10 @@ class FaultyPlatform : public ScriptedPlatform {
 
   Phase phase_ = Phase::kStart;
   std::map<FileHandle, OpRecord> files_;  // the open files, as their opens were noted
+  std::map<FileHandle, std::string> writing_;   // the files open to write, by path
+  std::map<std::string, std::string> durable_;  // a written file's content on the disk itself
+  std::map<std::string, std::string> written_;  // and as the run wrote it
+  std::set<std::string> unflushed_;             // written since their last flush
 };
 
 }  // namespace zt4::test

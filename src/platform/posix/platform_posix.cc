@@ -161,6 +161,20 @@ class PosixPlatform final : public Platform {
     return static_cast<int64_t>(info.st_size);
   }
 
+  bool FlushFile(FileHandle file) override {
+    return fsync(ToFd(file)) == 0 || Failed(errno, false);
+  }
+
+  bool FlushFolder(const char* path) override {
+    char native[kNativePathBytes];
+    if (!ToNativePath(path, native)) return NoPath(false);
+    int fd = open(native, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return Failed(errno, false);
+    bool ok = fsync(fd) == 0 || Failed(errno, false);
+    close(fd);
+    return ok;
+  }
+
   bool DeleteFile(const char* path) override {
     char native[kNativePathBytes];
     if (!ToNativePath(path, native)) return NoPath(false);

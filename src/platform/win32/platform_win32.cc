@@ -115,6 +115,13 @@ class Win32Platform final : public Platform {
     return (static_cast<int64_t>(high) << 32) | low;
   }
 
+  bool FlushFile(FileHandle file) override {
+    return ::FlushFileBuffers(ToHandle(file)) != 0 || Failed(::GetLastError(), false);
+  }
+
+  // NTFS keeps the folders' own changes in its journal, in order.
+  bool FlushFolder(const char* /*path*/) override { return true; }
+
   bool DeleteFile(const char* path) override {
     return ::DeleteFileA(path) != 0 || Failed(::GetLastError(), false);
   }

@@ -350,28 +350,30 @@ TEST(Refusal, ANameWithABackslashIsNamed) {
 
 // --- the check -------------------------------------------------------------------------------
 
+// Builds the case's patch and checks it in a temporary folder, which must be empty after.
+builder::TreeDifferences Checked(BuildCase& c) {
+  std::string error;
+  EXPECT_TRUE(c.Build(&error)) << error;
+  test::TempFolder temp;
+  builder::TreeDifferences found;
+  EXPECT_TRUE(builder::CheckPatch(c.Old(), c.New(), c.Patch(), temp.Path(), nullptr, &found, &error))
+      << error;
+  EXPECT_TRUE(test::FilesOf(test::ReadTree(temp.Path())).empty());  // the copy is gone
+  return found;
+}
+
 TEST(Check, APatchThatAppliesPasses) {
   auto [oldTree, newTree] = Generator(5).Pair();
   BuildCase c(oldTree, newTree);
-  std::string error;
-  ASSERT_TRUE(c.Build(&error)) << error;
-  test::TempFolder temp;
-  builder::TreeDifferences found;
-  ASSERT_TRUE(builder::CheckPatch(c.Old(), c.New(), c.Patch(), temp.Path(), nullptr, &found, &error))
-      << error;
+  builder::TreeDifferences found = Checked(c);
   EXPECT_TRUE(found.differences.empty());
-  EXPECT_TRUE(test::FilesOf(test::ReadTree(temp.Path())).empty());  // the copy is gone
+  EXPECT_TRUE(found.emptyFoldersMissing.empty());
 }
 
 TEST(Check, EmptyFoldersAreNamedNotClaimedEqual) {
   BuildCase c({{"a", "a"}, {"kept/x", "x"}}, {{"a", "b"}, {"kept/", ""}, {"saves/", ""},
                                              {"deep/er/", ""}});
-  std::string error;
-  ASSERT_TRUE(c.Build(&error)) << error;
-  test::TempFolder temp;
-  builder::TreeDifferences found;
-  ASSERT_TRUE(builder::CheckPatch(c.Old(), c.New(), c.Patch(), temp.Path(), nullptr, &found, &error))
-      << error;
+  builder::TreeDifferences found = Checked(c);
   EXPECT_EQ(found.differences, std::vector<std::string>{});
   EXPECT_EQ(found.emptyFoldersMissing,
             (std::vector<std::string>{c.New() + "/deep/er", c.New() + "/kept", c.New() + "/saves"}));

@@ -181,6 +181,17 @@ class FaultInjectionTest : public test::ChildRunTest {
     return test::ReadOperations(where);
   }
 
+  // A fresh case folder with the sample's old install and patch (laid out by the parent
+  // only), and what lies beside the install there.
+  CaseFolder SampleCase(const std::string& name, Tree* surroundings) {
+    CaseFolder where = FreshCase(name);
+    if (!child_) {
+      EXPECT_TRUE(test::PrepareCase(where, sample_.oldTree, sample_.list, sample_.payloads));
+      *surroundings = test::Surroundings(where);
+    }
+    return where;
+  }
+
   // What the folders must hold after a run that ended as `outcome`.
   void CheckAfterRun(const CaseFolder& where, const Tree& surroundings,
                      const test::Outcome& outcome, const std::string& label) {
@@ -233,12 +244,8 @@ TEST_F(FaultInjectionTest, EveryOperationOfAWholeRunFailsOnce) {
     for (Flavour flavour : test::FlavoursOf(op)) {
       const std::string label = "operation " + std::to_string(n) + " " + test::OpName(op) + " (" +
                                 test::FlavourName(op, flavour) + ")" + Describe(ops[n - 1]);
-      CaseFolder where = FreshCase("run");
       Tree surroundings;
-      if (!child_) {
-        ASSERT_TRUE(test::PrepareCase(where, sample_.oldTree, sample_.list, sample_.payloads));
-        surroundings = test::Surroundings(where);
-      }
+      CaseFolder where = SampleCase("run", &surroundings);
       test::Outcome outcome = RunCase(where, static_cast<int>(n), flavour);
       if (child_) continue;
       CheckAfterRun(where, surroundings, outcome, label);
@@ -291,12 +298,8 @@ TEST_F(FaultInjectionTest, BackupAndItsUndoBothFail) {
     for (int later = 1; later <= moveNumber + 2; ++later) {
       const std::string label = "move " + std::to_string(moveNumber) + " fails, then step " +
                                 std::to_string(later) + " of its undo";
-      CaseFolder where = FreshCase("split");
       Tree surroundings;
-      if (!child_) {
-        ASSERT_TRUE(test::PrepareCase(where, sample_.oldTree, sample_.list, sample_.payloads));
-        surroundings = test::Surroundings(where);
-      }
+      CaseFolder where = SampleCase("split", &surroundings);
       test::Outcome outcome =
           RunCase(where, static_cast<int>(n), Flavour::kFail, static_cast<int>(n) + later);
       if (child_) continue;
@@ -335,12 +338,8 @@ TEST_F(FaultInjectionTest, APowerCutAtEveryPointLosesNothing) {
     const std::string label =
         afterCompletion ? "after the completion box"
                         : "before operation " + std::to_string(n) + " " + test::OpName(ops[n - 1].op);
-    CaseFolder where = FreshCase("cut");
     Tree surroundings;
-    if (!child_) {
-      ASSERT_TRUE(test::PrepareCase(where, sample_.oldTree, sample_.list, sample_.payloads));
-      surroundings = test::Surroundings(where);
-    }
+    CaseFolder where = SampleCase("cut", &surroundings);
     test::Outcome outcome =
         RunCase(where, 0, Flavour::kFail, 0,
                 afterCompletion ? test::FaultyPlatform::kCutAfterCompletion : static_cast<int>(n));

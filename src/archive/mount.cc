@@ -110,33 +110,24 @@ Archive* OpenCached(const char* path, CacheMiss* miss) {
   for (CacheNode* node = gCache; node; node = node->next) {
     if (node->path == path) return node->archive;
   }
-  Archive* archive = new (std::nothrow) Archive;
   auto* file = new (std::nothrow) FileStream;
-  if (!archive || !file) {
-    delete archive;
-    delete file;
+  auto* archive = new (std::nothrow) Archive;
+  auto* node = new (std::nothrow) CacheNode{archive, PoolString(path), gCache};
+  if (!file || !archive || !node) {
     *miss = CacheMiss::kNoMemory;
-    return nullptr;
-  }
-  if (!file->Open(PoolString(path), ReadMode)) {
-    delete archive;
-    delete file;
+  } else if (!file->Open(PoolString(path), ReadMode)) {
     *miss = CacheMiss::kNoFile;
-    return nullptr;
-  }
-  if (!archive->Open(file)) {
-    delete archive;
+  } else if (archive->Open(file)) {
+    gCache = node;
+    return archive;
+  } else {
+    file = nullptr;  // the archive deleted the stream it refused
     *miss = CacheMiss::kNotArchive;
-    return nullptr;
   }
-  CacheNode* node = new (std::nothrow) CacheNode{archive, PoolString(path), gCache};
-  if (!node) {
-    delete archive;
-    *miss = CacheMiss::kNoMemory;
-    return nullptr;
-  }
-  gCache = node;
-  return archive;
+  delete file;
+  delete archive;
+  delete node;
+  return nullptr;
 }
 
 void ReleaseArchiveCache() {

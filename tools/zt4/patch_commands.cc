@@ -47,19 +47,8 @@ bool NeedsPayload(const PatchEntry* entry, bool child) {
 }
 
 const char* KindName(EntryKind kind) {
-  switch (kind) {
-    case KindRemoved:
-      return "removed";
-    case KindChanged:
-      return "changed";
-    case KindAdded:
-      return "added";
-    case KindGroup:
-      return "group";
-    case KindNone:
-      break;
-  }
-  return "none";
+  static const char* const kNames[] = {"none", "removed", "changed", "added", "group"};
+  return kNames[kind];
 }
 
 // --- patch-info ---

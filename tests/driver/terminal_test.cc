@@ -45,10 +45,12 @@ class TerminalTest : public test::SampleLayoutTest {
     std::filesystem::copy_file(ZT4_APPLIER_PATH, program_ + "/zt4patch");
   }
 
-  // Starts the program in `cwd` with `answers` on standard input.
-  Outcome Start(const std::string& answers, const std::string& cwd) {
+  // Starts the program in `cwd` with `answers` on standard input, `environment`
+  // ("NAME=value ") before it.
+  Outcome Start(const std::string& answers, const std::string& cwd,
+                const std::string& environment = "") {
     std::ofstream(folder_ / "answers", std::ios::binary) << answers;
-    std::string command = "cd '" + cwd + "' && '" + program_ + "/zt4patch' < '" +
+    std::string command = "cd '" + cwd + "' && " + environment + "'" + program_ + "/zt4patch' < '" +
                           (folder_ / "answers") + "' > '" + (folder_ / "out") + "' 2> '" +
                           (folder_ / "err") + "'; echo $? > '" + (folder_ / "status") + "'";
     EXPECT_EQ(std::system(command.c_str()), 0);
@@ -132,6 +134,17 @@ TEST_F(TerminalTest, DamagedListIsReportedBeforeTheDialog) {
   Outcome run = Start("\ny\n");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, Utf8(StopPatchDamaged) + "\n");
+}
+
+// The digests of a mismatch are the debugger channel's: on standard error only when asked.
+TEST_F(TerminalTest, DiagnosticLinesOnlyWithZt4Debug) {
+  ASSERT_TRUE(test::WriteFile(target_ + "/readme.txt", std::string(200 + 15, 'x')));
+  const std::string tampered = test::Sha1Of(std::string(200 + 15, 'x'));
+  Outcome quiet = Start("\ny\n");
+  EXPECT_EQ(quiet.err.find(tampered), std::string::npos) << quiet.err;
+  EXPECT_NE(quiet.err.find(Utf8(StopVersionMismatch)), std::string::npos) << quiet.err;
+  Outcome told = Start("\ny\n", target_, "ZT4_DEBUG=1 ");
+  EXPECT_NE(told.err.find(tampered), std::string::npos) << told.err;
 }
 
 TEST_F(TerminalTest, EveryOtherStopEndsWithStatusZero) {

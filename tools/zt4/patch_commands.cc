@@ -238,11 +238,13 @@ class TargetCheck {
     problems_[at->second].names.push_back(name);
   }
 
-  // The archive as the report names it: relative to the target when it lies inside.
-  std::string ArchiveShown(const std::string& name) const {
-    size_t slash = name.rfind('/');
-    if (slash == std::string::npos) return shownTarget_ + ".zt4";
-    return Shown(name.substr(0, slash) + ".zt4");
+  // The archive the applier looked in, as the report names it: relative to the target
+  // when it lies inside.
+  std::string ArchiveShown(const FileReport& report) const {
+    const std::string archive = report.archivePath.Text();
+    const std::string inside = target_ + "/";
+    if (archive.compare(0, inside.size(), inside) != 0) return shownTarget_ + ".zt4";
+    return Shown(archive.substr(inside.size()));
   }
 
   // The applier's own check of the file, worded.
@@ -256,7 +258,7 @@ class TargetCheck {
     }
     FileReport report;
     if (VerifyFile(path, e->oldDigest, e->oldSize, &report) == Stop::kNone) return;
-    const std::string archiveShown = ArchiveShown(e->oldName);
+    const std::string archiveShown = ArchiveShown(report);
     const std::string memberShown = Shown(report.member.Text()) + " in " + archiveShown;
     const std::string expected = "expected " + std::to_string(e->oldSize) + ", found " +
                                  std::to_string(report.foundSize);

@@ -136,6 +136,25 @@ TEST(RoundTrip, AnArchiveWithoutMembersIsRebuiltToo) {
   EXPECT_EQ(c.Summary().groups, 1);
 }
 
+// A file moved, renamed or copied is rebuilt from its old file: a change record, not the
+// whole content again.
+TEST(RoundTrip, MovedRenamedAndCopiedFilesComeFromTheirOldFile) {
+  std::string big;
+  std::mt19937 random(11);
+  for (int i = 0; i < 100000; ++i) big += static_cast<char>(random());
+  std::string edited = big;
+  edited.replace(500, 5, "EDIT!");
+  BuildCase c({{"keep", "k"}, {"data/big.bin", big}, {"data/level.dat", big.substr(0, 50000)}},
+              {{"keep", "k"},
+               {"renamed.bin", big},                           // same content, other name
+               {"copy/big.bin", big},                          // and a second copy of it
+               {"moved/level.dat", edited.substr(0, 50000)}});  // moved and edited
+  c.RoundTrip();
+  EXPECT_EQ(c.Summary().rebased, 3);
+  EXPECT_EQ(c.Summary().added, 0);
+  EXPECT_LT(c.Summary().payloadBytes, 1000u);
+}
+
 TEST(RoundTrip, IdenticalPayloadsShareOneMember) {
   std::string big(3000, 'q');
   BuildCase c({{"keep", "k"}},

@@ -106,6 +106,11 @@ class Builder {
   bool Describe(const std::string& name, std::string* error);
   bool DescribeFile(const std::string& name, const TreeFile* oldFile, const TreeFile* newFile,
                     std::string* error);
+  // For a new name without an old file: the old plain file that gives the smallest delta
+  // (one of the same content, or of the same file name elsewhere), when that is smaller
+  // than the whole content. False when none does.
+  bool FindOldBase(const std::string& name, const Bytes& newContent, std::string* baseName,
+                   Bytes* baseContent, Bytes* delta);
   // True with a group record, or false with *reason empty on a hard error (in *error) or
   // a reason why the archive cannot be rebuilt.
   bool DescribeArchive(const std::string& name, std::string* reason, std::string* error);
@@ -126,6 +131,8 @@ class Builder {
   TreeScan old_;
   TreeScan new_;
   std::unordered_map<std::string, int> foldedOld_;  // folded OLD file name -> count
+  std::unordered_map<std::string, std::string> oldByContent_;  // content key -> an OLD name
+  bool oldHashed_ = false;
   ArchiveWriter writer_;
   std::map<std::string, int32_t> payloadIds_;
   int32_t nextId_ = 0;
@@ -273,11 +280,24 @@ bool Builder::DescribeFile(const std::string& name, const TreeFile* oldFile,
     // Verified before the update, then left in the backup folder.
     FileRecord(record, 0, name, &oldFacts, "", nullptr);
     ++summary_->removed;
-  } else if (!oldFile) {
+  } else if (std::string base; !oldFile) {
+    Bytes delta;
     int32_t id = 0;
-    if (!EmitPayload(newContent.data(), newContent.size(), newFacts, &id, error)) return false;
-    FileRecord(record, id, "", nullptr, name, &newFacts);
-    ++summary_->added;
+    if (FindOldBase(name, newContent, &base, &oldContent, &delta)) {
+      // Moved, renamed or copied: rebuilt from that old file, which the update verifies
+      // and keeps in the backup folder like any other.
+      oldFacts = FactsOf(oldContent.data(), oldContent.size());
+      if (!EmitPayload(delta.data(), delta.size(), FactsOf(delta.data(), delta.size()), &id, error)) {
+        return false;
+      }
+      FileRecord(record, id, base, &oldFacts, name, &newFacts);
+      ++summary_->changed;
+      ++summary_->rebased;
+    } else {
+      if (!EmitPayload(newContent.data(), newContent.size(), newFacts, &id, error)) return false;
+      FileRecord(record, id, "", nullptr, name, &newFacts);
+      ++summary_->added;
+    }
   } else {
     Bytes delta =
         DeltaPayload(oldContent.data(), oldContent.size(), newContent.data(), newContent.size());
@@ -294,6 +314,43 @@ bool Builder::DescribeFile(const std::string& name, const TreeFile* oldFile,
   }
   records_.emplace_back(name, RecordBytes(record));
   return true;
+}
+
+bool Builder::FindOldBase(const std::string& name, const Bytes& newContent, std::string* baseName,
+                          Bytes* baseContent, Bytes* delta) {
+  std::string ignored;
+  if (!oldHashed_) {
+    oldHashed_ = true;
+    Bytes content;
+    for (const TreeFile& file : old_.files) {
+      if (ReadWholeFile(options_.oldDir + "/" + file.name, &content, &ignored)) {
+        oldByContent_.emplace(FactsOf(content.data(), content.size()).key, file.name);
+      }
+    }
+  }
+  std::vector<std::string> candidates;
+  auto same = oldByContent_.find(FactsOf(newContent.data(), newContent.size()).key);
+  if (same != oldByContent_.end()) candidates.push_back(same->second);
+  const std::string fileName = name.substr(LastSeparator(name) + 1);
+  for (const TreeFile& file : old_.files) {
+    size_t slash = LastSeparator(file.name);
+    if (file.name.compare(slash + 1, std::string::npos, fileName) == 0) {
+      candidates.push_back(file.name);
+    }
+  }
+  size_t best = newContent.size();  // what the whole file costs
+  Bytes content;
+  for (const std::string& candidate : candidates) {
+    if (!ReadWholeFile(options_.oldDir + "/" + candidate, &content, &ignored)) continue;
+    Bytes payload = DeltaPayload(content.data(), content.size(), newContent.data(), newContent.size());
+    if (payload.size() < best) {
+      best = payload.size();
+      *baseName = candidate;
+      *baseContent = content;
+      *delta = std::move(payload);
+    }
+  }
+  return !baseName->empty();
 }
 
 std::string Builder::CarryOverName(const std::string& archiveName, const std::string& memberName) {
@@ -549,7 +606,8 @@ bool BuildPatch(const BuildOptions& options, BuildSummary* summary, std::string*
 std::string FormatSummary(const BuildSummary& s) {
   int entries = s.changed + s.added + s.removed + s.groups;
   std::string text = std::to_string(entries) + " entries: " + std::to_string(s.changed) +
-                     " changed (" + std::to_string(s.unchanged) + " of them unchanged), " +
+                     " changed (" + std::to_string(s.unchanged) + " of them unchanged, " +
+                     std::to_string(s.rebased) + " from another old file), " +
                      std::to_string(s.added) + " added, " + std::to_string(s.removed) +
                      " removed, " + std::to_string(s.groups) + " archives rebuilt (" +
                      std::to_string(s.membersCarried) + " members carried over, " +

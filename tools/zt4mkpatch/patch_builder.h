@@ -34,6 +34,7 @@ struct BuildOptions {
 struct BuildSummary {
   int changed = 0;    // plain files rebuilt from the old file, unchanged ones included
   int unchanged = 0;  // of those, files whose content stays
+  int rebased = 0;    // of those, new names built from another old file (moved, copied)
   int added = 0;
   int removed = 0;
   int groups = 0;            // archives rebuilt member by member

@@ -9,6 +9,7 @@
 
 #include "base/bytes.h"
 #include "base/heap.h"
+#include "codec/range_codec.h"
 #include "base/stream.h"
 #include "builder/builder_fixture.h"
 #include "common/index_records.h"
@@ -86,6 +87,30 @@ TEST(DeltaPayload, RandomEditsApplyBackToTheNewContent) {
     ASSERT_TRUE(builder::ApplyDeltaPayload(payload, o.data(), o.size(), n.size(), &applied));
     ASSERT_EQ(applied, n) << "round " << round;
     EXPECT_LE(payload.size(), n.size() + 8 * (edits + 2));
+  }
+}
+
+int32_t CodedSize(const Bytes& payload) {
+  RangeCodec codec;
+  int32_t coded = 0;
+  FreeBlock(codec.CompressAlloc(payload.data(), static_cast<int32_t>(payload.size()), &coded));
+  return coded;
+}
+
+TEST(DeltaPayload, TheSmallestCodesNoLargerAndAppliesBack) {
+  std::mt19937 random(3);
+  for (int round = 0; round < 20; ++round) {
+    Bytes o(20000);
+    for (uint8_t& c : o) c = static_cast<uint8_t>(random() % 8);
+    Bytes n = o;
+    // Edits a few bytes apart, as a rebuilt table's offsets are.
+    for (size_t at = random() % 64; at < n.size(); at += 12 + random() % 20) n[at] ^= 0x40;
+    Bytes plain = builder::DeltaPayload(o.data(), o.size(), n.data(), n.size());
+    Bytes smallest = builder::SmallestDeltaPayload(o.data(), o.size(), n.data(), n.size());
+    EXPECT_LE(CodedSize(smallest), CodedSize(plain)) << round;
+    Bytes applied;
+    ASSERT_TRUE(builder::ApplyDeltaPayload(smallest, o.data(), o.size(), n.size(), &applied));
+    EXPECT_EQ(applied, n) << round;
   }
 }
 

@@ -14,6 +14,7 @@
 #include "base/heap.h"
 #include "base/pool_string.h"
 #include "base/stream.h"
+#include "codec/range_codec.h"
 #include "codec/sha1.h"
 #include "common/names.h"
 #include "platform/platform.h"
@@ -299,8 +300,8 @@ bool Builder::DescribeFile(const std::string& name, const TreeFile* oldFile,
       ++summary_->added;
     }
   } else {
-    Bytes delta =
-        DeltaPayload(oldContent.data(), oldContent.size(), newContent.data(), newContent.size());
+    Bytes delta = SmallestDeltaPayload(oldContent.data(), oldContent.size(), newContent.data(),
+                                       newContent.size());
     FileFacts deltaFacts = FactsOf(delta.data(), delta.size());
     int32_t id = 0;
     if (!EmitPayload(delta.data(), delta.size(), deltaFacts, &id, error)) return false;
@@ -342,7 +343,8 @@ bool Builder::FindOldBase(const std::string& name, const Bytes& newContent, std:
   Bytes content;
   for (const std::string& candidate : candidates) {
     if (!ReadWholeFile(options_.oldDir + "/" + candidate, &content, &ignored)) continue;
-    Bytes payload = DeltaPayload(content.data(), content.size(), newContent.data(), newContent.size());
+    Bytes payload =
+        SmallestDeltaPayload(content.data(), content.size(), newContent.data(), newContent.size());
     if (payload.size() < best) {
       best = payload.size();
       *baseName = candidate;
@@ -628,7 +630,8 @@ std::string FormatSummary(const BuildSummary& s) {
   return text + "\n";
 }
 
-Bytes DeltaPayload(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size_t newSize) {
+Bytes DeltaPayload(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size_t newSize,
+                   size_t mergeGap) {
   size_t common = std::min(oldSize, newSize);
   auto differs = [&](size_t i) { return (i < common ? oldData[i] : 0) != newData[i]; };
   constexpr size_t kHeader = 8;
@@ -659,8 +662,8 @@ Bytes DeltaPayload(const uint8_t* oldData, size_t oldSize, const uint8_t* newDat
     }
     size_t begin = i;
     while (i < newSize && differs(i)) ++i;
-    // Runs closer than a record header cost less as one record.
-    if (open && begin - runEnd < kHeader) {
+    // Runs closer than the gap go in one record.
+    if (open && begin - runEnd < mergeGap) {
       runEnd = i;
     } else {
       if (open) emit(runBegin, runEnd);
@@ -673,6 +676,26 @@ Bytes DeltaPayload(const uint8_t* oldData, size_t oldSize, const uint8_t* newDat
   // An empty payload would be a member of 0 bytes; one empty record is read by any applier.
   if (payload.empty()) payload.assign(kHeader, 0);
   return payload;
+}
+
+Bytes SmallestDeltaPayload(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
+                           size_t newSize) {
+  Bytes best;
+  int32_t bestCoded = INT32_MAX;
+  for (size_t gap : {8, 16, 24, 32}) {
+    Bytes payload = DeltaPayload(oldData, oldSize, newData, newSize, gap);
+    if (payload == best) continue;
+    RangeCodec codec;
+    int32_t coded = 0;
+    uint8_t* block = codec.CompressAlloc(payload.data(), static_cast<int32_t>(payload.size()), &coded);
+    FreeBlock(block);
+    if (!block) coded = INT32_MAX - 1;  // no room to measure: any payload does
+    if (coded < bestCoded) {
+      bestCoded = coded;
+      best = std::move(payload);
+    }
+  }
+  return best;
 }
 
 bool ApplyDeltaPayload(const Bytes& payload, const uint8_t* oldData, size_t oldSize, size_t newSize,

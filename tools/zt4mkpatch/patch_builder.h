@@ -60,9 +60,15 @@ std::string FormatSummary(const BuildSummary& summary);
 
 // The delta records that turn the applier's starting block (the old file's first
 // min(old, new) bytes, zero beyond) into the new content: one record per run of
-// differing bytes, runs closer than a record header merged. No difference at all gives
-// one empty record, never an empty payload.
-Bytes DeltaPayload(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size_t newSize);
+// differing bytes, runs less than `mergeGap` equal bytes apart merged (by default closer
+// than a record header). No difference at all gives one empty record, never an empty
+// payload.
+Bytes DeltaPayload(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size_t newSize,
+                   size_t mergeGap = 8);
+// The records whose payload codes smallest in the patch, over a few merge gaps: a wider
+// gap repeats equal bytes, but leaves fewer headers, whose offsets code poorly.
+Bytes SmallestDeltaPayload(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
+                           size_t newSize);
 
 // Applies delta records with the applier's own code to the applier's starting block;
 // false for records that run past the payload or the new size.

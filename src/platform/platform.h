@@ -64,7 +64,8 @@ class Platform {
   virtual FolderResult CreateFolder(const char* path) = 0;
   // Creates the folder and every missing parent.
   virtual FolderResult CreateFolderTree(const char* path) = 0;
-  // Moves one file or folder (with its content) to a new path on the same volume.
+  // Moves one file or folder (with its content) to a new path on the same volume; fails
+  // when an item is at the new path already (it is neither replaced nor entered).
   virtual bool MoveItem(const char* from, const char* to) = 0;
   // Removes an empty folder.
   virtual bool RemoveFolder(const char* path) = 0;

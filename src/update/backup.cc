@@ -105,13 +105,12 @@ bool BackupFolder(const char* target, const char* backup, BackupRecord* record) 
 }
 
 bool MoveBack(const char* from, const char* to) {
-  if (Os().MoveItem(from, to)) return true;
-  if (!ItemExists(from)) return true;  // nothing of it had been moved
-  FolderItem* items = ListFolder(from);
-  if (!items || !ItemExists(to)) {
-    FreeFolderItems(items);
-    return false;
+  if (!ItemExists(to)) {
+    return Os().MoveItem(from, to) || !ItemExists(from);  // gone: nothing of it had moved
   }
+  // Never moved onto what is there (a shell move would put it inside): joined instead.
+  FolderItem* items = ListFolder(from);
+  if (!items) return Os().RemoveFolder(from);  // an empty folder joins by going; a file stays
   bool ok = true;
   for (const FolderItem* item = items; item; item = item->next) {
     char innerFrom[kMaxPath];

@@ -187,6 +187,10 @@ class Win32Platform final : public Platform {
     size_t fromLength = std::strlen(from);
     size_t toLength = std::strlen(to);
     if (fromLength >= kMaxPath || toLength >= kMaxPath) return false;
+    // The shell would move an item onto an existing folder into it: never replace or nest.
+    if (::GetFileAttributesA(to) != INVALID_FILE_ATTRIBUTES) {
+      return Failed(ERROR_ALREADY_EXISTS, false);
+    }
     std::memcpy(fromList, from, fromLength);
     std::memcpy(toList, to, toLength);
     SHFILEOPSTRUCTA operation = {};

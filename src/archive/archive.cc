@@ -211,8 +211,10 @@ bool ArchiveWriter::AddCoded(const uint8_t* coded, uint32_t storedSize, uint32_t
 
 // Writes the coded bytes where the data written so far ends and records the member.
 bool ArchiveWriter::Append(const uint8_t* coded, ArchiveEntry entry, const PoolString& name) {
-  if (!out) return false;
-  entry.offset = static_cast<uint32_t>(out->Tell());
+  // A position that cannot be had would put a wrong offset into the index.
+  int32_t at = out ? out->Tell() : -1;
+  if (at < 0) return false;
+  entry.offset = static_cast<uint32_t>(at);
   if (entry.storedSize > 0 && !out->Write(coded, static_cast<int32_t>(entry.storedSize))) {
     return false;
   }
@@ -255,8 +257,9 @@ bool ArchiveWriter::WriteIndex() {
   uint8_t* indexBlock = nullptr;
   uint32_t indexSize = 0;
   if (!BuildIndex(&indexBlock, &indexSize)) return false;
-  bool ok = out->Seek(0, 2);
-  ArchiveHeader header{kArchiveMagic, static_cast<uint32_t>(out->Tell()), indexSize,
+  int32_t end = out->Seek(0, 2) ? out->Tell() : -1;
+  bool ok = end >= 0;
+  ArchiveHeader header{kArchiveMagic, static_cast<uint32_t>(end), indexSize,
                        Crc32(indexBlock, indexSize, 0)};
   // The header goes over the placeholder last, so a torn write leaves no valid header.
   ok = ok && Add(indexBlock, indexSize, PoolString(kIndexMemberName)) && out->Seek(0, 0);
@@ -274,7 +277,7 @@ bool ArchiveWriter::WriteIndex() {
 
 bool ArchiveWriter::Finish() {
   if (!out) return false;
-  bool ok = out->Tell() != 0 && WriteIndex() && out->Flush();
+  bool ok = out->Tell() > 0 && WriteIndex() && out->Flush();
   Close();
   return ok;
 }

@@ -27,8 +27,7 @@ PatchEntry* gTree = nullptr;
 
 int UpdateDriver() {
   Os().OpenConsole();
-  Os().ConsoleWrite(kConsoleCheckingPatch);
-  Os().ConsoleWrite("\n");
+  ConsoleLine(kConsoleCheckingPatch);
 
   gTree = LoadPatch(PoolString(PatchArchive), &gDescription);
   if (!gTree) FatalStop(StopPatchDamaged);
@@ -42,8 +41,7 @@ int UpdateDriver() {
   if (backupLength < 0 || backupLength >= kMaxPath) FatalStop(StopAborted);
   // An earlier update's backup would be mixed with this one's: said before any work.
   if (ItemExists(backup)) {
-    Os().ConsoleWrite(kConsoleEarlierBackup);
-    Os().ConsoleWrite("\n");
+    ConsoleLine(kConsoleEarlierBackup);
     FatalStop(StopAborted);
   }
 

@@ -9,12 +9,13 @@
 #include "update/operations.h"
 
 namespace zt4 {
-namespace {
 
 void ConsoleLine(const char* text) {
   Os().ConsoleWrite(text);
   Os().ConsoleWrite("\n");
 }
+
+namespace {
 
 // The payload of an entry is there, decodes with the right CRC, and its delta records
 // (for a changed file) lie within the new size.

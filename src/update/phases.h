@@ -22,6 +22,9 @@ PatchEntry* LoadPatch(const PoolString& patchPath, uint8_t** description);
 
 enum class Phase { kVerify, kBackup, kApply, kCheck };
 
+// A status line of the run: the text, then a line end.
+void ConsoleLine(const char* text);
+
 // Every old file against the description (the archives read for it are let go after),
 // then what the later passes can be known to need: every path they form fits, every
 // payload they read is whole and fits its entry, and the new files fit on the volume.

@@ -30,6 +30,18 @@ Stop ApplyEntry(const PatchEntry* e, const char* backupFolder, const char* targe
   }
   char newPath[kMaxPath];
   if (!JoinPath(newPath, targetFolder, e->newName)) return Stop::kWriteFailed;
+  if (e->method == ContentMethod::kFolder) {
+    return MakeParentDirs(newPath) && Os().CreateFolder(newPath) != FolderResult::kFailed
+               ? Stop::kNone
+               : Stop::kWriteFailed;
+  }
+  if (e->method != ContentMethod::kStrict) {
+    ScopedBlock content;
+    if (Stop stop = MakeContent(e, backupFolder, targetFolder, &content.data); stop != Stop::kNone) {
+      return stop;
+    }
+    return SaveByRename(content.data, e->newSize, newPath);
+  }
   uint8_t* payload = nullptr;
   int32_t payloadSize = 0;
   if (Stop stop = LoadPayload(e->id, &payload, &payloadSize); stop != Stop::kNone) return stop;

@@ -100,6 +100,26 @@ Stop SaveWholeFile(const uint8_t* data, int32_t size, const char* path);
 bool MakeParentDirs(const char* path);
 Stop RebuildArchive(const PatchEntry* group, const char* backupFolder, const char* targetFolder);
 
+// --- contents of compact entries ---------------------------------------------------------
+
+// Reads a reference's content (exactly its size) into `into`: an old one from the backup
+// folder, a new one from the target folder.
+Stop LoadReference(const ContentReference& reference, const char* backupFolder,
+                   const char* targetFolder, uint8_t* into);
+// An old reference in `folder` has its size and digest.
+Stop VerifyReference(const ContentReference& reference, const char* folder);
+// True when the reference is the entry's own old file, verified with the entry.
+bool IsOwnOldFile(const PatchEntry* e, const ContentReference& reference);
+// The new content of a compact entry, made in memory; a content without the entry's
+// size and digest is never handed over. The caller frees *block.
+Stop MakeContent(const PatchEntry* e, const char* backupFolder, const char* targetFolder,
+                 uint8_t** block);
+// Writes the file under its name with kPartSuffix appended and renames it into place, so
+// that no torn file ever stands under the new name.
+Stop SaveByRename(const uint8_t* data, int32_t size, const char* path);
+// The path with kPartSuffix appended; false when it does not fit.
+bool PartPath(char* out, const char* path);
+
 // --- shared helpers ---------------------------------------------------------------------
 
 // "%s/%s" into a kMaxPath buffer; false when it does not fit.

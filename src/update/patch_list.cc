@@ -3,7 +3,9 @@
 #include <cstring>
 #include <new>
 
+#include "base/heap.h"
 #include "base/pool_string.h"
+#include "codec/reference_codec.h"
 #include "base/shift_jis.h"
 #include "platform/platform.h"
 
@@ -17,6 +19,7 @@ class Reader {
   Reader(const uint8_t* bytes, int32_t count) : bytes_(bytes), count_(count) {}
 
   bool AtEnd() const { return position_ >= count_; }
+  int32_t Position() const { return position_; }
 
   bool Int(int32_t* value) {
     if (count_ - position_ < 4) return false;
@@ -55,14 +58,20 @@ bool ReadFileFields(Reader& reader, PatchEntry* entry) {
          reader.Int(&entry->newSize) && reader.Text(&entry->newDigest);
 }
 
+void FreeOne(PatchEntry* entry) {
+  delete[] entry->references;
+  FreeBlock(entry->records);
+  delete entry;
+}
+
 void FreeEntry(PatchEntry* entry) {
   PatchEntry* child = entry->firstChild;
   while (child != nullptr) {
     PatchEntry* following = child->next;
-    delete child;
+    FreeOne(child);
     child = following;
   }
-  delete entry;
+  FreeOne(entry);
 }
 
 PatchEntry* Reversed(PatchEntry* chain) {
@@ -78,10 +87,86 @@ PatchEntry* Reversed(PatchEntry* chain) {
 
 bool LeadsIntoBackupFolder(const char* name);
 
+// What a record of a compact description says after its names: how its new content is
+// made and from what. `budget` bounds what one entry holds in memory: its references
+// and its new content.
+struct CompactRules {
+  int64_t budget = 0;
+};
+
+bool EndsWithPartSuffix(const char* name) {
+  size_t length = std::strlen(name);
+  size_t suffix = sizeof kPartSuffix - 1;
+  if (length < suffix) return false;
+  for (size_t i = 0; i < suffix; ++i) {
+    char c = name[length - suffix + i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kPartSuffix[i]) return false;
+  }
+  return true;
+}
+
+bool ReadReference(Reader& reader, ContentReference* reference) {
+  int32_t side;
+  if (!reader.Int(&side) || (side != static_cast<int32_t>(ReferenceSide::kOld) &&
+                             side != static_cast<int32_t>(ReferenceSide::kNew))) {
+    return false;
+  }
+  reference->side = static_cast<ReferenceSide>(side);
+  if (!reader.Text(&reference->file) || !reader.Text(&reference->member) ||
+      !reader.Int(&reference->size) || !reader.Text(&reference->digest)) {
+    return false;
+  }
+  const char* member = reference->member;
+  // New contents are plain files written by this update; members are addressed
+  // explicitly, so one in a sub-folder of its archive is found as well.
+  bool memberFits = member[0] == 0 || (member[0] == '/' && member[1] != 0 &&
+                                       reference->side == ReferenceSide::kOld &&
+                                       IsSafeRelativeName(member, true));
+  return reference->size >= 0 && reference->file[0] != 0 &&
+         IsSafeRelativeName(reference->file, false) && !LeadsIntoBackupFolder(reference->file) &&
+         memberFits;
+}
+
+bool ReadContent(Reader& reader, PatchEntry* entry, bool member, const CompactRules& rules) {
+  int32_t method;
+  int32_t count;
+  if (!reader.Int(&method) || !reader.Int(&count) || count < 0 || count > kMaxReferences) {
+    return false;
+  }
+  if (count > 0) {
+    entry->references = new (std::nothrow) ContentReference[static_cast<size_t>(count)];
+    if (!entry->references) return false;
+    entry->referenceCount = count;
+  }
+  int64_t held = entry->newSize;
+  for (int32_t i = 0; i < count; ++i) {
+    if (!ReadReference(reader, &entry->references[i])) return false;
+    held += entry->references[i].size;
+  }
+  const bool writes = member || entry->newName[0] != 0;
+  if (!member && EndsWithPartSuffix(entry->newName)) return false;
+  switch (method) {
+    case static_cast<int32_t>(ContentMethod::kCopy):
+      entry->method = ContentMethod::kCopy;
+      if (!writes) return count == 0;
+      return count == 1 && entry->references[0].size == entry->newSize &&
+             std::strcmp(entry->references[0].digest, entry->newDigest) == 0;
+    case static_cast<int32_t>(ContentMethod::kZstd):
+      entry->method = ContentMethod::kZstd;
+      return writes && entry->newSize >= 0 && held <= rules.budget;
+    case static_cast<int32_t>(ContentMethod::kFolder):
+      entry->method = ContentMethod::kFolder;
+      return !member && writes && count == 0 && entry->oldName[0] == 0;
+    default:
+      return false;
+  }
+}
+
 // Reads the rest of a group record into `group`. Members are put at the front of the
 // member chain while reading (so a refusal frees them with the group) and turned round
 // at the end.
-bool ReadGroup(Reader& reader, PatchEntry* group) {
+bool ReadGroup(Reader& reader, PatchEntry* group, const CompactRules* compact) {
   if (!reader.Marker(kGroupMarker)) return false;
   group->id = kGroupMark;
   if (!reader.Text(&group->newName) || !reader.Int(&group->newSize) ||
@@ -105,20 +190,82 @@ bool ReadGroup(Reader& reader, PatchEntry* group) {
         !IsSafeRelativeName(member->newName, true)) {
       return false;
     }
+    if (compact && !ReadContent(reader, member, true, *compact)) return false;
   }
   if (!reader.Marker(kEndMarker)) return false;
   group->firstChild = Reversed(group->firstChild);
   return true;
 }
 
-bool ReadRecord(Reader& reader, PatchEntry* entry) {
+bool ReadRecord(Reader& reader, PatchEntry* entry, const CompactRules* compact) {
   int32_t id;
   if (!reader.Int(&id)) return false;
-  if (id == kGroupMark) return ReadGroup(reader, entry);
+  if (id == kGroupMark) return ReadGroup(reader, entry, compact);
   entry->id = id;
   return ReadFileFields(reader, entry) && KindOf(entry) != KindNone &&
          IsSafeRelativeName(entry->oldName, false) && IsSafeRelativeName(entry->newName, false) &&
-         !LeadsIntoBackupFolder(entry->newName);
+         !LeadsIntoBackupFolder(entry->newName) &&
+         (!compact || ReadContent(reader, entry, false, *compact));
+}
+
+// The records, back to back, into the top-level chain; `compact` for the records of a
+// compact description.
+PatchEntry* ParseRecords(const uint8_t* bytes, int32_t count, const CompactRules* compact) {
+  Reader reader(bytes, count);
+  PatchEntry* head = nullptr;
+  // The end is looked at only between records; whatever follows the last complete
+  // record is read as one more.
+  do {
+    PatchEntry* entry = new (std::nothrow) PatchEntry;
+    if (entry == nullptr) {
+      FreePatchList(head);
+      return nullptr;
+    }
+    if (!ReadRecord(reader, entry, compact)) {
+      FreeEntry(entry);
+      FreePatchList(head);
+      return nullptr;
+    }
+    entry->next = head;
+    head = entry;
+  } while (!reader.AtEnd());
+  return head;
+}
+
+// The head of a compact description: the group mark, kCompactMarker, the version, the
+// budget and the size of the records, then their zstd frame and nothing else.
+PatchEntry* ParseCompact(const uint8_t* bytes, int32_t count) {
+  Reader reader(bytes, count);
+  int32_t mark, version, budget, size;
+  if (!reader.Int(&mark) || mark != kGroupMark || !reader.Marker(kCompactMarker) ||
+      !reader.Int(&version) || version != kCompactVersion || !reader.Int(&budget) ||
+      budget <= 0 || !reader.Int(&size) || size <= 0) {
+    return nullptr;
+  }
+  uint8_t* records = AllocBlock(static_cast<size_t>(size));
+  if (!records) return nullptr;
+  const int32_t at = reader.Position();
+  PatchEntry* head = nullptr;
+  if (DecodeWithReference(bytes + at, static_cast<size_t>(count - at), nullptr, 0, records,
+                          static_cast<size_t>(size))) {
+    CompactRules rules;
+    rules.budget = budget;
+    head = ParseRecords(records, size, &rules);
+  }
+  if (!head) {
+    FreeBlock(records);
+    return nullptr;
+  }
+  head->records = records;
+  head->budget = budget;
+  return head;
+}
+
+// A compact description begins with a group mark and kCompactMarker.
+bool LooksCompact(const uint8_t* bytes, int32_t count) {
+  constexpr int32_t kMarkBytes = 4 + sizeof kCompactMarker;
+  return count >= kMarkBytes && std::memcmp(bytes, "\xFF\xFF\xFF\xFF", 4) == 0 &&
+         std::memcmp(bytes + 4, kCompactMarker, sizeof kCompactMarker) == 0;
 }
 
 bool IsSeparator(uint8_t c) { return IsPathSeparator(static_cast<char>(c)); }
@@ -221,27 +368,13 @@ EntryKind KindOf(const PatchEntry* entry) {
   return KindNone;
 }
 
-PatchEntry* ParsePatchList(const uint8_t* bytes, int32_t count) {
+PatchEntry* ParsePatchList(const uint8_t* bytes, int32_t count, PatchFormats formats) {
   if (bytes == nullptr || count <= 0) return nullptr;
-  Reader reader(bytes, count);
-  PatchEntry* head = nullptr;
-  // The end is looked at only between records; whatever follows the last complete
-  // record is read as one more.
-  do {
-    PatchEntry* entry = new (std::nothrow) PatchEntry;
-    if (entry == nullptr) {
-      FreePatchList(head);
-      return nullptr;
-    }
-    if (!ReadRecord(reader, entry)) {
-      FreeEntry(entry);
-      FreePatchList(head);
-      return nullptr;
-    }
-    entry->next = head;
-    head = entry;
-  } while (!reader.AtEnd());
-  return head;
+  // A reader of the first form alone refuses a compact description at its marker.
+  if (formats == PatchFormats::kStrictAndCompact && LooksCompact(bytes, count)) {
+    return ParseCompact(bytes, count);
+  }
+  return ParseRecords(bytes, count, nullptr);
 }
 
 int32_t CountEntries(const PatchEntry* entry) {

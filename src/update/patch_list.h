@@ -5,7 +5,13 @@
 // texts zero-terminated); a group record is -1, "@ZT4_COPY", the archive's new name, size
 // and digest, member records laid out as plain records, then -1 and "@END".
 //
-// Texts of the tree point into the description's bytes, which must outlive the tree.
+// A compact description opens with a group mark and the marker kCompactMarker, which a
+// reader of the first form refuses; then a version, the memory budget and one zstd frame
+// holding records of the same shape, each followed by how its new content is made
+// (ContentMethod) and the contents it is made from (ContentReference).
+//
+// Texts of the tree point into the description's bytes, which must outlive the tree; a
+// compact tree holds its decoded records itself.
 #pragma once
 
 #include <cstdint>
@@ -17,14 +23,46 @@ namespace zt4 {
 inline constexpr int32_t kGroupMark = -1;
 inline constexpr char kGroupMarker[] = "@ZT4_COPY";
 inline constexpr char kEndMarker[] = "@END";
+inline constexpr char kCompactMarker[] = "@ZT4_PACK";
+inline constexpr int32_t kCompactVersion = 1;
+// No entry of a compact patch names more contents to be made from.
+inline constexpr int32_t kMaxReferences = 16;
 
 // The folder inside the target that the update moves the old install into. No new name
 // may lead into it.
 inline constexpr char kBackupFolderName[] = "BACKUP_FILES";
 
+// A file of a compact patch is written under its name with this appended and renamed
+// into place when whole; no new name of a compact patch ends with it.
+inline constexpr char kPartSuffix[] = ".zt4part";
+
 // Every empty text of an entry points here, so "empty" is always "first byte zero" and
 // never a null pointer.
 inline constexpr char kEmptyEntryText[] = "";
+
+// How the new content of an entry of a compact patch is made. Entries of the first form
+// keep kStrict: delta records over the old file, a whole payload, or a carried member.
+enum class ContentMethod : int32_t {
+  kStrict = 0,
+  kCopy = 1,    // the one reference, unchanged
+  kZstd = 2,    // the payload is a zstd frame coded against the references, end to end
+  kFolder = 3,  // the new name is a folder, made empty
+};
+
+enum class ReferenceSide : int32_t {
+  kOld = 0,  // the old install (in the backup folder once it is made)
+  kNew = 1,  // a plain file this update has written before the entry
+};
+
+// A content an entry is made from: a file, or with a member name a member of that
+// archive file, with its size and digest. Old contents are verified with the old files.
+struct ContentReference {
+  ReferenceSide side = ReferenceSide::kOld;
+  const char* file = kEmptyEntryText;
+  const char* member = kEmptyEntryText;
+  int32_t size = 0;
+  const char* digest = kEmptyEntryText;
+};
 
 struct PatchEntry {
   int32_t id = 0;  // payload "patch/%d"; -1 for a group
@@ -36,16 +74,30 @@ struct PatchEntry {
   const char* newDigest = kEmptyEntryText;
   PatchEntry* next = nullptr;
   PatchEntry* firstChild = nullptr;  // members of a group, in the description's order
+  // Compact patches only.
+  ContentMethod method = ContentMethod::kStrict;
+  ContentReference* references = nullptr;  // owned by the entry
+  int32_t referenceCount = 0;
+  uint8_t* records = nullptr;  // the head of a compact tree owns the decoded records
+  int64_t budget = 0;          // the head of a compact tree: the patch's memory budget
 };
 
 enum EntryKind { KindNone = 0, KindRemoved = 1, KindChanged = 2, KindAdded = 3, KindGroup = 4 };
 
 EntryKind KindOf(const PatchEntry* entry);
 
+enum class PatchFormats { kStrictOnly, kStrictAndCompact };
+
 // The top-level chain (last record of the description first), or null when the
 // description is refused: empty, cut short, badly marked, a top-level record without
-// names, an unsafe name, or no memory for an entry. Never reads outside [bytes, count).
-PatchEntry* ParsePatchList(const uint8_t* bytes, int32_t count);
+// names, an unsafe name, or no memory for an entry; for a compact one also a frame that
+// does not decode, a reference beyond the budget or a method its entry cannot have.
+// Never reads outside [bytes, count).
+PatchEntry* ParsePatchList(const uint8_t* bytes, int32_t count,
+                           PatchFormats formats = PatchFormats::kStrictAndCompact);
+
+// True for the head of a tree read from a compact description.
+inline bool IsCompact(const PatchEntry* head) { return head && head->records != nullptr; }
 
 // The entry and every entry after it along `next`; members are not counted. 0 for null.
 int32_t CountEntries(const PatchEntry* entry);

@@ -3,7 +3,8 @@
 #include <cstring>
 
 #include "base/bytes.h"
-#include "update/patch_list.h"
+#include "base/heap.h"
+#include "codec/reference_codec.h"
 
 namespace zt4 {
 
@@ -37,5 +38,29 @@ PatchListWriter& PatchListWriter::GroupBegin(const char* newName, int32_t newSiz
 }
 
 PatchListWriter& PatchListWriter::GroupEnd() { return Int(kGroupMark).Text(kEndMarker); }
+
+PatchListWriter& PatchListWriter::Content(ContentMethod method, int32_t referenceCount) {
+  return Int(static_cast<int32_t>(method)).Int(referenceCount);
+}
+
+PatchListWriter& PatchListWriter::Reference(const ContentReference& reference) {
+  return Int(static_cast<int32_t>(reference.side))
+      .Text(reference.file)
+      .Text(reference.member)
+      .Int(reference.size)
+      .Text(reference.digest);
+}
+
+PatchListWriter& PatchListWriter::CompactHead(int32_t budget, const uint8_t* records,
+                                              int32_t size) {
+  size_t frameSize = 0;
+  uint8_t* frame = EncodeWithReference(records, static_cast<size_t>(size), nullptr, 0,
+                                       MaxReferenceLevel(), &frameSize);
+  ok_ = ok_ && frame && frameSize <= INT32_MAX;
+  Int(kGroupMark).Text(kCompactMarker).Int(kCompactVersion).Int(budget).Int(size);
+  if (frame) Raw(frame, static_cast<int32_t>(frameSize));
+  FreeBlock(frame);
+  return *this;
+}
 
 }  // namespace zt4

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "base/stream.h"
+#include "update/patch_list.h"
 
 namespace zt4 {
 
@@ -20,6 +21,14 @@ class PatchListWriter {
   // A group: the archive's new name, size and digest, then its members, then the end.
   PatchListWriter& GroupBegin(const char* newName, int32_t newSize, const char* newDigest);
   PatchListWriter& GroupEnd();
+
+  // A compact description: after each record (and member), how its content is made and
+  // that many references.
+  PatchListWriter& Content(ContentMethod method, int32_t referenceCount);
+  PatchListWriter& Reference(const ContentReference& reference);
+  // The head of a compact description followed by the records (written by another
+  // writer) in one zstd frame.
+  PatchListWriter& CompactHead(int32_t budget, const uint8_t* records, int32_t size);
 
   // The pieces, for descriptions made wrong on purpose.
   PatchListWriter& Int(int32_t value);

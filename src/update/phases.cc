@@ -4,6 +4,7 @@
 #include "base/heap.h"
 #include "base/stream.h"
 #include "base/texts.h"
+#include "codec/reference_codec.h"
 #include "platform/platform.h"
 #include "update/delta.h"
 #include "update/operations.h"
@@ -36,6 +37,32 @@ Stop Fits(const char* folder, const char* name, Stop tooLong) {
   return JoinPath(path, folder, name) ? Stop::kNone : tooLong;
 }
 
+// A compact entry: the paths of its references, its file's temporary name (`ownFile`),
+// and a frame that is there and states the entry's size.
+Stop CheckContentNeeds(const PatchEntry* e, const char* target, const char* backup, bool ownFile) {
+  char path[kMaxPath];
+  char part[kMaxPath];
+  if (ownFile && e->method != ContentMethod::kFolder &&
+      (!JoinPath(path, target, e->newName) || !PartPath(part, path))) {
+    return Stop::kWriteFailed;
+  }
+  for (int32_t i = 0; i < e->referenceCount; ++i) {
+    const ContentReference& reference = e->references[i];
+    const char* folder = reference.side == ReferenceSide::kOld ? backup : target;
+    if (Stop stop = Fits(folder, reference.file, Stop::kSourceMissing); stop != Stop::kNone) {
+      return stop;
+    }
+  }
+  if (e->method != ContentMethod::kZstd) return Stop::kNone;
+  ScopedBlock payload;
+  if (Stop stop = LoadPayload(e->id, &payload.data, &payload.size); stop != Stop::kNone) {
+    return stop;
+  }
+  return ReferenceFrameContentSize(payload.data, static_cast<size_t>(payload.size)) == e->newSize
+             ? Stop::kNone
+             : Stop::kPatchDamaged;
+}
+
 // What applying one top-level entry needs, checked before the backup; the bytes it
 // writes are added to *newBytes.
 Stop CheckEntryNeeds(const PatchEntry* e, const char* target, const char* backup,
@@ -49,10 +76,13 @@ Stop CheckEntryNeeds(const PatchEntry* e, const char* target, const char* backup
       return stop;
     }
   }
+  if (e->method != ContentMethod::kStrict) return CheckContentNeeds(e, target, backup, true);
   if (kind != KindGroup) return CheckPayload(e, kind == KindChanged);
   for (const PatchEntry* child = e->firstChild; child; child = child->next) {
-    Stop stop = child->oldName[0] != 0 ? Fits(backup, child->oldName, Stop::kSourceMissing)
-                                       : CheckPayload(child, false);
+    Stop stop = child->method != ContentMethod::kStrict
+                    ? CheckContentNeeds(child, target, backup, false)
+                    : child->oldName[0] != 0 ? Fits(backup, child->oldName, Stop::kSourceMissing)
+                                             : CheckPayload(child, false);
     if (stop != Stop::kNone) return stop;
   }
   return Stop::kNone;

@@ -48,12 +48,26 @@ Stop LocateOldContent(const char* backupFolder, const char* oldName, OldContent*
 // archive keeps its coded bytes and CRC instead of being decoded and coded again
 // (*copied tells whether that happened).
 Stop AddMember(ArchiveWriter& writer, const PatchEntry* child, const char* backupFolder,
-               bool copyCoded, bool* copied) {
+               const char* targetFolder, bool copyCoded, bool* copied) {
   // x.bin and /x.bin name the same member /x.bin.
   const char* newName = child->newName[0] == '/' ? child->newName + 1 : child->newName;
   PoolString memberName = PoolString::Formatted("/%s", newName);
   OldContent old;
-  if (child->oldName[0] == 0) {
+  if (child->method != ContentMethod::kStrict) {
+    const ContentReference& from = child->references[0];
+    if (child->method == ContentMethod::kCopy && copyCoded && from.member[0] != 0) {
+      char path[kMaxPath];
+      CacheMiss miss;
+      old.archive = JoinPath(path, backupFolder, from.file) ? OpenCached(path, &miss) : nullptr;
+      if (!old.archive) return Stop::kSourceMissing;
+      old.memberName = PoolString(from.member);
+    } else if (Stop stop = MakeContent(child, backupFolder, targetFolder, &old.content);
+               stop != Stop::kNone) {
+      return stop;
+    } else {
+      old.size = child->newSize;
+    }
+  } else if (child->oldName[0] == 0) {
     if (Stop stop = LoadPayload(child->id, &old.content, &old.size); stop != Stop::kNone) {
       return stop;
     }
@@ -61,19 +75,19 @@ Stop AddMember(ArchiveWriter& writer, const PatchEntry* child, const char* backu
     if (Stop stop = LocateOldContent(backupFolder, child->oldName, &old); stop != Stop::kNone) {
       return stop;
     }
-    if (old.archive && copyCoded) {
-      const ArchiveEntry* entry = old.archive->Find(old.memberName);
-      uint8_t* coded = nullptr;
-      if (!entry || !old.archive->ReadStored(*entry, &coded)) return Stop::kVersionMismatch;
-      bool added =
-          writer.AddCoded(coded, entry->storedSize, entry->contentSize, entry->crc, memberName);
-      FreeBlock(coded);
-      *copied = true;
-      return added ? Stop::kNone : Stop::kWriteFailed;
-    }
-    if (old.archive && !old.archive->Extract(old.memberName, &old.content, &old.size)) {
-      return Stop::kVersionMismatch;
-    }
+  }
+  if (old.archive && copyCoded) {
+    const ArchiveEntry* entry = old.archive->Find(old.memberName);
+    uint8_t* coded = nullptr;
+    if (!entry || !old.archive->ReadStored(*entry, &coded)) return Stop::kVersionMismatch;
+    bool added =
+        writer.AddCoded(coded, entry->storedSize, entry->contentSize, entry->crc, memberName);
+    FreeBlock(coded);
+    *copied = true;
+    return added ? Stop::kNone : Stop::kWriteFailed;
+  }
+  if (old.archive && !old.archive->Extract(old.memberName, &old.content, &old.size)) {
+    return Stop::kVersionMismatch;
   }
   return writer.Add(old.content, static_cast<uint32_t>(old.size), memberName) ? Stop::kNone
                                                                               : Stop::kWriteFailed;
@@ -81,13 +95,13 @@ Stop AddMember(ArchiveWriter& writer, const PatchEntry* child, const char* backu
 
 // Writes the archive of the group's children, in their order. *copiedAny tells whether
 // some member kept its coded bytes.
-Stop WriteArchive(const PatchEntry* group, const char* backupFolder, const char* archivePath,
-                  bool copyCoded, bool showProgress, bool* copiedAny) {
+Stop WriteArchive(const PatchEntry* group, const char* backupFolder, const char* targetFolder,
+                  const char* archivePath, bool copyCoded, bool showProgress, bool* copiedAny) {
   ArchiveWriter writer;
   if (!writer.Create(PoolString(archivePath))) return Stop::kWriteFailed;
   for (const PatchEntry* child = group->firstChild; child; child = child->next) {
     if (showProgress) Os().ConsoleWrite(".");
-    Stop stop = AddMember(writer, child, backupFolder, copyCoded, copiedAny);
+    Stop stop = AddMember(writer, child, backupFolder, targetFolder, copyCoded, copiedAny);
     if (stop != Stop::kNone) {
       // Left as far as it was written, as the stop found it.
       writer.Abandon();
@@ -120,11 +134,11 @@ Stop RebuildArchive(const PatchEntry* group, const char* backupFolder, const cha
   // by it; when the result is not the expected archive, it is written once more the
   // plain way, decoding and coding every member.
   bool copiedAny = false;
-  Stop stop = WriteArchive(group, backupFolder, archivePath, true, true, &copiedAny);
+  Stop stop = WriteArchive(group, backupFolder, targetFolder, archivePath, true, true, &copiedAny);
   if (stop == Stop::kNone && copiedAny &&
       !FileMatches(archivePath, group->newSize, group->newDigest)) {
     bool ignored = false;
-    stop = WriteArchive(group, backupFolder, archivePath, false, false, &ignored);
+    stop = WriteArchive(group, backupFolder, targetFolder, archivePath, false, false, &ignored);
   }
   return stop;
 }

@@ -137,6 +137,13 @@ Stop VerifyTree(const PatchEntry* first, const char* folder, bool top) {
     } else if (KindOf(e) == KindRemoved || KindOf(e) == KindChanged) {
       stop = VerifyEntryFile(folder, e->oldName, e->oldDigest, e->oldSize);
     }
+    // The old contents a compact entry is made from are old files like any other.
+    for (int32_t i = 0; i < e->referenceCount && stop == Stop::kNone; ++i) {
+      const ContentReference& reference = e->references[i];
+      if (reference.side == ReferenceSide::kOld && !IsOwnOldFile(e, reference)) {
+        stop = VerifyReference(reference, folder);
+      }
+    }
     if (stop != Stop::kNone) return stop;
   }
   if (top) Os().ConsoleWrite(kCheckDoneLine);
@@ -147,7 +154,10 @@ Stop CheckTree(const PatchEntry* first, const char* folder) {
   Progress progress(CountEntries(first));
   for (const PatchEntry* e = first; e; e = e->next) {
     progress.Next();
-    if (KindOf(e) == KindGroup || e->newName[0] != 0) {
+    if (e->method == ContentMethod::kFolder) {
+      char path[kMaxPath];
+      if (!JoinPath(path, folder, e->newName) || !ItemExists(path)) return Stop::kVersionMismatch;
+    } else if (KindOf(e) == KindGroup || e->newName[0] != 0) {
       DumpEntry(e);
       if (Stop stop = VerifyEntryFile(folder, e->newName, e->newDigest, e->newSize);
           stop != Stop::kNone) {

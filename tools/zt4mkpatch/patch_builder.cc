@@ -15,6 +15,7 @@
 #include "base/pool_string.h"
 #include "base/stream.h"
 #include "codec/range_codec.h"
+#include "codec/reference_codec.h"
 #include "codec/sha1.h"
 #include "common/names.h"
 #include "platform/platform.h"
@@ -22,6 +23,7 @@
 #include "update/operations.h"
 #include "update/patch_list.h"
 #include "update/patch_list_writer.h"
+#include "zt4mkpatch/reference_finder.h"
 
 namespace zt4::builder {
 namespace {
@@ -127,6 +129,38 @@ class Builder {
   void Warn(const std::string& text);
   void Progress(bool last);
 
+  // --- compact patches ---
+  // An old content (a file, or a member of an old archive) or a new plain file written
+  // before the entries that may be made from it.
+  struct Content {
+    ReferenceSide side = ReferenceSide::kOld;
+    std::string file;
+    std::string member;
+    FileFacts facts;
+  };
+  bool CatalogueOld(std::string* error);
+  int32_t AddContent(ReferenceSide side, const std::string& file, const std::string& member,
+                     const uint8_t* data, size_t size);
+  bool ReadContent(const Content& content, Bytes* bytes);
+  // The old content a new file or member most likely came from: the same address, else
+  // one of the same file name. -1 for none.
+  int32_t PrimaryContent(const std::string& file, const std::string& member);
+  // How a new content is made: copied from a content, or from a zstd frame (written as a
+  // payload) coded against the contents listed.
+  struct ContentPlan {
+    ContentMethod method = ContentMethod::kCopy;
+    int32_t id = 0;
+    std::vector<int32_t> references;
+  };
+  bool PlanContent(int32_t primary, const uint8_t* data, size_t size, const FileFacts& facts,
+                   ContentPlan* plan, std::string* error);
+  void WriteContent(PatchListWriter& record, const ContentPlan& plan);
+  bool DescribeFileCompact(const std::string& name, const TreeFile* oldFile,
+                           const TreeFile* newFile, std::string* error);
+  bool DescribeArchiveCompact(const std::string& name, const std::vector<MemberPlan>& members,
+                              Archive& archive, const FileFacts& archiveFacts, std::string* error);
+  bool WriteDescription(std::string* error);
+
   const BuildOptions& options_;
   BuildSummary* summary_;
   TreeScan old_;
@@ -139,6 +173,12 @@ class Builder {
   int32_t nextId_ = 0;
   std::vector<std::pair<std::string, std::string>> records_;  // name, record bytes
   std::map<std::string, std::unique_ptr<Archive>> oldArchives_;
+  std::vector<Content> contents_;
+  std::unordered_map<std::string, int32_t> contentByKey_;
+  std::map<std::pair<std::string, std::string>, int32_t> oldContentAt_;
+  std::unordered_map<std::string, std::vector<int32_t>> oldContentsNamed_;  // by file name
+  std::map<std::string, std::unique_ptr<Archive>> catalogueArchives_;
+  ReferenceFinder finder_;
 
   // Progress on the messages stream.
   size_t filesTotal_ = 0;
@@ -232,6 +272,7 @@ bool Builder::ScanAndCheck(std::string* error) {
   }
   for (const TreeFile& file : old_.files) ++foldedOld_[FoldCase(file.name)];
   for (const std::string& folder : new_.emptyFolders) {
+    if (!options_.strict) break;  // a compact patch makes them
     Warn(Shown(options_.newDir + "/" + folder) +
          ": an empty folder; the applier creates folders only for the files in them");
   }
@@ -487,6 +528,7 @@ bool Builder::DescribeArchive(const std::string& name, std::string* reason, std:
       memberless || PlanMembers(name, DataOrder(index), archiveFacts, archive, &members, reason);
   oldArchives_.clear();
   if (!planned) return false;
+  if (!options_.strict) return DescribeArchiveCompact(name, members, archive, archiveFacts, error);
 
   PatchListWriter record;
   record.GroupBegin(name.c_str(), archiveFacts.size, archiveFacts.digest);
@@ -537,6 +579,7 @@ bool Builder::Describe(const std::string& name, std::string* error) {
     Warn(Shown(name) + ": " + reason + "; shipped as an ordinary file");
     ++summary_->archivesAsFiles;
   }
+  if (!options_.strict) return DescribeFileCompact(name, oldFile, newFile, error);
   return DescribeFile(name, oldFile, newFile, error);
 }
 
@@ -559,8 +602,14 @@ bool Builder::Run(std::string* error) {
     *error = Shown(options_.outPath) + ": the patch cannot be created";
     return false;
   }
-  bool ok = true;
-  for (const std::string& name : names) {
+  bool ok = options_.strict || CatalogueOld(error);
+  // The applier takes the entries in the reverse of the description's (sorted) order; a
+  // compact patch is described in that order, so that a new file may be made from the
+  // new files written before it.
+  std::vector<std::string> order(names.begin(), names.end());
+  if (!options_.strict) std::reverse(order.begin(), order.end());
+  for (const std::string& name : order) {
+    if (!ok) break;
     Progress(false);
     if (!Describe(name, error)) {
       ok = false;
@@ -572,16 +621,7 @@ bool Builder::Run(std::string* error) {
   }
   if (ok) {
     Progress(true);
-    // Sorted by name: the same inputs give the same patch bytes.
-    std::sort(records_.begin(), records_.end());
-    std::string list;
-    for (const auto& record : records_) list += record.second;
-    if (!writer_.Add(reinterpret_cast<const uint8_t*>(list.data()),
-                     static_cast<uint32_t>(list.size()), PoolString("/list")) ||
-        !writer_.Finish()) {
-      *error = Shown(options_.outPath) + ": the patch cannot be written";
-      ok = false;
-    }
+    ok = WriteDescription(error);
   }
   if (!ok) {
     if (progressShown_ && options_.messages) std::fputc('\n', options_.messages);
@@ -594,6 +634,277 @@ bool Builder::Run(std::string* error) {
     summary_->patchBytes = static_cast<uint64_t>(Os().FileSize(out));
     Os().CloseFile(out);
   }
+  return true;
+}
+
+bool Builder::WriteDescription(std::string* error) {
+  if (!options_.strict) {
+    // Empty folders of the new install are made as such.
+    for (const std::string& folder : new_.emptyFolders) {
+      PatchListWriter record;
+      record.Record(0, "", 0, "", folder.c_str(), 0, "").Content(ContentMethod::kFolder, 0);
+      records_.emplace_back(folder, RecordBytes(record));
+      ++summary_->folders;
+    }
+  }
+  // Sorted by name: the same inputs give the same patch bytes.
+  std::sort(records_.begin(), records_.end());
+  std::string list;
+  for (const auto& record : records_) list += record.second;
+  PatchListWriter compact;
+  if (!options_.strict) {
+    compact.CompactHead(static_cast<int32_t>(summary_->budget),
+                        reinterpret_cast<const uint8_t*>(list.data()),
+                        static_cast<int32_t>(list.size()));
+    if (!compact.Ok()) {
+      *error = "out of memory";
+      return false;
+    }
+    list.assign(reinterpret_cast<const char*>(compact.Data()), static_cast<size_t>(compact.Size()));
+  }
+  if (!writer_.Add(reinterpret_cast<const uint8_t*>(list.data()), static_cast<uint32_t>(list.size()),
+                   PoolString("/list")) ||
+      !writer_.Finish()) {
+    *error = Shown(options_.outPath) + ": the patch cannot be written";
+    return false;
+  }
+  return true;
+}
+
+int32_t Builder::AddContent(ReferenceSide side, const std::string& file, const std::string& member,
+                            const uint8_t* data, size_t size) {
+  Content content;
+  content.side = side;
+  content.file = file;
+  content.member = member;
+  content.facts = FactsOf(data, size);
+  auto index = static_cast<int32_t>(contents_.size());
+  contentByKey_.emplace(content.facts.key, index);
+  if (side == ReferenceSide::kOld) {
+    oldContentAt_[{file, member}] = index;
+    const std::string& path = member.empty() ? file : member;
+    oldContentsNamed_[path.substr(LastSeparator(path) + 1)].push_back(index);
+  }
+  contents_.push_back(std::move(content));
+  finder_.Add(index, data, size);
+  return index;
+}
+
+bool Builder::CatalogueOld(std::string* error) {
+  summary_->compact = true;
+  int64_t largest = 0;
+  for (const TreeScan* scan : {&old_, &new_}) {
+    for (const TreeFile& file : scan->files) largest = std::max<int64_t>(largest, file.size);
+  }
+  Bytes content;
+  for (const TreeFile& file : old_.files) {
+    if (!ReadWholeFile(options_.oldDir + "/" + file.name, &content, error)) return false;
+    AddContent(ReferenceSide::kOld, file.name, "", content.data(), content.size());
+    if (file.name.size() <= sizeof kArchiveSuffix - 1 ||
+        file.name.compare(file.name.size() - (sizeof kArchiveSuffix - 1), std::string::npos,
+                          kArchiveSuffix) != 0) {
+      continue;
+    }
+    // The members of an old archive are contents too: a changed member is coded against
+    // its old content, not against the archive's coded bytes.
+    auto archive = std::make_unique<Archive>();
+    std::vector<IndexRecord> index;
+    auto* stream = new (std::nothrow) FileStream;
+    if (!stream || !stream->Open(PoolString((options_.oldDir + "/" + file.name).c_str()), ReadMode)) {
+      delete stream;
+      continue;
+    }
+    if (!OpenWithRecords(stream, archive.get(), &index)) continue;
+    for (const IndexRecord& record : index) {
+      ScopedBlock member;
+      if (record.name.empty() || record.name[0] != '/' ||
+          !IsSafeRelativeName(record.name.c_str(), true) ||
+          !archive->Extract(PoolString(record.name.c_str()), &member.data, &member.size)) {
+        continue;
+      }
+      largest = std::max<int64_t>(largest, member.size);
+      AddContent(ReferenceSide::kOld, file.name, record.name, member.data,
+                 static_cast<size_t>(member.size));
+    }
+    catalogueArchives_[file.name] = std::move(archive);
+  }
+  int64_t budget = options_.budget > 0 ? options_.budget : std::max(2 * largest, kLeastBudget);
+  summary_->budget = std::min<int64_t>(budget, INT32_MAX);
+  return true;
+}
+
+bool Builder::ReadContent(const Content& content, Bytes* bytes) {
+  std::string ignored;
+  const std::string& root = content.side == ReferenceSide::kOld ? options_.oldDir : options_.newDir;
+  if (content.member.empty()) return ReadWholeFile(root + "/" + content.file, bytes, &ignored);
+  auto found = catalogueArchives_.find(content.file);
+  ScopedBlock member;
+  if (found == catalogueArchives_.end() ||
+      !found->second->Extract(PoolString(content.member.c_str()), &member.data, &member.size)) {
+    return false;
+  }
+  bytes->assign(member.data, member.data + member.size);
+  return true;
+}
+
+int32_t Builder::PrimaryContent(const std::string& file, const std::string& member) {
+  auto same = oldContentAt_.find({file, member});
+  if (same != oldContentAt_.end()) return same->second;
+  const std::string& path = member.empty() ? file : member;
+  auto named = oldContentsNamed_.find(path.substr(LastSeparator(path) + 1));
+  return named == oldContentsNamed_.end() ? -1 : named->second.front();
+}
+
+void Builder::WriteContent(PatchListWriter& record, const ContentPlan& plan) {
+  record.Content(plan.method, static_cast<int32_t>(plan.references.size()));
+  for (int32_t index : plan.references) {
+    const Content& content = contents_[index];
+    ContentReference reference;
+    reference.side = content.side;
+    reference.file = content.file.c_str();
+    reference.member = content.member.c_str();
+    reference.size = content.facts.size;
+    reference.digest = content.facts.digest;
+    record.Reference(reference);
+  }
+}
+
+bool Builder::PlanContent(int32_t primary, const uint8_t* data, size_t size, const FileFacts& facts,
+                          ContentPlan* plan, std::string* error) {
+  *plan = ContentPlan();
+  // An old content (or a new one written before) unchanged: copied.
+  int32_t same = primary >= 0 && contents_[primary].facts.key == facts.key ? primary : -1;
+  if (same < 0) {
+    auto found = contentByKey_.find(facts.key);
+    if (found != contentByKey_.end()) same = found->second;
+  }
+  if (same >= 0) {
+    plan->references.push_back(same);
+    ++summary_->copies;
+    return true;
+  }
+  // The most similar contents that fit the budget beside the new one, the primary last:
+  // nearest to the content, where the frame reaches it cheapest.
+  plan->method = ContentMethod::kZstd;
+  std::vector<int32_t>& chosen = plan->references;
+  int64_t held = static_cast<int64_t>(size);
+  if (primary >= 0 && held + contents_[primary].facts.size <= summary_->budget) {
+    held += contents_[primary].facts.size;
+    chosen.push_back(primary);
+  }
+  constexpr double kWorthSharing = 0.02;
+  for (const ReferenceFinder::Match& match : finder_.Similar(data, size, kWorthSharing)) {
+    if (chosen.size() >= static_cast<size_t>(kMaxReferences)) break;
+    if (match.item == primary || held + contents_[match.item].facts.size > summary_->budget) {
+      continue;
+    }
+    held += contents_[match.item].facts.size;
+    chosen.insert(chosen.begin(), match.item);
+  }
+  Bytes references;
+  Bytes one;
+  for (int32_t index : chosen) {
+    if (!ReadContent(contents_[index], &one)) {
+      *error = Shown(contents_[index].file) + ": cannot be read again";
+      return false;
+    }
+    references.insert(references.end(), one.begin(), one.end());
+  }
+  size_t frameSize = 0;
+  ScopedBlock frame;
+  frame.data = EncodeWithReference(data, size, references.empty() ? nullptr : references.data(),
+                                   references.size(), options_.level, &frameSize);
+  if (!frame.data) {
+    *error = "zstd could not code a content (out of memory?)";
+    return false;
+  }
+  if (!EmitPayload(frame.data, frameSize, FactsOf(frame.data, frameSize), &plan->id, error)) {
+    return false;
+  }
+  ++summary_->frames;
+  summary_->references += static_cast<int>(chosen.size());
+  return true;
+}
+
+bool Builder::DescribeFileCompact(const std::string& name, const TreeFile* oldFile,
+                                  const TreeFile* newFile, std::string* error) {
+  PatchListWriter record;
+  FileFacts oldFacts;
+  if (oldFile) {
+    auto at = oldContentAt_.find({name, ""});
+    if (at == oldContentAt_.end()) {
+      *error = Shown(options_.oldDir + "/" + name) + ": not read";
+      return false;
+    }
+    oldFacts = contents_[at->second].facts;
+  }
+  if (!newFile) {
+    // Verified before the update, then left in the backup folder.
+    FileRecord(record, 0, name, &oldFacts, "", nullptr);
+    record.Content(ContentMethod::kCopy, 0);
+    ++summary_->removed;
+  } else {
+    Bytes content;
+    if (!ReadWholeFile(options_.newDir + "/" + name, &content, error)) return false;
+    FileFacts newFacts = FactsOf(content.data(), content.size());
+    ContentPlan plan;
+    if (!PlanContent(PrimaryContent(name, ""), content.data(), content.size(), newFacts, &plan,
+                     error)) {
+      return false;
+    }
+    FileRecord(record, plan.id, oldFile ? name : "", oldFile ? &oldFacts : nullptr, name, &newFacts);
+    WriteContent(record, plan);
+    if (oldFile) {
+      ++summary_->changed;
+      if (oldFacts.key == newFacts.key) ++summary_->unchanged;
+    } else {
+      ++summary_->added;
+    }
+    // Written by the time the entries described after it are applied.
+    if (plan.method != ContentMethod::kCopy) {
+      AddContent(ReferenceSide::kNew, name, "", content.data(), content.size());
+    }
+  }
+  if (!record.Ok()) {
+    *error = "out of memory";
+    return false;
+  }
+  records_.emplace_back(name, RecordBytes(record));
+  return true;
+}
+
+bool Builder::DescribeArchiveCompact(const std::string& name, const std::vector<MemberPlan>& members,
+                                     Archive& archive, const FileFacts& archiveFacts,
+                                     std::string* error) {
+  PatchListWriter record;
+  record.GroupBegin(name.c_str(), archiveFacts.size, archiveFacts.digest);
+  for (const MemberPlan& member : members) {
+    ScopedBlock content;
+    if (!archive.Extract(PoolString(member.memberName.c_str()), &content.data, &content.size)) {
+      *error = Shown(options_.newDir + "/" + name) + ": member " + Shown(member.memberName) +
+               " cannot be read";
+      return false;
+    }
+    ContentPlan plan;
+    if (!PlanContent(PrimaryContent(name, member.memberName), content.data,
+                     static_cast<size_t>(content.size), member.facts, &plan, error)) {
+      return false;
+    }
+    FileRecord(record, plan.id, "", nullptr, member.newName, &member.facts);
+    WriteContent(record, plan);
+    if (plan.method == ContentMethod::kCopy) {
+      ++summary_->membersCarried;
+    } else {
+      ++summary_->membersFromPatch;
+    }
+  }
+  record.GroupEnd();
+  if (!record.Ok()) {
+    *error = "out of memory";
+    return false;
+  }
+  records_.emplace_back(name, RecordBytes(record));
+  ++summary_->groups;
   return true;
 }
 
@@ -616,6 +927,14 @@ std::string FormatSummary(const BuildSummary& s) {
                      std::to_string(s.membersFromPatch) + " from the patch)";
   if (s.archivesAsFiles > 0) {
     text += ", " + std::to_string(s.archivesAsFiles) + " archives shipped as files";
+  }
+  if (s.compact) {
+    char budget[32];
+    std::snprintf(budget, sizeof budget, "%.0f MiB", static_cast<double>(s.budget) / (1 << 20));
+    text += "\ncompact: " + std::to_string(s.copies) + " contents copied, " +
+            std::to_string(s.frames) + " made from zstd frames against " +
+            std::to_string(s.references) + " references, " + std::to_string(s.folders) +
+            " empty folders; memory budget " + budget;
   }
   text += "\npayloads: " + std::to_string(s.payloads) + " members, " + Megabytes(s.payloadBytes) +
           " before coding\npatch: " + Megabytes(s.patchBytes);

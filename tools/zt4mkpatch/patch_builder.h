@@ -1,6 +1,10 @@
 // The patch builder: compares an old and a new install and writes the patch archive
 // that takes the one to the other when the applier runs on it.
 //
+// A compact patch (the default) makes every new content that is not an old one unchanged
+// from a zstd frame coded against the old and new contents it shares most with: its own
+// old version first, then others, within the memory budget the patch states. A strict
+// patch is the first form, which every applier reads:
 // The applier moves the whole old install into its backup folder and then writes only
 // what the entries name, so every file of the new install gets an entry, unchanged ones
 // included: plain files as changed (delta records over the old file), added or removed
@@ -22,6 +26,13 @@ namespace zt4::builder {
 using tool::Bytes;
 using tool::IndexRecord;
 
+// Measured on two package pairs: 19 is within 1 % of the smallest patches, and the
+// levels above it take several times as long.
+inline constexpr int kDefaultLevel = 19;
+// The least memory budget a compact patch states: what the applier may hold for one
+// entry, its references and its new content.
+inline constexpr int64_t kLeastBudget = int64_t{64} << 20;
+
 struct BuildOptions {
   std::string oldDir;   // absolute, CP932
   std::string newDir;   // absolute, CP932
@@ -29,6 +40,9 @@ struct BuildOptions {
   // Progress and warnings go here as they happen; null keeps the build quiet (the
   // warnings are in the summary either way).
   std::FILE* messages = nullptr;
+  bool strict = false;            // the first form of the description, delta records
+  int level = kDefaultLevel;      // zstd level of a compact patch's frames
+  int64_t budget = 0;             // bytes an entry may hold in memory; 0: the default
 };
 
 struct BuildSummary {
@@ -45,6 +59,13 @@ struct BuildSummary {
   uint64_t payloadBytes = 0;
   uint64_t newBytes = 0;  // the new install's size
   uint64_t patchBytes = 0;
+  // Compact patches.
+  bool compact = false;
+  int copies = 0;      // new contents that are an old (or earlier new) one unchanged
+  int frames = 0;      // new contents made from a zstd frame
+  int references = 0;  // contents those frames are coded against, all told
+  int folders = 0;     // empty folders made
+  int64_t budget = 0;
   std::vector<std::string> warnings;
 };
 

@@ -1,7 +1,8 @@
-// zt4mkpatch OLD_DIR NEW_DIR OUT [--check]: writes the patch archive that takes an
+// zt4mkpatch OLD_DIR NEW_DIR OUT [options]: writes the patch archive that takes an
 // install equal to OLD_DIR to one equal to NEW_DIR; with --check, applies it afterwards
 // to a temporary copy of OLD_DIR with the applier's own code and compares the result.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -14,10 +15,25 @@
 namespace {
 
 constexpr char kUsage[] =
-    "usage: zt4mkpatch OLD_DIR NEW_DIR OUT [--check]\n"
+    "usage: zt4mkpatch OLD_DIR NEW_DIR OUT [--check] [--strict] [--level N] [--budget MIB]\n"
     "  Writes the patch archive OUT that takes an install equal to OLD_DIR to one equal to\n"
-    "  NEW_DIR. With --check, applies OUT to a temporary copy of OLD_DIR afterwards and\n"
-    "  compares the result with NEW_DIR byte for byte.\n";
+    "  NEW_DIR.\n"
+    "  --check       applies OUT to a temporary copy of OLD_DIR afterwards and compares the\n"
+    "                result with NEW_DIR byte for byte; OUT is kept only when they are equal\n"
+    "  --strict      the first form of patch, which every applier reads; larger (changed\n"
+    "                bytes at their offsets, changed archive members whole)\n"
+    "  --level N     effort of a compact patch, 1 (fast) to 22 (smallest); default 19\n"
+    "  --budget MIB  memory the applier may use for one file and the contents it is made\n"
+    "                from; default twice the largest file, at least 64\n";
+
+// A whole number within [low, high], or false.
+bool NumberIn(const char* text, long low, long high, long* value) {
+  char* end = nullptr;
+  long parsed = std::strtol(text, &end, 10);
+  if (end == text || *end != 0 || parsed < low || parsed > high) return false;
+  *value = parsed;
+  return true;
+}
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "zt4mkpatch: error: %s\n", message.c_str());
@@ -33,10 +49,26 @@ int main(int argc, char** argv) {
 
   std::vector<std::string> paths;
   bool check = false;
+  BuildOptions options;
   for (int i = 1; i < argc; ++i) {
     std::string argument = argv[i];
+    long number = 0;
     if (argument == "--check") {
       check = true;
+    } else if (argument == "--strict") {
+      options.strict = true;
+    } else if (argument == "--level" || argument == "--budget") {
+      bool level = argument == "--level";
+      if (i + 1 >= argc || !NumberIn(argv[i + 1], 1, level ? 22 : 2047, &number)) {
+        std::fputs(kUsage, stderr);
+        return Fail(argument + (level ? " takes a number from 1 to 22" : " takes a number of MiB from 1 to 2047"));
+      }
+      ++i;
+      if (level) {
+        options.level = static_cast<int>(number);
+      } else {
+        options.budget = static_cast<int64_t>(number) << 20;
+      }
     } else if (argument == "-h" || argument == "--help") {
       std::fputs(kUsage, stdout);
       return 0;
@@ -52,7 +84,6 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  BuildOptions options;
   std::string error;
   if (!ArgumentPath(paths[0], &options.oldDir, &error) ||
       !ArgumentPath(paths[1], &options.newDir, &error) ||

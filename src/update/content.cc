@@ -1,0 +1,126 @@
+// The contents of compact entries: made in memory from their references (old files and
+// members, or new files written before them) and a zstd frame, and checked against the
+// entry's size and digest before anything is written.
+#include <cstring>
+
+#include "archive/mount.h"
+#include "base/heap.h"
+#include "base/stream.h"
+#include "codec/reference_codec.h"
+#include "codec/sha1.h"
+#include "update/operations.h"
+
+namespace zt4 {
+
+Stop LoadReference(const ContentReference& reference, const char* backupFolder,
+                   const char* targetFolder, uint8_t* into) {
+  char path[kMaxPath];
+  const char* folder = reference.side == ReferenceSide::kOld ? backupFolder : targetFolder;
+  if (!JoinPath(path, folder, reference.file)) return Stop::kSourceMissing;
+  if (reference.member[0] == 0) {
+    FileStream file;
+    if (!file.Open(PoolString(path), ReadMode)) return Stop::kSourceMissing;
+    if (file.Size() != reference.size) return Stop::kVersionMismatch;
+    if (reference.size > 0 && file.Read(into, reference.size) != reference.size) {
+      return Stop::kSourceMissing;
+    }
+    return Stop::kNone;
+  }
+  CacheMiss miss;
+  Archive* archive = OpenCached(path, &miss);
+  if (!archive) return miss == CacheMiss::kNoMemory ? Stop::kNoMemory : Stop::kSourceMissing;
+  ScopedBlock member;
+  if (!archive->Extract(PoolString(reference.member), &member.data, &member.size) ||
+      member.size != reference.size) {
+    return Stop::kVersionMismatch;
+  }
+  if (member.size > 0) std::memcpy(into, member.data, static_cast<size_t>(member.size));
+  return Stop::kNone;
+}
+
+bool IsOwnOldFile(const PatchEntry* e, const ContentReference& reference) {
+  return reference.side == ReferenceSide::kOld && reference.member[0] == 0 &&
+         std::strcmp(reference.file, e->oldName) == 0;
+}
+
+namespace {
+
+bool DigestIs(const uint8_t* content, int32_t size, const char* digest) {
+  char computed[41];
+  Sha1Hex(content, static_cast<size_t>(size), computed);
+  return std::strcmp(computed, digest) == 0;
+}
+
+}  // namespace
+
+Stop VerifyReference(const ContentReference& reference, const char* folder) {
+  ScopedBlock content;
+  content.data = AllocBlock(static_cast<size_t>(reference.size));
+  if (!content.data) return Stop::kNoMemory;
+  Stop stop = LoadReference(reference, folder, folder, content.data);
+  if (stop != Stop::kNone) return stop;
+  return DigestIs(content.data, reference.size, reference.digest) ? Stop::kNone
+                                                                  : Stop::kVersionMismatch;
+}
+
+Stop MakeContent(const PatchEntry* e, const char* backupFolder, const char* targetFolder,
+                 uint8_t** block) {
+  *block = nullptr;
+  ScopedBlock made;
+  made.data = AllocBlock(static_cast<size_t>(e->newSize));
+  if (!made.data) return Stop::kNoMemory;
+  // What the references hold is not the patch's to vouch for; what the frame makes of
+  // them is.
+  Stop wrongContent = Stop::kVersionMismatch;
+  if (e->method == ContentMethod::kCopy) {
+    Stop stop = LoadReference(e->references[0], backupFolder, targetFolder, made.data);
+    if (stop != Stop::kNone) return stop;
+  } else if (e->method == ContentMethod::kZstd) {
+    wrongContent = Stop::kPatchDamaged;
+    size_t referenceBytes = 0;
+    for (int32_t i = 0; i < e->referenceCount; ++i) {
+      referenceBytes += static_cast<size_t>(e->references[i].size);
+    }
+    ScopedBlock references;
+    references.data = AllocBlock(referenceBytes);
+    if (!references.data) return Stop::kNoMemory;
+    size_t at = 0;
+    for (int32_t i = 0; i < e->referenceCount; ++i) {
+      Stop stop = LoadReference(e->references[i], backupFolder, targetFolder, references.data + at);
+      if (stop != Stop::kNone) return stop;
+      at += static_cast<size_t>(e->references[i].size);
+    }
+    ScopedBlock payload;
+    if (Stop stop = LoadPayload(e->id, &payload.data, &payload.size); stop != Stop::kNone) {
+      return stop;
+    }
+    if (!DecodeWithReference(payload.data, static_cast<size_t>(payload.size),
+                             e->referenceCount > 0 ? references.data : nullptr, referenceBytes,
+                             made.data, static_cast<size_t>(e->newSize))) {
+      return Stop::kPatchDamaged;
+    }
+  } else {
+    return Stop::kPatchDamaged;
+  }
+  if (!DigestIs(made.data, e->newSize, e->newDigest)) return wrongContent;
+  *block = made.data;
+  made.data = nullptr;
+  return Stop::kNone;
+}
+
+bool PartPath(char* out, const char* path) {
+  size_t length = std::strlen(path);
+  if (length + sizeof kPartSuffix > static_cast<size_t>(kMaxPath)) return false;
+  std::memcpy(out, path, length);
+  std::memcpy(out + length, kPartSuffix, sizeof kPartSuffix);
+  return true;
+}
+
+Stop SaveByRename(const uint8_t* data, int32_t size, const char* path) {
+  char part[kMaxPath];
+  if (!PartPath(part, path)) return Stop::kWriteFailed;
+  if (Stop stop = SaveWholeFile(data, size, part); stop != Stop::kNone) return stop;
+  return Os().MoveItem(part, path) ? Stop::kNone : Stop::kWriteFailed;
+}
+
+}  // namespace zt4

@@ -120,8 +120,7 @@ bool ReadReference(Reader& reader, ContentReference* reference) {
   const char* member = reference->member;
   // New contents are plain files written by this update; members are addressed
   // explicitly, so one in a sub-folder of its archive is found as well.
-  bool memberFits = member[0] == 0 || (member[0] == '/' && member[1] != 0 &&
-                                       reference->side == ReferenceSide::kOld &&
+  bool memberFits = member[0] == 0 || (member[0] == '/' && reference->side == ReferenceSide::kOld &&
                                        IsSafeRelativeName(member, true));
   return reference->size >= 0 && reference->file[0] != 0 &&
          IsSafeRelativeName(reference->file, false) && !LeadsIntoBackupFolder(reference->file) &&

@@ -48,7 +48,9 @@ inline Tree Below(const Tree& tree, const std::string& folder) {
 // One old/new pair on disk, its patch, and the patched copy.
 class BuildCase {
  public:
-  BuildCase(const Tree& oldTree, const Tree& newTree) : oldTree_(oldTree), newTree_(newTree) {
+  // A compact patch unless `strict`.
+  BuildCase(const Tree& oldTree, const Tree& newTree, bool strict = false)
+      : oldTree_(oldTree), newTree_(newTree), strict_(strict) {
     EXPECT_TRUE(WriteTree(Old(), oldTree));
     EXPECT_TRUE(WriteTree(New(), newTree));
   }
@@ -64,6 +66,7 @@ class BuildCase {
     options.oldDir = Old();
     options.newDir = New();
     options.outPath = Patch();
+    options.strict = strict_;
     return builder::BuildPatch(options, &summary_, error);
   }
 
@@ -83,6 +86,7 @@ class BuildCase {
   TempFolder root_;
   Tree oldTree_;
   Tree newTree_;
+  bool strict_;
   builder::BuildSummary summary_;
 };
 

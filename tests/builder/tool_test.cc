@@ -51,7 +51,7 @@ TEST(Program, ACheckedPatchNamesWhatItCannotCarry) {
   test::TempFolder logs;
   std::string errors;
   std::string arguments = Quoted(c.Old()) + " " + Quoted(c.New()) + " " + Quoted(c.Patch());
-  EXPECT_EQ(RunProgram(arguments + " --check", logs / "err.txt", &errors), 0) << errors;
+  EXPECT_EQ(RunProgram(arguments + " --check --strict", logs / "err.txt", &errors), 0) << errors;
   EXPECT_NE(errors.find("empty: an empty folder, which the patch cannot carry"), std::string::npos)
       << errors;
   EXPECT_NE(errors.find("but for the 1 empty folder(s)"), std::string::npos) << errors;

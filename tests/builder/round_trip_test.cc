@@ -18,6 +18,8 @@
 #include "codec/range_codec.h"
 #include "support/test_files.h"
 #include "common/files.h"
+#include "common/index_records.h"
+#include "base/heap.h"
 
 namespace zt4 {
 namespace {
@@ -457,6 +459,65 @@ TEST(Check, AStopOfTheApplierIsReportedAndTheCopyRemoved) {
   EXPECT_TRUE(test::ReadTree(temp.Path()).empty());
   // The patch is free again, so it can be written anew.
   EXPECT_TRUE(c.Build(&error)) << error;
+}
+
+}  // namespace
+}  // namespace zt4
+
+namespace zt4 {
+namespace {
+
+// The members of an archive file in data order, as name and content.
+test::Members MembersOf(const std::string& path) {
+  std::string bytes;
+  EXPECT_TRUE(test::ReadFile(path, &bytes));
+  Archive archive;
+  std::vector<tool::IndexRecord> index;
+  auto* stream = new MemoryStream;
+  stream->Attach(reinterpret_cast<uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()),
+                 false);
+  EXPECT_TRUE(tool::OpenWithRecords(stream, &archive, &index));
+  test::Members members;
+  for (const tool::IndexRecord& record : builder::DataOrder(index)) {
+    ScopedBlock content;
+    EXPECT_TRUE(archive.Extract(PoolString(record.name.c_str()), &content.data, &content.size));
+    members.emplace_back(record.name,
+                         std::string(reinterpret_cast<char*>(content.data), content.size));
+  }
+  return members;
+}
+
+// A frame whose archive member is whole (its CRC holds) but whose zstd data is not:
+// the applier stops as for any damaged patch, and the entry leaves no file behind, not
+// even its temporary one.
+TEST(CompactApply, ADamagedFrameStopsAndLeavesNothingForItsEntry) {
+  std::string text;
+  for (int i = 0; i < 2000; ++i) text += "line " + std::to_string(i * 7919 % 1000) + "\n";
+  std::string edited = text;
+  edited.replace(3000, 10, "0123456789");
+  test::BuildCase c({{"a.txt", text}, {"b.txt", "b"}}, {{"a.txt", edited}, {"b.txt", "b"}});
+  std::string error;
+  ASSERT_TRUE(c.Build(&error)) << error;
+  ASSERT_EQ(c.Summary().frames, 1);
+  test::Members members = MembersOf(c.Patch());
+  bool damaged = false;
+  for (auto& [name, content] : members) {
+    if (name != "/list") {
+      content[content.size() / 2] = static_cast<char>(content[content.size() / 2] ^ 0x55);
+      damaged = true;
+    }
+  }
+  ASSERT_TRUE(damaged);
+  ASSERT_TRUE(test::WriteFile(c.Patch(), test::ArchiveBytes(members)));
+  ASSERT_EQ(Os().CreateFolder(c.Work().c_str()), FolderResult::kCreated);
+  Stop stop = Stop::kNone;
+  EXPECT_FALSE(builder::ApplyPatchToCopy(c.Old(), c.Patch(), c.Work(), &stop, &error));
+  EXPECT_EQ(stop, Stop::kPatchDamaged);
+  test::Tree result = test::ReadTree(c.Work());
+  EXPECT_EQ(result.count("a.txt"), 0u);
+  EXPECT_EQ(result.count(std::string("a.txt") + kPartSuffix), 0u);
+  EXPECT_EQ(test::FilesOf(test::Below(result, "BACKUP_FILES")),
+            (test::Tree{{"a.txt", text}, {"b.txt", "b"}}));
 }
 
 }  // namespace

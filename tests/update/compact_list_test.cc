@@ -1,0 +1,181 @@
+// The compact description: what it carries, and what its reader refuses.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "update/patch_list.h"
+#include "update/patch_list_writer.h"
+
+namespace zt4 {
+namespace {
+
+const char kDigestA[] = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
+const char kDigestB[] = "a9993e364706816aba3e25717850c26c9cd0d89d";
+
+ContentReference Ref(ReferenceSide side, const char* file, const char* member, int32_t size,
+                     const char* digest) {
+  ContentReference reference;
+  reference.side = side;
+  reference.file = file;
+  reference.member = member;
+  reference.size = size;
+  reference.digest = digest;
+  return reference;
+}
+
+// Records of the compact form, wrapped into a whole description.
+std::string Compact(PatchListWriter& records, int32_t budget = 1000) {
+  PatchListWriter whole;
+  whole.CompactHead(budget, records.Data(), records.Size());
+  EXPECT_TRUE(whole.Ok());
+  return std::string(reinterpret_cast<const char*>(whole.Data()), static_cast<size_t>(whole.Size()));
+}
+
+// Parsed from a heap block of exactly the description's size.
+class Parsed {
+ public:
+  explicit Parsed(const std::string& bytes, PatchFormats formats = PatchFormats::kStrictAndCompact) {
+    block_ = static_cast<uint8_t*>(std::malloc(bytes.size()));
+    std::memcpy(block_, bytes.data(), bytes.size());
+    head_ = ParsePatchList(block_, static_cast<int32_t>(bytes.size()), formats);
+  }
+  ~Parsed() {
+    FreePatchList(head_);
+    std::free(block_);
+  }
+  Parsed(const Parsed&) = delete;
+  Parsed& operator=(const Parsed&) = delete;
+  const PatchEntry* head() const { return head_; }
+
+ private:
+  uint8_t* block_;
+  PatchEntry* head_;
+};
+
+// One changed file made from its own old file and a member of an old archive, one
+// archive whose member is copied from a member in a sub-folder, one empty folder.
+std::string Sample() {
+  PatchListWriter records;
+  records.Record(7, "a.txt", 3, kDigestA, "a.txt", 4, kDigestB)
+      .Content(ContentMethod::kZstd, 2)
+      .Reference(Ref(ReferenceSide::kOld, "data.zt4", "/sub/x", 100, kDigestA))
+      .Reference(Ref(ReferenceSide::kOld, "a.txt", "", 3, kDigestA));
+  records.GroupBegin("pack.zt4", 50, kDigestA)
+      .Record(0, "", 0, "", "y", 4, kDigestB)
+      .Content(ContentMethod::kCopy, 1)
+      .Reference(Ref(ReferenceSide::kOld, "old.zt4", "/deep/y", 4, kDigestB))
+      .GroupEnd();
+  records.Record(0, "", 0, "", "saves", 0, "").Content(ContentMethod::kFolder, 0);
+  return Compact(records);
+}
+
+TEST(CompactDescription, ItsRecordsReferencesAndBudgetAreRead) {
+  Parsed parsed(Sample());
+  const PatchEntry* folder = parsed.head();
+  ASSERT_NE(folder, nullptr);
+  EXPECT_TRUE(IsCompact(folder));
+  EXPECT_EQ(folder->budget, 1000);
+  EXPECT_EQ(folder->method, ContentMethod::kFolder);
+  const PatchEntry* group = folder->next;
+  ASSERT_NE(group, nullptr);
+  ASSERT_NE(group->firstChild, nullptr);
+  const ContentReference& copied = group->firstChild->references[0];
+  EXPECT_EQ(group->firstChild->method, ContentMethod::kCopy);
+  EXPECT_STREQ(copied.file, "old.zt4");
+  EXPECT_STREQ(copied.member, "/deep/y");
+  const PatchEntry* changed = group->next;
+  ASSERT_NE(changed, nullptr);
+  EXPECT_EQ(KindOf(changed), KindChanged);
+  EXPECT_EQ(changed->method, ContentMethod::kZstd);
+  EXPECT_EQ(changed->id, 7);
+  ASSERT_EQ(changed->referenceCount, 2);
+  EXPECT_EQ(changed->references[0].size, 100);
+  EXPECT_STREQ(changed->references[1].file, "a.txt");
+  EXPECT_STREQ(changed->references[1].member, "");
+  EXPECT_EQ(changed->next, nullptr);
+}
+
+// An applier that knows only the first form meets a group mark with a marker it does not
+// know, and refuses the whole description before anything is done with it.
+TEST(CompactDescription, AStrictOnlyReaderRefusesIt) {
+  std::string compact = Sample();
+  EXPECT_EQ(Parsed(compact, PatchFormats::kStrictOnly).head(), nullptr);
+  EXPECT_EQ(std::memcmp(compact.data(), "\xFF\xFF\xFF\xFF@ZT4_PACK", 14), 0);
+  EXPECT_NE(Parsed(compact).head(), nullptr);
+}
+
+std::string OneRecord(ContentMethod method, const char* newName, int32_t newSize,
+                      std::initializer_list<ContentReference> references, int32_t budget = 1000) {
+  PatchListWriter records;
+  records.Record(1, "", 0, "", newName, newSize, kDigestB)
+      .Content(method, static_cast<int32_t>(references.size()));
+  for (const ContentReference& reference : references) records.Reference(reference);
+  return Compact(records, budget);
+}
+
+TEST(CompactDescription, WhatNoApplierCouldDoIsRefused) {
+  const ContentReference old4 = Ref(ReferenceSide::kOld, "o", "", 4, kDigestB);
+  // The baseline is accepted, so each refusal below is the one change's doing.
+  EXPECT_NE(Parsed(OneRecord(ContentMethod::kCopy, "n", 4, {old4})).head(), nullptr);
+  EXPECT_NE(Parsed(OneRecord(ContentMethod::kZstd, "n", 996, {old4})).head(), nullptr);
+
+  // A copy of another size or digest, or of nothing.
+  EXPECT_EQ(Parsed(OneRecord(ContentMethod::kCopy, "n", 5, {old4})).head(), nullptr);
+  EXPECT_EQ(Parsed(OneRecord(ContentMethod::kCopy, "n", 4,
+                             {Ref(ReferenceSide::kOld, "o", "", 4, kDigestA)}))
+                .head(),
+            nullptr);
+  EXPECT_EQ(Parsed(OneRecord(ContentMethod::kCopy, "n", 4, {})).head(), nullptr);
+  // More than the budget held at once.
+  EXPECT_EQ(Parsed(OneRecord(ContentMethod::kZstd, "n", 997, {old4})).head(), nullptr);
+  // A new content inside an archive, an unsafe or empty file, an unmarked member.
+  EXPECT_EQ(Parsed(OneRecord(ContentMethod::kZstd, "n", 1,
+                             {Ref(ReferenceSide::kNew, "a.zt4", "/m", 4, kDigestB)}))
+                .head(),
+            nullptr);
+  for (const char* file : {"../o", "", "BACKUP_FILES/o", "C:o"}) {
+    EXPECT_EQ(Parsed(OneRecord(ContentMethod::kZstd, "n", 1,
+                               {Ref(ReferenceSide::kOld, file, "", 4, kDigestB)}))
+                  .head(),
+              nullptr)
+        << file;
+  }
+  EXPECT_EQ(Parsed(OneRecord(ContentMethod::kZstd, "n", 1,
+                             {Ref(ReferenceSide::kOld, "a.zt4", "m", 4, kDigestB)}))
+                .head(),
+            nullptr);
+  // A name the temporary file of another would take; a folder made from something.
+  EXPECT_EQ(Parsed(OneRecord(ContentMethod::kZstd, "n.ZT4PART", 1, {})).head(), nullptr);
+  EXPECT_EQ(Parsed(OneRecord(ContentMethod::kFolder, "f", 0, {old4})).head(), nullptr);
+  EXPECT_EQ(Parsed(OneRecord(static_cast<ContentMethod>(4), "n", 1, {})).head(), nullptr);
+  EXPECT_EQ(Parsed(OneRecord(ContentMethod::kStrict, "n", 1, {})).head(), nullptr);
+}
+
+TEST(CompactDescription, AHeadOrFrameOutOfShapeIsRefused) {
+  const std::string good = Sample();
+  ASSERT_NE(Parsed(good).head(), nullptr);
+  std::string version = good;
+  version[14] = 2;  // after the mark and the marker's 10 bytes
+  EXPECT_EQ(Parsed(version).head(), nullptr);
+  std::string budget = good;
+  std::memset(&budget[18], 0, 4);
+  EXPECT_EQ(Parsed(budget).head(), nullptr);
+  std::string size = good;
+  size[22] = static_cast<char>(size[22] + 1);
+  EXPECT_EQ(Parsed(size).head(), nullptr);
+  EXPECT_EQ(Parsed(good + "x").head(), nullptr);
+  EXPECT_EQ(Parsed(good.substr(0, good.size() - 1)).head(), nullptr);
+  for (size_t at = 26; at < good.size(); at += 7) {
+    std::string flipped = good;
+    flipped[at] = static_cast<char>(flipped[at] ^ 0x20);
+    Parsed parsed(flipped);  // refused, or read as other records: never past the block
+    if (parsed.head()) {
+      EXPECT_TRUE(IsCompact(parsed.head()));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zt4

@@ -20,6 +20,7 @@
 #include "support/program_run.h"
 #include "tools/tool_fixture.h"
 #include "support/test_files.h"
+#include "update/patch_list_writer.h"
 
 namespace zt4::test {
 namespace {
@@ -35,6 +36,56 @@ std::string Side(const std::string& cp932Name, const std::string& content) {
 
 std::string Payload(int32_t id, const std::string& content) {
   return "payload /" + std::to_string(id) + " " + std::to_string(content.size()) + " bytes";
+}
+
+// A payload's sizes as the patch's own index records them.
+struct Stored {
+  uint32_t stored = 0;
+  uint32_t content = 0;
+};
+std::map<int32_t, Stored> StoredPayloads(const std::string& patchPath) {
+  std::map<int32_t, Stored> sizes;
+  Archive archive;
+  if (!archive.Open(PoolString(patchPath.c_str()))) return sizes;
+  for (int32_t id = 0; id < 16; ++id) {
+    const std::string name = "/" + std::to_string(id);
+    if (const ArchiveEntry* entry = archive.Find(PoolString(name.c_str()))) {
+      sizes[id] = {entry->storedSize, entry->contentSize};
+    }
+  }
+  return sizes;
+}
+
+// The line under an entry: its method and its payload as stored.
+std::string Details(const std::string& indent, const std::string& method,
+                    const std::map<int32_t, Stored>& sizes, int32_t id) {
+  const Stored& s = sizes.at(id);
+  return indent + "method " + method + ", payload /" + std::to_string(id) + " " +
+         std::to_string(s.stored) + " bytes stored, " + std::to_string(s.content) +
+         " bytes content";
+}
+
+// Every bracket closed in order and no raw control byte inside a string: what a JSON
+// reader needs of the output's structure.
+bool JsonBalanced(const std::string& text) {
+  std::string open;
+  bool inString = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (inString) {
+      if (c < 0x20) return false;
+      if (c == '\\') ++i;
+      if (c == '"') inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '{' || c == '[') {
+      open += static_cast<char>(c);
+    } else if (c == '}' || c == ']') {
+      if (open.empty() || open.back() != (c == '}' ? '{' : '[')) return false;
+      open.pop_back();
+    }
+  }
+  return !inString && open.empty();
 }
 
 class Zt4PatchCommands : public test::ToolTest {
@@ -73,31 +124,52 @@ TEST_F(Zt4PatchCommands, InfoShowsEveryEntryAndMemberInFileOrder) {
 
   int64_t payloadBytes = 0;
   for (const auto& [id, payload] : p) payloadBytes += static_cast<int64_t>(payload.size());
+  const std::map<int32_t, Stored> sizes = StoredPayloads(Path("patch.zt4"));
+  ASSERT_EQ(sizes.size(), p.size());
+  int64_t storedBytes = 0;
+  for (const auto& [id, stored] : sizes) storedBytes += stored.stored;
+  const std::string carriedDetails = "      method carried, no payload";
   std::vector<std::string> expected = {
       Arg("patch.zt4") + ": 8 entries in file order (the applier takes them from the last one up)",
+      "format strict",
       "changed id 0: " + Side("readme.txt", o.at("readme.txt")) + " -> " +
           Side("readme.txt", n.at("readme.txt")) + ", " + Payload(0, p.at(0)),
+      Details("  ", "delta", sizes, 0),
       "changed id 1: " + Side("bin/tool.exe", o.at("bin/tool.exe")) + " -> " +
           Side("bin/tool.exe", n.at("bin/tool.exe")) + ", " + Payload(1, p.at(1)),
+      Details("  ", "delta", sizes, 1),
       "removed id 0: " + Side("gone.txt", o.at("gone.txt")) + " -> -, payload -",
+      "  method -, no payload",
       "changed id 2: " + Side(kData, o.at(kData)) + " -> " + Side(kData, n.at(kData)) + ", " +
           Payload(2, p.at(2)),
+      Details("  ", "delta", sizes, 2),
       "group id -1: - -> " + Side("data.zt4", n.at("data.zt4")) + ", 4 members",
       "    member id 3: - -> " + Side("/n", "added member") + ", " + Payload(3, p.at(3)),
+      Details("      ", "whole", sizes, 3),
       "    member id 0: " + Side("data/a", "carried member") + " -> " +
           Side("a", "carried member") + ", " + carried,
+      carriedDetails,
       "    member id 4: - -> " + Side("b", "new b") + ", " + Payload(4, p.at(4)),
+      Details("      ", "whole", sizes, 4),
       "    member id 0: " + Side("data/e", "") + " -> " + Side("e", "") + ", " + carried,
+      carriedDetails,
       "group id -1: - -> " + Side("sub/more.zt4", more) + ", 2 members",
       "    member id 0: " + Side("sub/more/x", x) + " -> " + Side("x", x) + ", " + carried,
+      carriedDetails,
       "    member id 0: " + Side("sub/more/y", y) + " -> " + Side("y", y) + ", " + carried,
+      carriedDetails,
       "added id 5: - -> " + Side("new/added.bin", n.at("new/added.bin")) + ", " +
           Payload(5, p.at(5)),
+      Details("  ", "whole", sizes, 5),
       "changed id 6: " + Side(".hidden", o.at(".hidden")) + " -> " +
           Side(".hidden", n.at(".hidden")) + ", " + Payload(6, p.at(6)),
+      Details("  ", "delta", sizes, 6),
       "8 entries: 4 changed, 1 removed, 1 added, 2 groups of 6 members (4 carried, 2 from "
       "payloads); 7 payloads needed, " +
           std::to_string(payloadBytes) + " bytes",
+      "methods: 4 delta, 3 whole, 4 carried",
+      "payloads: " + std::to_string(storedBytes) + " bytes stored, " +
+          std::to_string(payloadBytes) + " bytes content",
   };
   EXPECT_EQ(Lines(result.out), expected) << result.out;
 }
@@ -109,9 +181,10 @@ TEST_F(Zt4PatchCommands, InfoShowsMissingPayloadsAndRefusesADamagedDescription) 
   Result result = Run({"patch-info", Arg("short.zt4")});
   EXPECT_EQ(result.status, 0) << result.err;
   std::vector<std::string> lines = Lines(result.out);
-  ASSERT_EQ(lines.size(), 16u) << result.out;
-  EXPECT_EQ(lines[13].substr(lines[13].size() - 20), ", payload /5 missing") << lines[13];
-  EXPECT_EQ(lines[15].substr(lines[15].size() - 11), ", 1 missing") << lines[15];
+  ASSERT_EQ(lines.size(), 31u) << result.out;
+  EXPECT_EQ(lines[24].substr(lines[24].size() - 20), ", payload /5 missing") << lines[24];
+  EXPECT_EQ(lines[25], "  method whole, payload /5 missing");
+  EXPECT_EQ(lines[28].substr(lines[28].size() - 11), ", 1 missing") << lines[28];
 
   // Two plain records that both lack names: the description is refused as a whole.
   std::string refused = test::ListBuilder().Plain(0, "", "", "", "").Bytes();
@@ -139,6 +212,127 @@ TEST_F(Zt4PatchCommands, InfoShowsMissingPayloadsAndRefusesADamagedDescription) 
   Result text = Run({"patch-info", Arg("text.zt4")});
   EXPECT_EQ(text.status, 1);
   EXPECT_NE(text.err.find("text.zt4: not a readable archive"), std::string::npos) << text.err;
+}
+
+// A compact patch of every method: a frame against an old and a new file, a removed file,
+// a folder, a group with a copied and a framed member, and a frame whose payload is gone
+// under a name JSON must escape.
+class Zt4CompactPatchInfo : public Zt4PatchCommands {
+ protected:
+  void SetUp() override {
+    Zt4PatchCommands::SetUp();
+    const std::string oldReadme = "old readme";
+    const std::string tool = "tool";
+    const std::string member = "carried member";
+    const std::string readme = Sha1Of(oldReadme), toolDigest = Sha1Of(tool);
+    const std::string memberDigest = Sha1Of(member), fifteen = Sha1Of("new readme text");
+    PatchListWriter records;
+    records.Record(1, "readme.txt", 10, readme.c_str(), "readme.txt", 15, fifteen.c_str())
+        .Content(ContentMethod::kZstd, 2)
+        .Reference({ReferenceSide::kOld, "readme.txt", "", 10, readme.c_str()})
+        .Reference({ReferenceSide::kNew, "bin/tool.exe", "", 4, toolDigest.c_str()});
+    records.Record(0, "gone.txt", 4, toolDigest.c_str(), "", 0, "")
+        .Content(ContentMethod::kCopy, 0);
+    records.Record(0, "", 0, "", "empty", 0, "").Content(ContentMethod::kFolder, 0);
+    records.GroupBegin("data.zt4", 99, fifteen.c_str());
+    records.Record(0, "", 0, "", "a", 14, memberDigest.c_str())
+        .Content(ContentMethod::kCopy, 1)
+        .Reference({ReferenceSide::kOld, "data.zt4", "/a", 14, memberDigest.c_str()});
+    records.Record(2, "", 0, "", "b", 5, toolDigest.c_str()).Content(ContentMethod::kZstd, 0);
+    records.GroupEnd();
+    records.Record(3, "", 0, "", odd_.c_str(), 1, toolDigest.c_str())
+        .Content(ContentMethod::kZstd, 0);
+    PatchListWriter list;
+    list.CompactHead(3 << 19, records.Data(), records.Size());
+    ASSERT_TRUE(records.Ok() && list.Ok());
+    const std::string bytes(reinterpret_cast<const char*>(list.Data()),
+                            static_cast<size_t>(list.Size()));
+    ASSERT_TRUE(
+        WritePatch(Path("compact.zt4"), bytes, {{1, std::string(40, 'f')}, {2, "frame of b"}}));
+    sizes_ = StoredPayloads(Path("compact.zt4"));
+    ASSERT_EQ(sizes_.size(), 2u);
+  }
+
+  const std::string odd_ = "odd\\say \"hi\"\t\x01.txt";
+  std::map<int32_t, Stored> sizes_;
+};
+
+TEST_F(Zt4CompactPatchInfo, LinesShowMethodsReferencesAndStoredPayloads) {
+  Result result = Run({"patch-info", Arg("compact.zt4")});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const std::string digest = Sha1Of("tool");
+  const uint32_t stored = sizes_.at(1).stored + sizes_.at(2).stored;
+  std::vector<std::string> expected = {
+      Arg("compact.zt4") +
+          ": 5 entries in file order (the applier takes them from the last one up)",
+      "format compact, memory budget 1572864 bytes (1.50 MiB)",
+      "changed id 1: " + Side("readme.txt", "old readme") + " -> " +
+          Side("readme.txt", "new readme text") + ", payload /1 40 bytes",
+      Details("  ", "zstd", sizes_, 1),
+      "  reference old readme.txt (10)",
+      "  reference new bin/tool.exe (4)",
+      "removed id 0: gone.txt (4, " + digest + ") -> -, payload -",
+      "  method copy, no payload",
+      "added id 0: - -> empty (0, -), payload -",
+      "  method folder, no payload",
+      "group id -1: - -> data.zt4 (99, " + Sha1Of("new readme text") + "), 2 members",
+      "    member id 0: - -> " + Side("a", "carried member") + ", payload -",
+      "      method copy, no payload",
+      "      reference old data.zt4 member /a (14)",
+      "    member id 2: - -> b (5, " + digest + "), payload /2 10 bytes",
+      Details("      ", "zstd", sizes_, 2),
+      "added id 3: - -> " + odd_ + " (1, " + digest + "), payload /3 missing",
+      "  method zstd, payload /3 missing",
+      "5 entries: 1 changed, 1 removed, 2 added, 1 group of 2 members (1 carried, 1 from "
+      "payloads); 3 payloads needed, 50 bytes, 1 missing",
+      "methods: 2 copy, 3 zstd, 1 folder",
+      "payloads: " + std::to_string(stored) + " bytes stored, 50 bytes content",
+  };
+  EXPECT_EQ(Lines(result.out), expected) << result.out;
+}
+
+TEST_F(Zt4CompactPatchInfo, JsonSaysTheSameAsOneObject) {
+  Result result = Run({"patch-info", Arg("compact.zt4"), "--json"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const std::string& out = result.out;
+  ASSERT_TRUE(JsonBalanced(out)) << out;
+  EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
+  const std::string stored1 = std::to_string(sizes_.at(1).stored);
+  const std::string storedAll = std::to_string(sizes_.at(1).stored + sizes_.at(2).stored);
+  const std::vector<std::string> parts = {
+      R"({"format":"compact","budget":1572864,"entries":[{"kind":"changed","method":"zstd",)"
+      R"("id":1,"oldName":"readme.txt","oldSize":10,)",
+      R"("references":[{"side":"old","file":"readme.txt","member":"","size":10,"digest":")" +
+          Sha1Of("old readme") + R"("},{"side":"new","file":"bin/tool.exe","member":"",)" +
+          R"("size":4,"digest":")" + Sha1Of("tool") +
+          R"("}],"payload":"/1","payloadMissing":false,"payloadStoredSize":)" + stored1 +
+          R"(,"payloadSize":40})",
+      R"({"kind":"added","method":"folder","id":0,"oldName":"",)",
+      R"("members":[{"kind":"member","method":"copy","id":0,)",
+      R"({"side":"old","file":"data.zt4","member":"/a","size":14,)",
+      R"("newName":"odd\\say \"hi\"\t\u0001.txt")",
+      R"("payload":"/3","payloadMissing":true,"payloadStoredSize":null,"payloadSize":null})",
+      R"("totals":{"entries":5,"members":2,"payloads":3,"missingPayloads":1,)"
+      R"("payloadStoredBytes":)" +
+          storedAll + R"(,"payloadBytes":50}})" + "\n",
+  };
+  for (const std::string& part : parts) {
+    EXPECT_NE(out.find(part), std::string::npos) << part << "\nin\n" << out;
+  }
+
+  Result strict = Run({"patch-info", "--json", Arg("patch.zt4")});
+  ASSERT_EQ(strict.status, 0) << strict.err;
+  EXPECT_TRUE(JsonBalanced(strict.out)) << strict.out;
+  for (const char* part : {"{\"format\":\"strict\",\"budget\":null,\"entries\":[",
+                           "{\"kind\":\"changed\",\"method\":\"delta\",\"id\":0,",
+                           "{\"kind\":\"removed\",\"method\":null,\"id\":0,",
+                           "{\"kind\":\"member\",\"method\":\"carried\",\"id\":0,"}) {
+    EXPECT_NE(strict.out.find(part), std::string::npos) << part << "\nin\n" << strict.out;
+  }
+  // Two patches, or none, are refused before anything is printed.
+  Result two = Run({"patch-info", Arg("patch.zt4"), Arg("compact.zt4")});
+  EXPECT_EQ(two.status, 1);
+  EXPECT_EQ(two.out, "");
 }
 
 TEST_F(Zt4PatchCommands, CheckAcceptsTheOldInstall) {
@@ -251,7 +445,7 @@ TEST_F(Zt4PatchCommands, CheckOfAMissingOrEmptyFolder) {
 TEST_F(Zt4PatchCommands, HelpNamesBothCommands) {
   Result help = Run({"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("zt4 patch-info PATCH"), std::string::npos) << help.out;
+  EXPECT_NE(help.out.find("zt4 patch-info [--json] PATCH"), std::string::npos) << help.out;
   EXPECT_NE(help.out.find("zt4 patch-check PATCH TARGET"), std::string::npos) << help.out;
   Result wrongCount = Run({"patch-check", Arg("patch.zt4")});
   EXPECT_EQ(wrongCount.status, 1);

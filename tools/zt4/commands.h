@@ -17,7 +17,8 @@ bool CreateCommand(const Arguments& arguments);
 bool VerifyCommand(const Arguments& arguments);
 // Puts back the install that a stopped update left in BACKUP_FILES (restore_command.cc).
 bool RestoreCommand(const Arguments& arguments);
-// What a patch describes, and whether an install can take it (patch_commands.cc).
+// What a patch describes (as lines, or with --json as one JSON object), and whether an
+// install can take it (patch_commands.cc).
 bool PatchInfoCommand(const Arguments& arguments);
 bool PatchCheckCommand(const Arguments& arguments);
 

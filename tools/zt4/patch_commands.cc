@@ -1,5 +1,6 @@
 // patch-info and patch-check: what a patch archive describes, and whether an install can
-// take it. Both only read: the patch, and for patch-check the target folder.
+// take it. Both only read: the patch, and for patch-check the target folder. patch-info
+// --json says the same to build pipelines, names converted as the lines show them.
 //
 // patch-check makes the applier's own check before its confirmation (the old side of
 // every entry, a group's children one by one), with the same addressing: the path is
@@ -20,6 +21,7 @@
 #include "archive/mount.h"
 #include "base/heap.h"
 #include "base/pool_string.h"
+#include "codec/reference_codec.h"
 #include "codec/sha1.h"
 #include "common/quiet_platform.h"
 #include "platform/platform.h"
@@ -39,8 +41,9 @@ std::string PayloadMember(int32_t id) {
 }
 
 // The applier reads a payload for a changed or added entry, and for a group's child
-// that has no old name to carry over.
+// that has no old name to carry over; of a compact patch only for a zstd frame.
 bool NeedsPayload(const PatchEntry* entry, bool child) {
+  if (entry->method != ContentMethod::kStrict) return entry->method == ContentMethod::kZstd;
   if (child) return entry->oldName[0] == 0;
   EntryKind kind = KindOf(entry);
   return kind == KindChanged || kind == KindAdded;
@@ -67,81 +70,304 @@ std::string Side(const char* name, int32_t size, const char* digest) {
   return out;
 }
 
+// How the new content is made, or null for an entry that makes none itself (a removed
+// file of a strict patch, a group). A strict patch says it through the kind alone.
+const char* MethodName(const PatchEntry* entry, bool child, bool compact) {
+  if (compact) {
+    switch (entry->method) {
+      case ContentMethod::kCopy:
+        return "copy";
+      case ContentMethod::kZstd:
+        return "zstd";
+      case ContentMethod::kFolder:
+        return "folder";
+      case ContentMethod::kStrict:
+        return nullptr;
+    }
+    return nullptr;
+  }
+  if (child) return entry->oldName[0] == 0 ? "whole" : "carried";
+  switch (KindOf(entry)) {
+    case KindChanged:
+      return "delta";
+    case KindAdded:
+      return "whole";
+    default:
+      return nullptr;
+  }
+}
+
 struct InfoTotals {
   std::map<EntryKind, int> kinds;
+  std::map<std::string, int> methods;
   int members = 0;
   int carried = 0;
   std::set<int32_t> neededIds;
   std::set<int32_t> missingIds;
   int64_t payloadBytes = 0;
+  int64_t storedBytes = 0;
 };
 
-std::string PayloadColumn(const Archive& archive, const PatchEntry* entry, bool child,
-                          InfoTotals* totals) {
-  if (!NeedsPayload(entry, child)) return child ? "carried from the old install" : "payload -";
-  std::string member = PayloadMember(entry->id);
-  const ArchiveEntry* found = archive.Find(PoolString(member.c_str()));
+// What patch-info says of one entry or member, for the lines and for --json alike.
+struct EntryView {
+  const PatchEntry* entry = nullptr;
+  bool child = false;
+  const char* method = nullptr;
+  std::string payload;                   // "/<id>" when the entry reads one
+  const ArchiveEntry* stored = nullptr;  // its index entry; null when missing
+};
+
+EntryView ViewOf(const Archive& archive, const PatchEntry* entry, bool child, bool compact,
+                 InfoTotals* totals) {
+  EntryView view;
+  view.entry = entry;
+  view.child = child;
+  view.method = MethodName(entry, child, compact);
+  if (view.method) ++totals->methods[view.method];
+  if (!NeedsPayload(entry, child)) return view;
+  view.payload = PayloadMember(entry->id);
+  view.stored = archive.Find(PoolString(view.payload.c_str()));
+  // Entries may share a payload; it is counted once.
   bool first = totals->neededIds.insert(entry->id).second;
-  if (!found) {
+  if (!view.stored) {
     totals->missingIds.insert(entry->id);
-    return "payload " + member + " missing";
+  } else if (first) {
+    totals->payloadBytes += view.stored->contentSize;
+    totals->storedBytes += view.stored->storedSize;
   }
-  if (first) totals->payloadBytes += found->contentSize;
-  return "payload " + member + " " + std::to_string(found->contentSize) + " bytes";
+  return view;
 }
 
-void PrintEntry(const Archive& archive, const PatchEntry* entry, bool child, InfoTotals* totals) {
-  std::string line = child ? "    member" : KindName(KindOf(entry));
+std::string PayloadColumn(const EntryView& view) {
+  if (view.payload.empty()) {
+    return view.child && view.entry->method == ContentMethod::kStrict
+               ? "carried from the old install"
+               : "payload -";
+  }
+  if (!view.stored) return "payload " + view.payload + " missing";
+  return "payload " + view.payload + " " + std::to_string(view.stored->contentSize) + " bytes";
+}
+
+std::string ReferenceText(const ContentReference& reference) {
+  std::string text = reference.side == ReferenceSide::kOld ? "old " : "new ";
+  text += Shown(reference.file);
+  if (reference.member[0] != 0) text += " member " + Shown(reference.member);
+  return text + " (" + std::to_string(reference.size) + ")";
+}
+
+void PrintEntry(const EntryView& view) {
+  const PatchEntry* entry = view.entry;
+  const bool group = !view.child && KindOf(entry) == KindGroup;
+  std::string line = view.child ? "    member" : KindName(KindOf(entry));
   line += " id " + std::to_string(entry->id) + ": ";
   line += Side(entry->oldName, entry->oldSize, entry->oldDigest) + " -> ";
   line += Side(entry->newName, entry->newSize, entry->newDigest) + ", ";
-  if (!child && KindOf(entry) == KindGroup) {
+  if (group) {
     int count = 0;
     for (const PatchEntry* c = entry->firstChild; c; c = c->next) ++count;
     line += std::to_string(count) + (count == 1 ? " member" : " members");
   } else {
-    line += PayloadColumn(archive, entry, child, totals);
+    line += PayloadColumn(view);
   }
   std::printf("%s\n", line.c_str());
+  if (group) return;
+  // The details below the line, indented under it.
+  const std::string indent = view.child ? "      " : "  ";
+  std::string details = indent + "method " + (view.method ? view.method : "-") + ", ";
+  if (view.payload.empty()) {
+    details += "no payload";
+  } else if (!view.stored) {
+    details += "payload " + view.payload + " missing";
+  } else {
+    details += "payload " + view.payload + " " + std::to_string(view.stored->storedSize) +
+               " bytes stored, " + std::to_string(view.stored->contentSize) + " bytes content";
+  }
+  std::printf("%s\n", details.c_str());
+  for (int32_t i = 0; i < entry->referenceCount; ++i) {
+    std::printf("%sreference %s\n", indent.c_str(), ReferenceText(entry->references[i]).c_str());
+  }
 }
 
 std::string Counted(int count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
+std::string MiB(int64_t bytes) {
+  char text[32];
+  if (bytes % (int64_t{1} << 20) == 0) {
+    std::snprintf(text, sizeof text, "%lld MiB", static_cast<long long>(bytes >> 20));
+  } else {
+    std::snprintf(text, sizeof text, "%.2f MiB", static_cast<double>(bytes) / (1 << 20));
+  }
+  return text;
+}
+
+// --- patch-info --json ---
+
+// A JSON string of UTF-8 text: quotes, backslashes and control characters escaped.
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char escape[8];
+          std::snprintf(escape, sizeof escape, "\\u%04x", c);
+          out += escape;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+// A CP932 text of the patch as the lines show it.
+std::string JsonName(const char* cp932) { return JsonString(Shown(cp932)); }
+
+std::string JsonOrNull(const char* text) { return text ? JsonString(text) : "null"; }
+
+std::string JsonEntry(const EntryView& view, const std::vector<EntryView>& members) {
+  const PatchEntry* e = view.entry;
+  std::string out = "{\"kind\":";
+  out += JsonString(view.child ? "member" : KindName(KindOf(e)));
+  out += ",\"method\":" + JsonOrNull(view.method);
+  out += ",\"id\":" + std::to_string(e->id);
+  out += ",\"oldName\":" + JsonName(e->oldName);
+  out += ",\"oldSize\":" + std::to_string(e->oldSize);
+  out += ",\"oldDigest\":" + JsonName(e->oldDigest);
+  out += ",\"newName\":" + JsonName(e->newName);
+  out += ",\"newSize\":" + std::to_string(e->newSize);
+  out += ",\"newDigest\":" + JsonName(e->newDigest);
+  out += ",\"references\":[";
+  for (int32_t i = 0; i < e->referenceCount; ++i) {
+    const ContentReference& r = e->references[i];
+    if (i > 0) out += ",";
+    out += std::string("{\"side\":") + (r.side == ReferenceSide::kOld ? "\"old\"" : "\"new\"");
+    out += ",\"file\":" + JsonName(r.file) + ",\"member\":" + JsonName(r.member);
+    out += ",\"size\":" + std::to_string(r.size) + ",\"digest\":" + JsonName(r.digest) + "}";
+  }
+  out += "],\"payload\":" + JsonOrNull(view.payload.empty() ? nullptr : view.payload.c_str());
+  out += std::string(",\"payloadMissing\":") +
+         (!view.payload.empty() && !view.stored ? "true" : "false");
+  out += ",\"payloadStoredSize\":" +
+         (view.stored ? std::to_string(view.stored->storedSize) : std::string("null"));
+  out += ",\"payloadSize\":" +
+         (view.stored ? std::to_string(view.stored->contentSize) : std::string("null"));
+  if (!view.child && KindOf(e) == KindGroup) {
+    out += ",\"members\":[";
+    for (size_t i = 0; i < members.size(); ++i) {
+      out += (i > 0 ? "," : "") + JsonEntry(members[i], {});
+    }
+    out += "]";
+  }
+  return out + "}";
+}
+
 }  // namespace
 
 bool PatchInfoCommand(const Arguments& arguments) {
+  bool json = false;
+  std::vector<std::string> paths;
+  for (const std::string& argument : arguments) {
+    if (argument == "--json") {
+      json = true;
+    } else {
+      paths.push_back(argument);
+    }
+  }
+  if (paths.size() != 1)
+    return Fail("patch-info: name one patch (usage: zt4 patch-info [--json] PATCH)");
   Patch patch;
-  if (!OpenPatch(arguments[0], &patch)) return false;
+  if (!OpenPatch(paths[0], &patch)) return false;
+  const bool compact = IsCompact(patch.tree);
   std::vector<const PatchEntry*> entries = FileOrder(patch.tree);
-  std::printf("%s: %s in file order (the applier takes them from the last one up)\n",
-              arguments[0].c_str(),
-              Counted(static_cast<int>(entries.size()), "entry", "entries").c_str());
+  const int count = static_cast<int>(entries.size());
+  if (!json) {
+    std::printf("%s: %s in file order (the applier takes them from the last one up)\n",
+                paths[0].c_str(), Counted(count, "entry", "entries").c_str());
+    if (compact) {
+      std::printf("format compact, memory budget %lld bytes (%s)\n",
+                  static_cast<long long>(patch.tree->budget), MiB(patch.tree->budget).c_str());
+    } else {
+      std::printf("format strict\n");
+    }
+  }
   InfoTotals totals;
+  std::string jsonEntries;
   for (const PatchEntry* entry : entries) {
     ++totals.kinds[KindOf(entry)];
-    PrintEntry(patch.archive, entry, false, &totals);
+    EntryView view = ViewOf(patch.archive, entry, false, compact, &totals);
+    if (!json) PrintEntry(view);
+    std::vector<EntryView> members;
     for (const PatchEntry* child = entry->firstChild; child; child = child->next) {
       ++totals.members;
       if (!NeedsPayload(child, true)) ++totals.carried;
-      PrintEntry(patch.archive, child, true, &totals);
+      members.push_back(ViewOf(patch.archive, child, true, compact, &totals));
+      if (!json) PrintEntry(members.back());
     }
+    if (json) jsonEntries += (jsonEntries.empty() ? "" : ",") + JsonEntry(view, members);
   }
-  std::string summary = Counted(static_cast<int>(entries.size()), "entry", "entries") + ": " +
-                        std::to_string(totals.kinds[KindChanged]) + " changed, " +
-                        std::to_string(totals.kinds[KindRemoved]) + " removed, " +
-                        std::to_string(totals.kinds[KindAdded]) + " added, " +
-                        Counted(totals.kinds[KindGroup], "group", "groups") + " of " +
-                        Counted(totals.members, "member", "members") + " (" +
-                        std::to_string(totals.carried) + " carried, " +
-                        std::to_string(totals.members - totals.carried) + " from payloads); " +
-                        Counted(static_cast<int>(totals.neededIds.size()), "payload", "payloads") +
-                        " needed, " + std::to_string(totals.payloadBytes) + " bytes";
+  if (json) {
+    std::string out = "{\"format\":";
+    out += compact ? "\"compact\"" : "\"strict\"";
+    out += ",\"budget\":" + (compact ? std::to_string(patch.tree->budget) : std::string("null"));
+    out += ",\"entries\":[" + jsonEntries + "]";
+    out += ",\"totals\":{\"entries\":" + std::to_string(count) +
+           ",\"members\":" + std::to_string(totals.members) +
+           ",\"payloads\":" + std::to_string(totals.neededIds.size()) +
+           ",\"missingPayloads\":" + std::to_string(totals.missingIds.size()) +
+           ",\"payloadStoredBytes\":" + std::to_string(totals.storedBytes) +
+           ",\"payloadBytes\":" + std::to_string(totals.payloadBytes) + "}}";
+    std::printf("%s\n", out.c_str());
+    return true;
+  }
+  std::string summary =
+      Counted(count, "entry", "entries") + ": " + std::to_string(totals.kinds[KindChanged]) +
+      " changed, " + std::to_string(totals.kinds[KindRemoved]) + " removed, " +
+      std::to_string(totals.kinds[KindAdded]) + " added, " +
+      Counted(totals.kinds[KindGroup], "group", "groups") + " of " +
+      Counted(totals.members, "member", "members") + " (" + std::to_string(totals.carried) +
+      " carried, " + std::to_string(totals.members - totals.carried) + " from payloads); " +
+      Counted(static_cast<int>(totals.neededIds.size()), "payload", "payloads") + " needed, " +
+      std::to_string(totals.payloadBytes) + " bytes";
   if (!totals.missingIds.empty()) {
     summary += ", " + std::to_string(totals.missingIds.size()) + " missing";
   }
   std::printf("%s\n", summary.c_str());
+  static const char* const kStrictMethods[] = {"delta", "whole", "carried"};
+  static const char* const kCompactMethods[] = {"copy", "zstd", "folder"};
+  const char* const* names = compact ? kCompactMethods : kStrictMethods;
+  std::string methods = "methods:";
+  for (int i = 0; i < 3; ++i) {
+    methods += std::string(i == 0 ? " " : ", ") + std::to_string(totals.methods[names[i]]) + " " +
+               names[i];
+  }
+  std::printf("%s\n", methods.c_str());
+  std::printf("payloads: %lld bytes stored, %lld bytes content\n",
+              static_cast<long long>(totals.storedBytes),
+              static_cast<long long>(totals.payloadBytes));
   return true;
 }
 
@@ -297,7 +523,8 @@ class TargetCheck {
         Add("unreadable: " + shown);
         break;
       case Finding::kContentDiffers:
-        Add("content differs: " + shown + (report.inArchive ? " (member " + memberShown + ")" : ""));
+        Add("content differs: " + shown +
+            (report.inArchive ? " (member " + memberShown + ")" : ""));
         break;
       case Finding::kNoMemory:
         Add("out of memory: " + shown);
@@ -318,6 +545,15 @@ class TargetCheck {
       unusable_.insert(e->id);
       Add("damaged payload: " + member + " (for " + shownName +
           "; it does not decode or fails its CRC check)");
+      return;
+    }
+    if (e->method == ContentMethod::kZstd) {
+      // The applier reads the size the frame states before it starts.
+      if (ReferenceFrameContentSize(payload.data, static_cast<size_t>(payload.size)) !=
+          e->newSize) {
+        Add("bad payload: " + member + " (for " + shownName +
+            "; its frame does not state the new size " + std::to_string(e->newSize) + ")");
+      }
       return;
     }
     if (kind == KindChanged && !ValidateDeltaRecords(payload.data, payload.size, e->newSize)) {

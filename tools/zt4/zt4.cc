@@ -38,10 +38,12 @@ const Command kCommands[] = {
      "after a stopped update, put back the install kept in TARGET/BACKUP_FILES; with the\n"
      "        patch, the files the update wrote are removed first (never without it)",
      1, 2, RestoreCommand},
-    {"patch-info", "PATCH",
-     "the update description of a patch in file order: kinds, ids, names, sizes, digests,\n"
-     "        payload sizes; a group's members indented",
-     1, 1, PatchInfoCommand},
+    {"patch-info", "[--json] PATCH",
+     "the update description of a patch in file order: its format (strict or compact, with\n"
+     "        the memory budget), kinds, methods, ids, names, sizes, digests, references,\n"
+     "        payload sizes stored and decoded; a group's members indented; with --json\n"
+     "        the same as one JSON object (names in UTF-8)",
+     1, 2, PatchInfoCommand},
     {"patch-check", "PATCH TARGET",
      "the update's check of TARGET before it starts, listing every problem; changes nothing",
      2, 2, PatchCheckCommand},

@@ -149,6 +149,15 @@ bool ReadContent(Reader& reader, PatchEntry* entry, bool member, const CompactRu
     case static_cast<int32_t>(ContentMethod::kCopy):
       entry->method = ContentMethod::kCopy;
       if (!writes) return count == 0;
+      // No reference: the entry's own old file, unchanged (the commonest entry of all).
+      if (count == 0 && !member && entry->oldName[0] != 0) {
+        entry->references = new (std::nothrow) ContentReference[1];
+        if (!entry->references) return false;
+        entry->referenceCount = count = 1;
+        entry->references[0].file = entry->oldName;
+        entry->references[0].size = entry->oldSize;
+        entry->references[0].digest = entry->oldDigest;
+      }
       return count == 1 && entry->references[0].size == entry->newSize &&
              std::strcmp(entry->references[0].digest, entry->newDigest) == 0;
     case static_cast<int32_t>(ContentMethod::kZstd):

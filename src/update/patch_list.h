@@ -44,7 +44,7 @@ inline constexpr char kEmptyEntryText[] = "";
 // keep kStrict: delta records over the old file, a whole payload, or a carried member.
 enum class ContentMethod : int32_t {
   kStrict = 0,
-  kCopy = 1,    // the one reference, unchanged
+  kCopy = 1,    // the one reference, unchanged (written without one: the own old file)
   kZstd = 2,    // the payload is a zstd frame coded against the references, end to end
   kFolder = 3,  // the new name is a folder, made empty
 };

@@ -154,7 +154,8 @@ class Builder {
   };
   bool PlanContent(int32_t primary, const uint8_t* data, size_t size, const FileFacts& facts,
                    ContentPlan* plan, std::string* error);
-  void WriteContent(PatchListWriter& record, const ContentPlan& plan);
+  void WriteContent(PatchListWriter& record, const ContentPlan& plan,
+                    const std::string& ownOldFile = std::string());
   bool DescribeFileCompact(const std::string& name, const TreeFile* oldFile,
                            const TreeFile* newFile, std::string* error);
   bool DescribeArchiveCompact(const std::string& name, const std::vector<MemberPlan>& members,
@@ -686,7 +687,7 @@ int32_t Builder::AddContent(ReferenceSide side, const std::string& file, const s
     oldContentsNamed_[path.substr(LastSeparator(path) + 1)].push_back(index);
   }
   contents_.push_back(std::move(content));
-  finder_.Add(index, data, size);
+  finder_.Add(data, size);  // numbered as contents_
   return index;
 }
 
@@ -755,7 +756,16 @@ int32_t Builder::PrimaryContent(const std::string& file, const std::string& memb
   return named == oldContentsNamed_.end() ? -1 : named->second.front();
 }
 
-void Builder::WriteContent(PatchListWriter& record, const ContentPlan& plan) {
+void Builder::WriteContent(PatchListWriter& record, const ContentPlan& plan,
+                           const std::string& ownOldFile) {
+  // A file copied from its own old file names no reference: the reader knows it.
+  if (plan.method == ContentMethod::kCopy && !ownOldFile.empty() &&
+      contents_[plan.references[0]].side == ReferenceSide::kOld &&
+      contents_[plan.references[0]].member.empty() &&
+      contents_[plan.references[0]].file == ownOldFile) {
+    record.Content(plan.method, 0);
+    return;
+  }
   record.Content(plan.method, static_cast<int32_t>(plan.references.size()));
   for (int32_t index : plan.references) {
     const Content& content = contents_[index];
@@ -792,14 +802,14 @@ bool Builder::PlanContent(int32_t primary, const uint8_t* data, size_t size, con
     held += contents_[primary].facts.size;
     chosen.push_back(primary);
   }
+  // Others only for what the primary lacks: a frame codes against every byte of its
+  // references, so one that adds little costs time for nothing.
   constexpr double kWorthSharing = 0.02;
-  for (const ReferenceFinder::Match& match : finder_.Similar(data, size, kWorthSharing)) {
-    if (chosen.size() >= static_cast<size_t>(kMaxReferences)) break;
-    if (match.item == primary || held + contents_[match.item].facts.size > summary_->budget) {
-      continue;
-    }
-    held += contents_[match.item].facts.size;
-    chosen.insert(chosen.begin(), match.item);
+  const size_t room = static_cast<size_t>(kMaxReferences) - chosen.size();
+  for (int32_t item : finder_.Covering(data, size, primary, room, kWorthSharing)) {
+    if (held + contents_[item].facts.size > summary_->budget) continue;
+    held += contents_[item].facts.size;
+    chosen.insert(chosen.begin(), item);
   }
   Bytes references;
   Bytes one;
@@ -853,7 +863,7 @@ bool Builder::DescribeFileCompact(const std::string& name, const TreeFile* oldFi
       return false;
     }
     FileRecord(record, plan.id, oldFile ? name : "", oldFile ? &oldFacts : nullptr, name, &newFacts);
-    WriteContent(record, plan);
+    WriteContent(record, plan, oldFile ? name : "");
     if (oldFile) {
       ++summary_->changed;
       if (oldFacts.key == newFacts.key) ++summary_->unchanged;

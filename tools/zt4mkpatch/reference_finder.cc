@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
 
 namespace zt4::builder {
 namespace {
@@ -45,32 +46,51 @@ std::vector<uint64_t> ContentSamples(const uint8_t* data, size_t size) {
   return samples;
 }
 
-void ReferenceFinder::Add(int32_t item, const uint8_t* data, size_t size) {
-  for (uint64_t sample : ContentSamples(data, size)) {
+int32_t ReferenceFinder::Add(const uint8_t* data, size_t size) {
+  auto item = static_cast<int32_t>(samples_.size());
+  samples_.push_back(ContentSamples(data, size));
+  for (uint64_t sample : samples_.back()) {
     std::vector<int32_t>& items = itemsBySample_[sample];
     if (items.size() <= kCommonSample) items.push_back(item);
   }
+  return item;
 }
 
-std::vector<ReferenceFinder::Match> ReferenceFinder::Similar(const uint8_t* data, size_t size,
-                                                             double minimumShare) const {
-  std::vector<uint64_t> samples = ContentSamples(data, size);
-  std::unordered_map<int32_t, int32_t> shared;
-  for (uint64_t sample : samples) {
-    auto found = itemsBySample_.find(sample);
-    if (found == itemsBySample_.end() || found->second.size() > kCommonSample) continue;
-    for (int32_t item : found->second) ++shared[item];
+std::vector<int32_t> ReferenceFinder::Covering(const uint8_t* data, size_t size, int32_t first,
+                                               size_t limit, double minimumShare) const {
+  std::vector<uint64_t> uncovered = ContentSamples(data, size);
+  const auto least = std::max<size_t>(
+      kFewestShared, static_cast<size_t>(minimumShare * static_cast<double>(uncovered.size())));
+  auto drop = [&uncovered](const std::vector<uint64_t>& covered) {
+    std::vector<uint64_t> rest;
+    std::set_difference(uncovered.begin(), uncovered.end(), covered.begin(), covered.end(),
+                        std::back_inserter(rest));
+    uncovered.swap(rest);
+  };
+  std::vector<int32_t> chosen;
+  if (first >= 0) drop(samples_[static_cast<size_t>(first)]);
+  while (chosen.size() < limit) {
+    std::unordered_map<int32_t, size_t> gain;
+    for (uint64_t sample : uncovered) {
+      auto found = itemsBySample_.find(sample);
+      if (found == itemsBySample_.end() || found->second.size() > kCommonSample) continue;
+      for (int32_t item : found->second) {
+        if (item != first) ++gain[item];
+      }
+    }
+    int32_t best = -1;
+    size_t bestGain = 0;
+    for (const auto& [item, count] : gain) {
+      if (count > bestGain || (count == bestGain && item < best)) {
+        best = item;
+        bestGain = count;
+      }
+    }
+    if (best < 0 || bestGain < least) break;
+    chosen.push_back(best);
+    drop(samples_[static_cast<size_t>(best)]);
   }
-  const auto least = std::max<int32_t>(
-      kFewestShared, static_cast<int32_t>(minimumShare * static_cast<double>(samples.size())));
-  std::vector<Match> matches;
-  for (const auto& [item, count] : shared) {
-    if (count >= least) matches.push_back({item, count});
-  }
-  std::sort(matches.begin(), matches.end(), [](const Match& a, const Match& b) {
-    return a.shared != b.shared ? a.shared > b.shared : a.item < b.item;
-  });
-  return matches;
+  return chosen;
 }
 
 }  // namespace zt4::builder

@@ -13,19 +13,19 @@ namespace zt4::builder {
 
 class ReferenceFinder {
  public:
-  // Registers a content under a number of the caller's choice.
-  void Add(int32_t item, const uint8_t* data, size_t size);
+  // Registers a content; items are numbered 0, 1, 2... in the order they are added.
+  int32_t Add(const uint8_t* data, size_t size);
 
-  struct Match {
-    int32_t item;
-    int32_t shared;  // samples the content has in common with the item
-  };
-  // The items sharing the most samples with the content, most first, each sharing at
-  // least `minimumShare` of the content's samples (and a few at the least).
-  std::vector<Match> Similar(const uint8_t* data, size_t size, double minimumShare) const;
+  // Up to `limit` items that together cover the most of the content's samples, chosen
+  // greedily: after `first` (when not -1), each adds at least `minimumShare` of the
+  // content's samples (and a few at the least) that the items before it do not have.
+  // In the order chosen.
+  std::vector<int32_t> Covering(const uint8_t* data, size_t size, int32_t first, size_t limit,
+                                double minimumShare) const;
 
  private:
   std::unordered_map<uint64_t, std::vector<int32_t>> itemsBySample_;
+  std::vector<std::vector<uint64_t>> samples_;  // by item, sorted
 };
 
 // The samples of a content, sorted, each once.

@@ -1,7 +1,10 @@
 // Writes the seed corpus of patch_list_fuzz into the folder named on the command line:
 // valid update descriptions (plain records of every kind, groups with and without
 // members, Shift-JIS names), each also cut in the middle, and a few refused ones that
-// sit one step from valid (markers one letter off, unsafe names, nameless records).
+// sit one step from valid (markers one letter off, unsafe names, nameless records); then
+// compact descriptions (compact_seed_records.h) and heads one field off. Every seed is
+// parsed first: one that is no longer taken (or refused) as meant fails the program, so
+// the corpus does not quietly stop reaching what it was made for.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -11,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "compact_seed_records.h"
 #include "seed_corpus.h"
 #include "update/patch_list.h"
 #include "update/patch_list_writer.h"
@@ -51,6 +55,46 @@ class Description {
 
 void Write(const std::filesystem::path& folder, const std::string& bytes) {
   if (!zt4::fuzz::WriteSeedFile(folder, bytes.data(), bytes.size(), &seedCount)) failed = true;
+}
+
+// Writes the seed after checking that the full reader takes or refuses it as meant.
+void WriteExpected(const std::filesystem::path& folder, const std::string& bytes, bool valid) {
+  zt4::PatchEntry* head = zt4::ParsePatchList(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                              static_cast<int32_t>(bytes.size()));
+  if ((head != nullptr) != valid) {
+    std::fprintf(stderr, "seed %d is %s\n", seedCount, valid ? "refused" : "accepted");
+    failed = true;
+  }
+  zt4::FreePatchList(head);
+  Write(folder, bytes);
+}
+
+std::string Compact(const zt4::fuzz::CompactSeed& seed) {
+  zt4::PatchListWriter writer;
+  writer.CompactHead(seed.budget, reinterpret_cast<const uint8_t*>(seed.records.data()),
+                     static_cast<int32_t>(seed.records.size()));
+  if (!writer.Ok()) failed = true;
+  return {reinterpret_cast<const char*>(writer.Data()), static_cast<size_t>(writer.Size())};
+}
+
+// The fields of a compact head: version, budget and records size follow the group mark
+// and the marker with its zero.
+constexpr size_t kVersionAt = 4 + sizeof zt4::kCompactMarker;
+constexpr size_t kRecordsSizeAt = kVersionAt + 8;
+
+std::string WithInt(std::string bytes, size_t at, int32_t value) {
+  for (int i = 0; i < 4; ++i) {
+    bytes[at + i] = static_cast<char>(static_cast<uint32_t>(value) >> (8 * i));
+  }
+  return bytes;
+}
+
+int32_t IntAt(const std::string& bytes, size_t at) {
+  uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) {
+    v |= static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + i])) << (8 * i);
+  }
+  return static_cast<int32_t>(v);
 }
 
 std::vector<std::string> ValidDescriptions() {
@@ -107,14 +151,28 @@ int main(int argc, char** argv) {
   std::filesystem::path folder;
   if (int status = zt4::fuzz::OpenCorpusFolder(argc, argv, "patch_list_seeds", &folder)) return status;
   for (const std::string& valid : ValidDescriptions()) {
-    Write(folder, valid);
+    WriteExpected(folder, valid, true);
     Write(folder, valid.substr(0, valid.size() / 2));  // cut inside a record
     Write(folder, valid.substr(0, valid.size() - 1));  // last zero missing
     Write(folder, valid + valid);                      // read on as further records
   }
-  for (const std::string& refused : RefusedDescriptions()) Write(folder, refused);
+  for (const std::string& refused : RefusedDescriptions()) WriteExpected(folder, refused, false);
+  const std::vector<zt4::fuzz::CompactSeed> compact = zt4::fuzz::CompactSeeds();
+  for (const zt4::fuzz::CompactSeed& seed : compact) {
+    WriteExpected(folder, Compact(seed), seed.valid);
+  }
+  // One valid compact description with its head or frame a step off.
+  const std::string valid = Compact(compact.front());
+  const int32_t recordsSize = IntAt(valid, kRecordsSizeAt);
+  WriteExpected(folder, WithInt(valid, kVersionAt, zt4::kCompactVersion + 1), false);
+  WriteExpected(folder, WithInt(valid, kRecordsSizeAt, recordsSize + 1), false);
+  WriteExpected(folder, WithInt(valid, kRecordsSizeAt, recordsSize - 1), false);
+  WriteExpected(folder, WithInt(valid, kRecordsSizeAt, 0), false);
+  WriteExpected(folder, valid + '\0', false);                       // a byte after the frame
+  WriteExpected(folder, valid.substr(0, valid.size() - 1), false);  // the frame cut
+  WriteExpected(folder, valid.substr(0, kRecordsSizeAt), false);    // the head cut
   if (failed) {
-    std::fprintf(stderr, "cannot write the seeds\n");
+    std::fprintf(stderr, "cannot write the seeds as meant\n");
     return 1;
   }
   std::printf("%d seeds written\n", seedCount);

@@ -250,9 +250,11 @@ PatchEntry* ParseCompact(const uint8_t* bytes, int32_t count) {
       budget <= 0 || !reader.Int(&size) || size <= 0) {
     return nullptr;
   }
+  // The frame must state the same size before that much memory is taken for it.
+  const int32_t at = reader.Position();
+  if (ReferenceFrameContentSize(bytes + at, static_cast<size_t>(count - at)) != size) return nullptr;
   uint8_t* records = AllocBlock(static_cast<size_t>(size));
   if (!records) return nullptr;
-  const int32_t at = reader.Position();
   PatchEntry* head = nullptr;
   if (DecodeWithReference(bytes + at, static_cast<size_t>(count - at), nullptr, 0, records,
                           static_cast<size_t>(size))) {

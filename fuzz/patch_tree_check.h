@@ -1,0 +1,219 @@
+// What an accepted description tree promises, for the targets that parse descriptions:
+// every text inside the bytes it was read from, safe names, the content rules of compact
+// entries, and the records written back from the tree byte for byte (so the reader
+// neither skipped nor invented a field).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "fuzz_check.h"
+#include "update/patch_list.h"
+#include "update/patch_list_writer.h"
+
+namespace zt4::fuzz {
+
+// The bytes the records of a tree were read from: the description itself, or the
+// decoded records of a compact one.
+struct RecordBytes {
+  const uint8_t* data;
+  size_t size;
+};
+
+inline void CheckText(const char* text, const RecordBytes& bytes) {
+  Check(text != nullptr, "null text");
+  if (text[0] == 0) {
+    Check(text == kEmptyEntryText, "empty text not shared");
+    return;
+  }
+  const auto* p = reinterpret_cast<const uint8_t*>(text);
+  Check(p >= bytes.data && p < bytes.data + bytes.size, "text outside the records");
+  size_t room = static_cast<size_t>(bytes.data + bytes.size - p);
+  Check(std::memchr(p, 0, room) != nullptr, "text without its zero inside the records");
+}
+
+// A necessary part of the backup rule: the first component that is not "." (trailing dots
+// and blanks dropped) is not the backup folder itself, whatever the case.
+inline bool FirstComponentIsBackup(const char* name) {
+  const char* component = name;
+  for (;;) {
+    const char* end = component;
+    while (*end != 0 && *end != '/' && *end != '\\') ++end;
+    const char* trimmed = end;
+    while (trimmed != component && (trimmed[-1] == '.' || trimmed[-1] == ' ')) --trimmed;
+    if (trimmed != component) {
+      const size_t length = static_cast<size_t>(trimmed - component);
+      if (length != sizeof kBackupFolderName - 1) return false;
+      for (size_t i = 0; i < length; ++i) {
+        char c = component[i];
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (c != kBackupFolderName[i]) return false;
+      }
+      return true;
+    }
+    if (*end == 0) return false;
+    component = end + 1;
+  }
+}
+
+inline bool EndsWithPartSuffixAnyCase(const char* name) {
+  const size_t length = std::strlen(name);
+  const size_t suffix = sizeof kPartSuffix - 1;
+  if (length < suffix) return false;
+  for (size_t i = 0; i < suffix; ++i) {
+    char c = name[length - suffix + i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kPartSuffix[i]) return false;
+  }
+  return true;
+}
+
+inline void CheckEntryTexts(const PatchEntry* entry, const RecordBytes& bytes) {
+  CheckText(entry->oldName, bytes);
+  CheckText(entry->oldDigest, bytes);
+  CheckText(entry->newName, bytes);
+  CheckText(entry->newDigest, bytes);
+}
+
+// The first form carries no content fields at all.
+inline void CheckStrictContent(const PatchEntry* entry) {
+  Check(entry->method == ContentMethod::kStrict, "content method in the first form");
+  Check(entry->references == nullptr && entry->referenceCount == 0, "references in the first form");
+}
+
+// How a compact record's new content is made, against what the reader has to refuse.
+inline void CheckCompactContent(const PatchEntry* entry, bool member, int64_t budget,
+                                const RecordBytes& bytes) {
+  const int32_t count = entry->referenceCount;
+  Check(count >= 0 && count <= kMaxReferences, "reference count out of range");
+  Check((entry->references != nullptr) == (count > 0), "references and their count differ");
+  int64_t held = entry->newSize;
+  for (int32_t i = 0; i < count; ++i) {
+    const ContentReference& reference = entry->references[i];
+    Check(reference.side == ReferenceSide::kOld || reference.side == ReferenceSide::kNew,
+          "reference side unknown");
+    CheckText(reference.file, bytes);
+    CheckText(reference.member, bytes);
+    CheckText(reference.digest, bytes);
+    Check(reference.file[0] != 0, "reference without a file");
+    Check(IsSafeRelativeName(reference.file, false), "unsafe reference file");
+    Check(!FirstComponentIsBackup(reference.file), "reference file in the backup folder");
+    if (reference.member[0] != 0) {
+      Check(reference.member[0] == '/', "reference member not rooted in its archive");
+      Check(reference.side == ReferenceSide::kOld, "member of a new file");
+      Check(IsSafeRelativeName(reference.member, true), "unsafe reference member");
+    }
+    Check(reference.size >= 0, "negative reference size");
+    held += reference.size;
+  }
+  const bool writes = member || entry->newName[0] != 0;
+  if (!member) Check(!EndsWithPartSuffixAnyCase(entry->newName), "new name with the part suffix");
+  switch (entry->method) {
+    case ContentMethod::kCopy:
+      if (!writes) {
+        Check(count == 0, "removal with references");
+        break;
+      }
+      Check(count == 1, "copy without exactly one reference");
+      Check(entry->references[0].size == entry->newSize, "copy of another size");
+      Check(std::strcmp(entry->references[0].digest, entry->newDigest) == 0,
+            "copy of another digest");
+      break;
+    case ContentMethod::kZstd:
+      Check(writes, "coded content with nothing to write");
+      Check(entry->newSize >= 0, "coded content of negative size");
+      Check(held <= budget, "references and content beyond the budget");
+      break;
+    case ContentMethod::kFolder:
+      Check(!member, "folder as a member");
+      Check(writes && count == 0 && entry->oldName[0] == 0, "folder with content or an old name");
+      break;
+    default:
+      Check(false, "compact entry without a compact method");
+  }
+}
+
+inline void WriteContent(PatchListWriter& writer, const PatchEntry* entry) {
+  writer.Content(entry->method, entry->referenceCount);
+  for (int32_t i = 0; i < entry->referenceCount; ++i) writer.Reference(entry->references[i]);
+}
+
+// The records again from the tree, in file order (the chain holds the last record first).
+inline void CheckWrittenBack(const PatchEntry* head, const RecordBytes& bytes, bool compact) {
+  std::vector<const PatchEntry*> order;
+  for (const PatchEntry* entry = head; entry != nullptr; entry = entry->next)
+    order.push_back(entry);
+  PatchListWriter writer;
+  for (auto it = order.rbegin(); it != order.rend(); ++it) {
+    const PatchEntry* entry = *it;
+    if (entry->id == kGroupMark) {
+      writer.GroupBegin(entry->newName, entry->newSize, entry->newDigest);
+    } else {
+      writer.Record(entry->id, entry->oldName, entry->oldSize, entry->oldDigest, entry->newName,
+                    entry->newSize, entry->newDigest);
+      if (compact) WriteContent(writer, entry);
+      continue;
+    }
+    for (const PatchEntry* member = entry->firstChild; member != nullptr; member = member->next) {
+      writer.Record(member->id, member->oldName, member->oldSize, member->oldDigest,
+                    member->newName, member->newSize, member->newDigest);
+      if (compact) WriteContent(writer, member);
+    }
+    writer.GroupEnd();
+  }
+  if (!writer.Ok()) return;  // out of memory on the way: nothing to compare
+  Check(static_cast<size_t>(writer.Size()) == bytes.size, "records written back differ in size");
+  Check(std::memcmp(writer.Data(), bytes.data, bytes.size) == 0, "records written back differ");
+}
+
+// The whole tree read from `bytes`; `budget` is the head's for a compact tree.
+inline void CheckTree(const PatchEntry* head, const RecordBytes& bytes, bool compact,
+                      int64_t budget) {
+  Check(head != nullptr, "no tree to check");
+  Check(IsCompact(head) == compact, "tree of the other form");
+  Check(head->budget == (compact ? budget : 0), "budget of the head");
+  int32_t walked = 0;
+  for (const PatchEntry* entry = head; entry != nullptr; entry = entry->next) {
+    ++walked;
+    CheckEntryTexts(entry, bytes);
+    Check(entry == head || (entry->records == nullptr && entry->budget == 0),
+          "records held below the head");
+    const EntryKind kind = KindOf(entry);
+    Check(kind != KindNone, "top-level entry without names");
+    Check(IsSafeRelativeName(entry->oldName, false), "unsafe old name");
+    Check(IsSafeRelativeName(entry->newName, false), "unsafe new name");
+    Check(!FirstComponentIsBackup(entry->newName), "new name in the backup folder");
+    if (kind != KindGroup) {
+      Check(entry->firstChild == nullptr, "members under a plain entry");
+      if (compact) {
+        CheckCompactContent(entry, false, budget, bytes);
+      } else {
+        CheckStrictContent(entry);
+      }
+      continue;
+    }
+    // The group record itself has no content; its members do.
+    CheckStrictContent(entry);
+    Check(entry->oldName[0] == 0 && entry->oldSize == 0 && entry->oldDigest[0] == 0,
+          "group with an old side");
+    for (const PatchEntry* member = entry->firstChild; member != nullptr; member = member->next) {
+      CheckEntryTexts(member, bytes);
+      Check(member->id != kGroupMark, "member with the group mark as id");
+      Check(member->firstChild == nullptr, "members under a member");
+      Check(member->records == nullptr && member->budget == 0, "records held by a member");
+      Check(IsSafeRelativeName(member->oldName, false), "unsafe member old name");
+      Check(IsSafeRelativeName(member->newName, true), "unsafe member name");
+      if (compact) {
+        CheckCompactContent(member, true, budget, bytes);
+      } else {
+        CheckStrictContent(member);
+      }
+    }
+  }
+  Check(CountEntries(head) == walked, "count differs from the chain");
+  CheckWrittenBack(head, bytes, compact);
+}
+
+}  // namespace zt4::fuzz

@@ -1,0 +1,36 @@
+// Codes zstd frames on every core while the builder goes on describing: frames are
+// handed in in description order and taken back in the same order, so the patch bytes
+// do not depend on which thread finished first.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <future>
+#include <optional>
+#include <vector>
+
+namespace zt4::builder {
+
+class FramePool {
+ public:
+  // `workers` frames at most are coded at once (at least one).
+  explicit FramePool(unsigned workers);
+  ~FramePool();
+  FramePool(const FramePool&) = delete;
+  FramePool& operator=(const FramePool&) = delete;
+
+  // Starts coding `content` against `references`; waits first while `workers` frames
+  // are being coded. The number to take the frame back with.
+  int64_t Submit(std::vector<uint8_t> content, std::vector<uint8_t> references, int level);
+  // The frame, waiting for it; nothing when coding failed. Frames are taken in the
+  // order they were handed in.
+  std::optional<std::vector<uint8_t>> Take(int64_t ticket);
+
+ private:
+  unsigned workers_;
+  int64_t firstTicket_ = 0;  // the ticket of jobs_.front()
+  std::deque<std::future<std::optional<std::vector<uint8_t>>>> jobs_;
+};
+
+}  // namespace zt4::builder

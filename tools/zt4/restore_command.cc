@@ -49,15 +49,21 @@ bool BackupHoldsEveryOldFile(const PatchEntry* tree, const std::string& backup) 
   return true;
 }
 
-// Removes the files the update writes (top-level new names, rebuilt archives), then the
-// folders it made for them once they are empty. Returns how many files went.
+// Removes the files the update writes (top-level new names, rebuilt archives, the
+// temporary file of a compact entry), then the folders it made once they are empty. Returns how many files went.
 int RemoveWrittenFiles(const PatchEntry* tree, const std::string& target) {
   int removed = 0;
   std::set<std::string> folders;
   for (const PatchEntry* e = tree; e; e = e->next) {
     if (e->newName[0] == 0) continue;
     const std::string name = e->newName;
-    if (Os().DeleteFile(Join(target, name).c_str())) ++removed;
+    if (e->method == ContentMethod::kFolder) {
+      folders.insert(name);  // made empty by the update
+    } else if (Os().DeleteFile(Join(target, name).c_str())) {
+      ++removed;
+    }
+    // A compact patch writes a file under a temporary name first: a cut there left it.
+    if (e->method != ContentMethod::kStrict) Os().DeleteFile(Join(target, name + kPartSuffix).c_str());
     for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
       folders.insert(name.substr(0, slash));
     }

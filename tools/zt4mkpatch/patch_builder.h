@@ -26,8 +26,9 @@ namespace zt4::builder {
 using tool::Bytes;
 using tool::IndexRecord;
 
-// Measured on two package pairs: 19 is within 1 % of the smallest patches, and the
-// levels above it take several times as long.
+// Measured on a wasm package pair: levels 9, 13, 17 and 19 gave 473, 455, 402 and 342 kB
+// in 0.7, 3.5, 11 and 15 s; zstd's own level 22 made a larger frame (362 kB) of the
+// largest file alone, in as long. Smaller levels are for quick trial builds.
 inline constexpr int kDefaultLevel = 19;
 // The least memory budget a compact patch states: what the applier may hold for one
 // entry, its references and its new content.

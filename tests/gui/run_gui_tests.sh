@@ -78,6 +78,13 @@ if [ -n "${mkpatch}" ]; then
     cat "${work}/mkpatch.log"
     exit 1
   fi
+  # The default form: the runs below apply a compact patch.
+  if ! grep -q "^compact: " "${work}/mkpatch.log"; then
+    echo "FAIL: zt4mkpatch did not make a compact patch"
+    cat "${work}/mkpatch.log"
+    exit 1
+  fi
+  echo "a compact patch: $(grep "^compact: " "${work}/mkpatch.log")"
 else
   echo "patch made by hand (no zt4mkpatch in this build)"
   cp "${sampleDir}/handmade.zt4" "${sampleDir}/patch.zt4"

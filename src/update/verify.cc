@@ -3,6 +3,7 @@
 
 #include "archive/mount.h"
 #include "base/heap.h"
+#include "base/name_table.h"
 #include "base/stream.h"
 #include "base/texts.h"
 #include "codec/sha1.h"
@@ -122,7 +123,26 @@ Stop VerifyFile(const char* path, const char* expectedDigest, int32_t expectedSi
   return Stop::kNone;
 }
 
-Stop VerifyTree(const PatchEntry* first, const char* folder, bool top) {
+namespace {
+
+// An old content that frames of several entries are made from is verified once.
+using VerifiedContents = NameTable<bool>;
+
+Stop VerifyReferences(const PatchEntry* e, const char* folder, VerifiedContents* verified) {
+  for (int32_t i = 0; i < e->referenceCount; ++i) {
+    const ContentReference& reference = e->references[i];
+    if (reference.side != ReferenceSide::kOld || IsOwnOldFile(e, reference)) continue;
+    PoolString key = PoolString::Formatted("%s\n%s\n%s", reference.file, reference.member,
+                                           reference.digest);
+    if (verified->Find(key)) continue;
+    if (Stop stop = VerifyReference(reference, folder); stop != Stop::kNone) return stop;
+    // Without room to remember it, it is only verified again.
+    verified->Set(key, true);
+  }
+  return Stop::kNone;
+}
+
+Stop VerifyChain(const PatchEntry* first, const char* folder, bool top, VerifiedContents* verified) {
   if (!first) return Stop::kNone;
   Progress progress(CountEntries(first));
   for (const PatchEntry* e = first; e; e = e->next) {
@@ -133,21 +153,23 @@ Stop VerifyTree(const PatchEntry* first, const char* folder, bool top) {
     }
     Stop stop = Stop::kNone;
     if (e->firstChild) {
-      stop = VerifyTree(e->firstChild, folder, false);
+      stop = VerifyChain(e->firstChild, folder, false, verified);
     } else if (KindOf(e) == KindRemoved || KindOf(e) == KindChanged) {
       stop = VerifyEntryFile(folder, e->oldName, e->oldDigest, e->oldSize);
     }
     // The old contents a compact entry is made from are old files like any other.
-    for (int32_t i = 0; i < e->referenceCount && stop == Stop::kNone; ++i) {
-      const ContentReference& reference = e->references[i];
-      if (reference.side == ReferenceSide::kOld && !IsOwnOldFile(e, reference)) {
-        stop = VerifyReference(reference, folder);
-      }
-    }
+    if (stop == Stop::kNone) stop = VerifyReferences(e, folder, verified);
     if (stop != Stop::kNone) return stop;
   }
   if (top) Os().ConsoleWrite(kCheckDoneLine);
   return Stop::kNone;
+}
+
+}  // namespace
+
+Stop VerifyTree(const PatchEntry* first, const char* folder, bool top) {
+  VerifiedContents verified;
+  return VerifyChain(first, folder, top, &verified);
 }
 
 Stop CheckTree(const PatchEntry* first, const char* folder) {

@@ -825,9 +825,9 @@ bool Builder::PlanContent(int32_t primary, const uint8_t* data, size_t size, con
   constexpr double kWorthSharing = 0.0005;
   const size_t room = static_cast<size_t>(kMaxReferences) - chosen.size();
   for (int32_t item : finder_.Covering(data, size, primary, room, kWorthSharing)) {
-    // A member is decoded whole each time a frame is made from it: on a package whose
-    // bundles share code, the old ones saved 2 % of the patch and cost a third more
-    // apply time.
+    // A member is decoded whole each time a frame is made from it: on an archived package
+    // whose bundles share code, old ones saved 2 % of the patch and made its apply slower
+    // than the strict patch's.
     if (!contents_[item].member.empty()) continue;
     if (held + contents_[item].facts.size > summary_->budget) continue;
     held += contents_[item].facts.size;

@@ -59,6 +59,9 @@ inline std::string Group(const char* member) {
       .Content(ContentMethod::kZstd, 2)
       .Reference(Old("data.zt4", 4, kDigestA, "/moved.bin"))
       .Reference(New("added.bin", 5, kDigestC))
+      .Record(13, "", 0, "", "code.bin", 7, kDigestA)
+      .Content(ContentMethod::kDiff, 1)
+      .Reference(Old("data.zt4", 6, kDigestB, "/code.bin"))
       .GroupEnd();
   return Bytes(w);
 }

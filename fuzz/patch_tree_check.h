@@ -126,6 +126,11 @@ inline void CheckCompactContent(const PatchEntry* entry, bool member, int64_t bu
       Check(entry->newSize >= 0, "coded content of negative size");
       Check(held <= budget, "references and content beyond the budget");
       break;
+    case ContentMethod::kDiff:
+      Check(writes, "diff with nothing to write");
+      Check(count >= 1, "diff without a reference");
+      Check(held <= budget, "references and content beyond the budget");
+      break;
     case ContentMethod::kFolder:
       Check(!member, "folder as a member");
       Check(writes && count == 0 && entry->oldName[0] == 0, "folder with content or an old name");

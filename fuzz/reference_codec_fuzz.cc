@@ -14,6 +14,7 @@
 #include <cstring>
 #include <utility>
 
+#include "codec/approximate_diff.h"
 #include "codec/reference_codec.h"
 #include "fuzz_check.h"
 
@@ -92,6 +93,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (outSize > 0) {
     Block smaller(nullptr, outSize - 1);
     Check(!Decode(frame, reference, smaller), "output smaller than the content accepted");
+  }
+  if (ok && outSize >= 4) {
+    // The decoded bytes read as the approximate-match diff of a kDiff entry, against the
+    // same reference: whatever they hold, the diff stays within its blocks.
+    const uint64_t controls = first.data[0] | first.data[1] << 8 | first.data[2] << 16 |
+                              static_cast<uint64_t>(first.data[3]) << 24;
+    if (controls <= (outSize - 4) / 12) {
+      const size_t made = outSize - 4 - static_cast<size_t>(controls) * 12;
+      Block diffOut(nullptr, made, 0x11);
+      Block again(nullptr, made, 0x22);
+      const uint8_t* ref = reference ? reference->data : nullptr;
+      bool applied = zt4::ApplyApproximateDiff(first.data, outSize, ref, referenceSize,
+                                               diffOut.data, made);
+      Check(zt4::ApplyApproximateDiff(first.data, outSize, ref, referenceSize, again.data, made) ==
+                applied,
+            "second diff answers otherwise");
+      if (applied && made > 0) {
+        Check(std::memcmp(diffOut.data, again.data, made) == 0, "second diff gives other bytes");
+      }
+    }
   }
   if (ok) {
     // A stray byte, and an empty skippable frame, which zstd itself would pass over.

@@ -6,6 +6,7 @@
 #include "archive/mount.h"
 #include "base/heap.h"
 #include "base/stream.h"
+#include "codec/approximate_diff.h"
 #include "codec/reference_codec.h"
 #include "codec/sha1.h"
 #include "update/operations.h"
@@ -75,7 +76,7 @@ Stop MakeContent(const PatchEntry* e, const char* backupFolder, const char* targ
   if (e->method == ContentMethod::kCopy) {
     Stop stop = LoadReference(e->references[0], backupFolder, targetFolder, made.data);
     if (stop != Stop::kNone) return stop;
-  } else if (e->method == ContentMethod::kZstd) {
+  } else if (IsFrameMethod(e->method)) {
     wrongContent = Stop::kPatchDamaged;
     size_t referenceBytes = 0;
     for (int32_t i = 0; i < e->referenceCount; ++i) {
@@ -94,10 +95,24 @@ Stop MakeContent(const PatchEntry* e, const char* backupFolder, const char* targ
     if (Stop stop = LoadPayload(e->id, &payload.data, &payload.size); stop != Stop::kNone) {
       return stop;
     }
-    if (!DecodeWithReference(payload.data, static_cast<size_t>(payload.size),
-                             e->referenceCount > 0 ? references.data : nullptr, referenceBytes,
-                             made.data, static_cast<size_t>(e->newSize))) {
-      return Stop::kPatchDamaged;
+    const uint8_t* reference = e->referenceCount > 0 ? references.data : nullptr;
+    if (e->method == ContentMethod::kZstd) {
+      if (!DecodeWithReference(payload.data, static_cast<size_t>(payload.size), reference,
+                               referenceBytes, made.data, static_cast<size_t>(e->newSize))) {
+        return Stop::kPatchDamaged;
+      }
+    } else {
+      int64_t streamSize = ReferenceFrameContentSize(payload.data, static_cast<size_t>(payload.size));
+      if (streamSize < 0 || streamSize > DiffStreamLimit(e->newSize)) return Stop::kPatchDamaged;
+      ScopedBlock stream;
+      stream.data = AllocBlock(static_cast<size_t>(streamSize));
+      if (!stream.data) return Stop::kNoMemory;
+      if (!DecodeWithReference(payload.data, static_cast<size_t>(payload.size), reference,
+                               referenceBytes, stream.data, static_cast<size_t>(streamSize)) ||
+          !ApplyApproximateDiff(stream.data, static_cast<size_t>(streamSize), reference,
+                                referenceBytes, made.data, static_cast<size_t>(e->newSize))) {
+        return Stop::kPatchDamaged;
+      }
     }
   } else {
     return Stop::kPatchDamaged;

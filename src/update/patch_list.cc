@@ -163,6 +163,9 @@ bool ReadContent(Reader& reader, PatchEntry* entry, bool member, const CompactRu
     case static_cast<int32_t>(ContentMethod::kZstd):
       entry->method = ContentMethod::kZstd;
       return writes && entry->newSize >= 0 && held <= rules.budget;
+    case static_cast<int32_t>(ContentMethod::kDiff):
+      entry->method = ContentMethod::kDiff;
+      return writes && entry->newSize >= 0 && count >= 1 && held <= rules.budget;
     case static_cast<int32_t>(ContentMethod::kFolder):
       entry->method = ContentMethod::kFolder;
       return !member && writes && count == 0 && entry->oldName[0] == 0;

@@ -47,7 +47,18 @@ enum class ContentMethod : int32_t {
   kCopy = 1,    // the one reference, unchanged (written without one: the own old file)
   kZstd = 2,    // the payload is a zstd frame coded against the references, end to end
   kFolder = 3,  // the new name is a folder, made empty
+  kDiff = 4,    // the payload is a zstd frame, coded against the references, of an
+                // approximate-match diff from them (codec/approximate_diff.h)
 };
+
+// The payload of these is a zstd frame.
+inline bool IsFrameMethod(ContentMethod method) {
+  return method == ContentMethod::kZstd || method == ContentMethod::kDiff;
+}
+
+// The most bytes the diff of a kDiff entry may take: its runs and new bytes are the new
+// content, and each of its controls (12 bytes) covers some of them.
+inline int64_t DiffStreamLimit(int32_t newSize) { return int64_t{2} * newSize + 1024; }
 
 enum class ReferenceSide : int32_t {
   kOld = 0,  // the old install (in the backup folder once it is made)

@@ -53,14 +53,16 @@ Stop CheckContentNeeds(const PatchEntry* e, const char* target, const char* back
       return stop;
     }
   }
-  if (e->method != ContentMethod::kZstd) return Stop::kNone;
+  if (!IsFrameMethod(e->method)) return Stop::kNone;
   ScopedBlock payload;
   if (Stop stop = LoadPayload(e->id, &payload.data, &payload.size); stop != Stop::kNone) {
     return stop;
   }
-  return ReferenceFrameContentSize(payload.data, static_cast<size_t>(payload.size)) == e->newSize
-             ? Stop::kNone
-             : Stop::kPatchDamaged;
+  int64_t stated = ReferenceFrameContentSize(payload.data, static_cast<size_t>(payload.size));
+  bool fits = e->method == ContentMethod::kZstd
+                  ? stated == e->newSize
+                  : stated >= 0 && stated <= DiffStreamLimit(e->newSize);
+  return fits ? Stop::kNone : Stop::kPatchDamaged;
 }
 
 // What applying one top-level entry needs, checked before the backup; the bytes it

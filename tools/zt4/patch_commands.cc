@@ -43,7 +43,7 @@ std::string PayloadMember(int32_t id) {
 // The applier reads a payload for a changed or added entry, and for a group's child
 // that has no old name to carry over; of a compact patch only for a zstd frame.
 bool NeedsPayload(const PatchEntry* entry, bool child) {
-  if (entry->method != ContentMethod::kStrict) return entry->method == ContentMethod::kZstd;
+  if (entry->method != ContentMethod::kStrict) return IsFrameMethod(entry->method);
   if (child) return entry->oldName[0] == 0;
   EntryKind kind = KindOf(entry);
   return kind == KindChanged || kind == KindAdded;
@@ -79,6 +79,8 @@ const char* MethodName(const PatchEntry* entry, bool child, bool compact) {
         return "copy";
       case ContentMethod::kZstd:
         return "zstd";
+      case ContentMethod::kDiff:
+        return "diff";
       case ContentMethod::kFolder:
         return "folder";
       case ContentMethod::kStrict:
@@ -547,12 +549,14 @@ class TargetCheck {
           "; it does not decode or fails its CRC check)");
       return;
     }
-    if (e->method == ContentMethod::kZstd) {
+    if (IsFrameMethod(e->method)) {
       // The applier reads the size the frame states before it starts.
-      if (ReferenceFrameContentSize(payload.data, static_cast<size_t>(payload.size)) !=
-          e->newSize) {
+      int64_t stated = ReferenceFrameContentSize(payload.data, static_cast<size_t>(payload.size));
+      if (e->method == ContentMethod::kZstd ? stated != e->newSize
+                                            : stated < 0 || stated > DiffStreamLimit(e->newSize)) {
         Add("bad payload: " + member + " (for " + shownName +
-            "; its frame does not state the new size " + std::to_string(e->newSize) + ")");
+            "; its frame does not state a size that fits the new size " +
+            std::to_string(e->newSize) + ")");
       }
       return;
     }

@@ -4,6 +4,8 @@
 
 #include "base/heap.h"
 #include "codec/reference_codec.h"
+#include "update/patch_list.h"
+#include "zt4mkpatch/approximate_diff_encoder.h"
 
 namespace zt4::builder {
 
@@ -13,11 +15,27 @@ FramePool::~FramePool() {
   for (auto& job : jobs_) job.wait();
 }
 
+namespace {
+
+std::optional<std::vector<uint8_t>> Encode(const std::vector<uint8_t>& data,
+                                           const std::vector<uint8_t>& reference, int level) {
+  size_t size = 0;
+  uint8_t* frame = EncodeWithReference(data.data(), data.size(),
+                                       reference.empty() ? nullptr : reference.data(),
+                                       reference.size(), level, &size);
+  if (!frame) return std::nullopt;
+  std::vector<uint8_t> bytes(frame, frame + size);
+  FreeBlock(frame);
+  return bytes;
+}
+
+}  // namespace
+
 int64_t FramePool::Submit(std::vector<uint8_t> content, std::vector<uint8_t> references,
-                          int level) {
+                          int level, bool tryDiff) {
   for (;;) {
     size_t running = 0;
-    std::future<std::optional<std::vector<uint8_t>>>* oldestRunning = nullptr;
+    std::future<std::optional<Frame>>* oldestRunning = nullptr;
     for (auto& job : jobs_) {
       if (job.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
         if (!oldestRunning) oldestRunning = &job;
@@ -28,26 +46,30 @@ int64_t FramePool::Submit(std::vector<uint8_t> content, std::vector<uint8_t> ref
     oldestRunning->wait();
   }
   jobs_.push_back(std::async(
-      std::launch::async, [content = std::move(content), references = std::move(references),
-                           level]() mutable -> std::optional<std::vector<uint8_t>> {
+      std::launch::async, [content = std::move(content), references = std::move(references), level,
+                           tryDiff]() mutable -> std::optional<Frame> {
         // The inputs go when the frame is made, not when it is taken.
         std::vector<uint8_t> data = std::move(content);
         std::vector<uint8_t> reference = std::move(references);
-        size_t size = 0;
-        uint8_t* frame =
-            EncodeWithReference(data.data(), data.size(), reference.empty() ? nullptr : reference.data(),
-                                reference.size(), level, &size);
-        if (!frame) return std::nullopt;
-        std::vector<uint8_t> bytes(frame, frame + size);
-        FreeBlock(frame);
-        return bytes;
+        std::optional<std::vector<uint8_t>> plain = Encode(data, reference, level);
+        if (!plain) return std::nullopt;
+        Frame frame{std::move(*plain), false};
+        if (tryDiff && !reference.empty()) {
+          std::vector<uint8_t> diff = ApproximateDiff(reference.data(), reference.size(),
+                                                      data.data(), data.size());
+          if (static_cast<int64_t>(diff.size()) <= DiffStreamLimit(static_cast<int32_t>(data.size()))) {
+            std::optional<std::vector<uint8_t>> coded = Encode(diff, reference, level);
+            if (coded && coded->size() < frame.bytes.size()) frame = Frame{std::move(*coded), true};
+          }
+        }
+        return frame;
       }));
   return firstTicket_ + static_cast<int64_t>(jobs_.size()) - 1;
 }
 
-std::optional<std::vector<uint8_t>> FramePool::Take(int64_t ticket) {
+std::optional<FramePool::Frame> FramePool::Take(int64_t ticket) {
   if (ticket != firstTicket_ || jobs_.empty()) return std::nullopt;
-  std::optional<std::vector<uint8_t>> frame = jobs_.front().get();
+  std::optional<Frame> frame = jobs_.front().get();
   jobs_.pop_front();
   ++firstTicket_;
   return frame;

@@ -20,17 +20,23 @@ class FramePool {
   FramePool(const FramePool&) = delete;
   FramePool& operator=(const FramePool&) = delete;
 
-  // Starts coding `content` against `references`; waits first while `workers` frames
+  struct Frame {
+    std::vector<uint8_t> bytes;
+    bool diff = false;  // the frame holds the approximate-match diff of the content
+  };
+  // Starts coding `content` against `references`, with `tryDiff` also its approximate-
+  // match diff from them, keeping the smaller frame; waits first while `workers` frames
   // are being coded. The number to take the frame back with.
-  int64_t Submit(std::vector<uint8_t> content, std::vector<uint8_t> references, int level);
+  int64_t Submit(std::vector<uint8_t> content, std::vector<uint8_t> references, int level,
+                 bool tryDiff);
   // The frame, waiting for it; nothing when coding failed. Frames are taken in the
   // order they were handed in.
-  std::optional<std::vector<uint8_t>> Take(int64_t ticket);
+  std::optional<Frame> Take(int64_t ticket);
 
  private:
   unsigned workers_;
   int64_t firstTicket_ = 0;  // the ticket of jobs_.front()
-  std::deque<std::future<std::optional<std::vector<uint8_t>>>> jobs_;
+  std::deque<std::future<std::optional<Frame>>> jobs_;
 };
 
 }  // namespace zt4::builder

@@ -842,7 +842,11 @@ bool Builder::PlanContent(int32_t primary, const uint8_t* data, size_t size, con
     }
     references.insert(references.end(), one.begin(), one.end());
   }
-  plan->ticket = frames_.Submit(Bytes(data, data + size), std::move(references), options_.level);
+  // Compiled code and binary data, where addresses shift all over: a text has no zero
+  // bytes, a binary file has many.
+  const bool binary = static_cast<size_t>(std::count(data, data + size, 0)) * 1000 >= size;
+  plan->ticket =
+      frames_.Submit(Bytes(data, data + size), std::move(references), options_.level, binary);
   ++summary_->frames;
   summary_->references += static_cast<int>(chosen.size());
   return true;
@@ -850,13 +854,18 @@ bool Builder::PlanContent(int32_t primary, const uint8_t* data, size_t size, con
 
 bool Builder::TakeFrame(ContentPlan* plan, std::string* error) {
   if (plan->ticket < 0) return true;
-  std::optional<Bytes> frame = frames_.Take(plan->ticket);
+  std::optional<FramePool::Frame> frame = frames_.Take(plan->ticket);
   plan->ticket = -1;
   if (!frame) {
     *error = "zstd could not code a content (out of memory?)";
     return false;
   }
-  return EmitPayload(frame->data(), frame->size(), FactsOf(frame->data(), frame->size()), &plan->id,
+  if (frame->diff) {
+    plan->method = ContentMethod::kDiff;
+    ++summary_->diffs;
+  }
+  const Bytes& bytes = frame->bytes;
+  return EmitPayload(bytes.data(), bytes.size(), FactsOf(bytes.data(), bytes.size()), &plan->id,
                      error);
 }
 
@@ -995,7 +1004,8 @@ std::string FormatSummary(const BuildSummary& s) {
     char budget[32];
     std::snprintf(budget, sizeof budget, "%.0f MiB", static_cast<double>(s.budget) / (1 << 20));
     text += "\ncompact: " + std::to_string(s.copies) + " contents copied, " +
-            std::to_string(s.frames) + " made from zstd frames against " +
+            std::to_string(s.frames) + " made from zstd frames (" + std::to_string(s.diffs) +
+            " of an approximate-match diff) against " +
             std::to_string(s.references) + " references, " + std::to_string(s.folders) +
             " empty folders; memory budget " + budget;
   }

@@ -64,6 +64,7 @@ struct BuildSummary {
   bool compact = false;
   int copies = 0;      // new contents that are an old (or earlier new) one unchanged
   int frames = 0;      // new contents made from a zstd frame
+  int diffs = 0;       // of those, frames of an approximate-match diff
   int references = 0;  // contents those frames are coded against, all told
   int folders = 0;     // empty folders made
   int64_t budget = 0;

@@ -1,0 +1,22 @@
+// An approximate-match diff: the new content as runs that follow a stretch of a reference
+// byte by byte (storing the byte differences, mostly zeros where code only moved) and runs
+// of new bytes. Coded by zstd afterwards, it beats plain matching where small changes are
+// sprinkled over long similar stretches, as in compiled code whose addresses shifted.
+//
+//   count (uint32), then `count` controls: run length, new bytes after it (uint32 each),
+//   and the move of the reference position after them (int32); then every run's
+//   differences, then every run's new bytes. Little-endian; the reference position
+//   starts at 0 and advances with each run.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zt4 {
+
+// Writes exactly `outSize` bytes into `out`; false when the stream is not whole, does not
+// make exactly that many bytes, or reaches outside the reference.
+bool ApplyApproximateDiff(const uint8_t* stream, size_t streamSize, const uint8_t* reference,
+                          size_t referenceSize, uint8_t* out, size_t outSize);
+
+}  // namespace zt4

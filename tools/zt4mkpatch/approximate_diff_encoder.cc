@@ -1,0 +1,155 @@
+#include "zt4mkpatch/approximate_diff_encoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace zt4::builder {
+namespace {
+
+constexpr size_t kSeed = 8;
+constexpr size_t kLongestMeasured = 4096;
+
+uint64_t Load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+void Put32(std::vector<uint8_t>& out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+// The reference's eight-byte windows by hash; a later position replaces an earlier one,
+// so the end of the reference (the content's own old version) is preferred.
+class SeedIndex {
+ public:
+  SeedIndex(const uint8_t* reference, size_t size) : reference_(reference), size_(size) {
+    while ((size_t{1} << bits_) < size && bits_ < 26) ++bits_;
+    slots_.assign(size_t{1} << bits_, UINT32_MAX);
+    for (size_t i = 0; i + kSeed <= size; ++i) slots_[Slot(reference + i)] = static_cast<uint32_t>(i);
+  }
+
+  // The longest exact match at `content` that the index offers: its length (0 for none).
+  size_t Match(const uint8_t* content, size_t available, size_t* position) const {
+    if (available < kSeed) return 0;
+    uint32_t candidate = slots_[Slot(content)];
+    if (candidate == UINT32_MAX || Load64(reference_ + candidate) != Load64(content)) return 0;
+    // Capped: the scan asks at every position, and a long run would be measured again at
+    // each of its bytes. A match this long is taken anyway and the scan jumps over it.
+    const size_t limit = std::min({available, size_ - candidate, kLongestMeasured});
+    size_t length = kSeed;
+    while (length + 8 <= limit && Load64(reference_ + candidate + length) == Load64(content + length)) {
+      length += 8;
+    }
+    while (length < limit && reference_[candidate + length] == content[length]) ++length;
+    *position = candidate;
+    return length;
+  }
+
+ private:
+  size_t Slot(const uint8_t* p) const {
+    return static_cast<size_t>((Load64(p) * 0x9E3779B97F4A7C15u) >> (64 - bits_));
+  }
+  const uint8_t* reference_;
+  size_t size_;
+  int bits_ = 10;
+  std::vector<uint32_t> slots_;
+};
+
+}  // namespace
+
+std::vector<uint8_t> ApproximateDiff(const uint8_t* old, size_t oldSize, const uint8_t* now,
+                                     size_t nowSize) {
+  SeedIndex index(old, oldSize);
+  std::vector<uint8_t> controls;
+  std::vector<uint8_t> differences;
+  std::vector<uint8_t> added;
+  uint32_t count = 0;
+  // The classic scheme: a new exact match is taken when it beats the current alignment
+  // by more than a few bytes; between two alignments the first is extended forward and
+  // the second backward, each as far as half of their bytes agree.
+  size_t scan = 0, length = 0, position = 0;
+  size_t lastScan = 0, lastPosition = 0;
+  int64_t lastOffset = 0;
+  while (scan < nowSize) {
+    size_t oldScore = 0;
+    size_t scoreUpTo = scan += length;
+    for (; scan < nowSize; ++scan) {
+      length = index.Match(now + scan, nowSize - scan, &position);
+      for (; scoreUpTo < scan + length; ++scoreUpTo) {
+        int64_t at = static_cast<int64_t>(scoreUpTo) + lastOffset;
+        if (at >= 0 && static_cast<size_t>(at) < oldSize && old[at] == now[scoreUpTo]) ++oldScore;
+      }
+      if ((length == oldScore && length != 0) || length > oldScore + kSeed) break;
+      int64_t at = static_cast<int64_t>(scan) + lastOffset;
+      if (at >= 0 && static_cast<size_t>(at) < oldSize && old[at] == now[scan] && oldScore > 0) {
+        --oldScore;
+      }
+    }
+    if (length == oldScore && scan != nowSize) continue;
+    // Forward from the last alignment.
+    size_t forward = 0;
+    {
+      int64_t score = 0, best = 0;
+      for (size_t i = 0; lastScan + i < scan && lastPosition + i < oldSize;) {
+        if (old[lastPosition + i] == now[lastScan + i]) ++score;
+        ++i;
+        if (score * 2 - static_cast<int64_t>(i) > best * 2 - static_cast<int64_t>(forward)) {
+          best = score;
+          forward = i;
+        }
+      }
+    }
+    // Backward from the new one.
+    size_t backward = 0;
+    if (scan < nowSize) {
+      int64_t score = 0, best = 0;
+      for (size_t i = 1; scan >= lastScan + i && position >= i; ++i) {
+        if (old[position - i] == now[scan - i]) ++score;
+        if (score * 2 - static_cast<int64_t>(i) > best * 2 - static_cast<int64_t>(backward)) {
+          best = score;
+          backward = i;
+        }
+      }
+    }
+    if (lastScan + forward > scan - backward) {
+      size_t overlap = (lastScan + forward) - (scan - backward);
+      int64_t score = 0, best = 0;
+      size_t split = 0;
+      for (size_t i = 0; i < overlap; ++i) {
+        if (now[lastScan + forward - overlap + i] == old[lastPosition + forward - overlap + i]) ++score;
+        if (now[scan - backward + i] == old[position - backward + i]) --score;
+        if (score > best) {
+          best = score;
+          split = i + 1;
+        }
+      }
+      forward += split - overlap;
+      backward -= split;
+    }
+    for (size_t i = 0; i < forward; ++i) {
+      differences.push_back(static_cast<uint8_t>(now[lastScan + i] - old[lastPosition + i]));
+    }
+    const size_t freshBegin = lastScan + forward;
+    const size_t freshEnd = scan - backward;
+    added.insert(added.end(), now + freshBegin, now + freshEnd);
+    Put32(controls, static_cast<uint32_t>(forward));
+    Put32(controls, static_cast<uint32_t>(freshEnd - freshBegin));
+    Put32(controls, static_cast<uint32_t>(static_cast<int32_t>(
+                        static_cast<int64_t>(position - backward) -
+                        static_cast<int64_t>(lastPosition + forward))));
+    ++count;
+    lastScan = scan - backward;
+    lastPosition = position - backward;
+    lastOffset = static_cast<int64_t>(position) - static_cast<int64_t>(scan);
+  }
+  std::vector<uint8_t> stream;
+  stream.reserve(4 + controls.size() + differences.size() + added.size());
+  Put32(stream, count);
+  stream.insert(stream.end(), controls.begin(), controls.end());
+  stream.insert(stream.end(), differences.begin(), differences.end());
+  stream.insert(stream.end(), added.begin(), added.end());
+  return stream;
+}
+
+}  // namespace zt4::builder

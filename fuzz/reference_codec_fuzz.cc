@@ -65,6 +65,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Block* reference = hasReference ? &referenceBlock : nullptr;
   Block frame(rest + referenceSize, restSize - referenceSize);
 
+  // The frame's bytes read directly as an approximate-match diff: the decoder of kDiff
+  // entries, reached without zstd having to accept the bytes first.
+  if (frame.size >= 4) {
+    const uint64_t controls = frame.data[0] | frame.data[1] << 8 | frame.data[2] << 16 |
+                              static_cast<uint64_t>(frame.data[3]) << 24;
+    if (controls <= (frame.size - 4) / 12) {
+      const size_t made = frame.size - 4 - static_cast<size_t>(controls) * 12;
+      Block direct(nullptr, made, 0x33);
+      zt4::ApplyApproximateDiff(frame.data, frame.size, reference ? reference->data : nullptr,
+                                referenceSize, direct.data, made);
+    }
+  }
+
   const int64_t contentSize = zt4::ReferenceFrameContentSize(frame.data, frame.size);
   Check(contentSize >= -1, "content size below -1");
   if (contentSize < 0) {

@@ -102,7 +102,9 @@ inline void CheckCompactContent(const PatchEntry* entry, bool member, int64_t bu
     Check(!FirstComponentIsBackup(reference.file), "reference file in the backup folder");
     if (reference.member[0] != 0) {
       Check(reference.member[0] == '/', "reference member not rooted in its archive");
-      Check(reference.side == ReferenceSide::kOld, "member of a new file");
+      // A new member is an earlier one of the same group, tied to it by the reader.
+      Check(reference.side == ReferenceSide::kOld || reference.earlier >= 0,
+            "member of a new file outside its group");
       Check(IsSafeRelativeName(reference.member, true), "unsafe reference member");
     }
     Check(reference.size >= 0, "negative reference size");

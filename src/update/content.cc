@@ -14,7 +14,12 @@
 namespace zt4 {
 
 Stop LoadReference(const ContentReference& reference, const char* backupFolder,
-                   const char* targetFolder, uint8_t* into) {
+                   const char* targetFolder, uint8_t* into, const uint8_t* const* earlier) {
+  if (reference.earlier >= 0) {
+    if (!earlier || !earlier[reference.earlier]) return Stop::kPatchDamaged;
+    if (reference.size > 0) std::memcpy(into, earlier[reference.earlier], static_cast<size_t>(reference.size));
+    return Stop::kNone;
+  }
   char path[kMaxPath];
   const char* folder = reference.side == ReferenceSide::kOld ? backupFolder : targetFolder;
   if (!JoinPath(path, folder, reference.file)) return Stop::kSourceMissing;
@@ -65,7 +70,7 @@ Stop VerifyReference(const ContentReference& reference, const char* folder) {
 }
 
 Stop MakeContent(const PatchEntry* e, const char* backupFolder, const char* targetFolder,
-                 uint8_t** block) {
+                 uint8_t** block, const uint8_t* const* earlier) {
   *block = nullptr;
   ScopedBlock made;
   made.data = AllocBlock(static_cast<size_t>(e->newSize));
@@ -74,7 +79,7 @@ Stop MakeContent(const PatchEntry* e, const char* backupFolder, const char* targ
   // them is.
   Stop wrongContent = Stop::kVersionMismatch;
   if (e->method == ContentMethod::kCopy) {
-    Stop stop = LoadReference(e->references[0], backupFolder, targetFolder, made.data);
+    Stop stop = LoadReference(e->references[0], backupFolder, targetFolder, made.data, earlier);
     if (stop != Stop::kNone) return stop;
   } else if (IsFrameMethod(e->method)) {
     wrongContent = Stop::kPatchDamaged;
@@ -87,7 +92,8 @@ Stop MakeContent(const PatchEntry* e, const char* backupFolder, const char* targ
     if (!references.data) return Stop::kNoMemory;
     size_t at = 0;
     for (int32_t i = 0; i < e->referenceCount; ++i) {
-      Stop stop = LoadReference(e->references[i], backupFolder, targetFolder, references.data + at);
+      Stop stop = LoadReference(e->references[i], backupFolder, targetFolder, references.data + at,
+                                earlier);
       if (stop != Stop::kNone) return stop;
       at += static_cast<size_t>(e->references[i].size);
     }

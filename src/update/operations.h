@@ -104,8 +104,10 @@ Stop RebuildArchive(const PatchEntry* group, const char* backupFolder, const cha
 
 // Reads a reference's content (exactly its size) into `into`: an old one from the backup
 // folder, a new one from the target folder.
+// `earlier`: the contents of the earlier members of the group being rebuilt, by place.
 Stop LoadReference(const ContentReference& reference, const char* backupFolder,
-                   const char* targetFolder, uint8_t* into);
+                   const char* targetFolder, uint8_t* into,
+                   const uint8_t* const* earlier = nullptr);
 // An old reference in `folder` has its size and digest.
 Stop VerifyReference(const ContentReference& reference, const char* folder);
 // True when the reference is the entry's own old file, verified with the entry.
@@ -113,7 +115,7 @@ bool IsOwnOldFile(const PatchEntry* e, const ContentReference& reference);
 // The new content of a compact entry, made in memory; a content without the entry's
 // size and digest is never handed over. The caller frees *block.
 Stop MakeContent(const PatchEntry* e, const char* backupFolder, const char* targetFolder,
-                 uint8_t** block);
+                 uint8_t** block, const uint8_t* const* earlier = nullptr);
 // Writes the file under its name with kPartSuffix appended and renames it into place, so
 // that no torn file ever stands under the new name.
 Stop SaveByRename(const uint8_t* data, int32_t size, const char* path);

@@ -120,8 +120,7 @@ bool ReadReference(Reader& reader, ContentReference* reference) {
   const char* member = reference->member;
   // New contents are plain files written by this update; members are addressed
   // explicitly, so one in a sub-folder of its archive is found as well.
-  bool memberFits = member[0] == 0 || (member[0] == '/' && reference->side == ReferenceSide::kOld &&
-                                       IsSafeRelativeName(member, true));
+  bool memberFits = member[0] == 0 || (member[0] == '/' && IsSafeRelativeName(member, true));
   return reference->size >= 0 && reference->file[0] != 0 &&
          IsSafeRelativeName(reference->file, false) && !LeadsIntoBackupFolder(reference->file) &&
          memberFits;
@@ -174,6 +173,74 @@ bool ReadContent(Reader& reader, PatchEntry* entry, bool member, const CompactRu
   }
 }
 
+// A reference to a new member names an earlier member of the same group that was made
+// from a frame (so that its content is at hand): each is tied to that member, which the
+// rebuild keeps until its last use. What is kept counts against the budget beside what
+// each member holds itself.
+bool ResolveEarlierMembers(PatchEntry* group, int64_t budget) {
+  int32_t count = 0;
+  for (const PatchEntry* child = group->firstChild; child; child = child->next) ++count;
+  PatchEntry** members = new (std::nothrow) PatchEntry*[static_cast<size_t>(count) + 1];
+  int64_t* keptChange = new (std::nothrow) int64_t[static_cast<size_t>(count) + 1]();
+  bool ok = members && keptChange;
+  int32_t index = 0;
+  for (PatchEntry* child = group->firstChild; child && ok; child = child->next) {
+    members[index] = child;
+    for (int32_t r = 0; r < child->referenceCount && ok; ++r) {
+      ContentReference& reference = child->references[r];
+      if (reference.side != ReferenceSide::kNew || reference.member[0] == 0) continue;
+      ok = std::strcmp(reference.file, group->newName) == 0;
+      for (int32_t j = 0; j < index && ok && reference.earlier < 0; ++j) {
+        // The member of new name "x" is "/x"; "/x" stays as it is.
+        const char* name = members[j]->newName;
+        const char* member = name[0] == '/' ? reference.member : reference.member + 1;
+        if (std::strcmp(name, member) == 0) reference.earlier = j;
+      }
+      if (!ok || reference.earlier < 0) {
+        ok = false;
+        break;
+      }
+      const PatchEntry* source = members[reference.earlier];
+      ok = IsFrameMethod(source->method) && source->newSize == reference.size &&
+           std::strcmp(source->newDigest, reference.digest) == 0;
+      if (ok && index > members[reference.earlier]->lastUse) {
+        members[reference.earlier]->lastUse = index;
+      }
+    }
+    ++index;
+  }
+  // What is kept while each member is made: the members before it still to be used.
+  for (int32_t j = 0; j < count && ok; ++j) {
+    if (members[j]->lastUse > j) {
+      keptChange[j + 1] += members[j]->newSize;
+      keptChange[members[j]->lastUse + 1] -= members[j]->newSize;
+    }
+  }
+  int64_t kept = 0;
+  for (int32_t i = 0; i < count && ok; ++i) {
+    kept += keptChange[i];
+    // A copy holds its content once; a frame its references beside it.
+    int64_t held = members[i]->newSize;
+    for (int32_t r = 0; IsFrameMethod(members[i]->method) && r < members[i]->referenceCount; ++r) {
+      held += members[i]->references[r].size;
+    }
+    ok = kept + held <= budget;
+  }
+  delete[] members;
+  delete[] keptChange;
+  return ok;
+}
+
+// A top-level entry has no group whose members it could be made from.
+bool NamesNoNewMember(const PatchEntry* entry) {
+  for (int32_t r = 0; r < entry->referenceCount; ++r) {
+    if (entry->references[r].side == ReferenceSide::kNew && entry->references[r].member[0] != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Reads the rest of a group record into `group`. Members are put at the front of the
 // member chain while reading (so a refusal frees them with the group) and turned round
 // at the end.
@@ -205,7 +272,7 @@ bool ReadGroup(Reader& reader, PatchEntry* group, const CompactRules* compact) {
   }
   if (!reader.Marker(kEndMarker)) return false;
   group->firstChild = Reversed(group->firstChild);
-  return true;
+  return !compact || ResolveEarlierMembers(group, compact->budget);
 }
 
 bool ReadRecord(Reader& reader, PatchEntry* entry, const CompactRules* compact) {
@@ -216,7 +283,7 @@ bool ReadRecord(Reader& reader, PatchEntry* entry, const CompactRules* compact) 
   return ReadFileFields(reader, entry) && KindOf(entry) != KindNone &&
          IsSafeRelativeName(entry->oldName, false) && IsSafeRelativeName(entry->newName, false) &&
          !LeadsIntoBackupFolder(entry->newName) &&
-         (!compact || ReadContent(reader, entry, false, *compact));
+         (!compact || (ReadContent(reader, entry, false, *compact) && NamesNoNewMember(entry)));
 }
 
 // The records, back to back, into the top-level chain; `compact` for the records of a

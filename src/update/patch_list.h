@@ -62,7 +62,8 @@ inline int64_t DiffStreamLimit(int32_t newSize) { return int64_t{2} * newSize + 
 
 enum class ReferenceSide : int32_t {
   kOld = 0,  // the old install (in the backup folder once it is made)
-  kNew = 1,  // a plain file this update has written before the entry
+  kNew = 1,  // a plain file this update has written before the entry; with a member
+             // name, an earlier member of the archive the entry's group writes
 };
 
 // A content an entry is made from: a file, or with a member name a member of that
@@ -73,6 +74,7 @@ struct ContentReference {
   const char* member = kEmptyEntryText;
   int32_t size = 0;
   const char* digest = kEmptyEntryText;
+  int32_t earlier = -1;  // an earlier member of the same group: its place among the members
 };
 
 struct PatchEntry {
@@ -91,6 +93,7 @@ struct PatchEntry {
   int32_t referenceCount = 0;
   uint8_t* records = nullptr;  // the head of a compact tree owns the decoded records
   int64_t budget = 0;          // the head of a compact tree: the patch's memory budget
+  int32_t lastUse = -1;        // a member: the last later member made from it, if any
 };
 
 enum EntryKind { KindNone = 0, KindRemoved = 1, KindChanged = 2, KindAdded = 3, KindGroup = 4 };

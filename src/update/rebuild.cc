@@ -1,4 +1,5 @@
 #include <cstring>
+#include <new>
 
 #include "archive/archive.h"
 #include "archive/mount.h"
@@ -44,24 +45,63 @@ Stop LocateOldContent(const char* backupFolder, const char* oldName, OldContent*
   return miss == CacheMiss::kNoMemory ? Stop::kNoMemory : Stop::kSourceMissing;
 }
 
+// The contents of members that later members of the group are made from, by place in
+// the group, each kept from its making until its last use.
+class EarlierMembers {
+ public:
+  explicit EarlierMembers(const PatchEntry* group) : group_(group) {
+    for (const PatchEntry* child = group->firstChild; child; child = child->next) ++count_;
+    blocks_ = new (std::nothrow) uint8_t*[static_cast<size_t>(count_) + 1]();
+  }
+  ~EarlierMembers() {
+    for (int32_t i = 0; blocks_ && i < count_; ++i) FreeBlock(blocks_[i]);
+    delete[] blocks_;
+  }
+  EarlierMembers(const EarlierMembers&) = delete;
+  EarlierMembers& operator=(const EarlierMembers&) = delete;
+
+  bool Ready() const { return blocks_ != nullptr; }
+  const uint8_t* const* Blocks() const { return blocks_; }
+  void Keep(int32_t index, uint8_t* block) { blocks_[index] = block; }
+  // Lets go of what no member after `index` is made from.
+  void UsedUpTo(int32_t index) {
+    int32_t place = 0;
+    for (const PatchEntry* child = group_->firstChild; child && place < index;
+         child = child->next, ++place) {
+      if (blocks_[place] && child->lastUse <= index) {
+        FreeBlock(blocks_[place]);
+        blocks_[place] = nullptr;
+      }
+    }
+  }
+
+ private:
+  const PatchEntry* group_;
+  int32_t count_ = 0;
+  uint8_t** blocks_ = nullptr;
+};
+
 // Adds one member of the group. With `copyCoded`, a member carried over from an old
 // archive keeps its coded bytes and CRC instead of being decoded and coded again
 // (*copied tells whether that happened).
-Stop AddMember(ArchiveWriter& writer, const PatchEntry* child, const char* backupFolder,
-               const char* targetFolder, bool copyCoded, bool* copied) {
+Stop AddMember(ArchiveWriter& writer, const PatchEntry* child, int32_t index,
+               EarlierMembers& earlier, const char* backupFolder, const char* targetFolder,
+               bool copyCoded, bool* copied) {
   // x.bin and /x.bin name the same member /x.bin.
   const char* newName = child->newName[0] == '/' ? child->newName + 1 : child->newName;
   PoolString memberName = PoolString::Formatted("/%s", newName);
   OldContent old;
   if (child->method != ContentMethod::kStrict) {
     const ContentReference& from = child->references[0];
-    if (child->method == ContentMethod::kCopy && copyCoded && from.member[0] != 0) {
+    if (child->method == ContentMethod::kCopy && copyCoded && from.side == ReferenceSide::kOld &&
+        from.member[0] != 0) {
       char path[kMaxPath];
       CacheMiss miss;
       old.archive = JoinPath(path, backupFolder, from.file) ? OpenCached(path, &miss) : nullptr;
       if (!old.archive) return Stop::kSourceMissing;
       old.memberName = PoolString(from.member);
-    } else if (Stop stop = MakeContent(child, backupFolder, targetFolder, &old.content);
+    } else if (Stop stop = MakeContent(child, backupFolder, targetFolder, &old.content,
+                                       earlier.Blocks());
                stop != Stop::kNone) {
       return stop;
     } else {
@@ -89,19 +129,30 @@ Stop AddMember(ArchiveWriter& writer, const PatchEntry* child, const char* backu
   if (old.archive && !old.archive->Extract(old.memberName, &old.content, &old.size)) {
     return Stop::kVersionMismatch;
   }
-  return writer.Add(old.content, static_cast<uint32_t>(old.size), memberName) ? Stop::kNone
-                                                                              : Stop::kWriteFailed;
+  if (!writer.Add(old.content, static_cast<uint32_t>(old.size), memberName)) {
+    return Stop::kWriteFailed;
+  }
+  if (child->lastUse > index) {
+    earlier.Keep(index, old.content);
+    old.content = nullptr;
+  }
+  return Stop::kNone;
 }
 
 // Writes the archive of the group's children, in their order. *copiedAny tells whether
 // some member kept its coded bytes.
 Stop WriteArchive(const PatchEntry* group, const char* backupFolder, const char* targetFolder,
                   const char* archivePath, bool copyCoded, bool showProgress, bool* copiedAny) {
+  EarlierMembers earlier(group);
+  if (!earlier.Ready()) return Stop::kNoMemory;
   ArchiveWriter writer;
   if (!writer.Create(PoolString(archivePath))) return Stop::kWriteFailed;
-  for (const PatchEntry* child = group->firstChild; child; child = child->next) {
+  int32_t index = 0;
+  for (const PatchEntry* child = group->firstChild; child; child = child->next, ++index) {
     if (showProgress) Os().ConsoleWrite(".");
-    Stop stop = AddMember(writer, child, backupFolder, targetFolder, copyCoded, copiedAny);
+    Stop stop = AddMember(writer, child, index, earlier, backupFolder, targetFolder, copyCoded,
+                          copiedAny);
+    earlier.UsedUpTo(index);
     if (stop != Stop::kNone) {
       // Left as far as it was written, as the stop found it.
       writer.Abandon();

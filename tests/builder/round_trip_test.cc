@@ -194,6 +194,28 @@ TEST_P(RoundTrip, ShiftedBinaryCodeIsCarriedAsADiff) {
   }
 }
 
+// Bundles in one archive that share their new code: a compact patch makes the later ones
+// from the earlier, which the rebuild keeps for them.
+TEST_P(RoundTrip, MembersOfOneArchiveAreMadeFromEarlierOnes) {
+  std::mt19937 random(21);
+  auto text = [&random](size_t size) {
+    std::string t;
+    while (t.size() < size) t += "function f" + std::to_string(random() % 100000) + "() {}\n";
+    return t;
+  };
+  const std::string shared = text(60000);
+  const std::string fresh = text(40000);  // new in this version, in both bundles
+  Members v1 = {{"/a.js", "// a\n" + shared}, {"/b.js", "// b\n" + shared}};
+  Members v2 = {{"/a.js", "// a\n" + shared + fresh}, {"/b.js", "// b\n" + shared + fresh}};
+  BuildCase c({{"lib.zt4", ArchiveBytes(v1)}}, {{"lib.zt4", ArchiveBytes(v2)}}, Strict());
+  c.RoundTrip();
+  if (!Strict()) {
+    EXPECT_EQ(c.Summary().earlierMembers, 1);
+    // The new code once, not twice: well under what one copy of it codes to alone.
+    EXPECT_LT(c.Summary().patchBytes, 30000u);
+  }
+}
+
 TEST_P(RoundTrip, IdenticalPayloadsShareOneMember) {
   std::string big(3000, 'q');
   BuildCase c({{"keep", "k"}},

@@ -130,11 +130,7 @@ TEST(CompactDescription, WhatNoApplierCouldDoIsRefused) {
   EXPECT_EQ(Parsed(OneRecord(ContentMethod::kCopy, "n", 4, {})).head(), nullptr);
   // More than the budget held at once.
   EXPECT_EQ(Parsed(OneRecord(ContentMethod::kZstd, "n", 997, {old4})).head(), nullptr);
-  // A new content inside an archive, an unsafe or empty file, an unmarked member.
-  EXPECT_EQ(Parsed(OneRecord(ContentMethod::kZstd, "n", 1,
-                             {Ref(ReferenceSide::kNew, "a.zt4", "/m", 4, kDigestB)}))
-                .head(),
-            nullptr);
+  // An unsafe or empty file, an unmarked member.
   for (const char* file : {"../o", "", "BACKUP_FILES/o", "C:o"}) {
     EXPECT_EQ(Parsed(OneRecord(ContentMethod::kZstd, "n", 1,
                                {Ref(ReferenceSide::kOld, file, "", 4, kDigestB)}))
@@ -151,6 +147,53 @@ TEST(CompactDescription, WhatNoApplierCouldDoIsRefused) {
   EXPECT_EQ(Parsed(OneRecord(ContentMethod::kFolder, "f", 0, {old4})).head(), nullptr);
   EXPECT_EQ(Parsed(OneRecord(static_cast<ContentMethod>(4), "n", 1, {})).head(), nullptr);
   EXPECT_EQ(Parsed(OneRecord(ContentMethod::kStrict, "n", 1, {})).head(), nullptr);
+}
+
+// A group whose second member is made from its first, which was made from a frame.
+std::string GroupOfTwo(ContentMethod firstMethod, const char* file, const char* member,
+                       const char* digest, int32_t budget, bool topLevelToo = false) {
+  PatchListWriter records;
+  records.GroupBegin("lib.zt4", 50, kDigestA)
+      .Record(1, "", 0, "", "a.js", 100, kDigestA)
+      .Content(firstMethod, firstMethod == ContentMethod::kCopy ? 1 : 0);
+  if (firstMethod == ContentMethod::kCopy) {
+    records.Reference(Ref(ReferenceSide::kOld, "old.zt4", "/a.js", 100, kDigestA));
+  }
+  records.Record(2, "", 0, "", "b.js", 10, kDigestB)
+      .Content(ContentMethod::kZstd, 1)
+      .Reference(Ref(ReferenceSide::kNew, file, member, 100, digest))
+      .GroupEnd();
+  if (topLevelToo) {
+    records.Record(3, "", 0, "", "c.js", 10, kDigestB)
+        .Content(ContentMethod::kZstd, 1)
+        .Reference(Ref(ReferenceSide::kNew, "lib.zt4", "/a.js", 100, kDigestA));
+  }
+  return Compact(records, budget);
+}
+
+TEST(CompactDescription, AMemberIsMadeOnlyFromAnEarlierMemberWithinTheBudget) {
+  {
+    Parsed parsed(GroupOfTwo(ContentMethod::kZstd, "lib.zt4", "/a.js", kDigestA, 210));
+    ASSERT_NE(parsed.head(), nullptr);
+    const PatchEntry* first = parsed.head()->firstChild;
+    EXPECT_EQ(first->lastUse, 1);
+    EXPECT_EQ(first->next->references[0].earlier, 0);
+  }
+  // Kept (100) beside the second member's reference copy (100) and content (10).
+  EXPECT_EQ(Parsed(GroupOfTwo(ContentMethod::kZstd, "lib.zt4", "/a.js", kDigestA, 209)).head(),
+            nullptr);
+  // Another archive, a member that is not there or not before, another digest, a member
+  // whose content the rebuild does not hold (copied), a top-level entry.
+  EXPECT_EQ(Parsed(GroupOfTwo(ContentMethod::kZstd, "other.zt4", "/a.js", kDigestA, 500)).head(),
+            nullptr);
+  EXPECT_EQ(Parsed(GroupOfTwo(ContentMethod::kZstd, "lib.zt4", "/b.js", kDigestA, 500)).head(),
+            nullptr);
+  EXPECT_EQ(Parsed(GroupOfTwo(ContentMethod::kZstd, "lib.zt4", "/a.js", kDigestB, 500)).head(),
+            nullptr);
+  EXPECT_EQ(Parsed(GroupOfTwo(ContentMethod::kCopy, "lib.zt4", "/a.js", kDigestA, 500)).head(),
+            nullptr);
+  EXPECT_EQ(Parsed(GroupOfTwo(ContentMethod::kZstd, "lib.zt4", "/a.js", kDigestA, 500, true)).head(),
+            nullptr);
 }
 
 TEST(CompactDescription, AHeadOrFrameOutOfShapeIsRefused) {

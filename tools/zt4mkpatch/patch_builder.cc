@@ -141,10 +141,14 @@ class Builder {
     std::string file;
     std::string member;
     FileFacts facts;
+    // A member of the archive being described, for the members after it only: its place.
+    std::string group;
+    int32_t place = -1;
   };
   bool CatalogueOld(std::string* error);
+  // `copyable`: a new content that is this one may be copied from it.
   int32_t AddContent(ReferenceSide side, const std::string& file, const std::string& member,
-                     const uint8_t* data, size_t size);
+                     const uint8_t* data, size_t size, bool copyable = true);
   bool ReadContent(const Content& content, Bytes* bytes);
   // The old content a new file or member most likely came from: the same address, else
   // one of the same file name. -1 for none.
@@ -189,6 +193,13 @@ class Builder {
   std::unordered_map<std::string, std::vector<int32_t>> oldContentsNamed_;  // by file name
   std::map<std::string, std::unique_ptr<Archive>> catalogueArchives_;
   ReferenceFinder finder_;
+  // The archive being described: for each member so far, the memory it leaves unused
+  // (what it holds, and what is kept for later members, within the budget) and the last
+  // member made from it.
+  std::string group_;
+  std::vector<int64_t> groupSlack_;
+  std::vector<int32_t> groupLastUse_;
+  std::unordered_map<int32_t, Bytes> groupContents_;  // its members' contents, by item
   FramePool frames_{std::thread::hardware_concurrency()};
   // Records whose frames are being coded: written, in order, when they are done.
   std::deque<std::function<bool(std::string*)>> deferred_;
@@ -685,14 +696,14 @@ bool Builder::WriteDescription(std::string* error) {
 }
 
 int32_t Builder::AddContent(ReferenceSide side, const std::string& file, const std::string& member,
-                            const uint8_t* data, size_t size) {
+                            const uint8_t* data, size_t size, bool copyable) {
   Content content;
   content.side = side;
   content.file = file;
   content.member = member;
   content.facts = FactsOf(data, size);
   auto index = static_cast<int32_t>(contents_.size());
-  contentByKey_.emplace(content.facts.key, index);
+  if (copyable) contentByKey_.emplace(content.facts.key, index);
   if (side == ReferenceSide::kOld) {
     oldContentAt_[{file, member}] = index;
     const std::string& path = member.empty() ? file : member;
@@ -747,6 +758,12 @@ bool Builder::CatalogueOld(std::string* error) {
 }
 
 bool Builder::ReadContent(const Content& content, Bytes* bytes) {
+  if (!content.group.empty()) {
+    auto held = groupContents_.find(static_cast<int32_t>(&content - contents_.data()));
+    if (held == groupContents_.end()) return false;
+    *bytes = held->second;
+    return true;
+  }
   std::string ignored;
   const std::string& root = content.side == ReferenceSide::kOld ? options_.oldDir : options_.newDir;
   if (content.member.empty()) return ReadWholeFile(root + "/" + content.file, bytes, &ignored);
@@ -803,6 +820,10 @@ bool Builder::PlanContent(int32_t primary, const uint8_t* data, size_t size, con
   if (same >= 0) {
     plan->references.push_back(same);
     ++summary_->copies;
+    if (!group_.empty()) {
+      groupSlack_.push_back(summary_->budget - facts.size);
+      groupLastUse_.push_back(-1);
+    }
     return true;
   }
   // The most similar contents that fit the budget beside the new one, the primary last:
@@ -824,14 +845,36 @@ bool Builder::PlanContent(int32_t primary, const uint8_t* data, size_t size, con
   // tar-level zstd figure.
   constexpr double kWorthSharing = 0.0005;
   const size_t room = static_cast<size_t>(kMaxReferences) - chosen.size();
+  const auto place = static_cast<int32_t>(groupSlack_.size());
+  int64_t kept = 0;  // earlier members of the archive kept for this one
   for (int32_t item : finder_.Covering(data, size, primary, room, kWorthSharing)) {
+    const Content& content = contents_[item];
+    const int64_t bytes = content.facts.size;
     // A member is decoded whole each time a frame is made from it: on an archived package
     // whose bundles share code, old ones saved 2 % of the patch and made its apply slower
     // than the strict patch's.
-    if (!contents_[item].member.empty()) continue;
-    if (held + contents_[item].facts.size > summary_->budget) continue;
-    held += contents_[item].facts.size;
+    if (content.group.empty() && !content.member.empty()) continue;
+    if (!content.group.empty() && content.group != group_) continue;
+    if (held + kept + bytes > summary_->budget) continue;
+    if (!content.group.empty()) {
+      // An earlier member of this archive is kept from its making to here, beside what
+      // each member between holds.
+      if (held + kept + 2 * bytes > summary_->budget) continue;
+      const int32_t from = std::max(groupLastUse_[content.place], content.place) + 1;
+      bool fits = true;
+      for (int32_t k = from; k < place && fits; ++k) fits = groupSlack_[k] >= bytes;
+      if (!fits) continue;
+      for (int32_t k = from; k < place; ++k) groupSlack_[k] -= bytes;
+      groupLastUse_[content.place] = place;
+      kept += bytes;
+      ++summary_->earlierMembers;
+    }
+    held += bytes;
     chosen.insert(chosen.begin(), item);
+  }
+  if (!group_.empty()) {
+    groupSlack_.push_back(summary_->budget - held - kept);
+    groupLastUse_.push_back(-1);
   }
   Bytes references;
   Bytes one;
@@ -941,6 +984,9 @@ bool Builder::DescribeArchiveCompact(const std::string& name, const std::vector<
                                      Archive& archive, const FileFacts& archiveFacts,
                                      std::string* error) {
   std::vector<ContentPlan> plans(members.size());
+  group_ = name;
+  groupSlack_.clear();
+  groupLastUse_.clear();
   for (size_t i = 0; i < members.size(); ++i) {
     const MemberPlan& member = members[i];
     ScopedBlock content;
@@ -957,8 +1003,16 @@ bool Builder::DescribeArchiveCompact(const std::string& name, const std::vector<
       ++summary_->membersCarried;
     } else {
       ++summary_->membersFromPatch;
+      // The members after it may be made from it: the rebuild keeps it for them.
+      int32_t item = AddContent(ReferenceSide::kNew, name, member.memberName, content.data,
+                                static_cast<size_t>(content.size), false);
+      contents_[item].group = name;
+      contents_[item].place = static_cast<int32_t>(i);
+      groupContents_[item].assign(content.data, content.data + content.size);
     }
   }
+  group_.clear();
+  groupContents_.clear();
   ++summary_->groups;
   deferred_.push_back(
       [this, name, members, archiveFacts, plans](std::string* error) mutable {
@@ -1006,7 +1060,8 @@ std::string FormatSummary(const BuildSummary& s) {
     text += "\ncompact: " + std::to_string(s.copies) + " contents copied, " +
             std::to_string(s.frames) + " made from zstd frames (" + std::to_string(s.diffs) +
             " of an approximate-match diff) against " +
-            std::to_string(s.references) + " references, " + std::to_string(s.folders) +
+            std::to_string(s.references) + " references (" + std::to_string(s.earlierMembers) +
+            " of them earlier members of the same archive), " + std::to_string(s.folders) +
             " empty folders; memory budget " + budget;
   }
   text += "\npayloads: " + std::to_string(s.payloads) + " members, " + Megabytes(s.payloadBytes) +

@@ -66,6 +66,7 @@ struct BuildSummary {
   int frames = 0;      // new contents made from a zstd frame
   int diffs = 0;       // of those, frames of an approximate-match diff
   int references = 0;  // contents those frames are coded against, all told
+  int earlierMembers = 0;  // of those, members written before into the same archive
   int folders = 0;     // empty folders made
   int64_t budget = 0;
   std::vector<std::string> warnings;

@@ -82,18 +82,18 @@ def checked(command, **kwargs):
     return seconds, mib
 
 
-def fetch(spec, dest):
+def fetch(package, dest):
     """A folder is copied; NAME@VERSION is fetched with npm pack and unpacked."""
-    if os.path.isdir(spec):
-        shutil.copytree(spec, dest, symlinks=True)
+    if os.path.isdir(package):
+        shutil.copytree(package, dest, symlinks=True)
         return
     got = dest + ".npm"
     os.makedirs(got)
-    done = subprocess.run(["npm", "pack", "--silent", "--pack-destination", got, spec],
+    done = subprocess.run(["npm", "pack", "--silent", "--pack-destination", got, package],
                           capture_output=True, text=True)
     tarballs = glob.glob(os.path.join(got, "*.tgz"))
     if done.returncode or len(tarballs) != 1:
-        sys.exit(f"npm pack {spec} failed: {done.stderr.strip()}")
+        sys.exit(f"npm pack {package} failed: {done.stderr.strip()}")
     subprocess.run(["tar", "-xzf", tarballs[0], "-C", got, "--no-same-owner"], check=True)
     subprocess.run(["chmod", "-R", "u+rwX", got], check=True)
     top = [e.path for e in os.scandir(got) if e.is_dir()]  # "package/", as a rule
@@ -257,8 +257,8 @@ def main():
     kind, labels = sys.argv[1], sys.argv[2:4]
     shutil.rmtree(os.path.join(WORK, "src"), ignore_errors=True)
     os.makedirs(os.path.join(WORK, "src"))
-    for side, spec in zip(("old", "new"), labels):
-        fetch(spec, os.path.join(WORK, "src", side))
+    for side, package in zip(("old", "new"), labels):
+        fetch(package, os.path.join(WORK, "src", side))
     for k in (["plain", "archived"] if kind == "both" else [kind]):
         measure(k, labels)
 

@@ -92,14 +92,15 @@ Stop AddMember(ArchiveWriter& writer, const PatchEntry* child, int32_t index,
   PoolString memberName = PoolString::Formatted("/%s", newName);
   OldContent old;
   if (child->method != ContentMethod::kStrict) {
-    const ContentReference& from = child->references[0];
-    if (child->method == ContentMethod::kCopy && copyCoded && from.side == ReferenceSide::kOld &&
-        from.member[0] != 0) {
+    // A copy of an old member keeps its coded bytes (a copy has its one reference).
+    const ContentReference* from =
+        child->method == ContentMethod::kCopy ? &child->references[0] : nullptr;
+    if (from && copyCoded && from->side == ReferenceSide::kOld && from->member[0] != 0) {
       char path[kMaxPath];
       CacheMiss miss;
-      old.archive = JoinPath(path, backupFolder, from.file) ? OpenCached(path, &miss) : nullptr;
+      old.archive = JoinPath(path, backupFolder, from->file) ? OpenCached(path, &miss) : nullptr;
       if (!old.archive) return Stop::kSourceMissing;
-      old.memberName = PoolString(from.member);
+      old.memberName = PoolString(from->member);
     } else if (Stop stop = MakeContent(child, backupFolder, targetFolder, &old.content,
                                        earlier.Blocks());
                stop != Stop::kNone) {

@@ -16,6 +16,7 @@
 #include "builder/install_generator.h"
 #include "codec/crc32.h"
 #include "codec/range_codec.h"
+#include "support/sample_install.h"
 #include "support/test_files.h"
 #include "common/files.h"
 #include "common/index_records.h"
@@ -81,6 +82,14 @@ TEST_P(RoundTrip, PlainFilesOfEveryKind) {
   BuildCase c(oldTree, newTree, Strict());
   c.RoundTrip();
   EXPECT_EQ(Counts(c.Summary()), (std::vector<int>{9, 3, 2, 1, 0, 0, 0, 0}));
+}
+
+// The install the driver and Wine tests run on: its patch made by the builder this time.
+TEST_P(RoundTrip, TheBundledSample) {
+  test::SampleInstall sample = test::MakeSampleInstall();
+  BuildCase c(sample.oldTree, sample.newTree, Strict());
+  c.RoundTrip();
+  EXPECT_TRUE(c.Summary().warnings.empty());
 }
 
 TEST_P(RoundTrip, ArchivesWithMembersAddedRemovedChangedAndReordered) {

@@ -257,6 +257,23 @@ class Zt4CompactPatchInfo : public Zt4PatchCommands {
   std::map<int32_t, Stored> sizes_;
 };
 
+// The old contents compact entries are made from are checked as the old files are.
+TEST_F(Zt4CompactPatchInfo, CheckNamesAReferencedMemberThatDiffers) {
+  test::Tree install = {{"readme.txt", "old readme"},
+                        {"gone.txt", "tool"},
+                        {"data.zt4", test::ArchiveBytes({{"/a", "carried memb3r"}})}};
+  ASSERT_TRUE(test::WriteTree(Path("cinst"), install));
+  Result result = Run({"patch-check", Arg("compact.zt4"), Arg("cinst")});
+  EXPECT_EQ(result.status, 1) << result.out << result.err;
+  EXPECT_NE(result.out.find("content differs: /a in data.zt4 (a new file is made from it"),
+            std::string::npos)
+      << result.out;
+  install["data.zt4"] = test::ArchiveBytes({{"/a", "carried member"}});
+  ASSERT_TRUE(test::WriteTree(Path("cinst"), install));
+  Result good = Run({"patch-check", Arg("compact.zt4"), Arg("cinst")});
+  EXPECT_EQ(good.out.find("/a in data.zt4"), std::string::npos) << good.out;
+}
+
 TEST_F(Zt4CompactPatchInfo, LinesShowMethodsReferencesAndStoredPayloads) {
   Result result = Run({"patch-info", Arg("compact.zt4")});
   ASSERT_EQ(result.status, 0) << result.err;

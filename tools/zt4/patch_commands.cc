@@ -426,8 +426,35 @@ class TargetCheck {
     for (const PatchEntry* e = first; e; e = e->next) {
       for (const PatchEntry* child = e->firstChild; child; child = child->next) {
         if (KindOf(child) == KindRemoved || KindOf(child) == KindChanged) CheckOld(child, true);
+        CheckReferences(child);
       }
       if (KindOf(e) == KindRemoved || KindOf(e) == KindChanged) CheckOld(e, false);
+      CheckReferences(e);
+    }
+  }
+
+  // The old contents a compact entry is made from, each once, as the applier checks them.
+  void CheckReferences(const PatchEntry* e) {
+    for (int32_t i = 0; i < e->referenceCount; ++i) {
+      const ContentReference& reference = e->references[i];
+      if (reference.side != ReferenceSide::kOld || IsOwnOldFile(e, reference)) continue;
+      std::string shown = Shown(reference.file);
+      if (reference.member[0] != 0) shown = Shown(reference.member) + " in " + shown;
+      if (!checkedReferences_.insert(shown + "\n" + reference.digest).second) continue;
+      ++checked_;
+      switch (VerifyReference(reference, target_.c_str())) {
+        case Stop::kNone:
+          break;
+        case Stop::kSourceMissing:
+          Add("missing: " + shown + " (a new file is made from it)");
+          break;
+        case Stop::kNoMemory:
+          Add("out of memory: " + shown);
+          break;
+        default:
+          Add("content differs: " + shown + " (a new file is made from it; size " +
+              std::to_string(reference.size) + " expected)");
+      }
     }
   }
 
@@ -582,6 +609,7 @@ class TargetCheck {
   std::vector<Problem> problems_;
   std::map<std::string, size_t> archiveProblems_;
   std::set<int32_t> unusable_;
+  std::set<std::string> checkedReferences_;
   int checked_ = 0;
 };
 

@@ -58,18 +58,6 @@ inline bool FirstComponentIsBackup(const char* name) {
   }
 }
 
-inline bool EndsWithPartSuffixAnyCase(const char* name) {
-  const size_t length = std::strlen(name);
-  const size_t suffix = sizeof kPartSuffix - 1;
-  if (length < suffix) return false;
-  for (size_t i = 0; i < suffix; ++i) {
-    char c = name[length - suffix + i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kPartSuffix[i]) return false;
-  }
-  return true;
-}
-
 inline void CheckEntryTexts(const PatchEntry* entry, const RecordBytes& bytes) {
   CheckText(entry->oldName, bytes);
   CheckText(entry->oldDigest, bytes);
@@ -111,7 +99,7 @@ inline void CheckCompactContent(const PatchEntry* entry, bool member, int64_t bu
     held += reference.size;
   }
   const bool writes = member || entry->newName[0] != 0;
-  if (!member) Check(!EndsWithPartSuffixAnyCase(entry->newName), "new name with the part suffix");
+  if (!member) Check(!EndsWithPartSuffix(entry->newName), "new name with the part suffix");
   switch (entry->method) {
     case ContentMethod::kCopy:
       if (!writes) {

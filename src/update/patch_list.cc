@@ -94,17 +94,6 @@ struct CompactRules {
   int64_t budget = 0;
 };
 
-bool EndsWithPartSuffix(const char* name) {
-  size_t length = std::strlen(name);
-  size_t suffix = sizeof kPartSuffix - 1;
-  if (length < suffix) return false;
-  for (size_t i = 0; i < suffix; ++i) {
-    char c = name[length - suffix + i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kPartSuffix[i]) return false;
-  }
-  return true;
-}
 
 bool ReadReference(Reader& reader, ContentReference* reference) {
   int32_t side;
@@ -446,6 +435,18 @@ EntryKind KindOf(const PatchEntry* entry) {
   if (hasOld) return KindRemoved;
   if (hasNew) return KindAdded;
   return KindNone;
+}
+
+bool EndsWithPartSuffix(const char* name) {
+  size_t length = std::strlen(name);
+  size_t suffix = sizeof kPartSuffix - 1;
+  if (length < suffix) return false;
+  for (size_t i = 0; i < suffix; ++i) {
+    char c = name[length - suffix + i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kPartSuffix[i]) return false;
+  }
+  return true;
 }
 
 PatchEntry* ParsePatchList(const uint8_t* bytes, int32_t count, PatchFormats formats) {

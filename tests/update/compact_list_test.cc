@@ -7,6 +7,7 @@
 
 #include "update/patch_list.h"
 #include "update/patch_list_writer.h"
+#include "update/parsed_list.h"
 
 namespace zt4 {
 namespace {
@@ -33,26 +34,7 @@ std::string Compact(PatchListWriter& records, int32_t budget = 1000) {
   return std::string(reinterpret_cast<const char*>(whole.Data()), static_cast<size_t>(whole.Size()));
 }
 
-// Parsed from a heap block of exactly the description's size.
-class Parsed {
- public:
-  explicit Parsed(const std::string& bytes, PatchFormats formats = PatchFormats::kStrictAndCompact) {
-    block_ = static_cast<uint8_t*>(std::malloc(bytes.size()));
-    std::memcpy(block_, bytes.data(), bytes.size());
-    head_ = ParsePatchList(block_, static_cast<int32_t>(bytes.size()), formats);
-  }
-  ~Parsed() {
-    FreePatchList(head_);
-    std::free(block_);
-  }
-  Parsed(const Parsed&) = delete;
-  Parsed& operator=(const Parsed&) = delete;
-  const PatchEntry* head() const { return head_; }
-
- private:
-  uint8_t* block_;
-  PatchEntry* head_;
-};
+using Parsed = test::ParsedList;
 
 // One changed file made from its own old file and a member of an old archive, one
 // archive whose member is copied from a member in a sub-folder, one empty folder.

@@ -1,5 +1,6 @@
 #include "update/patch_list.h"
 #include "update/patch_list_writer.h"
+#include "update/parsed_list.h"
 
 #include <gtest/gtest.h>
 
@@ -98,35 +99,7 @@ class Bytes {
   std::unique_ptr<PatchListWriter> writer_ = std::make_unique<PatchListWriter>();
 };
 
-// The description in a heap block of exactly its size (no zero after it, so ASan sees
-// any read past the end) and the tree parsed from it; both freed together.
-class Parsed {
- public:
-  explicit Parsed(const std::string& bytes) : Parsed(bytes, bytes.size()) {}
-  Parsed(const std::string& bytes, size_t count) : count_(count) {
-    block_ = static_cast<uint8_t*>(std::malloc(count ? count : 1));
-    if (count != 0) std::memcpy(block_, bytes.data(), count);
-    head_ = ParsePatchList(block_, static_cast<int32_t>(count));
-  }
-  ~Parsed() {
-    FreePatchList(head_);
-    std::free(block_);
-  }
-  Parsed(const Parsed&) = delete;
-  Parsed& operator=(const Parsed&) = delete;
-
-  const PatchEntry* head() const { return head_; }
-  // True when the text points into the block (non-empty texts are never copied).
-  bool InBlock(const char* text) const {
-    auto* p = reinterpret_cast<const uint8_t*>(text);
-    return p >= block_ && p < block_ + count_;
-  }
-
- private:
-  uint8_t* block_;
-  size_t count_;
-  PatchEntry* head_;
-};
+using Parsed = test::ParsedList;
 
 std::vector<const PatchEntry*> Chain(const PatchEntry* entry) {
   std::vector<const PatchEntry*> chain;

@@ -507,6 +507,8 @@ bool IsSafeRelativeName(const char* name, bool memberName) {
       if (IsDeviceComponent(name + start, name + i)) return false;
       if (c == 0) return true;
       start = ++i;
+    } else if (c == kForeignMark) {
+      return false;  // the OS edge would read it as a character Shift-JIS lacks
     } else {
       // The trail 0x5C of a two-byte character is never read as a separator.
       i += CharLength(name, size, i);

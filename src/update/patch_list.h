@@ -129,8 +129,9 @@ void FreePatchList(PatchEntry* head);
 // to: not absolute (no leading separator, no ':' anywhere, hence no drive or UNC form), no
 // ".." component (nor one Windows would trim to "..", such as ".. "), and no component
 // naming a Windows device (CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, with
-// any extension). A member name (`memberName`) may begin with a separator and may hold
-// ':'; the ".." and device rules hold for it too. An empty name is safe.
+// any extension), and no byte 0xFF, which the OS edge would read as a character Shift-JIS
+// lacks. A member name (`memberName`) may begin with a separator and may hold ':'; the
+// other rules hold for it too. An empty name is safe.
 bool IsSafeRelativeName(const char* name, bool memberName);
 
 }  // namespace zt4

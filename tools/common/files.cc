@@ -28,9 +28,8 @@ bool ScanFolder(const std::string& root, const std::string& prefix, TreeScan* sc
   if (items.empty() && !prefix.empty()) scan->emptyFolders.push_back(prefix);
   for (const auto& [name, kind] : items) {
     std::string relative = prefix.empty() ? name : prefix + "/" + name;
-    // The ANSI listing of Windows puts '?' for a character outside the code page.
-    if (name.find('?') != std::string::npos) {
-      *error = Shown(root + "/" + relative) + ": the name cannot be written in Shift-JIS (CP932)";
+    if (HasForeignCharacter(name)) {
+      *error = Shown(root + "/" + relative) + ": " + kForeignCharacterProblem;
       return false;
     }
     if (prefix.empty()) scan->topLevel.push_back(name);

@@ -154,8 +154,13 @@ std::string FoldCase(const std::string& name) {
   return out;
 }
 
+bool HasForeignCharacter(const std::string& name) {
+  return name.find(static_cast<char>(kForeignMark)) != std::string::npos;
+}
+
 std::string NameProblem(const std::string& name) {
   if (name.empty()) return "the name is empty";
+  if (HasForeignCharacter(name)) return kForeignCharacterProblem;
   if (!IsSafeRelativeName(name.c_str(), false)) {
     return "the applier refuses this name (absolute, \"..\", ':' or a device name)";
   }

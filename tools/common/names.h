@@ -36,6 +36,12 @@ bool SamePath(const std::string& a, const std::string& b);
 // compares names.
 std::string FoldCase(const std::string& name);
 
+// True when a name the OS listed holds a character Shift-JIS lacks (carried in the
+// platform edge's form): no patch or archive can name it.
+bool HasForeignCharacter(const std::string& name);
+inline constexpr const char* kForeignCharacterProblem =
+    "the name has a character without a Shift-JIS (CP932) form";
+
 // Why `name` (relative, CP932, '/'-separated) cannot be a file of an install that the
 // applier handles on Windows and POSIX alike; empty when it can.
 std::string NameProblem(const std::string& name);

@@ -1,7 +1,8 @@
 // POSIX implementation of the platform: Linux files and folders, the terminal as the
 // user's console and dialogs. Texts cross this edge as CP932 and become UTF-8 here, so an
 // install whose Japanese names are stored as UTF-8 (as Wine and Proton store them) is
-// patched by the same code as on Windows.
+// patched by the same code as on Windows; a name with characters Shift-JIS lacks is
+// carried in the edge's reversible form (edge_text.h).
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -16,6 +17,10 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <bit>
+#include <cstring>
+
+#include "platform/edge_text.h"
 #include "platform/platform.h"
 
 namespace zt4 {
@@ -23,27 +28,55 @@ namespace {
 
 constexpr int kNativePathBytes = PATH_MAX;
 
-// Converts between encodings with iconv; -1 when the text does not convert or fit.
-int Convert(const char* to, const char* from, const char* text, char* out, int capacity) {
-  if (capacity <= 0) return -1;
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return -1;
-  char* in = const_cast<char*>(text);
-  size_t inLeft = strlen(text);
-  char* outPos = out;
-  size_t outLeft = static_cast<size_t>(capacity) - 1;  // room for the zero
-  size_t done = iconv(cd, &in, &inLeft, &outPos, &outLeft);
-  if (done != static_cast<size_t>(-1)) done = iconv(cd, nullptr, nullptr, &outPos, &outLeft);
-  iconv_close(cd);
-  if (done == static_cast<size_t>(-1) || inLeft != 0) return -1;
-  *outPos = 0;
-  return static_cast<int>(outPos - out);
+// An iconv descriptor, opened on first use in each thread and reset before each run.
+class Converter {
+ public:
+  Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+  ~Converter() {
+    if (Usable()) iconv_close(cd_);
+  }
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+
+  // The bytes written, or -1 when the input does not convert whole or does not fit.
+  int Run(const void* input, size_t inBytes, void* output, size_t outBytes) {
+    if (!Usable()) return -1;
+    iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+    char* in = const_cast<char*>(static_cast<const char*>(input));
+    char* out = static_cast<char*>(output);
+    size_t outLeft = outBytes;
+    size_t done = iconv(cd_, &in, &inBytes, &out, &outLeft);
+    if (done != static_cast<size_t>(-1)) done = iconv(cd_, nullptr, nullptr, &out, &outLeft);
+    if (done == static_cast<size_t>(-1) || inBytes != 0) return -1;
+    return static_cast<int>(outBytes - outLeft);
+  }
+
+ private:
+  bool Usable() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+  iconv_t cd_;
+};
+
+constexpr const char* kUnitsEncoding =
+    std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
+
+// A name or text of the OS (UTF-8) as the program carries it, and back; -1 when it does
+// not fit (or, going out, does not convert).
+int NativeToInternal(const char* native, char* out, int capacity) {
+  char16_t units[kEdgeUnits];
+  int count = Utf8ToUnits(native, units, kEdgeUnits);
+  return count < 0 ? -1 : EdgeFromUnits(units, count, out, capacity);
 }
 
-// A CP932 path as the kernel wants it: UTF-8, then '\' -> '/'. Converting first means a
+int InternalToNative(const char* text, char* out, int capacity) {
+  char16_t units[kEdgeUnits];
+  int count = EdgeToUnits(text, units, kEdgeUnits);
+  return count < 0 ? -1 : UnitsToUtf8(units, count, out, capacity);
+}
+
+// A path as the kernel wants it: UTF-8, then '\' -> '/'. Converting first means a
 // Shift-JIS trail byte 0x5C is never taken for a separator.
 bool ToNativePath(const char* path, char* out) {
-  int n = Convert("UTF-8", "CP932", path, out, kNativePathBytes);
+  int n = InternalToNative(path, out, kNativePathBytes);
   if (n < 0) return false;
   for (int i = 0; i < n; ++i) {
     if (out[i] == '\\') out[i] = '/';
@@ -63,7 +96,7 @@ bool ReadAnswerLine(char* line, int capacity) {
 
 void WriteToStderr(const char* cp932) {
   char utf8[8192];
-  if (Convert("UTF-8", "CP932", cp932, utf8, sizeof utf8) < 0) {
+  if (InternalToNative(cp932, utf8, sizeof utf8) < 0) {
     fputs(cp932, stderr);  // shown as bytes rather than not at all
   } else {
     fputs(utf8, stderr);
@@ -186,17 +219,17 @@ class PosixPlatform final : public Platform {
     if (!ToNativePath(folder, native)) return NoPath(false);
     DIR* dir = opendir(native);
     if (!dir) return Failed(errno, false);
-    // Items go to the sink as they are read; a name without a CP932 form ends the listing
+    // Items go to the sink as they are read; a name too long to carry ends the listing
     // with a failure, and the caller drops the items it was given.
     bool ok = true;
     size_t folderLength = strlen(native);
     while (struct dirent* item = readdir(dir)) {
       char name[kMaxPath];
-      if (Convert("CP932", "UTF-8", item->d_name, name, sizeof name) < 0) {
+      if (NativeToInternal(item->d_name, name, sizeof name) < 0) {
         char shown[128];
         char reason[192];
         EscapeName(item->d_name, shown, sizeof shown);
-        snprintf(reason, sizeof reason, "the name %s has no Shift-JIS (CP932) form", shown);
+        snprintf(reason, sizeof reason, "the name %s is too long for a path", shown);
         ok = FailWith(reason, false);
         break;
       }
@@ -278,20 +311,20 @@ class PosixPlatform final : public Platform {
     ssize_t n = readlink("/proc/self/exe", native, sizeof native - 1);
     if (n <= 0) return false;
     native[n] = 0;
-    return Convert("CP932", "UTF-8", native, buffer, capacity) >= 0;
+    return NativeToInternal(native, buffer, capacity) >= 0;
   }
 
   bool CurrentFolder(char* buffer, int capacity) override {
     char native[kNativePathBytes];
     if (!getcwd(native, sizeof native)) return false;
-    return Convert("CP932", "UTF-8", native, buffer, capacity) >= 0;
+    return NativeToInternal(native, buffer, capacity) >= 0;
   }
 
   void OpenConsole() override {}
 
   void ConsoleWrite(const char* text) override {
     char utf8[8192];
-    if (Convert("UTF-8", "CP932", text, utf8, sizeof utf8) < 0) {
+    if (InternalToNative(text, utf8, sizeof utf8) < 0) {
       fputs(text, stdout);
     } else {
       fputs(utf8, stdout);
@@ -352,7 +385,7 @@ class PosixPlatform final : public Platform {
     struct stat info;
     if (stat(absolute, &info) != 0 || !S_ISDIR(info.st_mode)) return false;
     // Handed over as Windows would: CP932 with '\' separators ('/' is never a trail byte).
-    if (Convert("CP932", "UTF-8", absolute, path, kMaxPath) < 0) return false;
+    if (NativeToInternal(absolute, path, kMaxPath) < 0) return false;
     for (char* c = path; *c; ++c) {
       if (*c == '/') *c = '\\';
     }
@@ -401,11 +434,36 @@ void LeavePoolLock() { pthread_mutex_unlock(&gPoolLock); }
 bool IsNativeAbsolutePath(const char* path) { return path[0] == '/' || path[0] == '\\'; }
 
 int NativeToCp932(const char* text, char* out, int capacity) {
-  return Convert("CP932", "UTF-8", text, out, capacity);
+  return NativeToInternal(text, out, capacity);
 }
 
 int Cp932ToNative(const char* text, char* out, int capacity) {
-  return Convert("UTF-8", "CP932", text, out, capacity);
+  return InternalToNative(text, out, capacity);
+}
+
+int Cp932RunToUnits(const char* bytes, int count, char16_t* out, int capacity) {
+  thread_local Converter toUnits(kUnitsEncoding, "CP932");
+  if (count == 0) return 0;
+  int n = toUnits.Run(bytes, static_cast<size_t>(count), out,
+                      static_cast<size_t>(capacity) * sizeof(char16_t));
+  return n < 0 ? -1 : n / static_cast<int>(sizeof(char16_t));
+}
+
+int UnitsToCp932Run(const char16_t* units, int count, char* out, int capacity) {
+  thread_local Converter fromUnits("CP932", kUnitsEncoding);
+  if (count == 0) return 0;
+  if (count > kEdgeUnits) return -1;
+  int n = fromUnits.Run(units, static_cast<size_t>(count) * sizeof(char16_t), out,
+                        static_cast<size_t>(capacity));
+  if (n < 0) return -1;
+  // Some characters map one way only (U+301C and U+FF5E both to 81 60): only a text that
+  // reads back as itself names the same item.
+  char16_t back[kEdgeUnits];
+  int units2 = Cp932RunToUnits(out, n, back, kEdgeUnits);
+  if (units2 != count || std::memcmp(back, units, static_cast<size_t>(count) * sizeof(char16_t)) != 0) {
+    return -1;
+  }
+  return n;
 }
 
 bool OsIsWindows() { return false; }

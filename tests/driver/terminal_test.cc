@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 
+#include "base/shift_jis.h"
 #include "base/texts.h"
 #include "platform/platform.h"
 #include "support/patch_writer.h"
@@ -22,6 +23,13 @@ using test::Tree;
 std::string Utf8(const char* cp932) {
   char out[1024];
   EXPECT_GE(Cp932ToNative(cp932, out, sizeof out), 0);
+  return out;
+}
+
+// A CP932 path as the shell and the kernel name it.
+std::string Native(const std::string& cp932) {
+  char out[1024];
+  EXPECT_GE(Cp932ToNative(cp932.c_str(), out, sizeof out), 0);
   return out;
 }
 
@@ -42,7 +50,7 @@ class TerminalTest : public test::SampleLayoutTest {
  protected:
   void SetUp() override {
     SampleLayoutTest::SetUp();
-    std::filesystem::copy_file(ZT4_APPLIER_PATH, program_ + "/zt4patch");
+    std::filesystem::copy_file(ZT4_APPLIER_PATH, Native(program_) + "/zt4patch");
   }
 
   // Starts the program in `cwd` with `answers` on standard input, `environment`
@@ -50,7 +58,8 @@ class TerminalTest : public test::SampleLayoutTest {
   Outcome Start(const std::string& answers, const std::string& cwd,
                 const std::string& environment = "") {
     std::ofstream(folder_ / "answers", std::ios::binary) << answers;
-    std::string command = "cd '" + cwd + "' && " + environment + "'" + program_ + "/zt4patch' < '" +
+    std::string command = "cd '" + Native(cwd) + "' && " + environment + "'" + Native(program_) +
+                          "/zt4patch' < '" +
                           (folder_ / "answers") + "' > '" + (folder_ / "out") + "' 2> '" +
                           (folder_ / "err") + "'; echo $? > '" + (folder_ / "status") + "'";
     EXPECT_EQ(std::system(command.c_str()), 0);
@@ -182,6 +191,42 @@ TEST_F(TerminalTest, EveryOtherStopEndsWithStatusZero) {
   EXPECT_NE(run.err.find(Utf8(StopPatchDamaged)), std::string::npos);
   EXPECT_EQ(test::ReadTree(target_), sample_.oldTree);
 }
+
+// The program and the install below a folder whose name Shift-JIS cannot write: the
+// program finds its patch, the terminal shows the folder by its own name, and every file
+// lands under it.
+class ForeignFolderTest : public TerminalTest, public ::testing::WithParamInterface<const char*> {
+ protected:
+  std::string LayoutFolder() const override {
+    char inside[256];
+    EXPECT_GT(NativeToCp932(GetParam(), inside, sizeof inside), 0);
+    return folder_ / inside;
+  }
+};
+
+TEST_P(ForeignFolderTest, AnsweredRunUpdatesTheInstall) {
+  ASSERT_NE(target_.find(static_cast<char>(kForeignMark)), std::string::npos)
+      << "the name has a Shift-JIS form: the test would not reach the reversible form";
+  Outcome run = Start("\ny\n");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("[" + Native(target_) + "] "), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(Utf8(kDoneText) + "\n"), std::string::npos) << run.err;
+  EXPECT_EQ(test::ReadTree(target_), Updated());
+  // The names on disk are the OS's own: the folder as created, the Japanese names as UTF-8.
+  std::filesystem::path install = std::filesystem::path(folder_.Path()) / GetParam() / "install";
+  EXPECT_TRUE(std::filesystem::exists(install / "BACKUP_FILES" / u8"ソ" / u8"データ.bin"));
+  EXPECT_TRUE(std::filesystem::exists(install / u8"ソ" / u8"データ.bin"));
+}
+
+std::string FolderLabel(const ::testing::TestParamInfo<const char*>& info) {
+  static const char* const kLabels[] = {"Cafe", "Korean", "Chinese"};
+  return kLabels[info.index];
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, ForeignFolderTest,
+                         ::testing::Values("Caf\xC3\xA9", "\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4",
+                                           "\xE4\xB8\xAD\xE6\x96\x87\xE7\x9B\xAE\xE5\xBD\x95"),
+                         FolderLabel);
 
 }  // namespace
 }  // namespace zt4

@@ -37,11 +37,14 @@ class SampleLayoutTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SampleLayout layout;
-    ASSERT_TRUE(LayOutSample(folder_.Path(), &layout));
+    ASSERT_TRUE(LayOutSample(LayoutFolder(), &layout));
     sample_ = layout.sample;
     program_ = layout.program;
     target_ = layout.target;
   }
+  // Where the sample is laid out (CP932): the temporary folder itself unless a test names
+  // a folder below it.
+  virtual std::string LayoutFolder() const { return folder_.Path(); }
   // The tree the install must end as: the new version beside the backup of the old one.
   Tree Updated() const {
     Tree expected = sample_.newTree;

@@ -38,14 +38,19 @@ install_build_dependencies() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
       >/dev/null || return 1
   fi
-  if ((windows)); then ensure_japanese_locale && ensure_zstd_for_windows || return 1; fi
+  if ((windows)); then ensure_wine_locales && ensure_zstd_for_windows || return 1; fi
 }
 
-ensure_japanese_locale() {
-  if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
-    echo "generating the ja_JP.UTF-8 locale"
-    localedef -i ja_JP -f UTF-8 ja_JP.UTF-8 || return 1
-  fi
+# Japanese (ANSI code page 932) for the Windows suites; US English (code page 1252) for
+# the Wine run of a Western Windows.
+ensure_wine_locales() {
+  local locale
+  for locale in ja_JP en_US; do
+    if ! locale -a 2>/dev/null | grep -qi "^${locale}\.utf-\?8\$"; then
+      echo "generating the ${locale}.UTF-8 locale"
+      localedef -i "${locale}" -f UTF-8 "${locale}.UTF-8" || return 1
+    fi
+  done
 }
 
 # Wine in its own prefix, with the Japanese ANSI code page (932) and no debug noise.

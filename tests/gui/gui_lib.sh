@@ -11,6 +11,7 @@ GUI_DEADLINE=             # when set (in SECONDS), no wait goes past it
 GUI_XVFB_PID=
 GUI_PID=
 GUI_PREFIXES=()
+GUI_LANG=ja_JP.UTF-8  # the Unix locale Wine runs under: its ANSI code page 932
 
 # Window titles. The message boxes carry their caption; a box without one (every stop)
 # gets the system's "エラー"; the folder dialog's own title is Wine's "フォルダーの参照".
@@ -18,6 +19,9 @@ GUI_TITLE_DIALOG='フォルダーの参照'
 GUI_TITLE_CONFIRM='確認'
 GUI_TITLE_DONE='お知らせ'
 GUI_TITLE_STOP='エラー'
+# The same two of Wine under a Western locale (en_US.UTF-8: code page 1252).
+GUI_TITLE_DIALOG_WESTERN='Browse for Folder'
+GUI_TITLE_STOP_WESTERN='Error'
 
 # The program's texts (UTF-8 here; the program holds them in Shift-JIS).
 GUI_TEXT_DIALOG='パッチを当てるディレクトリを選択してください'
@@ -60,10 +64,13 @@ gui_require_tools() {
     echo "missing tools: ${missing[*]} (scripts/test installs them)" >&2
     return 1
   fi
-  if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
-    echo "the ja_JP.UTF-8 locale is missing (scripts/test generates it)" >&2
-    return 1
-  fi
+  local locale
+  for locale in ja_JP en_US; do
+    if ! locale -a 2>/dev/null | grep -qi "^${locale}\.utf-\?8\$"; then
+      echo "the ${locale}.UTF-8 locale is missing (scripts/test generates it)" >&2
+      return 1
+    fi
+  done
 }
 
 # Xvfb on a display number of its own choosing, with a plain desktop colour.
@@ -98,13 +105,13 @@ gui_stop_display() {
   fi
 }
 
-# Runs a command with Wine set up for one prefix: Japanese locale (ANSI code page 932),
-# no Mono or Gecko installers, no debug output unless WINEDEBUG is given.
+# Runs a command with Wine set up for one prefix: the locale GUI_LANG (Japanese: ANSI
+# code page 932), no Mono or Gecko installers, no debug output unless WINEDEBUG is given.
 gui_in_prefix() {
   local prefix=$1
   shift
-  env WINEPREFIX="${prefix}" WINEDEBUG="${GUI_WINEDEBUG:--all}" LANG=ja_JP.UTF-8 \
-    LC_ALL=ja_JP.UTF-8 WINEDLLOVERRIDES="mscoree,mshtml=" "$@"
+  env WINEPREFIX="${prefix}" WINEDEBUG="${GUI_WINEDEBUG:--all}" LANG="${GUI_LANG}" \
+    LC_ALL="${GUI_LANG}" WINEDLLOVERRIDES="mscoree,mshtml=" "$@"
 }
 
 # Ends every Wine process of one of our own prefixes (never anyone else's server).
@@ -160,7 +167,7 @@ gui_launch() {
   (
     cd "${cwd}" || exit 99
     exec env WINEPREFIX="${prefix}" WINEDEBUG='-all,+console,+msgbox,+win' \
-      LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 WINEDLLOVERRIDES="mscoree,mshtml=" wine "${program}"
+      LANG="${GUI_LANG}" LC_ALL="${GUI_LANG}" WINEDLLOVERRIDES="mscoree,mshtml=" wine "${program}"
   ) >"${log}.out" 2>"${log}.trace" &
   GUI_PID=$!
 }

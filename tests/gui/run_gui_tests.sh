@@ -8,7 +8,7 @@
 #                    [--mkpatch zt4mkpatch.exe] --work FOLDER [--keep] [--shots FOLDER]
 #                    [SCENARIO...]
 #
-# Scenarios: success cancel no tampered missing (all by default). Prints PASS or FAIL
+# Scenarios: success cancel no tampered missing western (all by default). Prints PASS or FAIL
 # per scenario and exits non-zero when one failed. --keep leaves the prefixes in place;
 # --shots saves screenshots of the windows of the success and tampered scenarios.
 # Limits in seconds: GUI_WAIT (one window or exit, 20), GUI_SCENARIO_LIMIT (one scenario,
@@ -34,7 +34,7 @@ if [ -z "${program}" ] || [ -z "${sample}" ] || [ -z "${work}" ]; then
   sed -n '2,17p' "$0" >&2
   exit 2
 fi
-[ ${#scenarios[@]} -gt 0 ] || scenarios=(success cancel no tampered missing)
+[ ${#scenarios[@]} -gt 0 ] || scenarios=(success cancel no tampered missing western)
 gui_require_tools ${shots:+import} || exit 1
 for file in "${program}" "${sample}" ${mkpatch:+"${mkpatch}"}; do
   [ -f "${file}" ] || { echo "no such program: ${file}" >&2; exit 1; }
@@ -71,6 +71,9 @@ if ! gui_in_prefix "${base}" timeout 120 wine "${sample}" "$(gui_z_path "${sampl
 fi
 if [ -n "${mkpatch}" ]; then
   echo "patch made by zt4mkpatch"
+  # A changed file whose name ends in the trail byte 0x5C (表 is 95 5C in Shift-JIS).
+  printf 'old table\n' >"${sampleDir}/old/表.txt"
+  printf 'the new table\n' >"${sampleDir}/new/表.txt"
   if ! (cd "${sampleDir}" &&
     gui_in_prefix "${base}" timeout 120 wine "${mkpatch}" old new patch.zt4) \
     >"${work}/mkpatch.log" 2>&1; then
@@ -94,7 +97,8 @@ echo "set-up took $((SECONDS - started))s"
 
 # ---------------------------------------------------------------------------------------
 # One scenario: its prefix, the install in C:\ゲーム\ソフト, the program and its patch in
-# C:\zt4patch, started with the install as current folder.
+# C:\zt4patch, started with the install as current folder. The western scenario runs
+# Wine under a Western locale (ANSI code page 1252) with folders named in it.
 
 failures=()
 problem() {
@@ -106,13 +110,19 @@ prepare() {
   local name=$1
   folder="${work}/${name}"
   prefix="${folder}/prefix"
-  target="${prefix}/drive_c/ゲーム/ソフト"
+  if [ "${name}" = western ]; then
+    GUI_LANG=en_US.UTF-8 programFolder='Café' targetFolder='Jeux/Café/ソフト'
+  else
+    GUI_LANG=ja_JP.UTF-8 programFolder='zt4patch' targetFolder='ゲーム/ソフト'
+  fi
+  programDir="${prefix}/drive_c/${programFolder}"
+  target="${prefix}/drive_c/${targetFolder}"
   log="${folder}/run"
   mkdir -p "${folder}"
   gui_copy_prefix "${base}" "${prefix}"
-  mkdir -p "${prefix}/drive_c/zt4patch" "${target}"
-  cp "${program}" "${prefix}/drive_c/zt4patch/zt4patch.exe"
-  cp "${sampleDir}/patch.zt4" "${prefix}/drive_c/zt4patch/patch.zt4"
+  mkdir -p "${programDir}" "${target}"
+  cp "${program}" "${programDir}/zt4patch.exe"
+  cp "${sampleDir}/patch.zt4" "${programDir}/patch.zt4"
   cp -a "${sampleDir}/old/." "${target}/"
 }
 
@@ -124,7 +134,7 @@ snapshot() { rm -rf "${folder}/before" && cp -a "${target}" "${folder}/before"; 
 # install has been read before; this one is read once here.
 start() {
   find "${prefix}/drive_c" -maxdepth 3 >/dev/null
-  gui_launch "${prefix}" "${target}" 'C:\zt4patch\zt4patch.exe' "${log}"
+  gui_launch "${prefix}" "${target}" "C:\\${programFolder}\\zt4patch.exe" "${log}"
 }
 
 # Waits for a window and checks its title; the id in `window`.
@@ -321,7 +331,7 @@ scenario_tampered() {
 
 # No patch.zt4 beside the program: stopped before the folder dialog.
 scenario_missing() {
-  rm -f "${prefix}/drive_c/zt4patch/patch.zt4"
+  rm -f "${programDir}/patch.zt4"
   snapshot
   start
   expect_window "${GUI_TITLE_STOP}" || return
@@ -330,6 +340,38 @@ scenario_missing() {
   expect_texts "${GUI_TEXT_DAMAGED}" -- "${GUI_TEXT_DIALOG}" "${GUI_TEXT_CONFIRM}"
   expect_console_lines 1
   expect_untouched
+}
+
+# Windows set to a Western code page (1252), where é is a lead byte of Shift-JIS: the
+# program in C:\Café finds its patch, updates C:\Jeux\Café\ソフト, the files get their
+# Japanese names, and boxes and console show Japanese (the confirmation is photographed).
+scenario_western() {
+  start
+  expect_window "${GUI_TITLE_DIALOG_WESTERN}" || return
+  if gui_window_texts "${log}" | grep -qxF 'ソフト'; then
+    gui_note "the dialog opened with ソフト selected"
+  else
+    problem "the dialog did not select the current folder"
+  fi
+  answer Return
+  expect_window "${GUI_TITLE_CONFIRM}" || return
+  shot confirm-cp1252.png "${window}"
+  answer alt+y
+  expect_window "${GUI_TITLE_DONE}" || return
+  answer Return
+  expect_exit_zero
+  expect_texts "${GUI_TEXT_DIALOG}" "${GUI_TEXT_CONFIRM}" "${GUI_TEXT_DONE}" -- \
+    "${GUI_TEXT_ABORTED}" "${GUI_TEXT_DAMAGED}" "${GUI_TEXT_MISMATCH}"
+  expect_console_lines 5
+  expect_updated
+  if [ -n "${mkpatch}" ]; then
+    if [ "$(cat "${target}/表.txt" 2>/dev/null)" = 'the new table' ] &&
+      [ -f "${target}/BACKUP_FILES/表.txt" ]; then
+      gui_note "表.txt updated under its own name, the old one in BACKUP_FILES"
+    else
+      problem "表.txt was not updated under its own name"
+    fi
+  fi
 }
 
 # The whole run stays inside CTest's limit: once this budget is spent, the scenarios

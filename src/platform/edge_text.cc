@@ -102,10 +102,15 @@ int Utf8ToUnits(const char* text, char16_t* out, int capacity) {
   };
   for (size_t i = 0; i < size;) {
     uint8_t lead = bytes[i];
-    size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                                : lead >= 0xF0 && lead <= 0xF4     ? 4
-                                                                   : 0;
-    uint32_t point = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
+    size_t length = lead < 0x80                    ? 1
+                    : lead >= 0xC2 && lead <= 0xDF ? 2
+                    : lead >= 0xE0 && lead <= 0xEF ? 3
+                    : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                   : 0;
+    uint32_t point = length == 1   ? lead
+                     : length == 2 ? lead & 0x1F
+                     : length == 3 ? lead & 0x0F
+                                   : lead & 0x07;
     bool valid = length != 0 && i + length <= size;
     for (size_t k = 1; valid && k < length; ++k) {
       valid = (bytes[i + k] & 0xC0) == 0x80;

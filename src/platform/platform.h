@@ -1,8 +1,9 @@
 // The one seam between the system and the operating system.
 //
-// Paths and texts handed across it are bytes in the Japanese ANSI code page (CP932,
-// Shift-JIS) with '\' or '/' as separators, exactly as the Win32 ANSI calls take them.
-// The POSIX implementation converts at its edge (CP932 -> UTF-8, then '\' -> '/').
+// Paths and texts handed across it are CP932 (Shift-JIS) bytes with '\' or '/' as
+// separators. Each implementation converts at its edge: Windows to UTF-16 for the wide
+// calls, POSIX to UTF-8 (then '\' -> '/'). A name the OS hands back may hold characters
+// Shift-JIS lacks; they travel in the reversible form of edge_text.h.
 //
 // Everything the update does to the disk and to the user goes through a `Platform`, so
 // tests can wrap the real one (fault injection, scripted dialogs). The lock of the string
@@ -58,8 +59,8 @@ class Platform {
   virtual bool DeleteFile(const char* path) = 0;
 
   // Folders. Every item is handed to `sink` as it is read, "." and ".." included. False
-  // when the folder cannot be listed or one of its names cannot be handed over (on POSIX:
-  // a name without a CP932 form); the caller then drops what it was given.
+  // when the folder cannot be listed or one of its names is too long to hand over; the
+  // caller then drops what it was given.
   virtual bool ForEachFolderItem(const char* folder, FolderItemSink sink, void* user) = 0;
   virtual FolderResult CreateFolder(const char* path) = 0;
   // Creates the folder and every missing parent.
@@ -92,7 +93,7 @@ class Platform {
 
   // Why the last call of this platform that failed did so, in the OS's own text and
   // without the path, which the caller knows: "No such file or directory", or on POSIX
-  // "the name bad\xFFname has no Shift-JIS (CP932) form". Empty when nothing failed yet.
+  // "the name bad\xFFname is too long for a path". Empty when nothing failed yet.
   virtual const char* LastFailure() { return failure_; }
 
  protected:
@@ -133,8 +134,9 @@ int ProgramMain();
 // leading "\\" (a POSIX path beginning with '/' or '\'); never on Windows.
 bool IsNativeAbsolutePath(const char* path);
 
-// Text of the OS itself (command lines, file names a tool shows) <-> CP932. On Windows
-// both are the ANSI code page and nothing changes; on POSIX the OS speaks UTF-8.
+// Text of the OS itself (command lines, file names a tool shows) <-> CP932, characters
+// Shift-JIS lacks in the edge's form. On Windows that text is the ANSI code page (on
+// Japanese Windows it is CP932 and nothing changes); on POSIX it is UTF-8.
 // Return the length written (without the zero) or -1 when the text does not convert
 // or does not fit.
 int NativeToCp932(const char* text, char* out, int capacity);

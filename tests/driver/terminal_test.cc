@@ -59,9 +59,9 @@ class TerminalTest : public test::SampleLayoutTest {
                 const std::string& environment = "") {
     std::ofstream(folder_ / "answers", std::ios::binary) << answers;
     std::string command = "cd '" + Native(cwd) + "' && " + environment + "'" + Native(program_) +
-                          "/zt4patch' < '" +
-                          (folder_ / "answers") + "' > '" + (folder_ / "out") + "' 2> '" +
-                          (folder_ / "err") + "'; echo $? > '" + (folder_ / "status") + "'";
+                          "/zt4patch' < '" + (folder_ / "answers") + "' > '" + (folder_ / "out") +
+                          "' 2> '" + (folder_ / "err") + "'; echo $? > '" + (folder_ / "status") +
+                          "'";
     EXPECT_EQ(std::system(command.c_str()), 0);
     Outcome run;
     run.status = std::atoi(Slurp(folder_ / "status").c_str());

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The pictures of docs/windows-walkthrough.md: the Windows build's zt4patch.exe run under
-# Wine through the success, tampered-file and Western-code-page scenarios, each window photographed as it
-# appears. Needs the Windows build (cmake --preset windows && cmake --build --preset
+# Wine through the success, tampered-file and Western-code-page scenarios, each window
+# photographed as it appears. Needs the Windows build (cmake --preset windows && cmake --build --preset
 # windows).
 #
 #   tests/gui/make_screenshots.sh [BUILD_FOLDER]     (default: build/windows)

@@ -64,7 +64,9 @@ bool Walk(const std::string& folder, const std::string& relative, const std::str
   for (const auto& [name, kind] : items) {
     std::string path = folder + "/" + name;
     std::string member = relative + "/" + name;
-    if (HasForeignCharacter(name)) return Fail(Shown(path) + ": " + kForeignCharacterProblem);
+    if (HasForeignCharacter(name)) {
+      return Fail(Shown(path) + ": " + kForeignCharacterProblem);
+    }
     if (kind == ItemKind::kLink) {
       return Fail(Shown(path) + ": a link; the archive would hold what it points to, so links are refused");
     }

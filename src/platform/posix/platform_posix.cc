@@ -460,7 +460,8 @@ int UnitsToCp932Run(const char16_t* units, int count, char* out, int capacity) {
   // reads back as itself names the same item.
   char16_t back[kEdgeUnits];
   int units2 = Cp932RunToUnits(out, n, back, kEdgeUnits);
-  if (units2 != count || std::memcmp(back, units, static_cast<size_t>(count) * sizeof(char16_t)) != 0) {
+  if (units2 != count ||
+      std::memcmp(back, units, static_cast<size_t>(count) * sizeof(char16_t)) != 0) {
     return -1;
   }
   return n;

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #undef MessageBox
 #undef DeleteFile
@@ -233,8 +234,8 @@ class Win32Platform final : public Platform {
     if (::GetFileAttributesW(wideTo.Text()) != INVALID_FILE_ATTRIBUTES) {
       return Failed(ERROR_ALREADY_EXISTS, false);
     }
-    std::memcpy(fromList, wideFrom.Text(), sizeof(wchar_t) * static_cast<size_t>(wideFrom.Length()));
-    std::memcpy(toList, wideTo.Text(), sizeof(wchar_t) * static_cast<size_t>(wideTo.Length()));
+    std::wmemcpy(fromList, wideFrom.Text(), static_cast<size_t>(wideFrom.Length()));
+    std::wmemcpy(toList, wideTo.Text(), static_cast<size_t>(wideTo.Length()));
     SHFILEOPSTRUCTW operation = {};
     operation.hwnd = nullptr;
     operation.wFunc = FO_MOVE;
@@ -263,7 +264,9 @@ class Win32Platform final : public Platform {
   int64_t FreeSpace(const char* path) override {
     Wide wide(path);
     ULARGE_INTEGER available;
-    if (!wide.Text() || !::GetDiskFreeSpaceExW(wide.Text(), &available, nullptr, nullptr)) return -1;
+    if (!wide.Text() || !::GetDiskFreeSpaceExW(wide.Text(), &available, nullptr, nullptr)) {
+      return -1;
+    }
     return static_cast<int64_t>(available.QuadPart);
   }
 
@@ -282,7 +285,8 @@ class Win32Platform final : public Platform {
   void OpenConsole() override {
     ::AllocConsole();
     console_ = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                             nullptr);
     // Where the console takes no wide text, the bytes go through the C runtime. Each piece
     // reaches the console whole (ConsoleWrite flushes after every one): a runtime that keeps
     // a console stream unbuffered hands it over byte by byte, and a console that converts
@@ -422,8 +426,8 @@ int NativeToCp932(const char* text, char* out, int capacity) {
     return static_cast<int>(n);
   }
   wchar_t units[kEdgeUnits];
-  int count = n == 0 ? 0
-                     : ::MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(n), units, kEdgeUnits);
+  int count =
+      n == 0 ? 0 : ::MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(n), units, kEdgeUnits);
   if (n != 0 && count == 0) return -1;
   return FromWide(units, count, out, capacity);
 }
@@ -465,7 +469,7 @@ int UnitsToCp932Run(const char16_t* units, int count, char* out, int capacity) {
   // Only a text that reads back as itself names the same item.
   wchar_t back[kEdgeUnits];
   int backCount = ::MultiByteToWideChar(kShiftJisCodePage, 0, out, n, back, kEdgeUnits);
-  if (backCount != count || std::memcmp(back, wide, sizeof(wchar_t) * static_cast<size_t>(count)) != 0) {
+  if (backCount != count || std::wmemcmp(back, wide, static_cast<size_t>(count)) != 0) {
     return -1;
   }
   return n;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/shift_jis.h"
+#include "platform/edge_text.h"
 #include "platform/platform.h"
 #include "update/patch_list.h"
 
@@ -29,6 +30,37 @@ std::string Escaped(const std::string& bytes) {
   return out;
 }
 
+// A name of the OS for a terminal: on POSIX a byte that is no part of UTF-8 (a name may
+// hold any bytes) is written as \\xNN rather than sent raw.
+std::string ReadableOsText(const std::string& native) {
+  if (OsIsWindows()) return native;
+  std::vector<char16_t> units(native.size() + 1);
+  int count = Utf8ToUnits(native.c_str(), units.data(), static_cast<int>(units.size()));
+  if (count < 0) return Escaped(native);
+  std::string out;
+  std::vector<char> piece(native.size() * 3 + 16);
+  int start = 0;
+  auto flush = [&](int end) {
+    int n = UnitsToUtf8(units.data() + start, end - start, piece.data(),
+                        static_cast<int>(piece.size()));
+    if (n > 0) out.append(piece.data(), static_cast<size_t>(n));
+  };
+  for (int i = 0; i < count; ++i) {
+    // A stray byte travels as the lone surrogate DC80 + byte; a pair's low half is never
+    // looked at alone.
+    if (units[i] >= 0xD800 && units[i] <= 0xDBFF) {
+      ++i;
+      continue;
+    }
+    if (units[i] < 0xDC80 || units[i] > 0xDCFF) continue;
+    flush(i);
+    out += Escaped(std::string(1, static_cast<char>(units[i] - 0xDC00)));
+    start = i + 1;
+  }
+  flush(count);
+  return out;
+}
+
 }  // namespace
 
 bool NativeToCp932Text(const std::string& native, std::string* cp932) {
@@ -46,7 +78,7 @@ std::string Shown(const std::string& cp932, bool* converted) {
   int n = cp932.find('\0') == std::string::npos
               ? Cp932ToNative(cp932.c_str(), out.data(), static_cast<int>(out.size()))
               : -1;
-  if (n >= 0) return std::string(out.data(), static_cast<size_t>(n));
+  if (n >= 0) return ReadableOsText(std::string(out.data(), static_cast<size_t>(n)));
   if (converted) *converted = false;
   return Escaped(cp932);
 }

@@ -12,7 +12,7 @@ namespace zt4::tool {
 bool NativeToCp932Text(const std::string& native, std::string* cp932);
 // CP932 -> OS text, for showing a name. A name that does not convert comes back with
 // every byte from 0x80 up (and every control byte) written as \xNN, and *converted
-// (when given) is false.
+// (when given) is false; a POSIX name's bytes that are no part of UTF-8 are written so too.
 std::string Shown(const std::string& cp932, bool* converted = nullptr);
 
 // A command-line path (OS text) as an absolute CP932 path without a trailing separator.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 
@@ -50,6 +51,27 @@ TEST_F(DriverTest, CompleteRun) {
   EXPECT_EQ(console.find(std::string(kConsoleCheckingPatch) + "\n" + kConsoleCheckingTarget), 0u);
   EXPECT_NE(console.find(std::string(kApplyDoneLine) + kConsoleCheckingResult), std::string::npos);
   EXPECT_EQ(console.substr(console.size() - std::string(kCheckDoneLine).size()), kCheckDoneLine);
+}
+
+// Items whose names Shift-JIS cannot write (made with the OS's own Unicode names) go into
+// the backup with the rest, under the same names.
+TEST_F(DriverTest, ItemsNamedInAnyScriptAreBackedUpUnderTheirOwnNames) {
+  std::filesystem::path install(target_);
+  std::filesystem::create_directory(install / u8"한국어");
+  ASSERT_TRUE(std::ofstream(install / u8"Café.txt", std::ios::binary) << "cafe");
+  ASSERT_TRUE(std::ofstream(install / u8"한국어" / u8"表.txt", std::ios::binary) << "table");
+  user_.answers.push_back(kAnswerYes);
+  EXPECT_EQ(UpdateDriver(), 0);
+  std::filesystem::path backup = install / "BACKUP_FILES";
+  EXPECT_TRUE(std::filesystem::exists(backup / u8"Café.txt"));
+  EXPECT_TRUE(std::filesystem::exists(backup / u8"한국어" / u8"表.txt"));
+  // Inside, the listing carries the characters in the edge's form (0xFF and a UTF-16 unit).
+  const std::string korean = "\xFF" "D55C\xFF" "AD6D\xFF" "C5B4";
+  Tree expected = Updated();
+  expected["BACKUP_FILES/Caf\xFF" "00E9.txt"] = "cafe";
+  expected["BACKUP_FILES/" + korean + "/"] = "";
+  expected["BACKUP_FILES/" + korean + "/\x95\x5C.txt"] = "table";
+  EXPECT_EQ(test::ReadTree(target_), expected);
 }
 
 TEST_F(DriverTest, MissingPatchStopsBeforeTheDialog) {

@@ -173,25 +173,18 @@ BlockFunction ShaNiOrPortable() {
 }
 
 void Digest(BlockFunction blocksFn, const void* data, size_t len, uint8_t out[20]) {
-  uint32_t h[5] = {0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x10325476u, 0xC3D2E1F0u};
-  const uint8_t* p = static_cast<const uint8_t*>(data);
-  if (p == nullptr) len = 0;
-  const size_t whole = len / 64;
-  blocksFn(h, p, whole);
-  const size_t rest = len % 64;
-  uint8_t block[64] = {};
-  if (rest > 0) std::memcpy(block, p + whole * 64, rest);
-  block[rest] = 0x80;
-  if (rest >= 56) {
-    blocksFn(h, block, 1);
-    std::memset(block, 0, sizeof block);
+  Sha1 sha(blocksFn);
+  sha.Update(data, len);
+  sha.Finish(out);
+}
+
+void HexOf(const uint8_t digest[20], char out[41]) {
+  static const char kHex[] = "0123456789abcdef";
+  for (int i = 0; i < 20; ++i) {
+    out[2 * i] = kHex[digest[i] >> 4];
+    out[2 * i + 1] = kHex[digest[i] & 15];
   }
-  const uint64_t bits = static_cast<uint64_t>(len) * 8;
-  for (int i = 0; i < 8; ++i) block[56 + i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
-  blocksFn(h, block, 1);
-  for (int i = 0; i < 5; ++i) {
-    for (int k = 0; k < 4; ++k) out[4 * i + k] = static_cast<uint8_t>(h[i] >> (24 - 8 * k));
-  }
+  out[40] = '\0';
 }
 
 }  // namespace
@@ -210,6 +203,52 @@ void Sha1DigestShaNi(const void* data, size_t len, uint8_t out[20]) {
 
 }  // namespace sha1_internal
 
+Sha1::Sha1() : Sha1(ShaNiOrPortable()) {}
+
+Sha1::Sha1(void (*blocks)(uint32_t h[5], const uint8_t* p, size_t blocks)) : blocks_(blocks) {}
+
+void Sha1::Update(const void* data, size_t len) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  if (p == nullptr) return;
+  length_ += len;
+  if (buffered_ > 0) {
+    size_t take = len < 64 - buffered_ ? len : 64 - buffered_;
+    std::memcpy(buffer_ + buffered_, p, take);
+    buffered_ += take;
+    p += take;
+    len -= take;
+    if (buffered_ < 64) return;
+    blocks_(h_, buffer_, 1);
+    buffered_ = 0;
+  }
+  const size_t whole = len / 64;
+  blocks_(h_, p, whole);
+  buffered_ = len % 64;
+  if (buffered_ > 0) std::memcpy(buffer_, p + whole * 64, buffered_);
+}
+
+void Sha1::Finish(uint8_t out[20]) {
+  uint8_t block[64] = {};
+  std::memcpy(block, buffer_, buffered_);
+  block[buffered_] = 0x80;
+  if (buffered_ >= 56) {
+    blocks_(h_, block, 1);
+    std::memset(block, 0, sizeof block);
+  }
+  const uint64_t bits = length_ * 8;
+  for (int i = 0; i < 8; ++i) block[56 + i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
+  blocks_(h_, block, 1);
+  for (int i = 0; i < 5; ++i) {
+    for (int k = 0; k < 4; ++k) out[4 * i + k] = static_cast<uint8_t>(h_[i] >> (24 - 8 * k));
+  }
+}
+
+void Sha1::FinishHex(char out[41]) {
+  uint8_t digest[20];
+  Finish(digest);
+  HexOf(digest, out);
+}
+
 void Sha1Digest(const void* data, size_t len, uint8_t out[20]) {
   Digest(ShaNiOrPortable(), data, len, out);
 }
@@ -217,12 +256,7 @@ void Sha1Digest(const void* data, size_t len, uint8_t out[20]) {
 int Sha1Hex(const void* data, size_t len, char out[41]) {
   uint8_t digest[20];
   Sha1Digest(data, len, digest);
-  static const char kHex[] = "0123456789abcdef";
-  for (int i = 0; i < 20; ++i) {
-    out[2 * i] = kHex[digest[i] >> 4];
-    out[2 * i + 1] = kHex[digest[i] & 15];
-  }
-  out[40] = '\0';
+  HexOf(digest, out);
   return 40;
 }
 

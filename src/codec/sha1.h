@@ -1,5 +1,5 @@
-// SHA-1 over a whole buffer in memory, as the digest text the update
-// description states for every file.
+// SHA-1, as the digest text the update description states for every file: over a whole
+// buffer in memory, or over a content handed over piece by piece.
 #pragma once
 
 #include <cstddef>
@@ -12,5 +12,23 @@ int Sha1Hex(const void* data, size_t len, char out[41]);
 
 // The same digest as 20 raw bytes.
 void Sha1Digest(const void* data, size_t len, uint8_t out[20]);
+
+// A digest of pieces: Update with each in turn, then Finish once.
+class Sha1 {
+ public:
+  Sha1();
+  // With a block function of its own (the tests choose the portable one).
+  explicit Sha1(void (*blocks)(uint32_t h[5], const uint8_t* p, size_t blocks));
+  void Update(const void* data, size_t len);
+  void Finish(uint8_t out[20]);
+  void FinishHex(char out[41]);
+
+ private:
+  void (*blocks_)(uint32_t h[5], const uint8_t* p, size_t blocks);
+  uint32_t h_[5] = {0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x10325476u, 0xC3D2E1F0u};
+  uint8_t buffer_[64] = {};
+  size_t buffered_ = 0;
+  uint64_t length_ = 0;
+};
 
 }  // namespace zt4

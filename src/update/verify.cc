@@ -92,27 +92,48 @@ Stop VerifyEntryFile(const char* folder, const char* name, const char* digest, i
   return VerifyFile(path, digest, size);
 }
 
+// A plain file is hashed as it is read, a piece at a time: memory does not grow with it.
+constexpr int32_t kHashPiece = 1 << 20;
+
+bool HashWhileReading(FileStream& file, int32_t size, char digest[41]) {
+  ScopedBlock piece;
+  piece.data = AllocBlock(static_cast<size_t>(size < kHashPiece ? size : kHashPiece));
+  if (!piece.data) return false;
+  Sha1 sha;
+  for (int32_t done = 0; done < size;) {
+    int32_t want = size - done < kHashPiece ? size - done : kHashPiece;
+    if (file.Read(piece.data, want) != want) return false;
+    sha.Update(piece.data, static_cast<size_t>(want));
+    done += want;
+  }
+  sha.FinishHex(digest);
+  return true;
+}
+
 }  // namespace
 
 Stop VerifyFile(const char* path, const char* expectedDigest, int32_t expectedSize,
                 FileReport* report) {
   if (report) *report = FileReport{};
-  uint8_t* content = nullptr;
+  char digest[41];
   FileStream file;
   if (file.Open(PoolString(path), ReadMode)) {
     // The size is compared before anything is read.
     int32_t size = file.Size();
     if (report) report->foundSize = size;
     if (size != expectedSize) return Found(report, Finding::kSizeDiffers, Stop::kVersionMismatch);
-    content = ReadWhole(file);
-    if (!content) return Found(report, Finding::kUnreadable, Stop::kNoMemory);
-  } else if (Stop stop = LoadMember(path, expectedSize, &content, report); stop != Stop::kNone) {
+    if (!HashWhileReading(file, size, digest)) {
+      return Found(report, Finding::kUnreadable, Stop::kNoMemory);
+    }
+  } else {
+    uint8_t* content = nullptr;
+    if (Stop stop = LoadMember(path, expectedSize, &content, report); stop != Stop::kNone) {
+      FreeBlock(content);
+      return stop;
+    }
+    Sha1Hex(content, static_cast<size_t>(expectedSize), digest);
     FreeBlock(content);
-    return stop;
   }
-  char digest[41];
-  Sha1Hex(content, static_cast<size_t>(expectedSize), digest);
-  FreeBlock(content);
   if (std::strcmp(digest, expectedDigest) != 0) {
     Os().DebugOutput(expectedDigest);
     Os().DebugOutput("\n");

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -110,6 +111,23 @@ TEST(Sha1, PathsAgreeAroundEveryBlockBoundary) {
       ASSERT_EQ(Sha1HexString(p, n), want) << n;
       for (const NamedPath& path : paths)
         ASSERT_EQ(HexOf(path.fn, p, n), want) << path.name << " n=" << n;
+    }
+  }
+}
+
+// A content handed over in pieces of every awkward size gives the one-shot digest.
+TEST(Sha1, PiecesGiveTheWholeDigest) {
+  std::mt19937 rng(2);
+  std::vector<uint8_t> data(64 * 9 + 7);
+  for (auto& b : data) b = static_cast<uint8_t>(rng());
+  for (size_t n : {size_t{0}, size_t{55}, size_t{64}, size_t{119}, data.size()}) {
+    const std::string want = HexOf(sha1_internal::Sha1DigestPortable, data.data(), n);
+    for (size_t piece : {size_t{1}, size_t{7}, size_t{63}, size_t{64}, size_t{65}, size_t{200}}) {
+      Sha1 sha;
+      for (size_t at = 0; at < n; at += piece) sha.Update(data.data() + at, std::min(piece, n - at));
+      char out[41];
+      sha.FinishHex(out);
+      ASSERT_EQ(std::string(out), want) << n << " in pieces of " << piece;
     }
   }
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/heap.h"
 #include "base/texts.h"
 #include "driver/fatal_stop.h"
 #include "platform/platform.h"
@@ -29,6 +30,9 @@ int UpdateDriver() {
   Os().OpenConsole();
   ConsoleLine(kConsoleCheckingPatch);
 
+  // A run before this one in the same process (the in-process tests) leaves its own.
+  FreePatchList(gTree);
+  FreeBlock(gDescription);
   gTree = LoadPatch(PoolString(PatchArchive), &gDescription);
   if (!gTree) FatalStop(StopPatchDamaged);
   const PatchEntry* tree = gTree;

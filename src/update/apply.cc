@@ -10,6 +10,9 @@
 
 namespace zt4 {
 
+// The piece of a changed file's new content held at a time.
+constexpr int32_t kDeltaWindow = 1 << 20;
+
 Stop LoadPayload(int32_t id, uint8_t** block, int32_t* size) {
   return LoadWholeFile(PoolString::Formatted("%s/%d", kPatchMountName, id), block, size)
              ? Stop::kNone
@@ -72,34 +75,37 @@ Stop ApplyTree(const PatchEntry* first, const char* backupFolder, const char* ta
 
 Stop ApplyDelta(const uint8_t* payload, int32_t payloadSize, const char* oldPath,
                 const char* newPath, int32_t newSize) {
-  uint8_t* block = nullptr;
-  if (Stop stop = LoadPadded(oldPath, newSize, &block); stop != Stop::kNone) return stop;
+  FileStream old;
+  int32_t oldSize = old.Open(PoolString(oldPath), ReadMode) ? old.Size() : -1;
+  if (oldSize < 0) return Stop::kSourceMissing;
   // Every record is checked before anything is written: a damaged payload leaves no
   // file for the entry.
-  BlockSink sink(block);
-  Stop stop = ApplyDeltaRecords(payload, payloadSize, newSize, sink)
-                  ? SaveWholeFile(block, newSize, newPath)
-                  : Stop::kPatchDamaged;
-  FreeBlock(block);
-  return stop;
-}
-
-Stop LoadPadded(const char* path, int32_t size, uint8_t** block) {
-  *block = nullptr;
-  if (size < 0) return Stop::kPatchDamaged;
-  uint8_t* padded = AllocBlock(static_cast<size_t>(size));
-  if (!padded) return Stop::kNoMemory;
-  FileStream file;
-  int32_t fileSize = file.Open(PoolString(path), ReadMode) ? file.Size() : -1;
-  int32_t n = fileSize < size ? fileSize : size;
-  // An empty file or an empty new size reads nothing and is no failure; a short read is.
-  if (fileSize < 0 || (n > 0 && file.Read(padded, n) != n)) {
-    FreeBlock(padded);
-    return Stop::kSourceMissing;
+  if (!ValidateDeltaRecords(payload, payloadSize, newSize)) return Stop::kPatchDamaged;
+  char part[kMaxPath];
+  if (!PartPath(part, newPath) || !MakeParentDirs(newPath)) return Stop::kWriteFailed;
+  ScopedBlock window;
+  window.data = AllocBlock(static_cast<size_t>(newSize < kDeltaWindow ? newSize : kDeltaWindow));
+  if (!window.data) return Stop::kNoMemory;
+  // The new content a window at a time: the old file's bytes (zero beyond its end) with
+  // the records' bytes over them, written under the part name and renamed when whole.
+  FileStream out;
+  if (!out.Open(PoolString(part), CreateMode)) return Stop::kWriteFailed;
+  for (int32_t start = 0; start < newSize; start += kDeltaWindow) {
+    int32_t size = newSize - start < kDeltaWindow ? newSize - start : kDeltaWindow;
+    int32_t fromOld = oldSize - start < size ? oldSize - start : size;
+    if (fromOld < 0) fromOld = 0;
+    // An empty old file reads nothing and is no failure; a short read is.
+    if (fromOld > 0 && old.Read(window.data, fromOld) != fromOld) return Stop::kSourceMissing;
+    std::memset(window.data + fromOld, 0, static_cast<size_t>(size - fromOld));
+    WindowSink sink(window.data, static_cast<uint32_t>(start), static_cast<uint32_t>(size));
+    ApplyDeltaRecords(payload, payloadSize, newSize, sink);
+    if (!out.Write(window.data, size)) return Stop::kWriteFailed;
   }
-  if (size > n) std::memset(padded + n, 0, static_cast<size_t>(size - n));
-  *block = padded;
-  return Stop::kNone;
+  // On the disk itself before the update can say it is complete.
+  if (!out.Flush()) return Stop::kWriteFailed;
+  out.Close();
+  old.Close();
+  return Os().MoveItem(part, newPath) ? Stop::kNone : Stop::kWriteFailed;
 }
 
 bool MakeParentDirs(const char* path) {

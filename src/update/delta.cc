@@ -12,6 +12,14 @@ void BlockSink::Put(uint32_t offset, const uint8_t* data, uint32_t length) {
   if (length > 0) std::memcpy(block_ + offset, data, length);
 }
 
+void WindowSink::Put(uint32_t offset, const uint8_t* data, uint32_t length) {
+  uint64_t from = offset > start_ ? offset : start_;
+  uint64_t to = uint64_t{offset} + length;
+  if (to > uint64_t{start_} + size_) to = uint64_t{start_} + size_;
+  if (from >= to) return;
+  std::memcpy(window_ + (from - start_), data + (from - offset), static_cast<size_t>(to - from));
+}
+
 bool ValidateDeltaRecords(const uint8_t* payload, int32_t payloadSize, int32_t newSize) {
   if (newSize < 0 || payloadSize < 0) return false;
   int64_t remaining = payloadSize;

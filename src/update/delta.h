@@ -27,6 +27,21 @@ class BlockSink final : public DeltaSink {
   uint8_t* block_;
 };
 
+// The sink of one window of the new content, [start, start + size): of each record it
+// keeps the bytes that fall inside. A content written a window at a time never needs
+// the whole of it in memory.
+class WindowSink final : public DeltaSink {
+ public:
+  WindowSink(uint8_t* window, uint32_t start, uint32_t size)
+      : window_(window), start_(start), size_(size) {}
+  void Put(uint32_t offset, const uint8_t* data, uint32_t length) override;
+
+ private:
+  uint8_t* window_;
+  uint32_t start_;
+  uint32_t size_;
+};
+
 // True when the payload is a whole sequence of records that all lie within `newSize`
 // bytes; looks at nothing but the bytes given.
 bool ValidateDeltaRecords(const uint8_t* payload, int32_t payloadSize, int32_t newSize);

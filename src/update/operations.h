@@ -89,12 +89,11 @@ bool MoveBack(const char* from, const char* to);
 
 Stop ApplyTree(const PatchEntry* first, const char* backupFolder, const char* targetFolder);
 // Rebuilds a changed file: the old file's first bytes (zero beyond its end) with the
-// payload's delta records written over them. A payload whose records do not all fit is
-// refused before anything is written.
+// payload's delta records written over them, a window at a time, under the part name and
+// renamed into place when whole. A payload whose records do not all fit is refused
+// before anything is written.
 Stop ApplyDelta(const uint8_t* payload, int32_t payloadSize, const char* oldPath,
                 const char* newPath, int32_t newSize);
-// A block of exactly `size` bytes: the file's first bytes, zero beyond its end.
-Stop LoadPadded(const char* path, int32_t size, uint8_t** block);
 Stop SaveWholeFile(const uint8_t* data, int32_t size, const char* path);
 // Creates the folders above a '/'-separated path, level by level.
 bool MakeParentDirs(const char* path);

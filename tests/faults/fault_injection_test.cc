@@ -83,10 +83,12 @@ constexpr Rule kRules[] = {
     {kAnyPhase, kAnyTarget, Op::kBox, When::kAlways, StopAborted},
     // Any failure of the backup is put back and aborts.
     {Phase::kMakingBackup, kAnyTarget, kAnyOp, When::kAlways, StopAborted},
-    // Applying: the old file of a changed file is loaded from the backup; the new files'
-    // folders are created and the files written.
+    // Applying: the old file of a changed file is read from the backup; the new files'
+    // folders are created and the files written, a changed one under its part name and
+    // then renamed into place.
     {Phase::kApplying, Target::kOldFile, kAnyOp, When::kAlways, StopSourceMissing},
     {Phase::kApplying, kAnyTarget, Op::kCreateFolder, When::kAlways, StopWriteFailed},
+    {Phase::kApplying, kAnyTarget, Op::kMove, When::kAlways, StopWriteFailed},
     {Phase::kApplying, Target::kNewFile, kAnyOp, When::kAlways, StopWriteFailed},
     // Both rebuilt archives carry members over as coded bytes, so each is read back and,
     // when it is not the expected archive, written again the plain way: reading it back
@@ -288,7 +290,7 @@ TEST_F(FaultInjectionTest, BackupAndItsUndoBothFail) {
   int runs = 0;
   int moveNumber = 0;
   for (size_t n = 1; n <= ops.size(); ++n) {
-    if (ops[n - 1].op != Op::kMove) continue;
+    if (ops[n - 1].op != Op::kMove || ops[n - 1].phase != Phase::kMakingBackup) continue;
     ++moveNumber;
     // After the failed move the backup looks whether the item reached the backup folder
     // (two operations), then the undo moves back the moveNumber - 1 items moved before and

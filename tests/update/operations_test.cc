@@ -246,6 +246,31 @@ TEST_F(ApplyTest, FilesBecomeEmptyAndComeFromEmpty) {
   EXPECT_EQ(Read(target_ + "/gets-empty"), "");
 }
 
+// A content of several MiB is written a window at a time: records across a window's
+// edge, overlapping ones, a tail past the old end; checked against the whole block made
+// the plain way, and no part file is left.
+TEST_F(ApplyTest, BigFilesAreWrittenWindowByWindowAsTheWholeBlockWouldBe) {
+  const int32_t mib = 1 << 20;
+  std::string old(mib * 2 + 12345, '\0');
+  for (size_t i = 0; i < old.size(); ++i) old[i] = static_cast<char>((i * 131) >> 7);
+  ASSERT_TRUE(test::WriteFile(backup_ + "/big", old));
+  std::vector<std::pair<uint32_t, std::string>> records = {
+      {mib - 3, "across the first edge"},
+      {10, std::string(mib * 2, 'w')},  // spans every window
+      {2 * mib - 1, "xy"},
+      {5, "later wins"},
+      {3 * mib + 7, "past the old end"}};
+  const int32_t newSize = 3 * mib + 100;
+  std::string expected = old.substr(0, static_cast<size_t>(newSize));
+  expected.resize(static_cast<size_t>(newSize), '\0');
+  for (const auto& [offset, bytes] : records) expected.replace(offset, bytes.size(), bytes);
+  PatchEntry* tree = Prepare(ListBuilder().Plain(1, "big", old, "big", expected),
+                             {{1, test::Delta(records)}});
+  EXPECT_EQ(ApplyTree(tree, Backup().c_str(), Target().c_str()), Stop::kNone);
+  EXPECT_TRUE(Read(target_ + "/big") == expected);
+  EXPECT_FALSE(test::Exists(target_ + "/big.zt4part"));
+}
+
 TEST_F(ApplyTest, DamagedDeltasStopWithoutWritingTheFile) {
   ASSERT_TRUE(test::WriteFile(backup_ + "/f", "abc"));
   auto run = [&](const std::string& payload) {

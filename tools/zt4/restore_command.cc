@@ -50,7 +50,7 @@ bool BackupHoldsEveryOldFile(const PatchEntry* tree, const std::string& backup) 
 }
 
 // Removes the files the update writes (top-level new names, rebuilt archives, the
-// temporary file of a compact entry), then the folders it made once they are empty. Returns how many files went.
+// temporary file of a made or changed file), then the folders it made once they are empty. Returns how many files went.
 int RemoveWrittenFiles(const PatchEntry* tree, const std::string& target) {
   int removed = 0;
   std::set<std::string> folders;
@@ -62,8 +62,8 @@ int RemoveWrittenFiles(const PatchEntry* tree, const std::string& target) {
     } else if (Os().DeleteFile(Join(target, name).c_str())) {
       ++removed;
     }
-    // A compact patch writes a file under a temporary name first: a cut there left it.
-    if (e->method != ContentMethod::kStrict) Os().DeleteFile(Join(target, name + kPartSuffix).c_str());
+    // A made or changed file is written under a temporary name first: a cut there left it.
+    if (e->method != ContentMethod::kFolder) Os().DeleteFile(Join(target, name + kPartSuffix).c_str());
     for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
       folders.insert(name.substr(0, slash));
     }

@@ -114,6 +114,9 @@ const ArchiveEntry* Archive::Find(const PoolString& name) const {
 bool Archive::ReadStored(const ArchiveEntry& entry, uint8_t** outData) {
   *outData = nullptr;
   if (!stream || entry.storedSize > kLargestCount || entry.offset > kLargestCount) return false;
+  // The checks of several threads read members of one archive: the stream's calls go
+  // together.
+  std::lock_guard<std::mutex> lock(streamLock);
   // A record that claims bytes beyond the end of the file is refused before anything is
   // allocated for it.
   int32_t fileSize = stream->Size();

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 
 #include "base/name_table.h"
 #include "base/pool_string.h"
@@ -78,6 +79,7 @@ class Archive {
 
   ArchiveIndex index;
   Stream* stream = nullptr;
+  std::mutex streamLock;  // the stream's position is shared by every reader
 };
 
 class ArchiveWriter {

@@ -1,6 +1,7 @@
 #include "archive/mount.h"
 
 #include <initializer_list>
+#include <mutex>
 #include <new>
 
 #include "base/stream.h"
@@ -44,6 +45,7 @@ alignas(ListenerList) unsigned char gListenerStorage[sizeof(ListenerList)];
 MountTable* gMountTable = nullptr;
 ListenerList* gListeners = nullptr;
 CacheNode* gCache = nullptr;
+std::mutex gCacheLock;
 
 MountedResult LookUpMounted(const PoolString& mountName, const PoolString& member,
                             uint8_t** outBlock, int32_t* outSize) {
@@ -106,7 +108,9 @@ void Unmount(const PoolString& name) {
 
 Archive* OpenCached(const char* path, CacheMiss* miss) {
   // One open archive per path: verifying N members of an archive reads its index once,
-  // not N times. Callers only extract, which never changes an archive.
+  // not N times. Callers only extract, which never changes an archive. The checks of
+  // several threads ask at once: the first opens it, the others wait for it.
+  std::lock_guard<std::mutex> lock(gCacheLock);
   for (CacheNode* node = gCache; node; node = node->next) {
     if (node->path == path) return node->archive;
   }
@@ -131,6 +135,7 @@ Archive* OpenCached(const char* path, CacheMiss* miss) {
 }
 
 void ReleaseArchiveCache() {
+  std::lock_guard<std::mutex> lock(gCacheLock);
   while (gCache) {
     CacheNode* next = gCache->next;
     delete gCache->archive;
@@ -140,6 +145,7 @@ void ReleaseArchiveCache() {
 }
 
 int ArchiveCacheSize() {
+  std::lock_guard<std::mutex> lock(gCacheLock);
   int n = 0;
   for (CacheNode* node = gCache; node; node = node->next) ++n;
   return n;

@@ -91,9 +91,9 @@ class Platform {
   // Lets the user pick a folder; `path` receives kMaxPath bytes at most.
   virtual bool ChooseFolder(const char* title, char* path) = 0;
 
-  // Why the last call of this platform that failed did so, in the OS's own text and
-  // without the path, which the caller knows: "No such file or directory", or on POSIX
-  // "the name bad\xFFname is too long for a path". Empty when nothing failed yet.
+  // Why the last call of a platform on this thread that failed did so, in the OS's own
+  // text and without the path, which the caller knows: "No such file or directory", or on
+  // POSIX "the name bad\xFFname is too long for a path". Empty when nothing failed yet.
   virtual const char* LastFailure() { return failure_; }
 
  protected:
@@ -110,7 +110,8 @@ class Platform {
   }
 
  private:
-  char failure_[256] = "";
+  // Per thread: the checks of several threads fail on their own.
+  static inline thread_local char failure_[256] = "";
 };
 
 // The platform in use: the native one unless a test installed another.

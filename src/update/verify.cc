@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "archive/mount.h"
 #include "base/heap.h"
@@ -7,6 +8,7 @@
 #include "base/stream.h"
 #include "base/texts.h"
 #include "codec/sha1.h"
+#include "update/check_run.h"
 #include "update/operations.h"
 
 namespace zt4 {
@@ -84,14 +86,6 @@ Stop LoadMember(const char* path, int32_t expectedSize, uint8_t** content, FileR
   return Stop::kNone;
 }
 
-// Every path the passes check lies below the folder; one that does not fit the path
-// buffer cannot be the old or new file.
-Stop VerifyEntryFile(const char* folder, const char* name, const char* digest, int32_t size) {
-  char path[kMaxPath];
-  if (!JoinPath(path, folder, name)) return Stop::kSourceMissing;
-  return VerifyFile(path, digest, size);
-}
-
 // A plain file is hashed as it is read, a piece at a time: memory does not grow with it.
 constexpr int32_t kHashPiece = 1 << 20;
 
@@ -110,11 +104,12 @@ bool HashWhileReading(FileStream& file, int32_t size, char digest[41]) {
   return true;
 }
 
-}  // namespace
-
-Stop VerifyFile(const char* path, const char* expectedDigest, int32_t expectedSize,
-                FileReport* report) {
+// VerifyFile without the debugger lines: `found` receives the digest found when only
+// the content differs, and is empty otherwise.
+Stop CheckFile(const char* path, const char* expectedDigest, int32_t expectedSize,
+               FileReport* report, char found[41]) {
   if (report) *report = FileReport{};
+  found[0] = 0;
   char digest[41];
   FileStream file;
   if (file.Open(PoolString(path), ReadMode)) {
@@ -135,81 +130,206 @@ Stop VerifyFile(const char* path, const char* expectedDigest, int32_t expectedSi
     FreeBlock(content);
   }
   if (std::strcmp(digest, expectedDigest) != 0) {
-    Os().DebugOutput(expectedDigest);
-    Os().DebugOutput("\n");
-    Os().DebugOutput(digest);
-    Os().DebugOutput("\n");
+    std::memcpy(found, digest, sizeof digest);
     return Found(report, Finding::kContentDiffers, Stop::kVersionMismatch);
   }
   return Stop::kNone;
 }
 
+// The debugger's lines of a content that differs: the digest expected, then the one found.
+void ShowDigests(const char* expected, const char* found) {
+  Os().DebugOutput(expected);
+  Os().DebugOutput("\n");
+  Os().DebugOutput(found);
+  Os().DebugOutput("\n");
+}
+
+}  // namespace
+
+Stop VerifyFile(const char* path, const char* expectedDigest, int32_t expectedSize,
+                FileReport* report) {
+  char found[41];
+  Stop stop = CheckFile(path, expectedDigest, expectedSize, report, found);
+  if (stop == Stop::kVersionMismatch && found[0] != 0) ShowDigests(expectedDigest, found);
+  return stop;
+}
+
 namespace {
+
+// Every path the passes check lies below the folder; one that does not fit the path
+// buffer cannot be the old or new file.
+void RunFileCheck(FileCheck& check) {
+  if (check.reference) {
+    check.stop = VerifyReference(*check.reference, check.folder);
+    return;
+  }
+  char path[kMaxPath];
+  check.stop = JoinPath(path, check.folder, check.name)
+                   ? CheckFile(path, check.digest, check.size, nullptr, check.found)
+                   : Stop::kSourceMissing;
+}
+
+// A pass as the console shows it, in chain order: a progress line (or a dot for an
+// archive's member), an entry's debugger lines, a folder that must be there, a file's
+// check, the closing line. The checks run ahead on every core; the steps are replayed
+// in order, and the first failing one ends the pass.
+struct Step {
+  enum Kind { kProgress, kDot, kDump, kFolder, kCheck, kDone } kind;
+  const PatchEntry* entry = nullptr;
+  int32_t check = -1;
+};
+
+class Pass {
+ public:
+  ~Pass() {
+    delete[] steps_;
+    delete[] checks_;
+  }
+  // The first walk only counts; the second, after Reserve, fills.
+  bool Reserve() {
+    steps_ = new (std::nothrow) Step[static_cast<size_t>(stepCount_)];
+    checks_ = new (std::nothrow) FileCheck[static_cast<size_t>(checkCount_ > 0 ? checkCount_ : 1)];
+    stepCount_ = 0;
+    checkCount_ = 0;
+    return steps_ && checks_;
+  }
+  void Add(Step::Kind kind, const PatchEntry* entry = nullptr) {
+    if (steps_) steps_[stepCount_] = Step{kind, entry, -1};
+    ++stepCount_;
+  }
+  void AddFile(const char* folder, const char* name, const char* digest, int32_t size) {
+    if (checks_) {
+      FileCheck& check = checks_[checkCount_];
+      check.folder = folder;
+      check.name = name;
+      check.digest = digest;
+      check.size = size;
+    }
+    AddCheck();
+  }
+  void AddReference(const ContentReference* reference, const char* folder) {
+    if (checks_) {
+      checks_[checkCount_].reference = reference;
+      checks_[checkCount_].folder = folder;
+    }
+    AddCheck();
+  }
+
+  Stop Replay(const char* folder, int32_t progressTotal) {
+    Progress progress(progressTotal);
+    CheckRun run(checks_, checkCount_, RunFileCheck);
+    for (int32_t i = 0; i < stepCount_; ++i) {
+      const Step& step = steps_[i];
+      switch (step.kind) {
+        case Step::kProgress:
+          progress.Next();
+          break;
+        case Step::kDot:
+          Os().ConsoleWrite(".");
+          break;
+        case Step::kDump:
+          DumpEntry(step.entry);
+          break;
+        case Step::kFolder: {
+          char path[kMaxPath];
+          if (!JoinPath(path, folder, step.entry->newName) || !ItemExists(path)) {
+            return Stop::kVersionMismatch;
+          }
+          break;
+        }
+        case Step::kCheck: {
+          Stop stop = run.Take(step.check);
+          const FileCheck& check = checks_[step.check];
+          if (stop == Stop::kVersionMismatch && check.found[0] != 0) {
+            ShowDigests(check.digest, check.found);
+          }
+          if (stop != Stop::kNone) return stop;
+          break;
+        }
+        case Step::kDone:
+          Os().ConsoleWrite(kCheckDoneLine);
+          break;
+      }
+    }
+    return Stop::kNone;
+  }
+
+ private:
+  void AddCheck() {
+    if (steps_) steps_[stepCount_] = Step{Step::kCheck, nullptr, checkCount_};
+    ++stepCount_;
+    ++checkCount_;
+  }
+
+  Step* steps_ = nullptr;
+  FileCheck* checks_ = nullptr;
+  int32_t stepCount_ = 0;
+  int32_t checkCount_ = 0;
+};
 
 // An old content that frames of several entries are made from is verified once.
 using VerifiedContents = NameTable<bool>;
 
-Stop VerifyReferences(const PatchEntry* e, const char* folder, VerifiedContents* verified) {
+void PlanReferences(const PatchEntry* e, const char* folder, VerifiedContents* verified,
+                    Pass* pass) {
   for (int32_t i = 0; i < e->referenceCount; ++i) {
     const ContentReference& reference = e->references[i];
     if (reference.side != ReferenceSide::kOld || IsOwnOldFile(e, reference)) continue;
     PoolString key = PoolString::Formatted("%s\n%s\n%s", reference.file, reference.member,
                                            reference.digest);
     if (verified->Find(key)) continue;
-    if (Stop stop = VerifyReference(reference, folder); stop != Stop::kNone) return stop;
+    pass->AddReference(&reference, folder);
     // Without room to remember it, it is only verified again.
     verified->Set(key, true);
   }
-  return Stop::kNone;
 }
 
-Stop VerifyChain(const PatchEntry* first, const char* folder, bool top, VerifiedContents* verified) {
-  if (!first) return Stop::kNone;
-  Progress progress(CountEntries(first));
+void PlanOldSide(const PatchEntry* first, const char* folder, bool top, VerifiedContents* verified,
+                 Pass* pass) {
   for (const PatchEntry* e = first; e; e = e->next) {
-    if (top) {
-      progress.Next();
-    } else {
-      Os().ConsoleWrite(".");
-    }
-    Stop stop = Stop::kNone;
+    pass->Add(top ? Step::kProgress : Step::kDot);
     if (e->firstChild) {
-      stop = VerifyChain(e->firstChild, folder, false, verified);
+      PlanOldSide(e->firstChild, folder, false, verified, pass);
     } else if (KindOf(e) == KindRemoved || KindOf(e) == KindChanged) {
-      stop = VerifyEntryFile(folder, e->oldName, e->oldDigest, e->oldSize);
+      pass->AddFile(folder, e->oldName, e->oldDigest, e->oldSize);
     }
     // The old contents a compact entry is made from are old files like any other.
-    if (stop == Stop::kNone) stop = VerifyReferences(e, folder, verified);
-    if (stop != Stop::kNone) return stop;
+    PlanReferences(e, folder, verified, pass);
   }
-  if (top) Os().ConsoleWrite(kCheckDoneLine);
-  return Stop::kNone;
+  if (top && first) pass->Add(Step::kDone);
+}
+
+void PlanNewSide(const PatchEntry* first, const char* folder, Pass* pass) {
+  for (const PatchEntry* e = first; e; e = e->next) {
+    pass->Add(Step::kProgress);
+    if (e->method == ContentMethod::kFolder) {
+      pass->Add(Step::kFolder, e);
+    } else if (KindOf(e) == KindGroup || e->newName[0] != 0) {
+      pass->Add(Step::kDump, e);
+      pass->AddFile(folder, e->newName, e->newDigest, e->newSize);
+    }
+  }
+  pass->Add(Step::kDone);
 }
 
 }  // namespace
 
 Stop VerifyTree(const PatchEntry* first, const char* folder, bool top) {
-  VerifiedContents verified;
-  return VerifyChain(first, folder, top, &verified);
+  Pass pass;
+  for (int round = 0; round < 2; ++round) {
+    if (round == 1 && !pass.Reserve()) return Stop::kNoMemory;
+    VerifiedContents verified;
+    PlanOldSide(first, folder, top, &verified, &pass);
+  }
+  return pass.Replay(folder, CountEntries(first));
 }
 
 Stop CheckTree(const PatchEntry* first, const char* folder) {
-  Progress progress(CountEntries(first));
-  for (const PatchEntry* e = first; e; e = e->next) {
-    progress.Next();
-    if (e->method == ContentMethod::kFolder) {
-      char path[kMaxPath];
-      if (!JoinPath(path, folder, e->newName) || !ItemExists(path)) return Stop::kVersionMismatch;
-    } else if (KindOf(e) == KindGroup || e->newName[0] != 0) {
-      DumpEntry(e);
-      if (Stop stop = VerifyEntryFile(folder, e->newName, e->newDigest, e->newSize);
-          stop != Stop::kNone) {
-        return stop;
-      }
-    }
-  }
-  Os().ConsoleWrite(kCheckDoneLine);
-  return Stop::kNone;
+  Pass pass;
+  PlanNewSide(first, folder, &pass);
+  if (!pass.Reserve()) return Stop::kNoMemory;
+  PlanNewSide(first, folder, &pass);
+  return pass.Replay(folder, CountEntries(first));
 }
 
 }  // namespace zt4

@@ -8,6 +8,7 @@
 
 #include "base/texts.h"
 #include "driver/update_driver.h"
+#include "update/check_run.h"
 #include "support/patch_writer.h"
 
 namespace {
@@ -64,6 +65,8 @@ bool PrepareCase(const CaseFolder& where, const Tree& oldTree, const std::string
 
 void RunUpdateAndExit(const CaseFolder& where, FaultyPlatform* platform) {
   gInUpdateChild = true;
+  // Operations are numbered in the order they are made: the checks run on this thread.
+  SetCheckThreads(1);
   platform->executable = DialogPath(where.program) + "\\zt4patch.exe";
   platform->folder = DialogPath(where.target);
   platform->answers.assign(1, kAnswerYes);

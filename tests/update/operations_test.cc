@@ -13,6 +13,7 @@
 #include "support/sample_install.h"
 #include "support/scripted_platform.h"
 #include "support/test_files.h"
+#include "update/check_run.h"
 
 namespace zt4 {
 namespace {
@@ -75,6 +76,64 @@ TEST_F(VerifyTest, ProgressLinesAndCompletionLine) {
                                "\r>> \x83`\x83" "F\x83" "b\x83N\x8A\xAE\x97\xB9." +
                                "\x81\x40\x81\x40\x81\x40\x81\x40\x81\x40\x81\x40\n");
   EXPECT_EQ(std::string(kCheckDoneLine).substr(0, 4), "\r>> ");
+}
+
+// Checks on every core end as the checks one after the other do: the same console bytes,
+// the same debugger lines, the same stop, whatever later check fails first in time: a big
+// file differs in content while one after it in the chain (the description's entries
+// come in reverse) is missing, which a worker finds first.
+TEST_F(VerifyTest, EveryCoreGivesTheRunOfOneCore) {
+  ListBuilder list;
+  test::Members members;
+  std::string bigOld(6 << 20, 'b');
+  for (int i = 0; i < 60; ++i) {
+    std::string name = "f" + std::to_string(100 + i);
+    std::string content = name + std::string(static_cast<size_t>(i) * 97, 'x');
+    list.Removed(name, content);
+    if (i == 20) list.Removed("big", bigOld);
+    ASSERT_TRUE(test::WriteFile(target_ + "/" + name, content));
+    members.push_back({"/m" + std::to_string(i), content});
+  }
+  list.GroupBegin("pack.zt4", "");
+  for (const auto& [member, content] : members) {
+    list.Plain(0, "pack" + member, content, member.substr(1), content);
+  }
+  list.GroupEnd();
+  ASSERT_TRUE(test::WriteFile(target_ + "/pack.zt4", test::ArchiveBytes(members)));
+  PatchEntry* tree = Prepare(list);
+
+  struct Run {
+    Stop stop;
+    std::string console;
+    std::string debug;
+  };
+  auto run = [&](int threads) {
+    SetCheckThreads(threads);
+    user_.console.clear();
+    user_.debug.clear();
+    Run result{VerifyTree(tree, Target().c_str(), true), user_.console, user_.debug};
+    ReleaseArchiveCache();
+    return result;
+  };
+  // Whole; then the big file differs and a later file is gone (found first in time);
+  // then only the later file is gone.
+  for (int variant = 0; variant < 3; ++variant) {
+    const std::string big = variant == 1 ? std::string(6 << 20, 'B') : bigOld;
+    ASSERT_TRUE(test::WriteFile(target_ + "/big", big));
+    if (variant == 1) {
+      ASSERT_TRUE(Os().DeleteFile((target_ + "/f105").c_str()));
+    }
+    Run one = run(1);
+    for (int threads : {2, 4, 8}) {
+      Run many = run(threads);
+      EXPECT_EQ(many.stop, one.stop) << variant << " with " << threads;
+      EXPECT_EQ(many.console, one.console) << variant << " with " << threads;
+      EXPECT_EQ(many.debug, one.debug) << variant << " with " << threads;
+    }
+    const Stop expected[] = {Stop::kNone, Stop::kVersionMismatch, Stop::kSourceMissing};
+    EXPECT_EQ(one.stop, expected[variant]) << variant;
+  }
+  SetCheckThreads(0);
 }
 
 // A plain file is judged by its size first, then by its digest; only a digest mismatch

@@ -1,0 +1,74 @@
+#include "update/check_run.h"
+
+namespace zt4 {
+namespace {
+
+constexpr int kPending = 0;
+constexpr int kBegun = 1;
+constexpr int kDone = 2;
+
+std::atomic<int> gCheckThreads{0};
+
+}  // namespace
+
+void SetCheckThreads(int threads) { gCheckThreads = threads < 0 ? 0 : threads; }
+
+int CheckThreads() {
+  int threads = gCheckThreads;
+  if (threads > 0) return threads;
+  unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : static_cast<int>(cores);
+}
+
+CheckRun::CheckRun(FileCheck* checks, int32_t count, FileCheckFunction function)
+    : checks_(checks), count_(count), function_(function) {
+  int workers = CheckThreads() - 1;  // the caller takes results and checks too
+  if (workers > kMostWorkers) workers = kMostWorkers;
+  if (workers > count - 1) workers = count - 1;
+  for (; workerCount_ < workers; ++workerCount_) {
+    workers_[workerCount_] = std::thread(&CheckRun::Work, this);
+  }
+}
+
+CheckRun::~CheckRun() {
+  stopping_ = true;
+  for (int i = 0; i < workerCount_; ++i) workers_[i].join();
+}
+
+bool CheckRun::Begin(FileCheck& check) {
+  int pending = kPending;
+  return check.state.compare_exchange_strong(pending, kBegun);
+}
+
+void CheckRun::Finish(FileCheck& check) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    check.state = kDone;
+  }
+  finished_.notify_all();
+}
+
+void CheckRun::Work() {
+  while (!stopping_) {
+    int32_t index = next_++;
+    if (index >= count_) return;
+    FileCheck& check = checks_[index];
+    if (!Begin(check)) continue;  // the caller took it first
+    function_(check);
+    Finish(check);
+  }
+}
+
+Stop CheckRun::Take(int32_t index) {
+  FileCheck& check = checks_[index];
+  if (Begin(check)) {
+    function_(check);
+    check.state = kDone;
+    return check.stop;
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  finished_.wait(lock, [&] { return check.state == kDone; });
+  return check.stop;
+}
+
+}  // namespace zt4

@@ -2,6 +2,8 @@
 // and its next version, deterministically. A few hundred plain files in subfolders and
 // four archives holding most of the bytes in a few thousand members; about 5% of the
 // files and members of the new version are changed, added or removed.
+// zt4_make_install --big OUT SIZE_MIB: one file of SIZE_MIB changed in place (a few
+// hundred runs of bytes over its whole length) beside one small changed file.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -95,10 +97,37 @@ bool WriteArchive(const fs::path& path, const Members& members) {
 
 }  // namespace
 
+// The big file is written a MiB at a time, the new version beside the old one.
+int MakeBigInstall(const fs::path& out, uint64_t size) {
+  std::mt19937_64 random(2026);
+  fs::create_directories(out / "old");
+  fs::create_directories(out / "new");
+  std::ofstream oldFile(out / "old" / "big.bin", std::ios::binary);
+  std::ofstream newFile(out / "new" / "big.bin", std::ios::binary);
+  const uint64_t piece = 1 << 20;
+  for (uint64_t at = 0; at < size; at += piece) {
+    std::string content = BinaryLike(random, static_cast<size_t>(std::min(piece, size - at)));
+    oldFile.write(content.data(), static_cast<std::streamsize>(content.size()));
+    if (at / piece % 4 == 1) {
+      size_t from = random() % content.size();
+      size_t length = std::min<size_t>(512 + random() % 8192, content.size() - from);
+      for (size_t k = 0; k < length; ++k) content[from + k] = static_cast<char>(random());
+    }
+    newFile.write(content.data(), static_cast<std::streamsize>(content.size()));
+  }
+  return WriteFile(out / "old" / "readme.txt", "version 1\n") &&
+                 WriteFile(out / "new" / "readme.txt", "version 2\n") && oldFile && newFile
+             ? 0
+             : 1;
+}
+
 int main(int argc, char** argv) {
   zt4::StartProcessObjects();
+  if (argc == 4 && std::string(argv[1]) == "--big") {
+    return MakeBigInstall(argv[2], static_cast<uint64_t>(std::atoll(argv[3])) << 20);
+  }
   if (argc < 3) {
-    std::fputs("usage: zt4_make_install OUT SIZE_MIB [SEED]\n", stderr);
+    std::fputs("usage: zt4_make_install OUT SIZE_MIB [SEED] | --big OUT SIZE_MIB\n", stderr);
     return 1;
   }
   fs::path out = argv[1];

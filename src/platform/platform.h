@@ -150,4 +150,7 @@ bool OsIsWindows();
 // True when the file system takes names that differ only in letter case for the same item.
 bool OsFoldsNameCase();
 
+// The processors this process may run on (its affinity), at least 1.
+int UsableProcessors();
+
 }  // namespace zt4

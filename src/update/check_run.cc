@@ -1,5 +1,7 @@
 #include "update/check_run.h"
 
+#include "platform/platform.h"
+
 namespace zt4 {
 namespace {
 
@@ -15,16 +17,16 @@ void SetCheckThreads(int threads) { gCheckThreads = threads < 0 ? 0 : threads; }
 
 int CheckThreads() {
   int threads = gCheckThreads;
-  if (threads > 0) return threads;
-  unsigned cores = std::thread::hardware_concurrency();
-  return cores == 0 ? 1 : static_cast<int>(cores);
+  return threads > 0 ? threads : UsableProcessors();
 }
 
 CheckRun::CheckRun(FileCheck* checks, int32_t count, FileCheckFunction function)
     : checks_(checks), count_(count), function_(function) {
-  int workers = CheckThreads() - 1;  // the caller takes results and checks too
+  // One worker per thread: the caller mostly waits for the next result in chain order,
+  // and checks only one that no worker has begun yet.
+  int workers = CheckThreads() > 1 ? CheckThreads() : 0;
   if (workers > kMostWorkers) workers = kMostWorkers;
-  if (workers > count - 1) workers = count - 1;
+  if (workers > count) workers = count;
   for (; workerCount_ < workers; ++workerCount_) {
     workers_[workerCount_] = std::thread(&CheckRun::Work, this);
   }

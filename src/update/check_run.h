@@ -18,7 +18,7 @@
 
 namespace zt4 {
 
-// The threads a check run uses, the caller's included: 0 (the default) one per core;
+// The threads a check run uses: 0 (the default) one per core the process may run on;
 // 1 checks each file on the calling thread when its result is taken, in chain order,
 // exactly as a run without threads.
 void SetCheckThreads(int threads);
@@ -53,7 +53,7 @@ class CheckRun {
   Stop Take(int32_t index);
 
  private:
-  static constexpr int kMostWorkers = 15;
+  static constexpr int kMostWorkers = 16;
 
   bool Begin(FileCheck& check);
   void Finish(FileCheck& check);

@@ -9,6 +9,7 @@
 #include <iconv.h>
 #include <limits.h>
 #include <pthread.h>
+#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -465,6 +466,13 @@ int UnitsToCp932Run(const char16_t* units, int count, char* out, int capacity) {
     return -1;
   }
   return n;
+}
+
+int UsableProcessors() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  int count = CPU_COUNT(&set);
+  return count > 0 ? count : 1;
 }
 
 bool OsIsWindows() { return false; }

@@ -475,6 +475,15 @@ int UnitsToCp932Run(const char16_t* units, int count, char* out, int capacity) {
   return n;
 }
 
+int UsableProcessors() {
+  DWORD_PTR process = 0;
+  DWORD_PTR system = 0;
+  if (!::GetProcessAffinityMask(::GetCurrentProcess(), &process, &system)) return 1;
+  int count = 0;
+  for (; process != 0; process &= process - 1) ++count;
+  return count > 0 ? count : 1;
+}
+
 bool OsIsWindows() { return true; }
 bool OsFoldsNameCase() { return true; }
 

@@ -43,6 +43,8 @@ struct FileReport {
 // was found.
 Stop VerifyFile(const char* path, const char* expectedDigest, int32_t expectedSize,
                 FileReport* report = nullptr);
+// True when the plain file at `path` has the size and digest (hashed as it is read).
+bool PlainFileMatches(const char* path, const char* expectedDigest, int32_t expectedSize);
 // The old side of every entry, descending into groups; `top` prints the progress lines.
 Stop VerifyTree(const PatchEntry* first, const char* folder, bool top);
 // The new side of every top-level entry, a rebuilt archive as one whole file.

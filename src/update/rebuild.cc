@@ -164,17 +164,6 @@ Stop WriteArchive(const PatchEntry* group, const char* backupFolder, const char*
   return writer.Finish() ? Stop::kNone : Stop::kWriteFailed;
 }
 
-bool FileMatches(const char* path, int32_t size, const char* digest) {
-  FileStream file;
-  if (!file.Open(PoolString(path), ReadMode) || file.Size() != size) return false;
-  uint8_t* content = ReadWhole(file);
-  if (!content) return false;
-  char computed[41];
-  Sha1Hex(content, static_cast<size_t>(size), computed);
-  FreeBlock(content);
-  return std::strcmp(computed, digest) == 0;
-}
-
 }  // namespace
 
 Stop RebuildArchive(const PatchEntry* group, const char* backupFolder, const char* targetFolder) {
@@ -188,7 +177,7 @@ Stop RebuildArchive(const PatchEntry* group, const char* backupFolder, const cha
   bool copiedAny = false;
   Stop stop = WriteArchive(group, backupFolder, targetFolder, archivePath, true, true, &copiedAny);
   if (stop == Stop::kNone && copiedAny &&
-      !FileMatches(archivePath, group->newSize, group->newDigest)) {
+      !PlainFileMatches(archivePath, group->newDigest, group->newSize)) {
     bool ignored = false;
     stop = WriteArchive(group, backupFolder, targetFolder, archivePath, false, false, &ignored);
   }

@@ -146,6 +146,13 @@ void ShowDigests(const char* expected, const char* found) {
 
 }  // namespace
 
+bool PlainFileMatches(const char* path, const char* expectedDigest, int32_t expectedSize) {
+  FileStream file;
+  char digest[41];
+  return file.Open(PoolString(path), ReadMode) && file.Size() == expectedSize &&
+         HashWhileReading(file, expectedSize, digest) && std::strcmp(digest, expectedDigest) == 0;
+}
+
 Stop VerifyFile(const char* path, const char* expectedDigest, int32_t expectedSize,
                 FileReport* report) {
   char found[41];

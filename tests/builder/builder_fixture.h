@@ -60,6 +60,7 @@ class BuildCase {
   std::string Patch() const { return root_ / "patch.zt4"; }
   std::string Work() const { return root_ / "work"; }
   const builder::BuildSummary& Summary() const { return summary_; }
+  void SetWindowedFileBytes(int64_t bytes) { windowedFileBytes_ = bytes; }
 
   bool Build(std::string* error) {
     builder::BuildOptions options;
@@ -67,6 +68,7 @@ class BuildCase {
     options.newDir = New();
     options.outPath = Patch();
     options.strict = strict_;
+    if (windowedFileBytes_ > 0) options.windowedFileBytes = windowedFileBytes_;
     return builder::BuildPatch(options, &summary_, error);
   }
 
@@ -87,6 +89,7 @@ class BuildCase {
   Tree oldTree_;
   Tree newTree_;
   bool strict_;
+  int64_t windowedFileBytes_ = 0;
   builder::BuildSummary summary_;
 };
 

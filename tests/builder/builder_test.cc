@@ -90,6 +90,61 @@ TEST(DeltaPayload, RandomEditsApplyBackToTheNewContent) {
   }
 }
 
+// The runs of differing bytes, merged when fewer than `gap` equal bytes apart, found the
+// plain way: the reference the windowed scanner is checked against.
+Bytes PlainDelta(const Bytes& o, const Bytes& n, size_t gap) {
+  auto differs = [&](size_t i) { return (i < o.size() ? o[i] : 0) != n[i]; };
+  std::vector<std::pair<size_t, size_t>> runs;
+  for (size_t i = 0; i < n.size();) {
+    if (!differs(i)) {
+      ++i;
+      continue;
+    }
+    size_t begin = i;
+    while (i < n.size() && differs(i)) ++i;
+    if (!runs.empty() && begin - runs.back().second < gap) {
+      runs.back().second = i;
+    } else {
+      runs.emplace_back(begin, i);
+    }
+  }
+  Bytes out;
+  for (const auto& [begin, end] : runs) {
+    uint8_t header[8];
+    PutU32(header, static_cast<uint32_t>(begin));
+    PutU32(header + 4, static_cast<uint32_t>(end - begin));
+    out.insert(out.end(), header, header + 8);
+    out.insert(out.end(), n.begin() + static_cast<std::ptrdiff_t>(begin),
+               n.begin() + static_cast<std::ptrdiff_t>(end));
+  }
+  if (out.empty()) out.assign(8, 0);
+  return out;
+}
+
+// A big file is scanned a window at a time: windows of any size, runs and merge gaps
+// across their edges, give the records of the whole contents.
+TEST(DeltaScanner, WindowsOfAnySizeGiveThePlainRecords) {
+  std::mt19937 random(11);
+  for (int round = 0; round < 300; ++round) {
+    Bytes o(random() % 6000);
+    for (uint8_t& c : o) c = static_cast<uint8_t>(random() % 3);
+    Bytes n = o;
+    n.resize(random() % 6000, static_cast<uint8_t>(random() % 2));
+    for (int e = static_cast<int>(random() % 30); e > 0 && !n.empty(); --e) {
+      n[random() % n.size()] = static_cast<uint8_t>(random());
+    }
+    for (size_t gap : {size_t{1}, size_t{8}, size_t{32}}) {
+      builder::DeltaScanner scanner(o.size(), gap);
+      for (size_t at = 0; at < n.size();) {
+        size_t window = std::min<size_t>(1 + random() % 700, n.size() - at);
+        scanner.Feed(o.data() + std::min(at, o.size()), n.data() + at, window);
+        at += window;
+      }
+      ASSERT_EQ(scanner.Finish(), PlainDelta(o, n, gap)) << "round " << round << " gap " << gap;
+    }
+  }
+}
+
 int32_t CodedSize(const Bytes& payload) {
   RangeCodec codec;
   int32_t coded = 0;

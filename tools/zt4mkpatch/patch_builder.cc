@@ -46,18 +46,31 @@ struct FileFacts {
   std::string key;  // raw SHA-1 and size: identical contents share one payload
 };
 
-FileFacts FactsOf(const uint8_t* data, size_t size) {
-  static const uint8_t kNothing = 0;
-  if (size == 0) data = &kNothing;  // an empty vector's data() may be null
+// The facts of a content hashed piece by piece.
+FileFacts FactsOfHashed(Sha1& sha, size_t size) {
   FileFacts facts;
   facts.size = static_cast<int32_t>(size);
-  Sha1Hex(data, size, facts.digest);
   uint8_t raw[20];
-  Sha1Digest(data, size, raw);
+  sha.Finish(raw);
+  static const char kHex[] = "0123456789abcdef";
+  for (int i = 0; i < 20; ++i) {
+    facts.digest[2 * i] = kHex[raw[i] >> 4];
+    facts.digest[2 * i + 1] = kHex[raw[i] & 15];
+  }
   facts.key.assign(reinterpret_cast<const char*>(raw), sizeof raw);
   facts.key += std::to_string(size);
   return facts;
 }
+
+FileFacts FactsOf(const uint8_t* data, size_t size) {
+  Sha1 sha;
+  sha.Update(data, size);
+  return FactsOfHashed(sha, size);
+}
+
+constexpr size_t kReadWindow = 1 << 20;
+// The merge gaps tried for a changed file's records.
+constexpr size_t kMergeGaps[] = {8, 16, 24, 32};
 
 // One record of the description, as the parser reads it back.
 std::string RecordBytes(PatchListWriter& record) {
@@ -111,6 +124,7 @@ class Builder {
   bool ScanAndCheck(std::string* error);
   bool CheckNames(const TreeScan& scan, const std::string& root, std::string* error);
   bool Describe(const std::string& name, std::string* error);
+  bool DescribeBigChangedFile(const std::string& name, std::string* error);
   bool DescribeFile(const std::string& name, const TreeFile* oldFile, const TreeFile* newFile,
                     std::string* error);
   // For a new name without an old file: the old plain file that gives the smallest delta
@@ -333,8 +347,73 @@ bool Builder::EmitPayload(const uint8_t* data, size_t size, const FileFacts& fac
   return true;
 }
 
+bool Builder::DescribeBigChangedFile(const std::string& name, std::string* error) {
+  FileStream oldFile;
+  FileStream newFile;
+  const std::string oldPath = options_.oldDir + "/" + name;
+  const std::string newPath = options_.newDir + "/" + name;
+  if (!oldFile.Open(PoolString(oldPath.c_str()), ReadMode) ||
+      !newFile.Open(PoolString(newPath.c_str()), ReadMode)) {
+    *error = Shown(name) + ": the file cannot be opened";
+    return false;
+  }
+  const size_t oldSize = static_cast<size_t>(oldFile.Size());
+  const size_t newSize = static_cast<size_t>(newFile.Size());
+  std::vector<DeltaScanner> scanners;
+  for (size_t gap : kMergeGaps) scanners.emplace_back(oldSize, gap);
+  Sha1 oldHash;
+  Sha1 newHash;
+  Bytes oldWindow(kReadWindow);
+  Bytes newWindow(kReadWindow);
+  bool same = oldSize == newSize;
+  for (size_t at = 0; at < std::max(oldSize, newSize); at += kReadWindow) {
+    size_t oldCount = at < oldSize ? std::min(kReadWindow, oldSize - at) : 0;
+    size_t newCount = at < newSize ? std::min(kReadWindow, newSize - at) : 0;
+    const auto oldRead = static_cast<int32_t>(oldCount);
+    const auto newRead = static_cast<int32_t>(newCount);
+    if (oldFile.Read(oldWindow.data(), oldRead) != oldRead ||
+        newFile.Read(newWindow.data(), newRead) != newRead) {
+      *error = Shown(name) + ": the file cannot be read";
+      return false;
+    }
+    oldHash.Update(oldWindow.data(), oldCount);
+    newHash.Update(newWindow.data(), newCount);
+    same = same && std::memcmp(oldWindow.data(), newWindow.data(), oldCount) == 0;
+    for (DeltaScanner& scanner : scanners) {
+      scanner.Feed(oldWindow.data(), newWindow.data(), newCount);
+    }
+    // Progress inside the file; the whole file is counted once it is described.
+    bytesDone_ += std::max(oldCount, newCount);
+    Progress(false);
+  }
+  bytesDone_ -= std::max(oldSize, newSize);
+  std::vector<Bytes> payloads;
+  for (DeltaScanner& scanner : scanners) payloads.push_back(scanner.Finish());
+  Bytes delta = SmallestCoded(payloads);
+  FileFacts oldFacts = FactsOfHashed(oldHash, oldSize);
+  FileFacts newFacts = FactsOfHashed(newHash, newSize);
+  int32_t id = 0;
+  if (!EmitPayload(delta.data(), delta.size(), FactsOf(delta.data(), delta.size()), &id, error)) {
+    return false;
+  }
+  PatchListWriter record;
+  FileRecord(record, id, name, &oldFacts, name, &newFacts);
+  ++summary_->changed;
+  if (same) ++summary_->unchanged;
+  if (!record.Ok()) {
+    *error = "out of memory";
+    return false;
+  }
+  records_.emplace_back(name, RecordBytes(record));
+  return true;
+}
+
 bool Builder::DescribeFile(const std::string& name, const TreeFile* oldFile,
                            const TreeFile* newFile, std::string* error) {
+  // A changed file this big is never held whole.
+  if (oldFile && newFile && std::max(oldFile->size, newFile->size) >= options_.windowedFileBytes) {
+    return DescribeBigChangedFile(name, error);
+  }
   Bytes oldContent;
   Bytes newContent;
   if (oldFile && !ReadWholeFile(options_.oldDir + "/" + name, &oldContent, error)) return false;
@@ -1079,58 +1158,65 @@ std::string FormatSummary(const BuildSummary& s) {
 
 Bytes DeltaPayload(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size_t newSize,
                    size_t mergeGap) {
-  size_t common = std::min(oldSize, newSize);
-  auto differs = [&](size_t i) { return (i < common ? oldData[i] : 0) != newData[i]; };
-  constexpr size_t kHeader = 8;
-  Bytes payload;
-  auto emit = [&](size_t begin, size_t end) {
-    uint8_t header[kHeader];
-    PutU32(header, static_cast<uint32_t>(begin));
-    PutU32(header + 4, static_cast<uint32_t>(end - begin));
-    payload.insert(payload.end(), header, header + kHeader);
-    payload.insert(payload.end(), newData + begin, newData + end);
-  };
-  size_t runBegin = 0;
-  size_t runEnd = 0;
-  bool open = false;
+  DeltaScanner scanner(oldSize, mergeGap);
+  scanner.Feed(oldData, newData, newSize);
+  return scanner.Finish();
+}
+
+void DeltaScanner::Feed(const uint8_t* oldWindow, const uint8_t* newWindow, size_t count) {
+  const size_t common = position_ < oldSize_ ? std::min(count, oldSize_ - position_) : 0;
   size_t i = 0;
-  while (i < newSize) {
-    // Skip equal bytes a block at a time.
-    if (i < common) {
+  while (i < count) {
+    // Equal bytes a block at a time while no run is open.
+    if (!open_ && i < common) {
       size_t chunk = std::min<size_t>(common - i, 4096);
-      if (std::memcmp(oldData + i, newData + i, chunk) == 0) {
+      if (std::memcmp(oldWindow + i, newWindow + i, chunk) == 0) {
         i += chunk;
         continue;
       }
     }
-    if (!differs(i)) {
-      ++i;
-      continue;
+    const size_t at = position_ + i;
+    const bool differs = (i < common ? oldWindow[i] : 0) != newWindow[i];
+    if (open_) {
+      pending_.push_back(newWindow[i]);
+      if (differs) {
+        runEnd_ = at + 1;
+      } else if (at + 1 - runEnd_ >= gap_) {
+        Emit();  // a gap this wide is not merged: the run's record is complete
+      }
+    } else if (differs) {
+      open_ = true;
+      runBegin_ = at;
+      runEnd_ = at + 1;
+      pending_.assign(1, newWindow[i]);
     }
-    size_t begin = i;
-    while (i < newSize && differs(i)) ++i;
-    // Runs closer than the gap go in one record.
-    if (open && begin - runEnd < mergeGap) {
-      runEnd = i;
-    } else {
-      if (open) emit(runBegin, runEnd);
-      runBegin = begin;
-      runEnd = i;
-      open = true;
-    }
+    ++i;
   }
-  if (open) emit(runBegin, runEnd);
-  // An empty payload would be a member of 0 bytes; one empty record is read by any applier.
-  if (payload.empty()) payload.assign(kHeader, 0);
-  return payload;
+  position_ += count;
 }
 
-Bytes SmallestDeltaPayload(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
-                           size_t newSize) {
+void DeltaScanner::Emit() {
+  uint8_t header[8];
+  PutU32(header, static_cast<uint32_t>(runBegin_));
+  PutU32(header + 4, static_cast<uint32_t>(runEnd_ - runBegin_));
+  payload_.insert(payload_.end(), header, header + sizeof header);
+  payload_.insert(payload_.end(), pending_.begin(),
+                  pending_.begin() + static_cast<std::ptrdiff_t>(runEnd_ - runBegin_));
+  pending_.clear();
+  open_ = false;
+}
+
+Bytes DeltaScanner::Finish() {
+  if (open_) Emit();
+  // An empty payload would be a member of 0 bytes; one empty record is read by any applier.
+  if (payload_.empty()) payload_.assign(8, 0);
+  return std::move(payload_);
+}
+
+Bytes SmallestCoded(std::vector<Bytes>& payloads) {
   Bytes best;
   int32_t bestCoded = INT32_MAX;
-  for (size_t gap : {8, 16, 24, 32}) {
-    Bytes payload = DeltaPayload(oldData, oldSize, newData, newSize, gap);
+  for (Bytes& payload : payloads) {
     if (payload == best) continue;
     RangeCodec codec;
     int32_t coded = 0;
@@ -1143,6 +1229,15 @@ Bytes SmallestDeltaPayload(const uint8_t* oldData, size_t oldSize, const uint8_t
     }
   }
   return best;
+}
+
+Bytes SmallestDeltaPayload(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
+                           size_t newSize) {
+  std::vector<Bytes> payloads;
+  for (size_t gap : kMergeGaps) {
+    payloads.push_back(DeltaPayload(oldData, oldSize, newData, newSize, gap));
+  }
+  return SmallestCoded(payloads);
 }
 
 bool ApplyDeltaPayload(const Bytes& payload, const uint8_t* oldData, size_t oldSize, size_t newSize,

@@ -44,6 +44,8 @@ struct BuildOptions {
   bool strict = false;            // the first form of the description, delta records
   int level = kDefaultLevel;      // zstd level of a compact patch's frames
   int64_t budget = 0;             // bytes an entry may hold in memory; 0: the default
+  // A changed file from this size on is read a window at a time, never whole (strict).
+  int64_t windowedFileBytes = int64_t{64} << 20;
 };
 
 struct BuildSummary {
@@ -89,10 +91,35 @@ std::string FormatSummary(const BuildSummary& summary);
 // payload.
 Bytes DeltaPayload(const uint8_t* oldData, size_t oldSize, const uint8_t* newData, size_t newSize,
                    size_t mergeGap = 8);
+
+// The same records made from the contents a window at a time, in order, so that a big
+// file is never held whole: Feed each window of the new content with the old content's
+// bytes at the same offsets (as many as the old content has there), then Finish.
+class DeltaScanner {
+ public:
+  DeltaScanner(size_t oldSize, size_t mergeGap) : oldSize_(oldSize), gap_(mergeGap) {}
+  void Feed(const uint8_t* oldWindow, const uint8_t* newWindow, size_t count);
+  Bytes Finish();
+
+ private:
+  void Emit();
+
+  size_t oldSize_;
+  size_t gap_;
+  size_t position_ = 0;
+  bool open_ = false;  // a run (or runs merged) whose record is not written yet
+  size_t runBegin_ = 0;
+  size_t runEnd_ = 0;
+  Bytes pending_;  // the new bytes from runBegin_ on, while a run is open
+  Bytes payload_;
+};
 // The records whose payload codes smallest in the patch, over a few merge gaps: a wider
 // gap repeats equal bytes, but leaves fewer headers, whose offsets code poorly.
 Bytes SmallestDeltaPayload(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
                            size_t newSize);
+
+// The payload that codes smallest in the patch (the first of equals); takes them apart.
+Bytes SmallestCoded(std::vector<Bytes>& payloads);
 
 // Applies delta records with the applier's own code to the applier's starting block;
 // false for records that run past the payload or the new size.

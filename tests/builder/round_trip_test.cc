@@ -575,7 +575,9 @@ TEST(WindowedFiles, GiveThePatchOfWholeFiles) {
   std::string base(5 << 19, '\0');
   for (size_t i = 0; i < base.size(); ++i) base[i] = static_cast<char>((i * 7) >> 5);
   std::string edited = base;
-  for (size_t at : {size_t{100}, size_t{(1 << 20) - 3}, size_t{2 << 20}}) edited.replace(at, 9, "CHANGED..");
+  for (size_t at : {size_t{100}, size_t{(1 << 20) - 3}, size_t{2 << 20}}) {
+    edited.replace(at, 9, "CHANGED..");
+  }
   Tree oldTree = {{"same.bin", base}, {"edited.bin", base}, {"grown.bin", base},
                   {"cut.bin", base}, {"small.txt", "small"}};
   Tree newTree = {{"same.bin", base}, {"edited.bin", edited},

@@ -65,8 +65,8 @@ bool PrepareCase(const CaseFolder& where, const Tree& oldTree, const std::string
 
 void RunUpdateAndExit(const CaseFolder& where, FaultyPlatform* platform) {
   gInUpdateChild = true;
-  // Operations are numbered in the order they are made: the checks run on this thread.
-  SetCheckThreads(1);
+  // With one thread, operations are numbered in the order they are made.
+  SetCheckThreads(platform->threads);
   platform->executable = DialogPath(where.program) + "\\zt4patch.exe";
   platform->folder = DialogPath(where.target);
   platform->answers.assign(1, kAnswerYes);
@@ -209,7 +209,7 @@ void ChildRunTest::SetUp() {
 void ChildRunTest::TearDown() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 
 Outcome ChildRunTest::RunCase(const CaseFolder& where, int faultAt, Flavour flavour,
-                              int secondFaultAt, int cutAt) {
+                              int secondFaultAt, int cutAt, int threads) {
   EXPECT_EXIT(
       {
         FaultyPlatform platform;
@@ -217,6 +217,22 @@ Outcome ChildRunTest::RunCase(const CaseFolder& where, int faultAt, Flavour flav
         platform.flavour = flavour;
         platform.secondFaultAt = secondFaultAt;
         platform.cutAt = cutAt;
+        platform.threads = threads;
+        RunUpdateAndExit(where, &platform);
+      },
+      testing::ExitedWithCode(0), "");
+  if (child_) return Outcome{};
+  return ReadOutcome(where.outcome);
+}
+
+Outcome ChildRunTest::RunKeyedCase(const CaseFolder& where, const FaultKey& key,
+                                   Flavour flavour, int threads) {
+  EXPECT_EXIT(
+      {
+        FaultyPlatform platform;
+        platform.faultKey = key;
+        platform.flavour = flavour;
+        platform.threads = threads;
         RunUpdateAndExit(where, &platform);
       },
       testing::ExitedWithCode(0), "");

@@ -89,7 +89,10 @@ class ChildRunTest : public ::testing::Test {
   // and tells how it ended. In a child that started anew this returns an empty outcome
   // for every run but its own.
   Outcome RunCase(const CaseFolder& where, int faultAt = 0, Flavour flavour = Flavour::kFail,
-                  int secondFaultAt = 0, int cutAt = 0);
+                  int secondFaultAt = 0, int cutAt = 0, int threads = 1);
+  // The same with the fault chosen by its key and the checks on `threads` threads.
+  Outcome RunKeyedCase(const CaseFolder& where, const FaultKey& key, Flavour flavour,
+                       int threads);
   // The case folder for a run, emptied (by the parent only).
   CaseFolder FreshCase(const std::string& name);
 

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -232,6 +233,8 @@ class FaultInjectionTest : public test::ChildRunTest {
 
 TEST_F(FaultInjectionTest, EveryOperationOfAWholeRunFailsOnce) {
   std::vector<OpRecord> ops = CountOperations();
+  const std::vector<test::FaultKey> keys = test::KeysOf(ops);
+  int threadedRuns = 0;
   ASSERT_GT(ops.size(), 50u);
   if (!child_) std::printf("a whole run makes %zu counted operations\n", ops.size());
   Tally tally;
@@ -247,6 +250,16 @@ TEST_F(FaultInjectionTest, EveryOperationOfAWholeRunFailsOnce) {
       Tree surroundings;
       CaseFolder where = SampleCase("run", &surroundings);
       test::Outcome outcome = RunCase(where, static_cast<int>(n), flavour);
+      // Where the checks run on several threads, the same fault, found by its key, ends
+      // the run the same way.
+      std::optional<CaseFolder> threaded;
+      Tree threadedSurroundings;
+      test::Outcome many;
+      const Phase phase = ops[n - 1].phase;
+      if (phase == Phase::kCheckingTarget || phase == Phase::kCheckingResult) {
+        threaded = SampleCase("threaded", &threadedSurroundings);
+        many = RunKeyedCase(*threaded, keys[n - 1], flavour, 4);
+      }
       if (child_) continue;
       CheckAfterRun(where, surroundings, outcome, label);
       if (rule < 0) {
@@ -259,6 +272,11 @@ TEST_F(FaultInjectionTest, EveryOperationOfAWholeRunFailsOnce) {
       if (!outcome.done) {
         CheckRestore(where, outcome, label);
         ++restores;
+      }
+      if (threaded) {
+        CheckAfterRun(*threaded, threadedSurroundings, many, label + " on 4 threads");
+        EXPECT_EQ(test::StopName(many.box), test::StopName(outcome.box)) << label << " on 4 threads";
+        ++threadedRuns;
       }
       auto& counts = tally[{op, flavour}];
       counts.resize(7);
@@ -273,6 +291,10 @@ TEST_F(FaultInjectionTest, EveryOperationOfAWholeRunFailsOnce) {
   }
   PrintTally(tally, runs);
   std::printf("%d stopped runs put back with zt4 restore\n", restores);
+  std::printf("%d of the runs again with the checks on 4 threads\n", threadedRuns);
+  if (!child_) {
+    EXPECT_GT(threadedRuns, 20);
+  }
   std::printf("runs decided by each rule:");
   for (int count : decided) std::printf(" %d", count);
   std::printf("\n");

@@ -1,7 +1,10 @@
 // A platform that makes one chosen disk operation fail, once, and otherwise behaves as
 // the scripted user of the driver tests. Operations are numbered in the order the run
 // makes them, so a run that counts them (no fault chosen) tells which number to give
-// each operation of a later, faulty run of the same update. The counting run also notes
+// each operation of a later, faulty run of the same update. With checks on several
+// threads that order is not fixed: a fault is then chosen by its key, the operation,
+// its path and how many such operations on that path came before; every call is made
+// under one lock. The counting run also notes
 // where each operation happened and on what, so that the stop a fault must lead to can
 // be told from rules.
 #pragma once
@@ -10,6 +13,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -116,10 +120,32 @@ struct OpRecord {
   std::string path;         // below the case folder; empty without a path
 };
 
+// An operation by what it is: its kind, its path below the case folder, and its place
+// (1-based) among the operations of that kind on that path.
+struct FaultKey {
+  Op op = Op::kCount;
+  std::string path;
+  int occurrence = 0;
+};
+
+// The key of each operation of a counted run.
+inline std::vector<FaultKey> KeysOf(const std::vector<OpRecord>& operations) {
+  std::map<std::pair<int, std::string>, int> seen;
+  std::vector<FaultKey> keys;
+  for (const OpRecord& r : operations) {
+    keys.push_back({r.op, r.path, ++seen[{static_cast<int>(r.op), r.path}]});
+  }
+  return keys;
+}
+
 class FaultyPlatform : public ScriptedPlatform {
  public:
   // 1-based number of the operation to fail; 0 fails none (a counting run).
   int faultAt = 0;
+  // Or the operation to fail by its key (when its occurrence is not 0).
+  FaultKey faultKey;
+  // The threads the run's checks use (1: none besides the run's own).
+  int threads = 1;
   Flavour flavour = Flavour::kFail;
   // A second operation to fail (kFail), later in the same run; 0: none.
   int secondFaultAt = 0;
@@ -140,6 +166,7 @@ class FaultyPlatform : public ScriptedPlatform {
   int cutAt = 0;
 
   FileHandle OpenFile(const char* path, int mode) override {
+    Guard guard(lock_);
     size_t at = Note(Op::kOpen, path);
     operations[at].reading = mode == kOpenRead;
     if (Fault()) return kNoFile;
@@ -158,6 +185,7 @@ class FaultyPlatform : public ScriptedPlatform {
     return file;
   }
   bool FlushFile(FileHandle file) override {
+    Guard guard(lock_);
     size_t at = NoteOnFile(Op::kFlush, file);
     if (Fault()) return false;
     if (!Checked(at, ScriptedPlatform::FlushFile(file))) return false;
@@ -169,16 +197,19 @@ class FaultyPlatform : public ScriptedPlatform {
     return true;
   }
   bool FlushFolder(const char* path) override {
+    Guard guard(lock_);
     size_t at = Note(Op::kFlush, path);
     if (Fault()) return false;
     return Checked(at, ScriptedPlatform::FlushFolder(path));
   }
   void CloseFile(FileHandle file) override {
+    Guard guard(lock_);
     files_.erase(file);
     writing_.erase(file);
     ScriptedPlatform::CloseFile(file);
   }
   int32_t ReadFile(FileHandle file, void* buffer, int32_t count) override {
+    Guard guard(lock_);
     // Failed or cut short, a read of nothing still reads nothing.
     operations[NoteOnFile(Op::kRead, file)].sameAnyway = count == 0;
     if (Fault()) {
@@ -188,6 +219,7 @@ class FaultyPlatform : public ScriptedPlatform {
     return ScriptedPlatform::ReadFile(file, buffer, count);
   }
   bool WriteFile(FileHandle file, const void* data, int32_t count) override {
+    Guard guard(lock_);
     size_t at = NoteOnFile(Op::kWrite, file);
     if (auto path = writing_.find(file); path != writing_.end() && count > 0) {
       // What the file holds as far as this run wrote it, kept beside the file itself.
@@ -208,6 +240,7 @@ class FaultyPlatform : public ScriptedPlatform {
     return Checked(at, ScriptedPlatform::WriteFile(file, data, count));
   }
   int64_t SeekFile(FileHandle file, int64_t offset, int origin) override {
+    Guard guard(lock_);
     size_t at = NoteOnFile(Op::kSeek, file);
     operations[at].tell = offset == 0 && origin == 1;
     if (Fault()) return -1;
@@ -216,6 +249,7 @@ class FaultyPlatform : public ScriptedPlatform {
     return position;
   }
   int64_t FileSize(FileHandle file) override {
+    Guard guard(lock_);
     size_t at = NoteOnFile(Op::kSize, file);
     if (Fault()) return -1;
     int64_t size = ScriptedPlatform::FileSize(file);
@@ -223,23 +257,28 @@ class FaultyPlatform : public ScriptedPlatform {
     return size;
   }
   bool DeleteFile(const char* path) override {
+    Guard guard(lock_);
     size_t at = Note(Op::kDelete, path);
     if (Fault()) return false;
     return Checked(at, ScriptedPlatform::DeleteFile(path));
   }
   bool ForEachFolderItem(const char* folder, FolderItemSink sink, void* user) override {
+    Guard guard(lock_);
     size_t at = Note(Op::kList, folder);
     if (Fault()) return false;
     return Checked(at, ScriptedPlatform::ForEachFolderItem(folder, sink, user));
   }
   FolderResult CreateFolder(const char* path) override {
+    Guard guard(lock_);
     return Creation(Op::kCreateFolder, path, [&] { return ScriptedPlatform::CreateFolder(path); });
   }
   FolderResult CreateFolderTree(const char* path) override {
+    Guard guard(lock_);
     return Creation(Op::kCreateFolderTree, path,
                     [&] { return ScriptedPlatform::CreateFolderTree(path); });
   }
   bool MoveItem(const char* from, const char* to) override {
+    Guard guard(lock_);
     size_t at = Note(Op::kMove, from);
     if (Fault()) {
       if (flavour == Flavour::kShort) MovePart(from, to);
@@ -248,16 +287,19 @@ class FaultyPlatform : public ScriptedPlatform {
     return Checked(at, ScriptedPlatform::MoveItem(from, to));
   }
   bool RemoveFolder(const char* path) override {
+    Guard guard(lock_);
     size_t at = Note(Op::kRemoveFolder, path);
     if (Fault()) return false;
     return Checked(at, ScriptedPlatform::RemoveFolder(path));
   }
   bool ExecutablePath(char* buffer, int capacity) override {
+    Guard guard(lock_);
     size_t at = Note(Op::kProgramPath, nullptr);
     if (Fault()) return false;
     return Checked(at, ScriptedPlatform::ExecutablePath(buffer, capacity));
   }
   void ConsoleWrite(const char* text) override {
+    Guard guard(lock_);
     static const char* const kStatusLines[] = {kConsoleCheckingPatch, kConsoleCheckingTarget,
                                                kConsoleMakingBackup, kConsoleApplying,
                                                kConsoleCheckingResult};
@@ -269,6 +311,7 @@ class FaultyPlatform : public ScriptedPlatform {
     ScriptedPlatform::ConsoleWrite(text);
   }
   int MessageBox(const char* text, const char* caption, unsigned style) override {
+    Guard guard(lock_);
     if ((style & 0xF) == (kBoxConfirm & 0xF)) {
       Note(Op::kBox, nullptr);
       if (Fault()) return 0;
@@ -286,6 +329,8 @@ class FaultyPlatform : public ScriptedPlatform {
   }
 
  private:
+  using Guard = std::lock_guard<std::recursive_mutex>;
+
   // What a move that failed midway leaves: a file moved whole, or a folder created at the
   // destination with the source's first item in it.
   void MovePart(const char* from, const char* to) {
@@ -391,7 +436,18 @@ class FaultyPlatform : public ScriptedPlatform {
   bool Fault() {
     int number = static_cast<int>(operations.size());
     if (cutAt > 0 && number == cutAt) PowerCut();
-    Op op = operations.back().op;
+    const OpRecord& record = operations.back();
+    Op op = record.op;
+    int occurrence = ++occurrences_[{static_cast<int>(op), record.path}];
+    if (faultKey.occurrence > 0) {
+      if (fired || op != faultKey.op || record.path != faultKey.path ||
+          occurrence != faultKey.occurrence) {
+        return false;
+      }
+      fired = true;
+      firedOp = op;
+      return true;
+    }
     if (fired && secondFaultAt != 0 && number == secondFaultAt) {
       flavour = Flavour::kFail;
       return true;
@@ -402,6 +458,8 @@ class FaultyPlatform : public ScriptedPlatform {
     return true;
   }
 
+  std::recursive_mutex lock_;
+  std::map<std::pair<int, std::string>, int> occurrences_;  // operations so far, by key
   Phase phase_ = Phase::kStart;
   std::map<FileHandle, OpRecord> files_;  // the open files, as their opens were noted
   std::map<FileHandle, std::string> writing_;   // the files open to write, by path

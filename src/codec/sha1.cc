@@ -178,15 +178,6 @@ void Digest(BlockFunction blocksFn, const void* data, size_t len, uint8_t out[20
   sha.Finish(out);
 }
 
-void HexOf(const uint8_t digest[20], char out[41]) {
-  static const char kHex[] = "0123456789abcdef";
-  for (int i = 0; i < 20; ++i) {
-    out[2 * i] = kHex[digest[i] >> 4];
-    out[2 * i + 1] = kHex[digest[i] & 15];
-  }
-  out[40] = '\0';
-}
-
 }  // namespace
 
 namespace sha1_internal {
@@ -246,7 +237,16 @@ void Sha1::Finish(uint8_t out[20]) {
 void Sha1::FinishHex(char out[41]) {
   uint8_t digest[20];
   Finish(digest);
-  HexOf(digest, out);
+  DigestHex(digest, out);
+}
+
+void DigestHex(const uint8_t digest[20], char out[41]) {
+  static const char kHex[] = "0123456789abcdef";
+  for (int i = 0; i < 20; ++i) {
+    out[2 * i] = kHex[digest[i] >> 4];
+    out[2 * i + 1] = kHex[digest[i] & 15];
+  }
+  out[40] = '\0';
 }
 
 void Sha1Digest(const void* data, size_t len, uint8_t out[20]) {
@@ -256,7 +256,7 @@ void Sha1Digest(const void* data, size_t len, uint8_t out[20]) {
 int Sha1Hex(const void* data, size_t len, char out[41]) {
   uint8_t digest[20];
   Sha1Digest(data, len, digest);
-  HexOf(digest, out);
+  DigestHex(digest, out);
   return 40;
 }
 

@@ -13,6 +13,9 @@ int Sha1Hex(const void* data, size_t len, char out[41]);
 // The same digest as 20 raw bytes.
 void Sha1Digest(const void* data, size_t len, uint8_t out[20]);
 
+// The 40 lowercase hexadecimal digits of a raw digest, and a NUL.
+void DigestHex(const uint8_t digest[20], char out[41]);
+
 // A digest of pieces: Update with each in turn, then Finish once.
 class Sha1 {
  public:

@@ -52,11 +52,7 @@ FileFacts FactsOfHashed(Sha1& sha, size_t size) {
   facts.size = static_cast<int32_t>(size);
   uint8_t raw[20];
   sha.Finish(raw);
-  static const char kHex[] = "0123456789abcdef";
-  for (int i = 0; i < 20; ++i) {
-    facts.digest[2 * i] = kHex[raw[i] >> 4];
-    facts.digest[2 * i + 1] = kHex[raw[i] & 15];
-  }
+  DigestHex(raw, facts.digest);
   facts.key.assign(reinterpret_cast<const char*>(raw), sizeof raw);
   facts.key += std::to_string(size);
   return facts;

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "codec/range_codec_internal.h"
 
@@ -223,48 +224,144 @@ int32_t RangeCodec::Encode(const uint8_t* src, int32_t srcLen, uint8_t* dst, int
 }
 
 int32_t RangeCodec::Decode(const uint8_t* src, int32_t srcLen, uint8_t* dst, int32_t dstCap) {
-  if (srcLen < 4) return -1;
-  Model m;
-  m.Init();
-  const uint8_t* in = src + 4;
-  const uint8_t* const inEnd = src + srcLen;
-  uint8_t* out = dst;
-  uint8_t* const outEnd = dst + (dstCap > 0 ? dstCap : 0);
-  uint32_t code = LoadBig32(src);
-  uint32_t low = 0;
-  uint32_t range = 0xFFFFFFFFu;
+  RangeDecoder decoder(src, srcLen);
+  const int32_t n = decoder.Next(dst, dstCap > 0 ? dstCap : 0);
+  if (n < 0) return -1;
+  // Every byte of the room was taken: the string must end right there.
+  if (!decoder.Ended()) {
+    uint8_t none = 0;
+    if (decoder.Next(&none, 0) < 0 || !decoder.Ended()) return -1;
+  }
+  return n;
+}
+
+static_assert(sizeof(Model) <= 1216 && alignof(Model) <= 64, "the decoder's room for its model");
+
+RangeDecoder::RangeDecoder(const uint8_t* coded, int32_t size)
+    : in_(coded), inEnd_(coded + (size > 0 ? size : 0)), sourceDone_(true) {
+  new (model_) Model;
+  reinterpret_cast<Model*>(model_)->Init();
+}
+
+RangeDecoder::RangeDecoder(Source source, void* user) : source_(source), user_(user) {
+  new (model_) Model;
+  reinterpret_cast<Model*>(model_)->Init();
+}
+
+RangeDecoder::~RangeDecoder() { std::free(buffer_); }
+
+bool RangeDecoder::Refill() {
+  if (sourceDone_ || failed_) return !failed_;
+  if (!buffer_) {
+    buffer_ = static_cast<uint8_t*>(std::malloc(kInputBytes));
+    if (!buffer_) return false;
+  }
+  // What is left moves to the front; the source fills the rest until 4 bytes are ready.
+  const int32_t left = static_cast<int32_t>(inEnd_ - in_);
+  std::memmove(buffer_, in_, static_cast<size_t>(left));
+  int32_t have = left;
+  while (have < 4 && !sourceDone_) {
+    const int32_t n = source_(buffer_ + have, kInputBytes - have, user_);
+    if (n < 0) return false;
+    if (n == 0) sourceDone_ = true;
+    have += n;
+  }
+  in_ = buffer_;
+  inEnd_ = buffer_ + have;
+  return true;
+}
+
+bool RangeDecoder::Start() {
+  if (inEnd_ - in_ < 4 && !Refill()) return false;
+  if (inEnd_ - in_ < 4) return false;
+  code_ = LoadBig32(in_);
+  in_ += 4;
+  started_ = true;
+  return true;
+}
+
+int32_t RangeDecoder::Next(uint8_t* out, int32_t capacity) {
+  if (failed_) return -1;
+  if (ended_) return 0;
+  if (!started_ && !Start()) {
+    failed_ = true;
+    return -1;
+  }
+  Model& m = *reinterpret_cast<Model*>(model_);
+  const uint8_t* in = in_;
+  const uint8_t* inEnd = inEnd_;
+  uint32_t code = code_;
+  uint32_t low = low_;
+  uint32_t range = range_;
+  uint8_t* o = out;
+  uint8_t* const oEnd = out + (capacity > 0 ? capacity : 0);
   uint64_t recip = Reciprocal(m.total);
+  // A source's next piece, taken where fewer than 4 coded bytes are ready.
+  auto refill = [&] {
+    in_ = in;
+    inEnd_ = inEnd;
+    if (!Refill()) return false;
+    in = in_;
+    inEnd = inEnd_;
+    return true;
+  };
+  bool damaged = false;
   for (;;) {
     const uint32_t r = DivideByReciprocal(range, recip);
     const uint32_t s = m.Find((code - low) / r);
-    if (s == kEndSymbol) return static_cast<int32_t>(out - dst);
-    if (out == outEnd) return -1;
-    *out++ = static_cast<uint8_t>(s);
+    if (s == kEndSymbol) {
+      ended_ = true;
+      break;
+    }
+    if (o == oEnd) break;  // the symbol is decoded again by the next call
+    *o++ = static_cast<uint8_t>(s);
     low += m.Cum(s) * r;
     range = m.freq[s] * r;
     m.Update(s);
     recip = Reciprocal(m.total);
     const uint32_t k = LeadingEqualBytes(low, range);
+    if (inEnd - in < 4 && !sourceDone_ && !refill()) {
+      damaged = true;
+      break;
+    }
     if (inEnd - in >= 4) {
       // Take k bytes at once; a 64-bit shift keeps k = 0 well defined.
       code = static_cast<uint32_t>((static_cast<uint64_t>(code) << (8 * k)) |
                                    (static_cast<uint64_t>(LoadBig32(in)) >> (32 - 8 * k)));
       in += k;
     } else {
-      for (uint32_t i = 0; i < k; ++i) {
-        if (in == inEnd) return -1;
-        code = (code << 8) | *in++;
+      for (uint32_t i = 0; i < k && !damaged; ++i) {
+        if (in == inEnd) {
+          damaged = true;
+        } else {
+          code = (code << 8) | *in++;
+        }
       }
+      if (damaged) break;
     }
     low <<= 8 * k;
     range <<= 8 * k;
     while (range < 0x10000) {
-      if (in == inEnd) return -1;
+      if (in == inEnd && !(!sourceDone_ && refill() && in != inEnd)) {
+        damaged = true;
+        break;
+      }
       code = (code << 8) | *in++;
       range = (0x10000 - (low & 0xFFFF)) << 8;
       low <<= 8;
     }
+    if (damaged) break;
   }
+  if (damaged) {
+    failed_ = true;
+    return -1;
+  }
+  in_ = in;
+  inEnd_ = inEnd;
+  code_ = code;
+  low_ = low;
+  range_ = range;
+  return static_cast<int32_t>(o - out);
 }
 
 uint8_t* Codec::CompressAlloc(const uint8_t* src, int32_t n, int32_t* outLen) {

@@ -34,4 +34,48 @@ class RangeCodec final : public Codec {
   int32_t Decode(const uint8_t* src, int32_t srcLen, uint8_t* dst, int32_t dstCap) override;
 };
 
+// Decodes one coded string a piece at a time, so that neither its coded nor its decoded
+// bytes need be held whole: the coded bytes come whole or from a source in pieces, the
+// decoded bytes go out in pieces of any size. The bytes and the verdict are those of
+// RangeCodec::Decode, which is this decoder over the whole string.
+class RangeDecoder {
+ public:
+  // Puts up to `capacity` more coded bytes into `buffer`: their count, 0 at the end of
+  // the string, -1 when they cannot be had.
+  using Source = int32_t (*)(uint8_t* buffer, int32_t capacity, void* user);
+
+  RangeDecoder(const uint8_t* coded, int32_t size);
+  RangeDecoder(Source source, void* user);
+  ~RangeDecoder();
+  RangeDecoder(const RangeDecoder&) = delete;
+  RangeDecoder& operator=(const RangeDecoder&) = delete;
+
+  // Up to `capacity` decoded bytes into `out`: their count, which is less than asked only
+  // where the string ends; -1 once the coded bytes are found damaged or cut short.
+  int32_t Next(uint8_t* out, int32_t capacity);
+  // The end of the string has been decoded (after a call that returned fewer bytes than
+  // asked, or none with a capacity of 0).
+  bool Ended() const { return ended_; }
+
+ private:
+  static constexpr int32_t kInputBytes = 1 << 16;
+
+  bool Refill();
+  bool Start();
+
+  alignas(64) unsigned char model_[1216];  // the adaptive model, laid out in range_codec.cc
+  Source source_ = nullptr;
+  void* user_ = nullptr;
+  const uint8_t* in_ = nullptr;
+  const uint8_t* inEnd_ = nullptr;
+  uint32_t code_ = 0;
+  uint32_t low_ = 0;
+  uint32_t range_ = 0xFFFFFFFFu;
+  bool started_ = false;
+  bool ended_ = false;
+  bool failed_ = false;
+  bool sourceDone_ = false;
+  uint8_t* buffer_ = nullptr;  // the pieces from a source, kInputBytes
+};
+
 }  // namespace zt4

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -384,6 +385,55 @@ TEST(RangeCodecDifferential, ManyRescales) {
   }
   ExpectSameAsLiteral(shifting, "shifting");
   ExpectSameAsLiteral(Bytes(300000, 0x80), "long run");
+}
+
+// ---- Decoding in pieces ----------------------------------------------------
+
+struct Pieces {
+  const Bytes* coded;
+  size_t at = 0;
+  std::mt19937* rng;
+};
+
+int32_t NextPiece(uint8_t* buffer, int32_t capacity, void* user) {
+  auto* pieces = static_cast<Pieces*>(user);
+  size_t n = std::min<size_t>({static_cast<size_t>(capacity), pieces->coded->size() - pieces->at,
+                               1 + (*pieces->rng)() % 9});
+  std::memcpy(buffer, pieces->coded->data() + pieces->at, n);
+  pieces->at += n;
+  return static_cast<int32_t>(n);
+}
+
+// Coded bytes handed over a few at a time and decoded bytes taken in pieces of any size
+// give the whole decode's bytes, and fail where it fails: cut short, or damaged.
+TEST(RangeDecoder, PiecesGiveTheWholeDecode) {
+  std::mt19937 rng(12);
+  for (int round = 0; round < 300; ++round) {
+    const size_t n = rng() % 5000;
+    Bytes coded = EncodeFast(round % 2 ? Text(rng, n) : Binary(rng, n));
+    if (round % 3 == 1) coded.resize(rng() % (coded.size() + 1));
+    if (round % 3 == 2) coded[rng() % coded.size()] ^= 0x10;
+    Bytes whole(n + 64);
+    const int32_t wholeCount = RangeCodec().Decode(coded.data(), static_cast<int32_t>(coded.size()),
+                                                   whole.data(), static_cast<int32_t>(whole.size()));
+    Pieces pieces{&coded, 0, &rng};
+    RangeDecoder decoder(NextPiece, &pieces);
+    Bytes out;
+    bool failed = false;
+    while (!decoder.Ended() && !failed) {
+      uint8_t piece[700];
+      const int32_t count = decoder.Next(piece, static_cast<int32_t>(rng() % sizeof piece));
+      failed = count < 0;
+      if (count > 0) out.insert(out.end(), piece, piece + count);
+      failed = failed || out.size() > whole.size();  // more than the whole decode had room for
+    }
+    if (wholeCount < 0) {
+      EXPECT_TRUE(failed) << "round " << round;
+    } else {
+      ASSERT_FALSE(failed) << "round " << round;
+      EXPECT_EQ(out, Bytes(whole.begin(), whole.begin() + wholeCount)) << "round " << round;
+    }
+  }
 }
 
 // ---- Damaged and truncated streams -----------------------------------------

@@ -161,6 +161,56 @@ bool Archive::Extract(const PoolString& name, uint8_t** outData, int32_t* outSiz
   return true;
 }
 
+bool Archive::ExtractInPieces(const PoolString& name, PieceSink sink, void* user) {
+  const ArchiveEntry* entry = Find(name);
+  if (!entry || entry->contentSize > kLargestCount) return false;
+  if (entry->contentSize == 0 && entry->storedSize == 0 && entry->crc == 0) return true;
+  if (!stream || entry->storedSize > kLargestCount || entry->offset > kLargestCount) return false;
+  {
+    std::lock_guard<std::mutex> lock(streamLock);
+    int32_t fileSize = stream->Size();
+    if (fileSize < 0 ||
+        uint64_t{entry->offset} + entry->storedSize > static_cast<uint32_t>(fileSize)) {
+      return false;
+    }
+  }
+  // The coded bytes, read where the decoder asks for more; seek and read go together.
+  struct Coded {
+    Archive* archive;
+    uint32_t offset;
+    uint32_t left;
+  } coded{this, entry->offset, entry->storedSize};
+  auto read = [](uint8_t* buffer, int32_t capacity, void* from) -> int32_t {
+    Coded& c = *static_cast<Coded*>(from);
+    int32_t n = c.left < static_cast<uint32_t>(capacity) ? static_cast<int32_t>(c.left) : capacity;
+    if (n == 0) return 0;
+    std::lock_guard<std::mutex> lock(c.archive->streamLock);
+    if (!c.archive->stream->Seek(static_cast<int32_t>(c.offset), 0) ||
+        c.archive->stream->Read(buffer, n) != n) {
+      return -1;
+    }
+    c.offset += static_cast<uint32_t>(n);
+    c.left -= static_cast<uint32_t>(n);
+    return n;
+  };
+  constexpr int32_t kPiece = 1 << 18;
+  ScopedBlock piece;
+  piece.data = AllocBlock(kPiece);
+  if (!piece.data) return false;
+  RangeDecoder decoder(read, &coded);
+  uint64_t total = 0;
+  uint32_t crc = 0;
+  while (!decoder.Ended()) {
+    int32_t n = decoder.Next(piece.data, kPiece);
+    if (n < 0) return false;
+    total += static_cast<uint32_t>(n);
+    if (total > entry->contentSize) return false;
+    crc = Crc32(piece.data, static_cast<size_t>(n), crc);
+    sink(piece.data, n, user);
+  }
+  return total == entry->contentSize && crc == entry->crc;
+}
+
 ArchiveWriter::~ArchiveWriter() { Finish(); }
 
 bool ArchiveWriter::Create(const PoolString& path) {

@@ -64,6 +64,11 @@ class Archive {
   // A new heap block with the member's whole content, checked by its CRC. On failure
   // *outData is null and *outSize 0.
   bool Extract(const PoolString& name, uint8_t** outData, int32_t* outSize);
+  // The same content handed to `sink` a piece at a time as it is decoded, its coded bytes
+  // read a piece at a time too, so that neither is ever held whole. True when the whole
+  // content decoded with its size and CRC; after false, the pieces given are worth nothing.
+  using PieceSink = void (*)(const uint8_t* data, int32_t size, void* user);
+  bool ExtractInPieces(const PoolString& name, PieceSink sink, void* user);
 
   bool IsOpen() const { return stream != nullptr; }
   const ArchiveIndex& Index() const { return index; }

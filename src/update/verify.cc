@@ -54,8 +54,9 @@ Stop Found(FileReport* report, Finding finding, Stop stop) {
   return stop;
 }
 
-// The content of the member that a path without a plain file addresses.
-Stop LoadMember(const char* path, int32_t expectedSize, uint8_t** content, FileReport* report) {
+// The digest of the member that a path without a plain file addresses, hashed as it is
+// decoded.
+Stop HashMember(const char* path, int32_t expectedSize, char digest[41], FileReport* report) {
   PoolString archivePath;
   PoolString member;
   if (!ArchiveMemberOf(path, &archivePath, &member)) {
@@ -76,11 +77,17 @@ Stop LoadMember(const char* path, int32_t expectedSize, uint8_t** content, FileR
     return Found(report, miss == CacheMiss::kNoFile ? Finding::kNoArchiveFile : Finding::kNotAnArchive,
                  Stop::kSourceMissing);
   }
-  if (!archive->Find(member)) return Found(report, Finding::kMemberMissing, Stop::kVersionMismatch);
-  int32_t size = 0;
-  if (!archive->Extract(member, content, &size)) {
+  const ArchiveEntry* entry = archive->Find(member);
+  if (!entry) return Found(report, Finding::kMemberMissing, Stop::kVersionMismatch);
+  Sha1 sha;
+  auto hash = [](const uint8_t* data, int32_t size, void* user) {
+    static_cast<Sha1*>(user)->Update(data, static_cast<size_t>(size));
+  };
+  if (!archive->ExtractInPieces(member, hash, &sha)) {
     return Found(report, Finding::kMemberDamaged, Stop::kVersionMismatch);
   }
+  sha.FinishHex(digest);
+  const auto size = static_cast<int32_t>(entry->contentSize);
   if (report) report->foundSize = size;
   if (size != expectedSize) return Found(report, Finding::kSizeDiffers, Stop::kVersionMismatch);
   return Stop::kNone;
@@ -120,14 +127,8 @@ Stop CheckFile(const char* path, const char* expectedDigest, int32_t expectedSiz
     if (!HashWhileReading(file, size, digest)) {
       return Found(report, Finding::kUnreadable, Stop::kNoMemory);
     }
-  } else {
-    uint8_t* content = nullptr;
-    if (Stop stop = LoadMember(path, expectedSize, &content, report); stop != Stop::kNone) {
-      FreeBlock(content);
-      return stop;
-    }
-    Sha1Hex(content, static_cast<size_t>(expectedSize), digest);
-    FreeBlock(content);
+  } else if (Stop stop = HashMember(path, expectedSize, digest, report); stop != Stop::kNone) {
+    return stop;
   }
   if (std::strcmp(digest, expectedDigest) != 0) {
     std::memcpy(found, digest, sizeof digest);

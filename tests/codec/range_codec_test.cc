@@ -414,8 +414,9 @@ TEST(RangeDecoder, PiecesGiveTheWholeDecode) {
     if (round % 3 == 1) coded.resize(rng() % (coded.size() + 1));
     if (round % 3 == 2) coded[rng() % coded.size()] ^= 0x10;
     Bytes whole(n + 64);
-    const int32_t wholeCount = RangeCodec().Decode(coded.data(), static_cast<int32_t>(coded.size()),
-                                                   whole.data(), static_cast<int32_t>(whole.size()));
+    const int32_t wholeCount =
+        RangeCodec().Decode(coded.data(), static_cast<int32_t>(coded.size()), whole.data(),
+                            static_cast<int32_t>(whole.size()));
     Pieces pieces{&coded, 0, &rng};
     RangeDecoder decoder(NextPiece, &pieces);
     Bytes out;

@@ -441,7 +441,9 @@ TEST(ArchiveRoundTrip, MembersInPiecesAreTheMembersWhole) {
   std::string noise(3 << 20, '\0');
   for (char& c : noise) c = static_cast<char>(random());
   std::string text;
-  while (text.size() < (5u << 20)) text += "the dungeon key " + std::to_string(random() % 1000) + "\n";
+  while (text.size() < (5u << 20)) {
+    text += "the dungeon key " + std::to_string(random() % 1000) + "\n";
+  }
   std::string path = folder / "big.zt4";
   std::string bytes = WriteArchive(path, {{"/noise", noise}, {"/text", text}, {"/empty", ""}});
   auto inPieces = [](Archive& archive, const char* name, std::string* content) {

@@ -258,7 +258,7 @@ bool RangeDecoder::Refill() {
   }
   // What is left moves to the front; the source fills the rest until 4 bytes are ready.
   const int32_t left = static_cast<int32_t>(inEnd_ - in_);
-  std::memmove(buffer_, in_, static_cast<size_t>(left));
+  if (left > 0) std::memmove(buffer_, in_, static_cast<size_t>(left));
   int32_t have = left;
   while (have < 4 && !sourceDone_) {
     const int32_t n = source_(buffer_ + have, kInputBytes - have, user_);

@@ -43,6 +43,48 @@ struct Outputs {
   uint8_t* literal;
 };
 
+struct Trickle {
+  const uint8_t* src;
+  int32_t len;
+  int32_t at;
+};
+
+int32_t TrickleBytes(uint8_t* buffer, int32_t capacity, void* user) {
+  auto* t = static_cast<Trickle*>(user);
+  int32_t n = 1 + (t->at * 7 + t->len) % 5;  // a few bytes at a time, varying
+  if (n > capacity) n = capacity;
+  if (n > t->len - t->at) n = t->len - t->at;
+  std::memcpy(buffer, t->src + t->at, static_cast<size_t>(n));
+  t->at += n;
+  return n;
+}
+
+// The same stream decoded in pieces, its coded bytes handed over a few at a time: the
+// whole decode's bytes where it succeeded (`whole` of them), a failure or more than `cap`
+// bytes where it failed.
+void DecodeInPieces(const uint8_t* src, int32_t len, int32_t cap, int32_t whole,
+                    const uint8_t* expected) {
+  Trickle trickle{src, len, 0};
+  zt4::RangeDecoder decoder(TrickleBytes, &trickle);
+  uint8_t* out = Block(static_cast<size_t>(cap) + 1, 0);
+  int32_t count = 0;
+  bool failed = false;
+  for (int32_t step = 1; !decoder.Ended() && !failed && count <= cap; ++step) {
+    const int32_t room = cap + 1 - count < step % 11 ? cap + 1 - count : step % 11;
+    const int32_t n = decoder.Next(out + count, room);
+    failed = n < 0;
+    if (n > 0) count += n;
+  }
+  if (whole >= 0) {
+    Check(!failed && count == whole, "the decode in pieces differs in length");
+    Check(whole == 0 || std::memcmp(out, expected, static_cast<size_t>(whole)) == 0,
+          "the decode in pieces differs in bytes");
+  } else {
+    Check(failed || count > cap, "the decode in pieces takes a stream the whole decode refuses");
+  }
+  std::free(out);
+}
+
 void DecodeBoth(const uint8_t* payload, int32_t len, int32_t cap) {
   // Exactly sized copies, so reads or writes outside them are caught.
   uint8_t* src = Block(static_cast<size_t>(len), 0);
@@ -56,6 +98,7 @@ void DecodeBoth(const uint8_t* payload, int32_t len, int32_t cap) {
   Check(a >= -1 && a <= cap, "decoded count out of range");
   Check(cap == 0 || std::memcmp(fast, out.literal, static_cast<size_t>(cap)) == 0,
         "decoders wrote different bytes");
+  DecodeInPieces(src, len, cap, a, fast);
   if (a >= 0) {
     // A stream that decoded is exactly what DecompressAlloc accepts.
     uint8_t* again = codec.DecompressAlloc(src, len, a);

@@ -35,6 +35,20 @@ bool IsLowSurrogate(uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 // A byte that is not part of valid UTF-8 travels as this lone surrogate plus the byte.
 constexpr uint32_t kStrayByteBase = 0xDC00;
 
+// The units as CP932 bytes when they have a form that reads back as the same units; some
+// characters map one way only (U+301C and U+FF5E both to 81 60), and only a text that
+// reads back as itself names the same item. The length, or -1.
+int ExactCp932(const char16_t* units, int count, char* out, int capacity) {
+  if (count > kEdgeUnits) return -1;
+  int n = UnitsToCp932Run(units, count, out, capacity);
+  if (n < 0) return -1;
+  char16_t back[kEdgeUnits];
+  int backCount = Cp932RunToUnits(out, n, back, kEdgeUnits);
+  bool same = backCount == count &&
+              std::memcmp(back, units, static_cast<size_t>(count) * sizeof(char16_t)) == 0;
+  return same ? n : -1;
+}
+
 }  // namespace
 
 int EdgeToUnits(const char* text, char16_t* out, int capacity) {
@@ -66,7 +80,7 @@ int EdgeToUnits(const char* text, char16_t* out, int capacity) {
 int EdgeFromUnits(const char16_t* units, int count, char* out, int capacity) {
   if (capacity <= 0 || count < 0) return -1;
   // Nearly every name converts whole; only one with a foreign character goes unit by unit.
-  int whole = UnitsToCp932Run(units, count, out, capacity - 1);
+  int whole = ExactCp932(units, count, out, capacity - 1);
   if (whole >= 0) {
     out[whole] = 0;
     return whole;
@@ -74,7 +88,7 @@ int EdgeFromUnits(const char16_t* units, int count, char* out, int capacity) {
   int written = 0;
   for (int i = 0; i < count; ++i) {
     char bytes[2];
-    int n = UnitsToCp932Run(units + i, 1, bytes, sizeof bytes);
+    int n = ExactCp932(units + i, 1, bytes, sizeof bytes);
     if (n > 0) {
       if (written + n >= capacity) return -1;
       std::memcpy(out + written, bytes, static_cast<size_t>(n));

@@ -42,8 +42,8 @@ int UnitsToUtf8(const char16_t* units, int count, char* out, int capacity);
 // Plain CP932 bytes (no mark) -> UTF-16 units as the OS's code page 932 reads them; the
 // count, or -1 when they do not convert or fit. No zero is written.
 int Cp932RunToUnits(const char* bytes, int count, char16_t* out, int capacity);
-// UTF-16 units -> CP932 bytes, only when every unit has a CP932 form that reads back as
-// the same unit; the length, or -1. No zero is written.
+// UTF-16 units -> CP932 bytes, only when every unit has a CP932 form (no nearest
+// character put in its place); the length, or -1. No zero is written.
 int UnitsToCp932Run(const char16_t* units, int count, char* out, int capacity);
 
 }  // namespace zt4

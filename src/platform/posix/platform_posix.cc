@@ -454,18 +454,8 @@ int UnitsToCp932Run(const char16_t* units, int count, char* out, int capacity) {
   thread_local Converter fromUnits("CP932", kUnitsEncoding);
   if (count == 0) return 0;
   if (count > kEdgeUnits) return -1;
-  int n = fromUnits.Run(units, static_cast<size_t>(count) * sizeof(char16_t), out,
-                        static_cast<size_t>(capacity));
-  if (n < 0) return -1;
-  // Some characters map one way only (U+301C and U+FF5E both to 81 60): only a text that
-  // reads back as itself names the same item.
-  char16_t back[kEdgeUnits];
-  int units2 = Cp932RunToUnits(out, n, back, kEdgeUnits);
-  if (units2 != count ||
-      std::memcmp(back, units, static_cast<size_t>(count) * sizeof(char16_t)) != 0) {
-    return -1;
-  }
-  return n;
+  return fromUnits.Run(units, static_cast<size_t>(count) * sizeof(char16_t), out,
+                       static_cast<size_t>(capacity));
 }
 
 int UsableProcessors() {

@@ -465,14 +465,7 @@ int UnitsToCp932Run(const char16_t* units, int count, char* out, int capacity) {
   BOOL usedDefault = FALSE;
   int n = ::WideCharToMultiByte(kShiftJisCodePage, WC_NO_BEST_FIT_CHARS, wide, count, out, capacity,
                                 nullptr, &usedDefault);
-  if (n == 0 || usedDefault) return -1;
-  // Only a text that reads back as itself names the same item.
-  wchar_t back[kEdgeUnits];
-  int backCount = ::MultiByteToWideChar(kShiftJisCodePage, 0, out, n, back, kEdgeUnits);
-  if (backCount != count || std::wmemcmp(back, wide, static_cast<size_t>(count)) != 0) {
-    return -1;
-  }
-  return n;
+  return n == 0 || usedDefault ? -1 : n;
 }
 
 int UsableProcessors() {

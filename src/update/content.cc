@@ -59,16 +59,6 @@ bool DigestIs(const uint8_t* content, int32_t size, const char* digest) {
 
 }  // namespace
 
-Stop VerifyReference(const ContentReference& reference, const char* folder) {
-  ScopedBlock content;
-  content.data = AllocBlock(static_cast<size_t>(reference.size));
-  if (!content.data) return Stop::kNoMemory;
-  Stop stop = LoadReference(reference, folder, folder, content.data);
-  if (stop != Stop::kNone) return stop;
-  return DigestIs(content.data, reference.size, reference.digest) ? Stop::kNone
-                                                                  : Stop::kVersionMismatch;
-}
-
 Stop MakeContent(const PatchEntry* e, const char* backupFolder, const char* targetFolder,
                  uint8_t** block, const uint8_t* const* earlier) {
   *block = nullptr;

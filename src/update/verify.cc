@@ -54,19 +54,9 @@ Stop Found(FileReport* report, Finding finding, Stop stop) {
   return stop;
 }
 
-// The digest of the member that a path without a plain file addresses, hashed as it is
-// decoded.
-Stop HashMember(const char* path, int32_t expectedSize, char digest[41], FileReport* report) {
-  PoolString archivePath;
-  PoolString member;
-  if (!ArchiveMemberOf(path, &archivePath, &member)) {
-    return Found(report, Finding::kMissing, Stop::kSourceMissing);
-  }
-  if (report) {
-    report->inArchive = true;
-    report->archivePath = archivePath;
-    report->member = member;
-  }
+// The digest of a member of the archive file, hashed as it is decoded.
+Stop HashArchiveMember(const PoolString& archivePath, const PoolString& member,
+                       int32_t expectedSize, char digest[41], FileReport* report) {
   if (archivePath.Length() >= kMaxPath) {
     return Found(report, Finding::kPathTooLong, Stop::kSourceMissing);
   }
@@ -91,6 +81,21 @@ Stop HashMember(const char* path, int32_t expectedSize, char digest[41], FileRep
   if (report) report->foundSize = size;
   if (size != expectedSize) return Found(report, Finding::kSizeDiffers, Stop::kVersionMismatch);
   return Stop::kNone;
+}
+
+// The member that a path without a plain file addresses.
+Stop HashMember(const char* path, int32_t expectedSize, char digest[41], FileReport* report) {
+  PoolString archivePath;
+  PoolString member;
+  if (!ArchiveMemberOf(path, &archivePath, &member)) {
+    return Found(report, Finding::kMissing, Stop::kSourceMissing);
+  }
+  if (report) {
+    report->inArchive = true;
+    report->archivePath = archivePath;
+    report->member = member;
+  }
+  return HashArchiveMember(archivePath, member, expectedSize, digest, report);
 }
 
 // A plain file is hashed as it is read, a piece at a time: memory does not grow with it.
@@ -152,6 +157,23 @@ bool PlainFileMatches(const char* path, const char* expectedDigest, int32_t expe
   char digest[41];
   return file.Open(PoolString(path), ReadMode) && file.Size() == expectedSize &&
          HashWhileReading(file, expectedSize, digest) && std::strcmp(digest, expectedDigest) == 0;
+}
+
+Stop VerifyReference(const ContentReference& reference, const char* folder) {
+  char path[kMaxPath];
+  if (!JoinPath(path, folder, reference.file)) return Stop::kSourceMissing;
+  char digest[41];
+  if (reference.member[0] != 0) {
+    Stop stop = HashArchiveMember(PoolString(path), PoolString(reference.member), reference.size,
+                                  digest, nullptr);
+    if (stop != Stop::kNone) return stop;
+  } else {
+    FileStream file;
+    if (!file.Open(PoolString(path), ReadMode)) return Stop::kSourceMissing;
+    if (file.Size() != reference.size) return Stop::kVersionMismatch;
+    if (!HashWhileReading(file, reference.size, digest)) return Stop::kSourceMissing;
+  }
+  return std::strcmp(digest, reference.digest) == 0 ? Stop::kNone : Stop::kVersionMismatch;
 }
 
 Stop VerifyFile(const char* path, const char* expectedDigest, int32_t expectedSize,

@@ -1,11 +1,15 @@
 #include <cstdio>
 #include <cstring>
 
+#include <new>
+
+#include "archive/mount.h"
 #include "base/heap.h"
 #include "base/stream.h"
 #include "base/texts.h"
 #include "update/delta.h"
 #include "update/operations.h"
+#include "update/ordered_run.h"
 #include "update/phases.h"
 
 namespace zt4 {
@@ -21,10 +25,11 @@ Stop LoadPayload(int32_t id, uint8_t** block, int32_t* size) {
 
 namespace {
 
-Stop ApplyEntry(const PatchEntry* e, const char* backupFolder, const char* targetFolder) {
+Stop ApplyEntry(const PatchEntry* e, const char* backupFolder, const char* targetFolder,
+                MemberDots* dots) {
   switch (KindOf(e)) {
     case KindGroup:
-      return RebuildArchive(e, backupFolder, targetFolder);
+      return RebuildArchive(e, backupFolder, targetFolder, dots);
     case KindChanged:
     case KindAdded:
       break;
@@ -61,13 +66,131 @@ Stop ApplyEntry(const PatchEntry* e, const char* backupFolder, const char* targe
   return stop;
 }
 
+// What applying an entry holds at most, as its description tells: its payload (coded
+// and decoded), the contents it is made from, what it makes and, in a rebuilt archive,
+// a member coded and the earlier members kept for later ones. An estimate on the safe
+// side: it only decides what may run at once.
+int64_t PayloadMemory(int32_t id) {
+  Archive* patch = MountedArchive(PoolString(kPatchMountName));
+  const ArchiveEntry* entry = patch ? patch->Find(PoolString::Formatted("/%d", id)) : nullptr;
+  return entry ? int64_t{entry->storedSize} + entry->contentSize : 0;
+}
+
+int64_t MadeContentMemory(const PatchEntry* e) {
+  if (e->method == ContentMethod::kFolder) return 0;
+  int64_t references = 0;
+  for (int32_t i = 0; i < e->referenceCount; ++i) references += e->references[i].size;
+  // A member read as a reference is decoded whole beside its place among the others.
+  int64_t memory = e->newSize + 2 * references;
+  if (IsFrameMethod(e->method)) memory += PayloadMemory(e->id);
+  if (e->method == ContentMethod::kDiff) memory += DiffStreamLimit(e->newSize);
+  return memory;
+}
+
+int64_t EntryMemory(const PatchEntry* e) {
+  if (KindOf(e) == KindGroup) {
+    int64_t kept = 0;
+    int64_t most = 0;
+    int32_t index = 0;
+    for (const PatchEntry* child = e->firstChild; child; child = child->next, ++index) {
+      int64_t source = child->method != ContentMethod::kStrict ? MadeContentMemory(child)
+                       : child->oldName[0] == 0                ? PayloadMemory(child->id)
+                                                               : 2 * int64_t{child->oldSize};
+      // The member's content and its coded bytes, beside what earlier members keep.
+      int64_t memory = kept + source + 2 * int64_t{child->newSize};
+      if (memory > most) most = memory;
+      if (child->lastUse > index) kept += child->newSize;
+    }
+    return most;
+  }
+  if (KindOf(e) != KindChanged && KindOf(e) != KindAdded) return 0;
+  if (e->method != ContentMethod::kStrict) return MadeContentMemory(e);
+  int64_t window = KindOf(e) == KindChanged ? (e->newSize < kDeltaWindow ? e->newSize : kDeltaWindow) : 0;
+  return PayloadMemory(e->id) + window;
+}
+
+// An entry made from a new file that an earlier entry writes waits for it.
+bool ReadsNewFiles(const PatchEntry* e) {
+  for (int32_t i = 0; i < e->referenceCount; ++i) {
+    if (e->references[i].side == ReferenceSide::kNew && e->references[i].earlier < 0) return true;
+  }
+  for (const PatchEntry* child = e->firstChild; child; child = child->next) {
+    if (ReadsNewFiles(child)) return true;
+  }
+  return false;
+}
+
+// Entries applied ahead on other cores hold this much each beyond the largest entry.
+constexpr int64_t kAheadMemoryPerWorker = int64_t{8} << 20;
+
+class EntryApplications final : public TaskList {
+ public:
+  EntryApplications(const PatchEntry* first, int32_t count, const char* backupFolder,
+                    const char* targetFolder)
+      : backupFolder_(backupFolder), targetFolder_(targetFolder) {
+    size_t places = static_cast<size_t>(count > 0 ? count : 1);
+    entries_ = new (std::nothrow) const PatchEntry*[places];
+    memory_ = new (std::nothrow) int64_t[places];
+    stops_ = new (std::nothrow) Stop[places];
+    dots_ = new (std::nothrow) MemberDots[places];
+    if (!Ready()) return;
+    int32_t i = 0;
+    for (const PatchEntry* e = first; e; e = e->next, ++i) {
+      entries_[i] = e;
+      memory_[i] = EntryMemory(e);
+      if (memory_[i] > largest_) largest_ = memory_[i];
+      stops_[i] = Stop::kNone;
+    }
+  }
+  ~EntryApplications() {
+    delete[] entries_;
+    delete[] memory_;
+    delete[] stops_;
+    delete[] dots_;
+  }
+  EntryApplications(const EntryApplications&) = delete;
+  EntryApplications& operator=(const EntryApplications&) = delete;
+
+  bool Ready() const { return entries_ && memory_ && stops_ && dots_; }
+  int64_t Allowance() const {
+    return largest_ + kAheadMemoryPerWorker * (WorkerThreads() > 1 ? WorkerThreads() - 1 : 0);
+  }
+
+  void Run(int32_t index, bool inOrder) override {
+    dots_[index] = MemberDots(inOrder);
+    stops_[index] = ApplyEntry(entries_[index], backupFolder_, targetFolder_, &dots_[index]);
+  }
+  int64_t MemoryOf(int32_t index) const override { return memory_[index]; }
+  bool MayRunAhead(int32_t index) const override { return !ReadsNewFiles(entries_[index]); }
+
+  // The outcome of a taken entry, its held dots written first.
+  Stop Outcome(int32_t index) {
+    dots_[index].WriteHeld();
+    return stops_[index];
+  }
+
+ private:
+  const char* backupFolder_;
+  const char* targetFolder_;
+  const PatchEntry** entries_ = nullptr;
+  int64_t* memory_ = nullptr;
+  Stop* stops_ = nullptr;
+  MemberDots* dots_ = nullptr;
+  int64_t largest_ = 0;
+};
+
 }  // namespace
 
 Stop ApplyTree(const PatchEntry* first, const char* backupFolder, const char* targetFolder) {
-  Progress progress(CountEntries(first));
-  for (const PatchEntry* e = first; e; e = e->next) {
+  const int32_t count = CountEntries(first);
+  EntryApplications applications(first, count, backupFolder, targetFolder);
+  if (!applications.Ready()) return Stop::kNoMemory;
+  Progress progress(count);
+  OrderedRun run(&applications, count, applications.Allowance());
+  for (int32_t i = 0; i < count; ++i) {
     progress.Next();
-    if (Stop stop = ApplyEntry(e, backupFolder, targetFolder); stop != Stop::kNone) return stop;
+    run.Take(i);
+    if (Stop stop = applications.Outcome(i); stop != Stop::kNone) return stop;
   }
   Os().ConsoleWrite(kApplyDoneLine);
   return Stop::kNone;

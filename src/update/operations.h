@@ -89,6 +89,9 @@ bool MoveBack(const char* from, const char* to);
 
 // --- applying ---------------------------------------------------------------------------
 
+// Applies every top-level entry. Entries run ahead on every core, within a memory
+// allowance, and are taken in chain order: the console shows what one core would, and
+// the first failure in chain order is the stop (entries after it may be written).
 Stop ApplyTree(const PatchEntry* first, const char* backupFolder, const char* targetFolder);
 // Rebuilds a changed file: the old file's first bytes (zero beyond its end) with the
 // payload's delta records written over them, a window at a time, under the part name and
@@ -99,7 +102,21 @@ Stop ApplyDelta(const uint8_t* payload, int32_t payloadSize, const char* oldPath
 Stop SaveWholeFile(const uint8_t* data, int32_t size, const char* path);
 // Creates the folders above a '/'-separated path, level by level.
 bool MakeParentDirs(const char* path);
-Stop RebuildArchive(const PatchEntry* group, const char* backupFolder, const char* targetFolder);
+// The dots a rebuild shows, one per member as it is begun: written as they come when the
+// rebuild runs in chain order, held and written when the chain reaches a rebuild that
+// ran ahead.
+class MemberDots {
+ public:
+  explicit MemberDots(bool live = false) : live_(live) {}
+  void Next();
+  void WriteHeld();
+
+ private:
+  bool live_ = false;
+  int32_t held_ = 0;
+};
+Stop RebuildArchive(const PatchEntry* group, const char* backupFolder, const char* targetFolder,
+                    MemberDots* dots);
 
 // --- contents of compact entries ---------------------------------------------------------
 

@@ -143,14 +143,14 @@ Stop AddMember(ArchiveWriter& writer, const PatchEntry* child, int32_t index,
 // Writes the archive of the group's children, in their order. *copiedAny tells whether
 // some member kept its coded bytes.
 Stop WriteArchive(const PatchEntry* group, const char* backupFolder, const char* targetFolder,
-                  const char* archivePath, bool copyCoded, bool showProgress, bool* copiedAny) {
+                  const char* archivePath, bool copyCoded, MemberDots* dots, bool* copiedAny) {
   EarlierMembers earlier(group);
   if (!earlier.Ready()) return Stop::kNoMemory;
   ArchiveWriter writer;
   if (!writer.Create(PoolString(archivePath))) return Stop::kWriteFailed;
   int32_t index = 0;
   for (const PatchEntry* child = group->firstChild; child; child = child->next, ++index) {
-    if (showProgress) Os().ConsoleWrite(".");
+    if (dots) dots->Next();
     Stop stop = AddMember(writer, child, index, earlier, backupFolder, targetFolder, copyCoded,
                           copiedAny);
     earlier.UsedUpTo(index);
@@ -166,7 +166,27 @@ Stop WriteArchive(const PatchEntry* group, const char* backupFolder, const char*
 
 }  // namespace
 
-Stop RebuildArchive(const PatchEntry* group, const char* backupFolder, const char* targetFolder) {
+void MemberDots::Next() {
+  if (live_) {
+    Os().ConsoleWrite(".");
+  } else {
+    ++held_;
+  }
+}
+
+void MemberDots::WriteHeld() {
+  char run[65];
+  while (held_ > 0) {
+    int32_t n = held_ < 64 ? held_ : 64;
+    std::memset(run, '.', static_cast<size_t>(n));
+    run[n] = 0;
+    Os().ConsoleWrite(run);
+    held_ -= n;
+  }
+}
+
+Stop RebuildArchive(const PatchEntry* group, const char* backupFolder, const char* targetFolder,
+                    MemberDots* dots) {
   char archivePath[kMaxPath];
   if (!JoinPath(archivePath, targetFolder, group->newName)) return Stop::kWriteFailed;
   // The target folder is empty after the backup: the archive's folders may not exist yet.
@@ -175,11 +195,11 @@ Stop RebuildArchive(const PatchEntry* group, const char* backupFolder, const cha
   // by it; when the result is not the expected archive, it is written once more the
   // plain way, decoding and coding every member.
   bool copiedAny = false;
-  Stop stop = WriteArchive(group, backupFolder, targetFolder, archivePath, true, true, &copiedAny);
+  Stop stop = WriteArchive(group, backupFolder, targetFolder, archivePath, true, dots, &copiedAny);
   if (stop == Stop::kNone && copiedAny &&
       !PlainFileMatches(archivePath, group->newDigest, group->newSize)) {
     bool ignored = false;
-    stop = WriteArchive(group, backupFolder, targetFolder, archivePath, false, false, &ignored);
+    stop = WriteArchive(group, backupFolder, targetFolder, archivePath, false, nullptr, &ignored);
   }
   return stop;
 }

@@ -8,7 +8,7 @@
 #include "base/stream.h"
 #include "base/texts.h"
 #include "codec/sha1.h"
-#include "update/check_run.h"
+#include "update/ordered_run.h"
 #include "update/operations.h"
 
 namespace zt4 {
@@ -186,18 +186,39 @@ Stop VerifyFile(const char* path, const char* expectedDigest, int32_t expectedSi
 
 namespace {
 
+// One file to check: the path `name` below `folder` with its size and digest, or an old
+// content a compact entry is made from (`reference`).
+struct FileCheck {
+  const char* folder = nullptr;
+  const char* name = nullptr;
+  const char* digest = nullptr;
+  int32_t size = 0;
+  const ContentReference* reference = nullptr;
+  // The outcome, and the digest found when only the content differs (for the debugger).
+  Stop stop = Stop::kNone;
+  char found[41] = "";
+};
+
 // Every path the passes check lies below the folder; one that does not fit the path
-// buffer cannot be the old or new file.
-void RunFileCheck(FileCheck& check) {
-  if (check.reference) {
-    check.stop = VerifyReference(*check.reference, check.folder);
-    return;
+// buffer cannot be the old or new file. Checks hold a piece of a file at a time.
+class FileChecks final : public TaskList {
+ public:
+  explicit FileChecks(FileCheck* checks) : checks_(checks) {}
+  void Run(int32_t index, bool) override {
+    FileCheck& check = checks_[index];
+    if (check.reference) {
+      check.stop = VerifyReference(*check.reference, check.folder);
+      return;
+    }
+    char path[kMaxPath];
+    check.stop = JoinPath(path, check.folder, check.name)
+                     ? CheckFile(path, check.digest, check.size, nullptr, check.found)
+                     : Stop::kSourceMissing;
   }
-  char path[kMaxPath];
-  check.stop = JoinPath(path, check.folder, check.name)
-                   ? CheckFile(path, check.digest, check.size, nullptr, check.found)
-                   : Stop::kSourceMissing;
-}
+
+ private:
+  FileCheck* checks_;
+};
 
 // A pass as the console shows it, in chain order: a progress line (or a dot for an
 // archive's member), an entry's debugger lines, a folder that must be there, a file's
@@ -247,7 +268,8 @@ class Pass {
 
   Stop Replay(const char* folder, int32_t progressTotal) {
     Progress progress(progressTotal);
-    CheckRun run(checks_, checkCount_, RunFileCheck);
+    FileChecks tasks(checks_);
+    OrderedRun run(&tasks, checkCount_);
     for (int32_t i = 0; i < stepCount_; ++i) {
       const Step& step = steps_[i];
       switch (step.kind) {
@@ -268,8 +290,9 @@ class Pass {
           break;
         }
         case Step::kCheck: {
-          Stop stop = run.Take(step.check);
+          run.Take(step.check);
           const FileCheck& check = checks_[step.check];
+          Stop stop = check.stop;
           if (stop == Stop::kVersionMismatch && check.found[0] != 0) {
             ShowDigests(check.digest, check.found);
           }

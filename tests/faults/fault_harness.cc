@@ -8,7 +8,7 @@
 
 #include "base/texts.h"
 #include "driver/update_driver.h"
-#include "update/check_run.h"
+#include "update/ordered_run.h"
 #include "support/patch_writer.h"
 
 namespace {
@@ -66,7 +66,7 @@ bool PrepareCase(const CaseFolder& where, const Tree& oldTree, const std::string
 void RunUpdateAndExit(const CaseFolder& where, FaultyPlatform* platform) {
   gInUpdateChild = true;
   // With one thread, operations are numbered in the order they are made.
-  SetCheckThreads(platform->threads);
+  SetWorkerThreads(platform->threads);
   platform->executable = DialogPath(where.program) + "\\zt4patch.exe";
   platform->folder = DialogPath(where.target);
   platform->answers.assign(1, kAnswerYes);

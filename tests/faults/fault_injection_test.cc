@@ -250,13 +250,14 @@ TEST_F(FaultInjectionTest, EveryOperationOfAWholeRunFailsOnce) {
       Tree surroundings;
       CaseFolder where = SampleCase("run", &surroundings);
       test::Outcome outcome = RunCase(where, static_cast<int>(n), flavour);
-      // Where the checks run on several threads, the same fault, found by its key, ends
-      // the run the same way.
+      // Where the checks and the writes run on several threads, the same fault, found by
+      // its key, ends the run the same way, and the stopped run is put back as well.
       std::optional<CaseFolder> threaded;
       Tree threadedSurroundings;
       test::Outcome many;
       const Phase phase = ops[n - 1].phase;
-      if (phase == Phase::kCheckingTarget || phase == Phase::kCheckingResult) {
+      if (phase == Phase::kCheckingTarget || phase == Phase::kApplying ||
+          phase == Phase::kCheckingResult) {
         threaded = SampleCase("threaded", &threadedSurroundings);
         many = RunKeyedCase(*threaded, keys[n - 1], flavour, 4);
       }
@@ -276,6 +277,7 @@ TEST_F(FaultInjectionTest, EveryOperationOfAWholeRunFailsOnce) {
       if (threaded) {
         CheckAfterRun(*threaded, threadedSurroundings, many, label + " on 4 threads");
         EXPECT_EQ(test::StopName(many.box), test::StopName(outcome.box)) << label << " on 4 threads";
+        if (!many.done) CheckRestore(*threaded, many, label + " on 4 threads");
         ++threadedRuns;
       }
       auto& counts = tally[{op, flavour}];
@@ -291,7 +293,7 @@ TEST_F(FaultInjectionTest, EveryOperationOfAWholeRunFailsOnce) {
   }
   PrintTally(tally, runs);
   std::printf("%d stopped runs put back with zt4 restore\n", restores);
-  std::printf("%d of the runs again with the checks on 4 threads\n", threadedRuns);
+  std::printf("%d of the runs again on 4 threads\n", threadedRuns);
   if (!child_) {
     EXPECT_GT(threadedRuns, 20);
   }

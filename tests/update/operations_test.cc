@@ -13,7 +13,7 @@
 #include "support/sample_install.h"
 #include "support/scripted_platform.h"
 #include "support/test_files.h"
-#include "update/check_run.h"
+#include "update/ordered_run.h"
 
 namespace zt4 {
 namespace {
@@ -108,7 +108,7 @@ TEST_F(VerifyTest, EveryCoreGivesTheRunOfOneCore) {
     std::string debug;
   };
   auto run = [&](int threads) {
-    SetCheckThreads(threads);
+    SetWorkerThreads(threads);
     user_.console.clear();
     user_.debug.clear();
     Run result{VerifyTree(tree, Target().c_str(), true), user_.console, user_.debug};
@@ -133,7 +133,7 @@ TEST_F(VerifyTest, EveryCoreGivesTheRunOfOneCore) {
     const Stop expected[] = {Stop::kNone, Stop::kVersionMismatch, Stop::kSourceMissing};
     EXPECT_EQ(one.stop, expected[variant]) << variant;
   }
-  SetCheckThreads(0);
+  SetWorkerThreads(0);
 }
 
 // A plain file is judged by its size first, then by its digest; only a digest mismatch

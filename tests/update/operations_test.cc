@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -426,6 +427,89 @@ TEST_F(RebuildTest, MissingOldMemberStops) {
                                  .Plain(0, "data/b.bin", "b", "b.bin", "b")
                                  .GroupEnd());
   EXPECT_EQ(ApplyTree(tree, Backup().c_str(), Target().c_str()), Stop::kVersionMismatch);
+}
+
+// Entries applied on every core end as the entries one after the other do: the same
+// console bytes (a rebuild's dots written in their place), the same stop, the same files
+// when whole. Then a changed file's old file is gone while an entry after it in the chain
+// (the description's entries come in reverse) has no payload, which a worker meets first.
+TEST_F(RebuildTest, EveryCoreGivesTheRunOfOneCore) {
+  test::Members oldMembers;
+  test::Members newMembers;
+  for (int k = 0; k < 30; ++k) {
+    oldMembers.push_back({"/m" + std::to_string(k), std::string(static_cast<size_t>(k) * 301, 'm')});
+  }
+  newMembers = oldMembers;
+  for (int k = 0; k < 5; ++k) newMembers.push_back({"/n" + std::to_string(k), "new " + std::to_string(k)});
+  auto describe = [&](bool withEveryPayload) {
+    ListBuilder list;
+    std::map<int32_t, std::string> payloads;
+    for (int i = 0; i < 40; ++i) {
+      std::string name = "f" + std::to_string(i);
+      if (i == 10) {
+        list.GroupBegin("pack.zt4", test::ArchiveBytes(newMembers));
+        for (const auto& [member, content] : oldMembers) {
+          list.Plain(0, "pack" + member, content, member.substr(1), content);
+        }
+        for (int k = 0; k < 5; ++k) {
+          list.Plain(100 + k, "", "", "n" + std::to_string(k), newMembers[30 + static_cast<size_t>(k)].second);
+          payloads[100 + k] = newMembers[30 + static_cast<size_t>(k)].second;
+        }
+        list.GroupEnd();
+      }
+      std::string content = name + std::string(static_cast<size_t>(i) * 1000, 'c');
+      if (i % 2 == 1) {
+        std::string changed = content;
+        changed.replace(1, 3, "XYZ");
+        list.Plain(i + 1, name, content, name, changed);
+        payloads[i + 1] = test::Delta({{1, "XYZ"}});
+      } else {
+        list.Plain(i + 1, "", "", "sub/" + name, content);
+        if (withEveryPayload || i != 4) payloads[i + 1] = content;
+      }
+    }
+    return Prepare(list, payloads);
+  };
+  auto lay = [&](bool withOldFileOf31) {
+    std::filesystem::remove_all(target_);
+    ASSERT_TRUE(test::WriteFile(backup_ + "/pack.zt4", test::ArchiveBytes(oldMembers)));
+    for (int i = 1; i < 40; i += 2) {
+      std::string name = "f" + std::to_string(i);
+      if (i == 31 && !withOldFileOf31) continue;
+      ASSERT_TRUE(test::WriteFile(backup_ + "/" + name, name + std::string(static_cast<size_t>(i) * 1000, 'c')));
+    }
+  };
+  struct Run {
+    Stop stop;
+    std::string console;
+    test::Tree tree;
+  };
+  auto run = [&](PatchEntry* tree, bool whole, int threads) {
+    lay(whole);
+    SetWorkerThreads(threads);
+    user_.console.clear();
+    Run result{ApplyTree(tree, Backup().c_str(), Target().c_str()), user_.console, test::ReadTree(target_)};
+    ReleaseArchiveCache();
+    return result;
+  };
+  for (bool whole : {true, false}) {
+    PatchEntry* tree = describe(whole);
+    Run one = run(tree, whole, 1);
+    EXPECT_EQ(one.stop, whole ? Stop::kNone : Stop::kSourceMissing);
+    EXPECT_EQ(one.console.find("..............................") != std::string::npos, whole);
+    for (int threads : {2, 4, 8}) {
+      Run many = run(tree, whole, threads);
+      EXPECT_EQ(many.stop, one.stop) << whole << " with " << threads;
+      EXPECT_EQ(many.console, one.console) << whole << " with " << threads;
+      if (whole) {
+        EXPECT_EQ(many.tree, one.tree) << threads;
+      }
+    }
+    if (whole) {
+      EXPECT_EQ(CheckTree(tree, Target().c_str()), Stop::kNone);
+    }
+  }
+  SetWorkerThreads(0);
 }
 
 }  // namespace

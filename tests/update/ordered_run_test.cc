@@ -1,0 +1,88 @@
+// The ordered run under load: many tasks of uneven memory on more threads than tasks fit
+// at once. Whatever the timing, the tasks running together never hold more than the
+// allowance (a task alone may), a task that may not run ahead starts only once every
+// earlier task is done, and each task runs exactly once.
+#include "update/ordered_run.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace zt4 {
+namespace {
+
+class CountingTasks final : public TaskList {
+ public:
+  explicit CountingTasks(int32_t count) : runs_(static_cast<size_t>(count)), done_(static_cast<size_t>(count)) {}
+
+  void Run(int32_t index, bool inOrder) override {
+    int64_t memory = MemoryOf(index);
+    int64_t now = held_ += memory;
+    if (now > memory && now > peakTogether_) peakTogether_ = now;
+    if (!MayRunAhead(index)) {
+      for (int32_t i = 0; i < index; ++i) {
+        if (!done_[static_cast<size_t>(i)]) lateStart_ = true;
+      }
+      if (!inOrder) ranAheadAnyway_ = true;
+    }
+    ++runs_[static_cast<size_t>(index)];
+    std::this_thread::yield();
+    held_ -= memory;
+    done_[static_cast<size_t>(index)] = true;
+  }
+  int64_t MemoryOf(int32_t index) const override { return index % 7 == 0 ? 50 : 10 + index % 3; }
+  bool MayRunAhead(int32_t index) const override { return index % 11 != 5; }
+
+  std::vector<std::atomic<int>> runs_;
+  std::vector<std::atomic<bool>> done_;
+  std::atomic<int64_t> held_{0};
+  std::atomic<int64_t> peakTogether_{0};
+  std::atomic<bool> lateStart_{false};
+  std::atomic<bool> ranAheadAnyway_{false};
+};
+
+TEST(OrderedRun, TasksTogetherStayWithinTheAllowanceAndWaitWhenTheyMust) {
+  constexpr int32_t kCount = 400;
+  constexpr int64_t kAllowance = 60;
+  for (int threads : {1, 2, 4, 8}) {
+    SetWorkerThreads(threads);
+    CountingTasks tasks(kCount);
+    {
+      OrderedRun run(&tasks, kCount, kAllowance);
+      for (int32_t i = 0; i < kCount; ++i) {
+        run.Take(i);
+        EXPECT_TRUE(tasks.done_[static_cast<size_t>(i)]) << i;
+      }
+    }
+    for (int32_t i = 0; i < kCount; ++i) EXPECT_EQ(tasks.runs_[static_cast<size_t>(i)], 1) << i;
+    EXPECT_LE(tasks.peakTogether_, kAllowance) << threads;
+    EXPECT_FALSE(tasks.lateStart_) << threads;
+    EXPECT_FALSE(tasks.ranAheadAnyway_) << threads;
+  }
+  SetWorkerThreads(0);
+}
+
+// A run left early (a stop) begins nothing more and waits for what it began.
+TEST(OrderedRun, ARunLeftEarlyBeginsNothingMore) {
+  SetWorkerThreads(4);
+  CountingTasks tasks(200);
+  {
+    OrderedRun run(&tasks, 200, 1000);
+    run.Take(0);
+  }
+  int ran = 0;
+  for (int32_t i = 0; i < 200; ++i) {
+    EXPECT_LE(tasks.runs_[static_cast<size_t>(i)], 1);
+    if (tasks.runs_[static_cast<size_t>(i)] == 1) {
+      ++ran;
+      EXPECT_TRUE(tasks.done_[static_cast<size_t>(i)]) << i;
+    }
+  }
+  EXPECT_GE(ran, 1);
+  SetWorkerThreads(0);
+}
+
+}  // namespace
+}  // namespace zt4

@@ -125,9 +125,11 @@ bool Archive::ReadStored(const ArchiveEntry& entry, uint8_t** outData) {
   }
   uint8_t* stored = AllocBlock(entry.storedSize);
   if (!stored) return false;
-  if (!stream->Seek(static_cast<int32_t>(entry.offset), 0) ||
-      stream->Read(stored, static_cast<int32_t>(entry.storedSize)) !=
-          static_cast<int32_t>(entry.storedSize)) {
+  // An empty member has nothing to read.
+  if (entry.storedSize > 0 &&
+      (!stream->Seek(static_cast<int32_t>(entry.offset), 0) ||
+       stream->Read(stored, static_cast<int32_t>(entry.storedSize)) !=
+           static_cast<int32_t>(entry.storedSize))) {
     FreeBlock(stored);
     return false;
   }
@@ -241,17 +243,29 @@ void ArchiveWriter::Close() {
 
 void ArchiveWriter::Abandon() { Close(); }
 
+bool ArchiveWriter::Code(const uint8_t* data, uint32_t size, uint8_t** coded,
+                         uint32_t* storedSize, uint32_t* crc) {
+  *coded = nullptr;
+  *storedSize = 0;
+  *crc = 0;
+  if (size > kLargestCount) return false;
+  if (size == 0) return true;
+  RangeCodec codec;
+  int32_t stored = 0;
+  *coded = codec.CompressAlloc(data, static_cast<int32_t>(size), &stored);
+  if (!*coded) return false;
+  *storedSize = static_cast<uint32_t>(stored);
+  *crc = Crc32(data, size, 0);
+  return true;
+}
+
 bool ArchiveWriter::Add(const uint8_t* data, uint32_t size, const PoolString& name) {
-  if (name.Empty() || index.Find(name) || size > kLargestCount) return false;
+  if (name.Empty() || index.Find(name)) return false;
   uint8_t* coded = nullptr;
-  int32_t storedSize = 0;
-  if (size > 0) {
-    RangeCodec codec;
-    coded = codec.CompressAlloc(data, static_cast<int32_t>(size), &storedSize);
-    if (!coded) return false;
-  }
-  ArchiveEntry entry{0, static_cast<uint32_t>(storedSize), size, size > 0 ? Crc32(data, size, 0) : 0};
-  bool ok = Append(coded, entry, name);
+  uint32_t storedSize = 0;
+  uint32_t crc = 0;
+  bool ok = Code(data, size, &coded, &storedSize, &crc) &&
+            Append(coded, ArchiveEntry{0, storedSize, size, crc}, name);
   FreeBlock(coded);
   return ok;
 }

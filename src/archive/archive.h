@@ -101,6 +101,10 @@ class ArchiveWriter {
   bool Create(Stream* out);
   // Codes the content and appends it behind the members added so far.
   bool Add(const uint8_t* data, uint32_t size, const PoolString& name);
+  // Codes a content as Add does, on any thread, for AddCoded: *coded (the caller frees
+  // it; null for an empty content), its size and the content's CRC.
+  static bool Code(const uint8_t* data, uint32_t size, uint8_t** coded, uint32_t* storedSize,
+                   uint32_t* crc);
   // Appends a member whose coded bytes are already at hand (copied from another archive
   // written by this coder), with its content size and CRC as that archive records them.
   bool AddCoded(const uint8_t* coded, uint32_t storedSize, uint32_t contentSize, uint32_t crc,

@@ -68,7 +68,7 @@ Stop ApplyEntry(const PatchEntry* e, const char* backupFolder, const char* targe
 
 // What applying an entry holds at most, as its description tells: its payload (coded
 // and decoded), the contents it is made from, what it makes and, in a rebuilt archive,
-// a member coded and the earlier members kept for later ones. An estimate on the safe
+// members coded and the earlier members kept for later ones. An estimate on the safe
 // side: it only decides what may run at once.
 int64_t PayloadMemory(int32_t id) {
   Archive* patch = MountedArchive(PoolString(kPatchMountName));
@@ -93,15 +93,12 @@ int64_t EntryMemory(const PatchEntry* e) {
     int64_t most = 0;
     int32_t index = 0;
     for (const PatchEntry* child = e->firstChild; child; child = child->next, ++index) {
-      int64_t source = child->method != ContentMethod::kStrict ? MadeContentMemory(child)
-                       : child->oldName[0] == 0                ? PayloadMemory(child->id)
-                                                               : 2 * int64_t{child->oldSize};
-      // The member's content and its coded bytes, beside what earlier members keep.
-      int64_t memory = kept + source + 2 * int64_t{child->newSize};
+      int64_t memory = MemberMemory(child);
       if (memory > most) most = memory;
       if (child->lastUse > index) kept += child->newSize;
     }
-    return most;
+    // Members are made on every core, beside what earlier members keep.
+    return kept + AheadAllowance(most);
   }
   if (KindOf(e) != KindChanged && KindOf(e) != KindAdded) return 0;
   if (e->method != ContentMethod::kStrict) return MadeContentMemory(e);
@@ -119,9 +116,6 @@ bool ReadsNewFiles(const PatchEntry* e) {
   }
   return false;
 }
-
-// Entries applied ahead on other cores hold this much each beyond the largest entry.
-constexpr int64_t kAheadMemoryPerWorker = int64_t{8} << 20;
 
 class EntryApplications final : public TaskList {
  public:
@@ -152,9 +146,7 @@ class EntryApplications final : public TaskList {
   EntryApplications& operator=(const EntryApplications&) = delete;
 
   bool Ready() const { return entries_ && memory_ && stops_ && dots_; }
-  int64_t Allowance() const {
-    return largest_ + kAheadMemoryPerWorker * (WorkerThreads() > 1 ? WorkerThreads() - 1 : 0);
-  }
+  int64_t Allowance() const { return AheadAllowance(largest_); }
 
   void Run(int32_t index, bool inOrder) override {
     dots_[index] = MemberDots(inOrder);
@@ -180,6 +172,20 @@ class EntryApplications final : public TaskList {
 };
 
 }  // namespace
+
+int64_t MemberMemory(const PatchEntry* child) {
+  int64_t source = child->method != ContentMethod::kStrict ? MadeContentMemory(child)
+                   : child->oldName[0] == 0                ? PayloadMemory(child->id)
+                                                           : 2 * int64_t{child->oldSize};
+  // The content and its coded bytes.
+  return source + 2 * int64_t{child->newSize};
+}
+
+int64_t AheadAllowance(int64_t largest) {
+  // Work ahead on the other cores holds this much each beyond the largest task.
+  constexpr int64_t kAheadMemoryPerWorker = int64_t{8} << 20;
+  return largest + kAheadMemoryPerWorker * (WorkerThreads() > 1 ? WorkerThreads() - 1 : 0);
+}
 
 Stop ApplyTree(const PatchEntry* first, const char* backupFolder, const char* targetFolder) {
   const int32_t count = CountEntries(first);

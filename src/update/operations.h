@@ -93,6 +93,11 @@ bool MoveBack(const char* from, const char* to);
 // allowance, and are taken in chain order: the console shows what one core would, and
 // the first failure in chain order is the stop (entries after it may be written).
 Stop ApplyTree(const PatchEntry* first, const char* backupFolder, const char* targetFolder);
+// What making a member of a rebuilt archive holds at most, as the description tells.
+int64_t MemberMemory(const PatchEntry* child);
+// The memory tasks on every core may hold together: the largest task's and a share for
+// each other core.
+int64_t AheadAllowance(int64_t largest);
 // Rebuilds a changed file: the old file's first bytes (zero beyond its end) with the
 // payload's delta records written over them, a window at a time, under the part name and
 // renamed into place when whole. A payload whose records do not all fit is refused

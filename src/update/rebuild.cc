@@ -8,6 +8,7 @@
 #include "base/texts.h"
 #include "codec/sha1.h"
 #include "update/operations.h"
+#include "update/ordered_run.h"
 
 namespace zt4 {
 namespace {
@@ -81,15 +82,24 @@ class EarlierMembers {
   uint8_t** blocks_ = nullptr;
 };
 
-// Adds one member of the group. With `copyCoded`, a member carried over from an old
-// archive keeps its coded bytes and CRC instead of being decoded and coded again
-// (*copied tells whether that happened).
-Stop AddMember(ArchiveWriter& writer, const PatchEntry* child, int32_t index,
-               EarlierMembers& earlier, const char* backupFolder, const char* targetFolder,
-               bool copyCoded, bool* copied) {
-  // x.bin and /x.bin name the same member /x.bin.
-  const char* newName = child->newName[0] == '/' ? child->newName + 1 : child->newName;
-  PoolString memberName = PoolString::Formatted("/%s", newName);
+// A member ready to be appended: its coded bytes with the sizes and CRC the index
+// records.
+struct ReadyMember {
+  Stop stop = Stop::kNone;
+  uint8_t* coded = nullptr;
+  uint32_t storedSize = 0;
+  uint32_t contentSize = 0;
+  uint32_t crc = 0;
+  bool copied = false;  // an old member's coded bytes, kept as they were
+
+  ~ReadyMember() { FreeBlock(coded); }
+};
+
+// Makes one member of the group ready. With `copyCoded`, a member carried over from an
+// old archive keeps its coded bytes and CRC instead of being decoded and coded again.
+Stop MakeMember(const PatchEntry* child, int32_t index, EarlierMembers& earlier,
+                const char* backupFolder, const char* targetFolder, bool copyCoded,
+                ReadyMember* ready) {
   OldContent old;
   if (child->method != ContentMethod::kStrict) {
     // A copy of an old member keeps its coded bytes (a copy has its one reference).
@@ -119,18 +129,19 @@ Stop AddMember(ArchiveWriter& writer, const PatchEntry* child, int32_t index,
   }
   if (old.archive && copyCoded) {
     const ArchiveEntry* entry = old.archive->Find(old.memberName);
-    uint8_t* coded = nullptr;
-    if (!entry || !old.archive->ReadStored(*entry, &coded)) return Stop::kVersionMismatch;
-    bool added =
-        writer.AddCoded(coded, entry->storedSize, entry->contentSize, entry->crc, memberName);
-    FreeBlock(coded);
-    *copied = true;
-    return added ? Stop::kNone : Stop::kWriteFailed;
+    if (!entry || !old.archive->ReadStored(*entry, &ready->coded)) return Stop::kVersionMismatch;
+    ready->storedSize = entry->storedSize;
+    ready->contentSize = entry->contentSize;
+    ready->crc = entry->crc;
+    ready->copied = true;
+    return Stop::kNone;
   }
   if (old.archive && !old.archive->Extract(old.memberName, &old.content, &old.size)) {
     return Stop::kVersionMismatch;
   }
-  if (!writer.Add(old.content, static_cast<uint32_t>(old.size), memberName)) {
+  ready->contentSize = static_cast<uint32_t>(old.size);
+  if (!ArchiveWriter::Code(old.content, ready->contentSize, &ready->coded, &ready->storedSize,
+                           &ready->crc)) {
     return Stop::kWriteFailed;
   }
   if (child->lastUse > index) {
@@ -140,19 +151,91 @@ Stop AddMember(ArchiveWriter& writer, const PatchEntry* child, int32_t index,
   return Stop::kNone;
 }
 
+// The members of a group made ready on every core and appended in their order. A
+// member made from earlier members waits for them; one made ahead is held until its turn.
+class MemberMaking final : public TaskList {
+ public:
+  MemberMaking(const PatchEntry* group, EarlierMembers& earlier, const char* backupFolder,
+               const char* targetFolder, bool copyCoded)
+      : earlier_(earlier),
+        backupFolder_(backupFolder),
+        targetFolder_(targetFolder),
+        copyCoded_(copyCoded) {
+    for (const PatchEntry* child = group->firstChild; child; child = child->next) ++count_;
+    size_t places = static_cast<size_t>(count_ > 0 ? count_ : 1);
+    children_ = new (std::nothrow) const PatchEntry*[places];
+    ready_ = new (std::nothrow) ReadyMember[places];
+    if (!Ready()) return;
+    int32_t i = 0;
+    for (const PatchEntry* child = group->firstChild; child; child = child->next, ++i) {
+      children_[i] = child;
+      int64_t memory = MemberMemory(child);
+      if (memory > largest_) largest_ = memory;
+    }
+  }
+  ~MemberMaking() {
+    delete[] children_;
+    delete[] ready_;
+  }
+  MemberMaking(const MemberMaking&) = delete;
+  MemberMaking& operator=(const MemberMaking&) = delete;
+
+  bool Ready() const { return children_ && ready_; }
+  int32_t Count() const { return count_; }
+  int64_t Allowance() const { return AheadAllowance(largest_); }
+  const PatchEntry* Child(int32_t index) const { return children_[index]; }
+  ReadyMember& Member(int32_t index) { return ready_[index]; }
+
+  void Run(int32_t index, bool) override {
+    ready_[index].stop = MakeMember(children_[index], index, earlier_, backupFolder_,
+                                    targetFolder_, copyCoded_, &ready_[index]);
+  }
+  int64_t MemoryOf(int32_t index) const override { return MemberMemory(children_[index]); }
+  bool MayRunAhead(int32_t index) const override {
+    const PatchEntry* child = children_[index];
+    for (int32_t i = 0; i < child->referenceCount; ++i) {
+      if (child->references[i].earlier >= 0) return false;
+    }
+    return true;
+  }
+
+ private:
+  EarlierMembers& earlier_;
+  const char* backupFolder_;
+  const char* targetFolder_;
+  bool copyCoded_;
+  int32_t count_ = 0;
+  const PatchEntry** children_ = nullptr;
+  ReadyMember* ready_ = nullptr;
+  int64_t largest_ = 0;
+};
+
 // Writes the archive of the group's children, in their order. *copiedAny tells whether
 // some member kept its coded bytes.
 Stop WriteArchive(const PatchEntry* group, const char* backupFolder, const char* targetFolder,
                   const char* archivePath, bool copyCoded, MemberDots* dots, bool* copiedAny) {
   EarlierMembers earlier(group);
   if (!earlier.Ready()) return Stop::kNoMemory;
+  MemberMaking making(group, earlier, backupFolder, targetFolder, copyCoded);
+  if (!making.Ready()) return Stop::kNoMemory;
   ArchiveWriter writer;
   if (!writer.Create(PoolString(archivePath))) return Stop::kWriteFailed;
-  int32_t index = 0;
-  for (const PatchEntry* child = group->firstChild; child; child = child->next, ++index) {
+  OrderedRun run(&making, making.Count(), making.Allowance());
+  for (int32_t index = 0; index < making.Count(); ++index) {
     if (dots) dots->Next();
-    Stop stop = AddMember(writer, child, index, earlier, backupFolder, targetFolder, copyCoded,
-                          copiedAny);
+    run.Take(index);
+    ReadyMember& member = making.Member(index);
+    // x.bin and /x.bin name the same member /x.bin.
+    const char* newName = making.Child(index)->newName;
+    PoolString memberName = PoolString::Formatted("/%s", newName[0] == '/' ? newName + 1 : newName);
+    Stop stop = member.stop;
+    if (stop == Stop::kNone && !writer.AddCoded(member.coded, member.storedSize,
+                                                member.contentSize, member.crc, memberName)) {
+      stop = Stop::kWriteFailed;
+    }
+    *copiedAny = *copiedAny || member.copied;
+    FreeBlock(member.coded);
+    member.coded = nullptr;
     earlier.UsedUpTo(index);
     if (stop != Stop::kNone) {
       // Left as far as it was written, as the stop found it.

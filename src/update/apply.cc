@@ -192,14 +192,19 @@ Stop ApplyTree(const PatchEntry* first, const char* backupFolder, const char* ta
   EntryApplications applications(first, count, backupFolder, targetFolder);
   if (!applications.Ready()) return Stop::kNoMemory;
   Progress progress(count);
-  OrderedRun run(&applications, count, applications.Allowance());
-  for (int32_t i = 0; i < count; ++i) {
-    progress.Next();
-    run.Take(i);
-    if (Stop stop = applications.Outcome(i); stop != Stop::kNone) return stop;
+  Stop stop = Stop::kNone;
+  {
+    OrderedRun run(&applications, count, applications.Allowance());
+    for (int32_t i = 0; i < count && stop == Stop::kNone; ++i) {
+      progress.Next();
+      run.Take(i);
+      stop = applications.Outcome(i);
+    }
   }
-  Os().ConsoleWrite(kApplyDoneLine);
-  return Stop::kNone;
+  // The old members kept from the verification have served their entries.
+  ReleaseDecodedReferences();
+  if (stop == Stop::kNone) Os().ConsoleWrite(kApplyDoneLine);
+  return stop;
 }
 
 Stop ApplyDelta(const uint8_t* payload, int32_t payloadSize, const char* oldPath,

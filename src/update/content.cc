@@ -2,9 +2,11 @@
 // members, or new files written before them) and a zstd frame, and checked against the
 // entry's size and digest before anything is written.
 #include <cstring>
+#include <mutex>
 
 #include "archive/mount.h"
 #include "base/heap.h"
+#include "base/name_table.h"
 #include "base/stream.h"
 #include "codec/approximate_diff.h"
 #include "codec/reference_codec.h"
@@ -12,6 +14,81 @@
 #include "update/operations.h"
 
 namespace zt4 {
+
+namespace {
+
+// Old members decoded while they were verified, kept for the entries made from them so
+// that each is decoded once; together at most kKeptDecodedBytes.
+constexpr int64_t kKeptDecodedBytes = int64_t{16} << 20;
+
+struct KeptContent {
+  uint8_t* data = nullptr;
+  int32_t size = 0;
+};
+
+std::mutex gKeptLock;
+NameTable<KeptContent>* gKept = nullptr;
+int64_t gKeptBytes = 0;
+
+PoolString KeptKey(const ContentReference& reference) {
+  return PoolString::Formatted("%s\n%s\n%s", reference.file, reference.member, reference.digest);
+}
+
+}  // namespace
+
+uint8_t* ReserveDecodedReference(int32_t size) {
+  {
+    std::lock_guard<std::mutex> lock(gKeptLock);
+    if (size <= 0 || size > kKeptDecodedBytes - gKeptBytes) return nullptr;
+    gKeptBytes += size;
+  }
+  uint8_t* block = AllocBlock(static_cast<size_t>(size));
+  if (!block) DropDecodedReference(nullptr, size);
+  return block;
+}
+
+void DropDecodedReference(uint8_t* block, int32_t size) {
+  FreeBlock(block);
+  std::lock_guard<std::mutex> lock(gKeptLock);
+  gKeptBytes -= size;
+}
+
+void KeepDecodedReference(const ContentReference& reference, uint8_t* block) {
+  PoolString key = KeptKey(reference);
+  std::lock_guard<std::mutex> lock(gKeptLock);
+  if (!gKept) gKept = new (std::nothrow) NameTable<KeptContent>;
+  if (!gKept || gKept->Find(key) || !gKept->Set(key, KeptContent{block, reference.size})) {
+    FreeBlock(block);
+    gKeptBytes -= reference.size;
+  }
+}
+
+void ReleaseDecodedReferences() {
+  std::lock_guard<std::mutex> lock(gKeptLock);
+  if (!gKept) return;
+  gKept->ForEachEntry(
+      [](const PoolString&, KeptContent& kept, void*) {
+        FreeBlock(kept.data);
+        return true;
+      },
+      nullptr);
+  delete gKept;
+  gKept = nullptr;
+  gKeptBytes = 0;
+}
+
+namespace {
+
+bool CopyKeptContent(const ContentReference& reference, uint8_t* into) {
+  PoolString key = KeptKey(reference);
+  std::lock_guard<std::mutex> lock(gKeptLock);
+  const auto* node = gKept ? gKept->Find(key) : nullptr;
+  if (!node || node->payload.size != reference.size) return false;
+  std::memcpy(into, node->payload.data, static_cast<size_t>(reference.size));
+  return true;
+}
+
+}  // namespace
 
 Stop LoadReference(const ContentReference& reference, const char* backupFolder,
                    const char* targetFolder, uint8_t* into, const uint8_t* const* earlier) {
@@ -32,6 +109,8 @@ Stop LoadReference(const ContentReference& reference, const char* backupFolder,
     }
     return Stop::kNone;
   }
+  // An old member verified and kept is the same content, already decoded.
+  if (reference.side == ReferenceSide::kOld && CopyKeptContent(reference, into)) return Stop::kNone;
   CacheMiss miss;
   Archive* archive = OpenCached(path, &miss);
   if (!archive) return miss == CacheMiss::kNoMemory ? Stop::kNoMemory : Stop::kSourceMissing;

@@ -131,8 +131,16 @@ Stop RebuildArchive(const PatchEntry* group, const char* backupFolder, const cha
 Stop LoadReference(const ContentReference& reference, const char* backupFolder,
                    const char* targetFolder, uint8_t* into,
                    const uint8_t* const* earlier = nullptr);
-// An old reference in `folder` has its size and digest.
-Stop VerifyReference(const ContentReference& reference, const char* folder);
+// An old reference in `folder` has its size and digest. With `keepDecoded`, an archive
+// member's content, once verified, is kept (within a bound) for the entry made from it.
+Stop VerifyReference(const ContentReference& reference, const char* folder,
+                     bool keepDecoded = false);
+// The kept contents of old members: room for one (null when the bound is reached), given
+// back unused, or kept once verified; all let go once the entries are applied.
+uint8_t* ReserveDecodedReference(int32_t size);
+void DropDecodedReference(uint8_t* block, int32_t size);
+void KeepDecodedReference(const ContentReference& reference, uint8_t* block);
+void ReleaseDecodedReferences();
 // True when the reference is the entry's own old file, verified with the entry.
 bool IsOwnOldFile(const PatchEntry* e, const ContentReference& reference);
 // The new content of a compact entry, made in memory; a content without the entry's

@@ -54,9 +54,11 @@ Stop Found(FileReport* report, Finding finding, Stop stop) {
   return stop;
 }
 
-// The digest of a member of the archive file, hashed as it is decoded.
+// The digest of a member of the archive file, hashed as it is decoded; with `keep`, the
+// decoded content is also copied there (it has the expected size).
 Stop HashArchiveMember(const PoolString& archivePath, const PoolString& member,
-                       int32_t expectedSize, char digest[41], FileReport* report) {
+                       int32_t expectedSize, char digest[41], FileReport* report,
+                       uint8_t* keep = nullptr) {
   if (archivePath.Length() >= kMaxPath) {
     return Found(report, Finding::kPathTooLong, Stop::kSourceMissing);
   }
@@ -69,14 +71,22 @@ Stop HashArchiveMember(const PoolString& archivePath, const PoolString& member,
   }
   const ArchiveEntry* entry = archive->Find(member);
   if (!entry) return Found(report, Finding::kMemberMissing, Stop::kVersionMismatch);
-  Sha1 sha;
+  struct Hashing {
+    Sha1 sha;
+    uint8_t* keep;
+    size_t at = 0;
+  } hashing{Sha1(), entry->contentSize == static_cast<uint32_t>(expectedSize) ? keep : nullptr};
+  // The decoded pieces never pass the member's recorded size.
   auto hash = [](const uint8_t* data, int32_t size, void* user) {
-    static_cast<Sha1*>(user)->Update(data, static_cast<size_t>(size));
+    auto* hashing = static_cast<Hashing*>(user);
+    hashing->sha.Update(data, static_cast<size_t>(size));
+    if (hashing->keep) std::memcpy(hashing->keep + hashing->at, data, static_cast<size_t>(size));
+    hashing->at += static_cast<size_t>(size);
   };
-  if (!archive->ExtractInPieces(member, hash, &sha)) {
+  if (!archive->ExtractInPieces(member, hash, &hashing)) {
     return Found(report, Finding::kMemberDamaged, Stop::kVersionMismatch);
   }
-  sha.FinishHex(digest);
+  hashing.sha.FinishHex(digest);
   const auto size = static_cast<int32_t>(entry->contentSize);
   if (report) report->foundSize = size;
   if (size != expectedSize) return Found(report, Finding::kSizeDiffers, Stop::kVersionMismatch);
@@ -159,14 +169,23 @@ bool PlainFileMatches(const char* path, const char* expectedDigest, int32_t expe
          HashWhileReading(file, expectedSize, digest) && std::strcmp(digest, expectedDigest) == 0;
 }
 
-Stop VerifyReference(const ContentReference& reference, const char* folder) {
+Stop VerifyReference(const ContentReference& reference, const char* folder, bool keepDecoded) {
   char path[kMaxPath];
   if (!JoinPath(path, folder, reference.file)) return Stop::kSourceMissing;
   char digest[41];
   if (reference.member[0] != 0) {
+    uint8_t* kept = keepDecoded ? ReserveDecodedReference(reference.size) : nullptr;
     Stop stop = HashArchiveMember(PoolString(path), PoolString(reference.member), reference.size,
-                                  digest, nullptr);
-    if (stop != Stop::kNone) return stop;
+                                  digest, nullptr, kept);
+    if (stop == Stop::kNone && std::strcmp(digest, reference.digest) != 0) {
+      stop = Stop::kVersionMismatch;
+    }
+    if (kept && stop == Stop::kNone) {
+      KeepDecodedReference(reference, kept);
+    } else if (kept) {
+      DropDecodedReference(kept, reference.size);
+    }
+    return stop;
   } else {
     FileStream file;
     if (!file.Open(PoolString(path), ReadMode)) return Stop::kSourceMissing;
@@ -194,6 +213,7 @@ struct FileCheck {
   const char* digest = nullptr;
   int32_t size = 0;
   const ContentReference* reference = nullptr;
+  bool keepDecoded = false;  // a reference whose decoded content the apply will use
   // The outcome, and the digest found when only the content differs (for the debugger).
   Stop stop = Stop::kNone;
   char found[41] = "";
@@ -207,7 +227,7 @@ class FileChecks final : public TaskList {
   void Run(int32_t index, bool) override {
     FileCheck& check = checks_[index];
     if (check.reference) {
-      check.stop = VerifyReference(*check.reference, check.folder);
+      check.stop = VerifyReference(*check.reference, check.folder, check.keepDecoded);
       return;
     }
     char path[kMaxPath];
@@ -258,10 +278,11 @@ class Pass {
     }
     AddCheck();
   }
-  void AddReference(const ContentReference* reference, const char* folder) {
+  void AddReference(const ContentReference* reference, const char* folder, bool keepDecoded) {
     if (checks_) {
       checks_[checkCount_].reference = reference;
       checks_[checkCount_].folder = folder;
+      checks_[checkCount_].keepDecoded = keepDecoded;
     }
     AddCheck();
   }
@@ -323,15 +344,18 @@ class Pass {
 // An old content that frames of several entries are made from is verified once.
 using VerifiedContents = NameTable<bool>;
 
-void PlanReferences(const PatchEntry* e, const char* folder, VerifiedContents* verified,
-                    Pass* pass) {
+// A member copied into a rebuilt archive keeps its coded bytes; any other old member an
+// entry is made from is decoded again when it is applied, unless its content is kept.
+void PlanReferences(const PatchEntry* e, const char* folder, bool inGroup,
+                    VerifiedContents* verified, Pass* pass) {
+  const bool keepDecoded = !(inGroup && e->method == ContentMethod::kCopy);
   for (int32_t i = 0; i < e->referenceCount; ++i) {
     const ContentReference& reference = e->references[i];
     if (reference.side != ReferenceSide::kOld || IsOwnOldFile(e, reference)) continue;
     PoolString key = PoolString::Formatted("%s\n%s\n%s", reference.file, reference.member,
                                            reference.digest);
     if (verified->Find(key)) continue;
-    pass->AddReference(&reference, folder);
+    pass->AddReference(&reference, folder, keepDecoded);
     // Without room to remember it, it is only verified again.
     verified->Set(key, true);
   }
@@ -347,7 +371,7 @@ void PlanOldSide(const PatchEntry* first, const char* folder, bool top, Verified
       pass->AddFile(folder, e->oldName, e->oldDigest, e->oldSize);
     }
     // The old contents a compact entry is made from are old files like any other.
-    PlanReferences(e, folder, verified, pass);
+    PlanReferences(e, folder, !top, verified, pass);
   }
   if (top && first) pass->Add(Step::kDone);
 }
@@ -368,6 +392,8 @@ void PlanNewSide(const PatchEntry* first, const char* folder, Pass* pass) {
 }  // namespace
 
 Stop VerifyTree(const PatchEntry* first, const char* folder, bool top) {
+  // What an earlier verification kept belongs to its own update.
+  ReleaseDecodedReferences();
   Pass pass;
   for (int round = 0; round < 2; ++round) {
     if (round == 1 && !pass.Reserve()) return Stop::kNoMemory;

@@ -17,6 +17,10 @@
 #include "codec/crc32.h"
 #include "codec/range_codec.h"
 #include "support/sample_install.h"
+#include "update/operations.h"
+#include "archive/mount.h"
+#include "support/scripted_platform.h"
+#include "update/phases.h"
 #include "support/test_files.h"
 #include "common/files.h"
 #include "common/index_records.h"
@@ -566,6 +570,44 @@ TEST(CompactApply, ADamagedFrameStopsAndLeavesNothingForItsEntry) {
   EXPECT_EQ(result.count(std::string("a.txt") + kPartSuffix), 0u);
   EXPECT_EQ(test::FilesOf(test::Below(result, "BACKUP_FILES")),
             (test::Tree{{"a.txt", text}, {"b.txt", "b"}}));
+}
+
+// An old member a changed member is made from is decoded once, when it is verified, and
+// the entry is made from that verified content: replacing the member in the old archive
+// after the verification (same size, other bytes) changes nothing in the result.
+TEST(CompactApply, AnOldMemberIsMadeFromAsItWasVerified) {
+  std::string text;
+  for (int i = 0; i < 3000; ++i) text += "entry " + std::to_string(i * 7919 % 1000) + "\n";
+  std::string edited = text;
+  edited.replace(5000, 10, "0123456789");
+  std::string other = text;
+  other.replace(100, 10, "##########");
+  Members oldMembers = {{"/keep.bin", "kept as it was"}, {"/script.txt", text}};
+  Members newMembers = {{"/keep.bin", "kept as it was"}, {"/script.txt", edited}};
+  test::BuildCase c({{"data.zt4", ArchiveBytes(oldMembers)}}, {{"data.zt4", ArchiveBytes(newMembers)}});
+  std::string error;
+  ASSERT_TRUE(c.Build(&error)) << error;
+  ASSERT_EQ(c.Summary().frames, 1);
+  ASSERT_TRUE(test::WriteTree(c.Work(), {{"data.zt4", ArchiveBytes(oldMembers)}}));
+  std::string target = test::DialogPath(c.Work());
+  std::string backup = target + "\\" + kBackupFolderName;
+  test::ScriptedPlatform quiet;
+  ScopedPlatform scope(&quiet);
+  ScopedBlock description;
+  PatchEntry* tree = LoadPatch(PoolString(c.Patch().c_str()), &description.data);
+  ASSERT_NE(tree, nullptr);
+  EXPECT_EQ(VerifyTarget(tree, target.c_str(), backup.c_str()), Stop::kNone);
+  ReleaseArchiveCache();
+  ASSERT_TRUE(test::WriteFile(c.Work() + "/data.zt4",
+                              ArchiveBytes({{"/keep.bin", "kept as it was"}, {"/script.txt", other}})));
+  Phase phase = Phase::kVerify;
+  EXPECT_EQ(UpdateTarget(tree, target.c_str(), backup.c_str(), &phase), Stop::kNone);
+  ReleaseArchiveCache();
+  Unmount(PoolString(kPatchMountName));
+  FreePatchList(tree);
+  std::string result;
+  ASSERT_TRUE(test::ReadFile(c.Work() + "/data.zt4", &result));
+  EXPECT_TRUE(result == ArchiveBytes(newMembers));
 }
 
 // Big changed files are read a window at a time: the patch is the one made from the

@@ -173,26 +173,25 @@ Stop VerifyReference(const ContentReference& reference, const char* folder, bool
   char path[kMaxPath];
   if (!JoinPath(path, folder, reference.file)) return Stop::kSourceMissing;
   char digest[41];
-  if (reference.member[0] != 0) {
-    uint8_t* kept = keepDecoded ? ReserveDecodedReference(reference.size) : nullptr;
-    Stop stop = HashArchiveMember(PoolString(path), PoolString(reference.member), reference.size,
-                                  digest, nullptr, kept);
-    if (stop == Stop::kNone && std::strcmp(digest, reference.digest) != 0) {
-      stop = Stop::kVersionMismatch;
-    }
-    if (kept && stop == Stop::kNone) {
-      KeepDecodedReference(reference, kept);
-    } else if (kept) {
-      DropDecodedReference(kept, reference.size);
-    }
-    return stop;
-  } else {
+  if (reference.member[0] == 0) {
     FileStream file;
     if (!file.Open(PoolString(path), ReadMode)) return Stop::kSourceMissing;
     if (file.Size() != reference.size) return Stop::kVersionMismatch;
     if (!HashWhileReading(file, reference.size, digest)) return Stop::kSourceMissing;
+    return std::strcmp(digest, reference.digest) == 0 ? Stop::kNone : Stop::kVersionMismatch;
   }
-  return std::strcmp(digest, reference.digest) == 0 ? Stop::kNone : Stop::kVersionMismatch;
+  uint8_t* kept = keepDecoded ? ReserveDecodedReference(reference.size) : nullptr;
+  Stop stop = HashArchiveMember(PoolString(path), PoolString(reference.member), reference.size,
+                                digest, nullptr, kept);
+  if (stop == Stop::kNone && std::strcmp(digest, reference.digest) != 0) {
+    stop = Stop::kVersionMismatch;
+  }
+  if (kept && stop == Stop::kNone) {
+    KeepDecodedReference(reference, kept);
+  } else if (kept) {
+    DropDecodedReference(kept, reference.size);
+  }
+  return stop;
 }
 
 Stop VerifyFile(const char* path, const char* expectedDigest, int32_t expectedSize,

@@ -92,6 +92,9 @@ struct ReadyMember {
   uint32_t crc = 0;
   bool copied = false;  // an old member's coded bytes, kept as they were
 
+  ReadyMember() = default;
+  ReadyMember(const ReadyMember&) = delete;
+  ReadyMember& operator=(const ReadyMember&) = delete;
   ~ReadyMember() { FreeBlock(coded); }
 };
 

@@ -66,7 +66,10 @@ void OrderedRun::Work() {
     if (states_[index] != kPending || !tasks_->MayRunAhead(index)) continue;
     int64_t memory = tasks_->MemoryOf(index);
     // What runs holds no lock and waits for nothing, so the memory it holds comes back.
-    changed_.wait(lock, [&] { return stopping_ || states_[index] != kPending || Fits(memory); });
+    // The caller waiting for room goes first: work ahead never starves the chain.
+    changed_.wait(lock, [&] {
+      return stopping_ || states_[index] != kPending || (!callerWaiting_ && Fits(memory));
+    });
     if (stopping_ || states_[index] != kPending) continue;
     states_[index] = kBegun;
     held_ += memory;
@@ -83,7 +86,10 @@ void OrderedRun::Take(int32_t index) {
   }
   std::unique_lock<std::mutex> lock(mutex_);
   int64_t memory = tasks_->MemoryOf(index);
+  callerWaiting_ = true;
   changed_.wait(lock, [&] { return states_[index] != kPending || Fits(memory); });
+  callerWaiting_ = false;
+  changed_.notify_all();  // workers held back for the caller go on
   if (states_[index] == kPending) {
     states_[index] = kBegun;
     held_ += memory;

@@ -65,6 +65,7 @@ class OrderedRun {
   int64_t held_ = 0;
   int32_t next_ = 0;
   bool stopping_ = false;
+  bool callerWaiting_ = false;  // for room to run the task it takes
   std::mutex mutex_;
   std::condition_variable changed_;
   std::thread workers_[kMostWorkers];

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -61,6 +62,45 @@ TEST(OrderedRun, TasksTogetherStayWithinTheAllowanceAndWaitWhenTheyMust) {
     EXPECT_FALSE(tasks.lateStart_) << threads;
     EXPECT_FALSE(tasks.ranAheadAnyway_) << threads;
   }
+  SetWorkerThreads(0);
+}
+
+// A task bigger than the allowance, halfway along the chain, runs alone, and work ahead
+// does not starve it: the workers let it in before they have done everything after it.
+class OneBigTask final : public TaskList {
+ public:
+  void Run(int32_t index, bool) override {
+    if (index == kBig) {
+      doneBeforeBig_ = done_.load();
+      alone_ = running_ == 0;
+    }
+    ++running_;
+    // Long enough that tasks ahead overlap one another all the time.
+    std::this_thread::sleep_for(std::chrono::microseconds(300));
+    --running_;
+    ++done_;
+  }
+  int64_t MemoryOf(int32_t index) const override { return index == kBig ? 1000 : 10; }
+
+  static constexpr int32_t kCount = 1000;
+  static constexpr int32_t kBig = kCount / 2;
+
+  std::atomic<int> running_{0};
+  std::atomic<int> done_{0};
+  int doneBeforeBig_ = -1;
+  bool alone_ = false;
+};
+
+TEST(OrderedRun, ATaskBeyondTheAllowanceRunsAloneAndSoon) {
+  constexpr int32_t kCount = OneBigTask::kCount;
+  SetWorkerThreads(8);
+  OneBigTask tasks;
+  {
+    OrderedRun run(&tasks, kCount, 60);
+    for (int32_t i = 0; i < kCount; ++i) run.Take(i);
+  }
+  EXPECT_TRUE(tasks.alone_);
+  EXPECT_LT(tasks.doneBeforeBig_, kCount * 3 / 4);
   SetWorkerThreads(0);
 }
 

@@ -5,7 +5,9 @@ phases beside the floor measured in the same run on one core.
 
 The phases are read off the program's own console output, timestamped as it arrives:
 the status lines divide the run, and within the apply phase each entry's progress line
-starts it; an entry that prints dots is an archive rebuild, any other a plain file.
+starts it; an entry that prints dots is an archive rebuild, any other a plain file. On
+several cores entries are applied ahead and their lines written when their turn comes, so
+that split tells when each entry was taken, not where the work went; the phase is whole.
 """
 import os
 import shutil

@@ -125,6 +125,7 @@ class EntryApplications final : public TaskList {
     size_t places = static_cast<size_t>(count > 0 ? count : 1);
     entries_ = new (std::nothrow) const PatchEntry*[places];
     memory_ = new (std::nothrow) int64_t[places];
+    mayRunAhead_ = new (std::nothrow) bool[places];
     stops_ = new (std::nothrow) Stop[places];
     dots_ = new (std::nothrow) MemberDots[places];
     if (!Ready()) return;
@@ -132,6 +133,7 @@ class EntryApplications final : public TaskList {
     for (const PatchEntry* e = first; e; e = e->next, ++i) {
       entries_[i] = e;
       memory_[i] = EntryMemory(e);
+      mayRunAhead_[i] = !ReadsNewFiles(e);
       if (memory_[i] > largest_) largest_ = memory_[i];
       stops_[i] = Stop::kNone;
     }
@@ -139,13 +141,14 @@ class EntryApplications final : public TaskList {
   ~EntryApplications() {
     delete[] entries_;
     delete[] memory_;
+    delete[] mayRunAhead_;
     delete[] stops_;
     delete[] dots_;
   }
   EntryApplications(const EntryApplications&) = delete;
   EntryApplications& operator=(const EntryApplications&) = delete;
 
-  bool Ready() const { return entries_ && memory_ && stops_ && dots_; }
+  bool Ready() const { return entries_ && memory_ && mayRunAhead_ && stops_ && dots_; }
   int64_t Allowance() const { return AheadAllowance(largest_); }
 
   void Run(int32_t index, bool inOrder) override {
@@ -153,7 +156,7 @@ class EntryApplications final : public TaskList {
     stops_[index] = ApplyEntry(entries_[index], backupFolder_, targetFolder_, &dots_[index]);
   }
   int64_t MemoryOf(int32_t index) const override { return memory_[index]; }
-  bool MayRunAhead(int32_t index) const override { return !ReadsNewFiles(entries_[index]); }
+  bool MayRunAhead(int32_t index) const override { return mayRunAhead_[index]; }
 
   // The outcome of a taken entry, its held dots written first.
   Stop Outcome(int32_t index) {
@@ -166,6 +169,7 @@ class EntryApplications final : public TaskList {
   const char* targetFolder_;
   const PatchEntry** entries_ = nullptr;
   int64_t* memory_ = nullptr;
+  bool* mayRunAhead_ = nullptr;
   Stop* stops_ = nullptr;
   MemberDots* dots_ = nullptr;
   int64_t largest_ = 0;

@@ -167,23 +167,25 @@ class MemberMaking final : public TaskList {
     for (const PatchEntry* child = group->firstChild; child; child = child->next) ++count_;
     size_t places = static_cast<size_t>(count_ > 0 ? count_ : 1);
     children_ = new (std::nothrow) const PatchEntry*[places];
+    memory_ = new (std::nothrow) int64_t[places];
     ready_ = new (std::nothrow) ReadyMember[places];
     if (!Ready()) return;
     int32_t i = 0;
     for (const PatchEntry* child = group->firstChild; child; child = child->next, ++i) {
       children_[i] = child;
-      int64_t memory = MemberMemory(child);
-      if (memory > largest_) largest_ = memory;
+      memory_[i] = MemberMemory(child);
+      if (memory_[i] > largest_) largest_ = memory_[i];
     }
   }
   ~MemberMaking() {
     delete[] children_;
+    delete[] memory_;
     delete[] ready_;
   }
   MemberMaking(const MemberMaking&) = delete;
   MemberMaking& operator=(const MemberMaking&) = delete;
 
-  bool Ready() const { return children_ && ready_; }
+  bool Ready() const { return children_ && memory_ && ready_; }
   int32_t Count() const { return count_; }
   int64_t Allowance() const { return AheadAllowance(largest_); }
   const PatchEntry* Child(int32_t index) const { return children_[index]; }
@@ -193,7 +195,7 @@ class MemberMaking final : public TaskList {
     ready_[index].stop = MakeMember(children_[index], index, earlier_, backupFolder_,
                                     targetFolder_, copyCoded_, &ready_[index]);
   }
-  int64_t MemoryOf(int32_t index) const override { return MemberMemory(children_[index]); }
+  int64_t MemoryOf(int32_t index) const override { return memory_[index]; }
   bool MayRunAhead(int32_t index) const override {
     const PatchEntry* child = children_[index];
     for (int32_t i = 0; i < child->referenceCount; ++i) {
@@ -209,6 +211,7 @@ class MemberMaking final : public TaskList {
   bool copyCoded_;
   int32_t count_ = 0;
   const PatchEntry** children_ = nullptr;
+  int64_t* memory_ = nullptr;
   ReadyMember* ready_ = nullptr;
   int64_t largest_ = 0;
 };

@@ -9,6 +9,8 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32 ${CMAKE_CURRENT_LIST_DIR}/../bu
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# CTest runs the test executables under Wine; scripts/test sets WINEPREFIX, LANG and WINEDEBUG.
+# CTest runs the test executables under Wine, through a runner that makes a run once more
+# when Wine could not start one of its processes; scripts/test sets WINEPREFIX, LANG and
+# WINEDEBUG.
 find_program(ZT4_WINE NAMES wine wine64 REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${ZT4_WINE})
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/lib/wine_test ${ZT4_WINE})

@@ -121,6 +121,9 @@ class Builder {
   bool CheckNames(const TreeScan& scan, const std::string& root, std::string* error);
   bool Describe(const std::string& name, std::string* error);
   bool DescribeBigChangedFile(const std::string& name, std::string* error);
+  // The record of a file changed in place, made from its smallest delta.
+  bool DescribeChanged(const std::string& name, const Bytes& delta, const FileFacts& oldFacts,
+                       const FileFacts& newFacts, bool same, std::string* error);
   bool DescribeFile(const std::string& name, const TreeFile* oldFile, const TreeFile* newFile,
                     std::string* error);
   // For a new name without an old file: the old plain file that gives the smallest delta
@@ -386,8 +389,13 @@ bool Builder::DescribeBigChangedFile(const std::string& name, std::string* error
   std::vector<Bytes> payloads;
   for (DeltaScanner& scanner : scanners) payloads.push_back(scanner.Finish());
   Bytes delta = SmallestCoded(payloads);
-  FileFacts oldFacts = FactsOfHashed(oldHash, oldSize);
-  FileFacts newFacts = FactsOfHashed(newHash, newSize);
+  return DescribeChanged(name, delta, FactsOfHashed(oldHash, oldSize),
+                         FactsOfHashed(newHash, newSize), same, error);
+}
+
+bool Builder::DescribeChanged(const std::string& name, const Bytes& delta,
+                              const FileFacts& oldFacts, const FileFacts& newFacts, bool same,
+                              std::string* error) {
   int32_t id = 0;
   if (!EmitPayload(delta.data(), delta.size(), FactsOf(delta.data(), delta.size()), &id, error)) {
     return false;
@@ -416,12 +424,18 @@ bool Builder::DescribeFile(const std::string& name, const TreeFile* oldFile,
   if (newFile && !ReadWholeFile(options_.newDir + "/" + name, &newContent, error)) return false;
   FileFacts oldFacts = FactsOf(oldContent.data(), oldContent.size());
   FileFacts newFacts = FactsOf(newContent.data(), newContent.size());
+  if (oldFile && newFile) {
+    Bytes delta = SmallestDeltaPayload(oldContent.data(), oldContent.size(), newContent.data(),
+                                       newContent.size());
+    return DescribeChanged(name, delta, oldFacts, newFacts, oldContent == newContent, error);
+  }
   PatchListWriter record;
   if (!newFile) {
     // Verified before the update, then left in the backup folder.
     FileRecord(record, 0, name, &oldFacts, "", nullptr);
     ++summary_->removed;
-  } else if (std::string base; !oldFile) {
+  } else {
+    std::string base;
     Bytes delta;
     int32_t id = 0;
     if (FindOldBase(name, newContent, &base, &oldContent, &delta)) {
@@ -439,15 +453,6 @@ bool Builder::DescribeFile(const std::string& name, const TreeFile* oldFile,
       FileRecord(record, id, "", nullptr, name, &newFacts);
       ++summary_->added;
     }
-  } else {
-    Bytes delta = SmallestDeltaPayload(oldContent.data(), oldContent.size(), newContent.data(),
-                                       newContent.size());
-    FileFacts deltaFacts = FactsOf(delta.data(), delta.size());
-    int32_t id = 0;
-    if (!EmitPayload(delta.data(), delta.size(), deltaFacts, &id, error)) return false;
-    FileRecord(record, id, name, &oldFacts, name, &newFacts);
-    ++summary_->changed;
-    if (oldContent == newContent) ++summary_->unchanged;
   }
   if (!record.Ok()) {
     *error = "out of memory";

@@ -67,7 +67,7 @@ inline void CheckEntryTexts(const PatchEntry* entry, const RecordBytes& bytes) {
 
 // The first form carries no content fields at all.
 inline void CheckStrictContent(const PatchEntry* entry) {
-  Check(entry->method == ContentMethod::kStrict, "content method in the first form");
+  Check(entry->method == ContentMethod::kNone, "content method in the first form");
   Check(entry->references == nullptr && entry->referenceCount == 0, "references in the first form");
 }
 

@@ -12,11 +12,6 @@ inline bool IsLeadByte(uint8_t c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE
 inline bool IsTrailByte(uint8_t c) { return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFC); }
 inline bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
 
-// The byte that starts the form in which a name the OS handed over carries a character
-// Shift-JIS lacks (the platform edge makes and reads it). It is no CP932 character and
-// neither a lead nor a trail byte; a name of a patch never holds it.
-inline constexpr uint8_t kForeignMark = 0xFF;
-
 // The length of the character at text[i] of a text of `size` bytes: 2 for a lead byte
 // with a valid trail byte after it, else 1. A lead byte without a valid trail stands
 // alone, so whatever follows it is judged on its own.

@@ -39,15 +39,9 @@ int UpdateDriver() {
 
   char target[kMaxPath] = {};
   if (!Os().ChooseFolder(kFolderDialogTitle, target)) FatalStop(StopAborted);
-  // The backup folder's path must fit its buffer whole: refused before anything is read.
-  char backup[kMaxPath];
-  int backupLength = std::snprintf(backup, sizeof backup, "%s\\%s", target, kBackupFolderName);
-  if (backupLength < 0 || backupLength >= kMaxPath) FatalStop(StopAborted);
-  // An earlier update's backup would be mixed with this one's: said before any work.
-  if (ItemExists(backup)) {
-    ConsoleLine(kConsoleEarlierBackup);
-    FatalStop(StopAborted);
-  }
+  // Formed whole, so that the checks can refuse a backup path too long for the passes.
+  char backup[kMaxPath + sizeof kBackupFolderName + 1];
+  std::snprintf(backup, sizeof backup, "%s\\%s", target, kBackupFolderName);
 
   StopOn(VerifyTarget(tree, target, backup));
 

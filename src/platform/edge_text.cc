@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "base/shift_jis.h"
 
 namespace zt4 {
 namespace {

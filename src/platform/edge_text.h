@@ -16,8 +16,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace zt4 {
+
+// The byte that starts the form. It is no CP932 character and neither a lead nor a trail
+// byte; a name of a patch never holds it.
+inline constexpr uint8_t kForeignMark = 0xFF;
 
 // Room for a path in UTF-16 units, and in internal bytes once converted (a character
 // Shift-JIS lacks takes five).

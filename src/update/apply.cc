@@ -7,10 +7,17 @@
 #include "base/heap.h"
 #include "base/stream.h"
 #include "base/texts.h"
+#include "update/apply.h"
+#include "update/content.h"
+#include "update/content_method.h"
+#include "update/decoded_members.h"
 #include "update/delta.h"
-#include "update/operations.h"
+#include "update/memory_plan.h"
 #include "update/ordered_run.h"
+#include "update/paths.h"
 #include "update/phases.h"
+#include "update/progress.h"
+#include "update/rebuild.h"
 
 namespace zt4 {
 
@@ -38,12 +45,12 @@ Stop ApplyEntry(const PatchEntry* e, const char* backupFolder, const char* targe
   }
   char newPath[kMaxPath];
   if (!JoinPath(newPath, targetFolder, e->newName)) return Stop::kWriteFailed;
-  if (e->method == ContentMethod::kFolder) {
+  if (MadeBy(*e, MethodRow::Making::kFolder)) {
     return MakeParentDirs(newPath) && Os().CreateFolder(newPath) != FolderResult::kFailed
                ? Stop::kNone
                : Stop::kWriteFailed;
   }
-  if (e->method != ContentMethod::kStrict) {
+  if (e->method != ContentMethod::kNone) {
     ScopedBlock content;
     if (Stop stop = MakeContent(e, backupFolder, targetFolder, &content.data); stop != Stop::kNone) {
       return stop;
@@ -66,42 +73,32 @@ Stop ApplyEntry(const PatchEntry* e, const char* backupFolder, const char* targe
   return stop;
 }
 
-// What applying an entry holds at most, as its description tells: its payload (coded
-// and decoded), the contents it is made from, what it makes and, in a rebuilt archive,
-// members coded and the earlier members kept for later ones. An estimate on the safe
-// side: it only decides what may run at once.
+}  // namespace
+
 int64_t PayloadMemory(int32_t id) {
   Archive* patch = MountedArchive(PoolString(kPatchMountName));
   const ArchiveEntry* entry = patch ? patch->Find(PoolString::Formatted("/%d", id)) : nullptr;
   return entry ? int64_t{entry->storedSize} + entry->contentSize : 0;
 }
 
-int64_t MadeContentMemory(const PatchEntry* e) {
-  if (e->method == ContentMethod::kFolder) return 0;
-  int64_t references = 0;
-  for (int32_t i = 0; i < e->referenceCount; ++i) references += e->references[i].size;
-  // A member read as a reference is decoded whole beside its place among the others.
-  int64_t memory = e->newSize + 2 * references;
-  if (IsFrameMethod(e->method)) memory += PayloadMemory(e->id);
-  if (e->method == ContentMethod::kDiff) memory += DiffStreamLimit(e->newSize);
-  return memory;
-}
+namespace {
 
+// What applying an entry holds at most, as its description tells: its payload (coded
+// and decoded), the contents it is made from, what it makes and, in a rebuilt archive,
+// members coded and the earlier members kept for later ones. An estimate on the safe
+// side: it only decides what may run at once.
 int64_t EntryMemory(const PatchEntry* e) {
   if (KindOf(e) == KindGroup) {
-    int64_t kept = 0;
     int64_t most = 0;
-    int32_t index = 0;
-    for (const PatchEntry* child = e->firstChild; child; child = child->next, ++index) {
+    for (const PatchEntry* child = e->firstChild; child; child = child->next) {
       int64_t memory = MemberMemory(child);
       if (memory > most) most = memory;
-      if (child->lastUse > index) kept += child->newSize;
     }
     // Members are made on every core, beside what earlier members keep.
-    return kept + AheadAllowance(most);
+    return MostKept(e) + AheadAllowance(most);
   }
   if (KindOf(e) != KindChanged && KindOf(e) != KindAdded) return 0;
-  if (e->method != ContentMethod::kStrict) return MadeContentMemory(e);
+  if (e->method != ContentMethod::kNone) return MakingMemory(*e, PayloadMemory(e->id));
   int64_t window = KindOf(e) == KindChanged ? (e->newSize < kDeltaWindow ? e->newSize : kDeltaWindow) : 0;
   return PayloadMemory(e->id) + window;
 }
@@ -178,7 +175,7 @@ class EntryApplications final : public TaskList {
 }  // namespace
 
 int64_t MemberMemory(const PatchEntry* child) {
-  int64_t source = child->method != ContentMethod::kStrict ? MadeContentMemory(child)
+  int64_t source = child->method != ContentMethod::kNone ? MakingMemory(*child, PayloadMemory(child->id))
                    : child->oldName[0] == 0                ? PayloadMemory(child->id)
                                                            : 2 * int64_t{child->oldSize};
   // The content and its coded bytes.
@@ -206,7 +203,7 @@ Stop ApplyTree(const PatchEntry* first, const char* backupFolder, const char* ta
     }
   }
   // The old members kept from the verification have served their entries.
-  ReleaseDecodedReferences();
+  DecodedMembers::Instance().Release();
   if (stop == Stop::kNone) Os().ConsoleWrite(kApplyDoneLine);
   return stop;
 }
@@ -246,16 +243,12 @@ Stop ApplyDelta(const uint8_t* payload, int32_t payloadSize, const char* oldPath
   return Os().MoveItem(part, newPath) ? Stop::kNone : Stop::kWriteFailed;
 }
 
-bool MakeParentDirs(const char* path) {
-  char parent[kMaxPath];
-  size_t length = std::strlen(path);
-  if (length >= sizeof parent) return false;
-  std::memcpy(parent, path, length + 1);
-  // '/' is never the second byte of a Shift-JIS character: a plain search is safe.
-  char* slash = std::strrchr(parent, '/');
-  if (!slash) return true;
-  *slash = 0;
-  return MakeParentDirs(parent) && Os().CreateFolder(parent) != FolderResult::kFailed;
+
+Stop SaveByRename(const uint8_t* data, int32_t size, const char* path) {
+  char part[kMaxPath];
+  if (!PartPath(part, path)) return Stop::kWriteFailed;
+  if (Stop stop = SaveWholeFile(data, size, part); stop != Stop::kNone) return stop;
+  return Os().MoveItem(part, path) ? Stop::kNone : Stop::kWriteFailed;
 }
 
 Stop SaveWholeFile(const uint8_t* data, int32_t size, const char* path) {

@@ -2,7 +2,8 @@
 #include <cstring>
 #include <new>
 
-#include "update/operations.h"
+#include "update/backup.h"
+#include "update/paths.h"
 
 namespace zt4 {
 namespace {

@@ -5,9 +5,12 @@
 
 #include "base/heap.h"
 #include "base/pool_string.h"
-#include "codec/reference_codec.h"
 #include "base/shift_jis.h"
+#include "codec/reference_codec.h"
+#include "platform/edge_text.h"
 #include "platform/platform.h"
+#include "update/content_method.h"
+#include "update/memory_plan.h"
 
 namespace zt4 {
 namespace {
@@ -87,14 +90,6 @@ PatchEntry* Reversed(PatchEntry* chain) {
 
 bool LeadsIntoBackupFolder(const char* name);
 
-// What a record of a compact description says after its names: how its new content is
-// made and from what. `budget` bounds what one entry holds in memory: its references
-// and its new content.
-struct CompactRules {
-  int64_t budget = 0;
-};
-
-
 bool ReadReference(Reader& reader, ContentReference* reference) {
   int32_t side;
   if (!reader.Int(&side) || (side != static_cast<int32_t>(ReferenceSide::kOld) &&
@@ -115,7 +110,9 @@ bool ReadReference(Reader& reader, ContentReference* reference) {
          memberFits;
 }
 
-bool ReadContent(Reader& reader, PatchEntry* entry, bool member, const CompactRules& rules) {
+// The content fields of a compact record: how its new content is made and from what,
+// held to its method's rule.
+bool ReadMethodAndReferences(Reader& reader, PatchEntry* entry, const RecordPlace& place) {
   int32_t method;
   int32_t count;
   if (!reader.Int(&method) || !reader.Int(&count) || count < 0 || count > kMaxReferences) {
@@ -126,98 +123,25 @@ bool ReadContent(Reader& reader, PatchEntry* entry, bool member, const CompactRu
     if (!entry->references) return false;
     entry->referenceCount = count;
   }
-  int64_t held = entry->newSize;
   for (int32_t i = 0; i < count; ++i) {
     if (!ReadReference(reader, &entry->references[i])) return false;
-    held += entry->references[i].size;
   }
-  const bool writes = member || entry->newName[0] != 0;
-  if (!member && EndsWithPartSuffix(entry->newName)) return false;
-  switch (method) {
-    case static_cast<int32_t>(ContentMethod::kCopy):
-      entry->method = ContentMethod::kCopy;
-      if (!writes) return count == 0;
-      // No reference: the entry's own old file, unchanged (the commonest entry of all).
-      if (count == 0 && !member && entry->oldName[0] != 0) {
-        entry->references = new (std::nothrow) ContentReference[1];
-        if (!entry->references) return false;
-        entry->referenceCount = count = 1;
-        entry->references[0].file = entry->oldName;
-        entry->references[0].size = entry->oldSize;
-        entry->references[0].digest = entry->oldDigest;
-      }
-      return count == 1 && entry->references[0].size == entry->newSize &&
-             std::strcmp(entry->references[0].digest, entry->newDigest) == 0;
-    case static_cast<int32_t>(ContentMethod::kZstd):
-      entry->method = ContentMethod::kZstd;
-      return writes && entry->newSize >= 0 && held <= rules.budget;
-    case static_cast<int32_t>(ContentMethod::kDiff):
-      entry->method = ContentMethod::kDiff;
-      return writes && entry->newSize >= 0 && count >= 1 && held <= rules.budget;
-    case static_cast<int32_t>(ContentMethod::kFolder):
-      entry->method = ContentMethod::kFolder;
-      return !member && writes && count == 0 && entry->oldName[0] == 0;
-    default:
-      return false;
+  if (!place.member && EndsWithPartSuffix(entry->newName)) return false;
+  const MethodRow* row = FindMethod(static_cast<ContentMethod>(method));
+  if (!row) return false;
+  entry->method = row->method;
+  // A copy that names nothing writes the entry's own old file, unchanged (the commonest
+  // entry of all).
+  if (row->making == MethodRow::Making::kCopy && count == 0 && !place.member &&
+      entry->oldName[0] != 0 && entry->newName[0] != 0) {
+    entry->references = new (std::nothrow) ContentReference[1];
+    if (!entry->references) return false;
+    entry->referenceCount = 1;
+    entry->references[0].file = entry->oldName;
+    entry->references[0].size = entry->oldSize;
+    entry->references[0].digest = entry->oldDigest;
   }
-}
-
-// A reference to a new member names an earlier member of the same group that was made
-// from a frame (so that its content is at hand): each is tied to that member, which the
-// rebuild keeps until its last use. What is kept counts against the budget beside what
-// each member holds itself.
-bool ResolveEarlierMembers(PatchEntry* group, int64_t budget) {
-  int32_t count = 0;
-  for (const PatchEntry* child = group->firstChild; child; child = child->next) ++count;
-  PatchEntry** members = new (std::nothrow) PatchEntry*[static_cast<size_t>(count) + 1];
-  int64_t* keptChange = new (std::nothrow) int64_t[static_cast<size_t>(count) + 1]();
-  bool ok = members && keptChange;
-  int32_t index = 0;
-  for (PatchEntry* child = group->firstChild; child && ok; child = child->next) {
-    members[index] = child;
-    for (int32_t r = 0; r < child->referenceCount && ok; ++r) {
-      ContentReference& reference = child->references[r];
-      if (reference.side != ReferenceSide::kNew || reference.member[0] == 0) continue;
-      ok = std::strcmp(reference.file, group->newName) == 0;
-      for (int32_t j = 0; j < index && ok && reference.earlier < 0; ++j) {
-        // The member of new name "x" is "/x"; "/x" stays as it is.
-        const char* name = members[j]->newName;
-        const char* member = name[0] == '/' ? reference.member : reference.member + 1;
-        if (std::strcmp(name, member) == 0) reference.earlier = j;
-      }
-      if (!ok || reference.earlier < 0) {
-        ok = false;
-        break;
-      }
-      const PatchEntry* source = members[reference.earlier];
-      ok = IsFrameMethod(source->method) && source->newSize == reference.size &&
-           std::strcmp(source->newDigest, reference.digest) == 0;
-      if (ok && index > members[reference.earlier]->lastUse) {
-        members[reference.earlier]->lastUse = index;
-      }
-    }
-    ++index;
-  }
-  // What is kept while each member is made: the members before it still to be used.
-  for (int32_t j = 0; j < count && ok; ++j) {
-    if (members[j]->lastUse > j) {
-      keptChange[j + 1] += members[j]->newSize;
-      keptChange[members[j]->lastUse + 1] -= members[j]->newSize;
-    }
-  }
-  int64_t kept = 0;
-  for (int32_t i = 0; i < count && ok; ++i) {
-    kept += keptChange[i];
-    // A copy holds its content once; a frame its references beside it.
-    int64_t held = members[i]->newSize;
-    for (int32_t r = 0; IsFrameMethod(members[i]->method) && r < members[i]->referenceCount; ++r) {
-      held += members[i]->references[r].size;
-    }
-    ok = kept + held <= budget;
-  }
-  delete[] members;
-  delete[] keptChange;
-  return ok;
+  return row->accepts(*entry, place);
 }
 
 // A top-level entry has no group whose members it could be made from.
@@ -233,7 +157,7 @@ bool NamesNoNewMember(const PatchEntry* entry) {
 // Reads the rest of a group record into `group`. Members are put at the front of the
 // member chain while reading (so a refusal frees them with the group) and turned round
 // at the end.
-bool ReadGroup(Reader& reader, PatchEntry* group, const CompactRules* compact) {
+bool ReadGroup(Reader& reader, PatchEntry* group, const int64_t* budget) {
   if (!reader.Marker(kGroupMarker)) return false;
   group->id = kGroupMark;
   if (!reader.Text(&group->newName) || !reader.Int(&group->newSize) ||
@@ -257,27 +181,31 @@ bool ReadGroup(Reader& reader, PatchEntry* group, const CompactRules* compact) {
         !IsSafeRelativeName(member->newName, true)) {
       return false;
     }
-    if (compact && !ReadContent(reader, member, true, *compact)) return false;
+    if (budget && !ReadMethodAndReferences(reader, member, RecordPlace{true, *budget})) {
+      return false;
+    }
   }
   if (!reader.Marker(kEndMarker)) return false;
   group->firstChild = Reversed(group->firstChild);
-  return !compact || ResolveEarlierMembers(group, compact->budget);
+  return !budget || PlanGroupMemory(group, *budget);
 }
 
-bool ReadRecord(Reader& reader, PatchEntry* entry, const CompactRules* compact) {
+bool ReadRecord(Reader& reader, PatchEntry* entry, const int64_t* budget) {
   int32_t id;
   if (!reader.Int(&id)) return false;
-  if (id == kGroupMark) return ReadGroup(reader, entry, compact);
+  if (id == kGroupMark) return ReadGroup(reader, entry, budget);
   entry->id = id;
   return ReadFileFields(reader, entry) && KindOf(entry) != KindNone &&
          IsSafeRelativeName(entry->oldName, false) && IsSafeRelativeName(entry->newName, false) &&
          !LeadsIntoBackupFolder(entry->newName) &&
-         (!compact || (ReadContent(reader, entry, false, *compact) && NamesNoNewMember(entry)));
+         (!budget ||
+          (ReadMethodAndReferences(reader, entry, RecordPlace{false, *budget}) &&
+           NamesNoNewMember(entry)));
 }
 
-// The records, back to back, into the top-level chain; `compact` for the records of a
-// compact description.
-PatchEntry* ParseRecords(const uint8_t* bytes, int32_t count, const CompactRules* compact) {
+// The records, back to back, into the top-level chain; `budget` for the records of a
+// compact description, whose entries may hold that much.
+PatchEntry* ParseRecords(const uint8_t* bytes, int32_t count, const int64_t* budget) {
   Reader reader(bytes, count);
   PatchEntry* head = nullptr;
   // The end is looked at only between records; whatever follows the last complete
@@ -288,7 +216,7 @@ PatchEntry* ParseRecords(const uint8_t* bytes, int32_t count, const CompactRules
       FreePatchList(head);
       return nullptr;
     }
-    if (!ReadRecord(reader, entry, compact)) {
+    if (!ReadRecord(reader, entry, budget)) {
       FreeEntry(entry);
       FreePatchList(head);
       return nullptr;
@@ -317,9 +245,8 @@ PatchEntry* ParseCompact(const uint8_t* bytes, int32_t count) {
   PatchEntry* head = nullptr;
   if (DecodeWithReference(bytes + at, static_cast<size_t>(count - at), nullptr, 0, records,
                           static_cast<size_t>(size))) {
-    CompactRules rules;
-    rules.budget = budget;
-    head = ParseRecords(records, size, &rules);
+    const int64_t entryBudget = budget;
+    head = ParseRecords(records, size, &entryBudget);
   }
   if (!head) {
     FreeBlock(records);

@@ -5,16 +5,16 @@
 // texts zero-terminated); a group record is -1, "@ZT4_COPY", the archive's new name, size
 // and digest, member records laid out as plain records, then -1 and "@END".
 //
-// A compact description opens with a group mark and the marker kCompactMarker, which a
-// reader of the first form refuses; then a version, the memory budget and one zstd frame
-// holding records of the same shape, each followed by how its new content is made
-// (ContentMethod) and the contents it is made from (ContentReference).
+// A compact description (update/compact_format.h) holds records of the same shape in one
+// zstd frame, each followed by how its new content is made and from what.
 //
 // Texts of the tree point into the description's bytes, which must outlive the tree; a
 // compact tree holds its decoded records itself.
 #pragma once
 
 #include <cstdint>
+
+#include "update/compact_format.h"
 
 namespace zt4 {
 
@@ -23,10 +23,6 @@ namespace zt4 {
 inline constexpr int32_t kGroupMark = -1;
 inline constexpr char kGroupMarker[] = "@ZT4_COPY";
 inline constexpr char kEndMarker[] = "@END";
-inline constexpr char kCompactMarker[] = "@ZT4_PACK";
-inline constexpr int32_t kCompactVersion = 1;
-// No entry of a compact patch names more contents to be made from.
-inline constexpr int32_t kMaxReferences = 16;
 
 // The folder inside the target that the update moves the old install into. No new name
 // may lead into it.
@@ -41,32 +37,6 @@ bool EndsWithPartSuffix(const char* name);
 // Every empty text of an entry points here, so "empty" is always "first byte zero" and
 // never a null pointer.
 inline constexpr char kEmptyEntryText[] = "";
-
-// How the new content of an entry of a compact patch is made. Entries of the first form
-// keep kStrict: delta records over the old file, a whole payload, or a carried member.
-enum class ContentMethod : int32_t {
-  kStrict = 0,
-  kCopy = 1,    // the one reference, unchanged (written without one: the own old file)
-  kZstd = 2,    // the payload is a zstd frame coded against the references, end to end
-  kFolder = 3,  // the new name is a folder, made empty
-  kDiff = 4,    // the payload is a zstd frame, coded against the references, of an
-                // approximate-match diff from them (codec/approximate_diff.h)
-};
-
-// The payload of these is a zstd frame.
-inline bool IsFrameMethod(ContentMethod method) {
-  return method == ContentMethod::kZstd || method == ContentMethod::kDiff;
-}
-
-// The most bytes the diff of a kDiff entry may take: its runs and new bytes are the new
-// content, and each of its controls (12 bytes) covers some of them.
-inline int64_t DiffStreamLimit(int32_t newSize) { return int64_t{2} * newSize + 1024; }
-
-enum class ReferenceSide : int32_t {
-  kOld = 0,  // the old install (in the backup folder once it is made)
-  kNew = 1,  // a plain file this update has written before the entry; with a member
-             // name, an earlier member of the archive the entry's group writes
-};
 
 // A content an entry is made from: a file, or with a member name a member of that
 // archive file, with its size and digest. Old contents are verified with the old files.
@@ -90,7 +60,7 @@ struct PatchEntry {
   PatchEntry* next = nullptr;
   PatchEntry* firstChild = nullptr;  // members of a group, in the description's order
   // Compact patches only.
-  ContentMethod method = ContentMethod::kStrict;
+  ContentMethod method = ContentMethod::kNone;
   ContentReference* references = nullptr;  // owned by the entry
   int32_t referenceCount = 0;
   uint8_t* records = nullptr;  // the head of a compact tree owns the decoded records

@@ -25,10 +25,11 @@ enum class Phase { kVerify, kBackup, kApply, kCheck };
 // A status line of the run: the text, then a line end.
 void ConsoleLine(const char* text);
 
-// Every old file against the description (the archives read for it are let go after),
-// then what the later passes can be known to need: every path they form fits, every
-// payload they read is whole and fits its entry, and the new files fit on the volume.
-// Nothing is moved or written.
+// The checks before the backup (update/preflight.h), stopping at the first that stops
+// the run: the backup folder's path and an earlier backup, every old file against the
+// description (the archives read for it are let go after), then what the later passes
+// can be known to need: every path they form fits, every payload they read is whole and
+// fits its entry, and the new files fit on the volume. Nothing is moved or written.
 Stop VerifyTarget(const PatchEntry* tree, const char* target, const char* backup);
 
 // After the confirmation: the backup (put back when it fails: kAborted), the apply pass

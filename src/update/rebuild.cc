@@ -7,42 +7,48 @@
 #include "base/stream.h"
 #include "base/texts.h"
 #include "codec/sha1.h"
-#include "update/operations.h"
+#include "update/apply.h"
+#include "update/content.h"
+#include "update/content_method.h"
 #include "update/ordered_run.h"
+#include "update/paths.h"
+#include "update/rebuild.h"
+#include "update/verify.h"
 
 namespace zt4 {
 namespace {
 
-// Where a carried-over member's old content lies: a plain file under the old path, read
-// whole into `content`, or else the member that the path addresses in the old archive
-// beside it.
-struct OldContent {
+// Where a member's content comes from: a block made or read whole (`content`), or a
+// member of an old archive (`archive`, `memberName`), copied coded or decoded.
+struct MemberSource {
   uint8_t* content = nullptr;
   int32_t size = 0;
   Archive* archive = nullptr;
   PoolString memberName;
 
-  OldContent() = default;
-  OldContent(const OldContent&) = delete;
-  OldContent& operator=(const OldContent&) = delete;
-  ~OldContent() { FreeBlock(content); }
+  MemberSource() = default;
+  MemberSource(const MemberSource&) = delete;
+  MemberSource& operator=(const MemberSource&) = delete;
+  ~MemberSource() { FreeBlock(content); }
 };
 
-Stop LocateOldContent(const char* backupFolder, const char* oldName, OldContent* old) {
+// A carried-over member's old content: a plain file under the old path, read whole, or
+// else the member that the path addresses in the old archive beside it.
+Stop LocateOldContent(const char* backupFolder, const char* oldName, MemberSource* source) {
   char oldPath[kMaxPath];
   if (!JoinPath(oldPath, backupFolder, oldName)) return Stop::kSourceMissing;
   FileStream file;
   if (file.Open(PoolString(oldPath), ReadMode)) {
-    old->size = file.Size();
-    old->content = ReadWhole(file);
-    return old->content ? Stop::kNone : Stop::kSourceMissing;
+    source->size = file.Size();
+    source->content = ReadWhole(file);
+    return source->content ? Stop::kNone : Stop::kSourceMissing;
   }
   PoolString archivePath;
-  ArchiveMemberOf(oldPath, &archivePath, &old->memberName);  // JoinPath put a '/' in it
+  ArchiveMemberOf(oldPath, &archivePath, &source->memberName);  // JoinPath put a '/' in it
   if (archivePath.Length() >= kMaxPath) return Stop::kSourceMissing;
   CacheMiss miss;
-  old->archive = OpenCached(archivePath.Text(), &miss);
-  if (old->archive) return Stop::kNone;
+  source->archive = OpenCached(archivePath.Text(), &miss);
+  if (source->archive) return Stop::kNone;
   return miss == CacheMiss::kNoMemory ? Stop::kNoMemory : Stop::kSourceMissing;
 }
 
@@ -103,53 +109,53 @@ struct ReadyMember {
 Stop MakeMember(const PatchEntry* child, int32_t index, EarlierMembers& earlier,
                 const char* backupFolder, const char* targetFolder, bool copyCoded,
                 ReadyMember* ready) {
-  OldContent old;
-  if (child->method != ContentMethod::kStrict) {
+  MemberSource source;
+  if (child->method != ContentMethod::kNone) {
     // A copy of an old member keeps its coded bytes (a copy has its one reference).
     const ContentReference* from =
-        child->method == ContentMethod::kCopy ? &child->references[0] : nullptr;
+        MadeBy(*child, MethodRow::Making::kCopy) ? &child->references[0] : nullptr;
     if (from && copyCoded && from->side == ReferenceSide::kOld && from->member[0] != 0) {
       char path[kMaxPath];
       CacheMiss miss;
-      old.archive = JoinPath(path, backupFolder, from->file) ? OpenCached(path, &miss) : nullptr;
-      if (!old.archive) return Stop::kSourceMissing;
-      old.memberName = PoolString(from->member);
-    } else if (Stop stop = MakeContent(child, backupFolder, targetFolder, &old.content,
+      source.archive = JoinPath(path, backupFolder, from->file) ? OpenCached(path, &miss) : nullptr;
+      if (!source.archive) return Stop::kSourceMissing;
+      source.memberName = PoolString(from->member);
+    } else if (Stop stop = MakeContent(child, backupFolder, targetFolder, &source.content,
                                        earlier.Blocks());
                stop != Stop::kNone) {
       return stop;
     } else {
-      old.size = child->newSize;
+      source.size = child->newSize;
     }
   } else if (child->oldName[0] == 0) {
-    if (Stop stop = LoadPayload(child->id, &old.content, &old.size); stop != Stop::kNone) {
+    if (Stop stop = LoadPayload(child->id, &source.content, &source.size); stop != Stop::kNone) {
       return stop;
     }
   } else {
-    if (Stop stop = LocateOldContent(backupFolder, child->oldName, &old); stop != Stop::kNone) {
+    if (Stop stop = LocateOldContent(backupFolder, child->oldName, &source); stop != Stop::kNone) {
       return stop;
     }
   }
-  if (old.archive && copyCoded) {
-    const ArchiveEntry* entry = old.archive->Find(old.memberName);
-    if (!entry || !old.archive->ReadStored(*entry, &ready->coded)) return Stop::kVersionMismatch;
+  if (source.archive && copyCoded) {
+    const ArchiveEntry* entry = source.archive->Find(source.memberName);
+    if (!entry || !source.archive->ReadStored(*entry, &ready->coded)) return Stop::kVersionMismatch;
     ready->storedSize = entry->storedSize;
     ready->contentSize = entry->contentSize;
     ready->crc = entry->crc;
     ready->copied = true;
     return Stop::kNone;
   }
-  if (old.archive && !old.archive->Extract(old.memberName, &old.content, &old.size)) {
+  if (source.archive && !source.archive->Extract(source.memberName, &source.content, &source.size)) {
     return Stop::kVersionMismatch;
   }
-  ready->contentSize = static_cast<uint32_t>(old.size);
-  if (!ArchiveWriter::Code(old.content, ready->contentSize, &ready->coded, &ready->storedSize,
+  ready->contentSize = static_cast<uint32_t>(source.size);
+  if (!ArchiveWriter::Code(source.content, ready->contentSize, &ready->coded, &ready->storedSize,
                            &ready->crc)) {
     return Stop::kWriteFailed;
   }
   if (child->lastUse > index) {
-    earlier.Keep(index, old.content);
-    old.content = nullptr;
+    earlier.Keep(index, source.content);
+    source.content = nullptr;
   }
   return Stop::kNone;
 }
@@ -232,8 +238,7 @@ Stop WriteArchive(const PatchEntry* group, const char* backupFolder, const char*
     run.Take(index);
     ReadyMember& member = making.Member(index);
     // x.bin and /x.bin name the same member /x.bin.
-    const char* newName = making.Child(index)->newName;
-    PoolString memberName = PoolString::Formatted("/%s", newName[0] == '/' ? newName + 1 : newName);
+    PoolString memberName = MemberNameOf(making.Child(index)->newName);
     Stop stop = member.stop;
     if (stop == Stop::kNone && !writer.AddCoded(member.coded, member.storedSize,
                                                 member.contentSize, member.crc, memberName)) {
@@ -255,24 +260,6 @@ Stop WriteArchive(const PatchEntry* group, const char* backupFolder, const char*
 
 }  // namespace
 
-void MemberDots::Next() {
-  if (live_) {
-    Os().ConsoleWrite(".");
-  } else {
-    ++held_;
-  }
-}
-
-void MemberDots::WriteHeld() {
-  char run[65];
-  while (held_ > 0) {
-    int32_t n = held_ < 64 ? held_ : 64;
-    std::memset(run, '.', static_cast<size_t>(n));
-    run[n] = 0;
-    Os().ConsoleWrite(run);
-    held_ -= n;
-  }
-}
 
 Stop RebuildArchive(const PatchEntry* group, const char* backupFolder, const char* targetFolder,
                     MemberDots* dots) {

@@ -8,44 +8,18 @@
 #include "base/stream.h"
 #include "base/texts.h"
 #include "codec/sha1.h"
+#include "update/backup.h"
+#include "update/content_method.h"
+#include "update/decoded_members.h"
 #include "update/ordered_run.h"
-#include "update/operations.h"
+#include "update/paths.h"
+#include "update/progress.h"
+#include "update/verify.h"
 
 namespace zt4 {
 
-bool JoinPathWith(char* out, const char* folder, char separator, const char* name) {
-  size_t folderLength = std::strlen(folder);
-  size_t nameLength = std::strlen(name);
-  if (folderLength + 1 + nameLength >= static_cast<size_t>(kMaxPath)) return false;
-  std::memmove(out, folder, folderLength);
-  out[folderLength] = separator;
-  std::memmove(out + folderLength + 1, name, nameLength + 1);
-  return true;
-}
 
-bool JoinPath(char* out, const char* folder, const char* name) {
-  return JoinPathWith(out, folder, '/', name);
-}
 
-bool ArchiveMemberOf(const char* path, PoolString* archivePath, PoolString* member) {
-  PoolString whole(path);
-  // '/' is never the trail byte of a double-byte character: a plain search is exact.
-  int32_t slash = whole.FindLast('/');
-  if (slash < 0) return false;
-  *archivePath = whole.Slice(0, slash);
-  archivePath->Append(".zt4");
-  *member = whole.Tail(slash);
-  return true;
-}
-
-void Progress::Next() {
-  char line[64];
-  std::snprintf(line, sizeof line, "\r%3d/%3d (%d%%)", index_, total_,
-                total_ > 0 ? percentSum_ / total_ : 0);
-  Os().ConsoleWrite(line);
-  ++index_;
-  percentSum_ += 100;
-}
 
 namespace {
 
@@ -180,16 +154,17 @@ Stop VerifyReference(const ContentReference& reference, const char* folder, bool
     if (!HashWhileReading(file, reference.size, digest)) return Stop::kSourceMissing;
     return std::strcmp(digest, reference.digest) == 0 ? Stop::kNone : Stop::kVersionMismatch;
   }
-  uint8_t* kept = keepDecoded ? ReserveDecodedReference(reference.size) : nullptr;
+  DecodedMembers& decoded = DecodedMembers::Instance();
+  uint8_t* kept = keepDecoded ? decoded.Reserve(reference.size) : nullptr;
   Stop stop = HashArchiveMember(PoolString(path), PoolString(reference.member), reference.size,
                                 digest, nullptr, kept);
   if (stop == Stop::kNone && std::strcmp(digest, reference.digest) != 0) {
     stop = Stop::kVersionMismatch;
   }
   if (kept && stop == Stop::kNone) {
-    KeepDecodedReference(reference, kept);
+    decoded.Keep(reference, kept);
   } else if (kept) {
-    DropDecodedReference(kept, reference.size);
+    decoded.Drop(kept, reference.size);
   }
   return stop;
 }
@@ -213,6 +188,10 @@ struct FileCheck {
   int32_t size = 0;
   const ContentReference* reference = nullptr;
   bool keepDecoded = false;  // a reference whose decoded content the apply will use
+  // For a listener: the entry (a member of `group`) and what its check found.
+  const PatchEntry* entry = nullptr;
+  const PatchEntry* group = nullptr;
+  FileReport* report = nullptr;
   // The outcome, and the digest found when only the content differs (for the debugger).
   Stop stop = Stop::kNone;
   char found[41] = "";
@@ -230,9 +209,11 @@ class FileChecks final : public TaskList {
       return;
     }
     char path[kMaxPath];
-    check.stop = JoinPath(path, check.folder, check.name)
-                     ? CheckFile(path, check.digest, check.size, nullptr, check.found)
-                     : Stop::kSourceMissing;
+    if (JoinPath(path, check.folder, check.name)) {
+      check.stop = CheckFile(path, check.digest, check.size, check.report, check.found);
+    } else {
+      check.stop = Found(check.report, Finding::kPathTooLong, Stop::kSourceMissing);
+    }
   }
 
  private:
@@ -251,42 +232,59 @@ struct Step {
 
 class Pass {
  public:
+  explicit Pass(CheckResults* listener = nullptr) : listener_(listener) {}
   ~Pass() {
     delete[] steps_;
     delete[] checks_;
+    delete[] reports_;
   }
   // The first walk only counts; the second, after Reserve, fills.
   bool Reserve() {
+    const auto checks = static_cast<size_t>(checkCount_ > 0 ? checkCount_ : 1);
     steps_ = new (std::nothrow) Step[static_cast<size_t>(stepCount_)];
-    checks_ = new (std::nothrow) FileCheck[static_cast<size_t>(checkCount_ > 0 ? checkCount_ : 1)];
+    checks_ = new (std::nothrow) FileCheck[checks];
+    // What each check found is kept only for a listener to read.
+    if (listener_) reports_ = new (std::nothrow) FileReport[checks];
     stepCount_ = 0;
     checkCount_ = 0;
-    return steps_ && checks_;
+    return steps_ && checks_ && (!listener_ || reports_);
   }
   void Add(Step::Kind kind, const PatchEntry* entry = nullptr) {
     if (steps_) steps_[stepCount_] = Step{kind, entry, -1};
     ++stepCount_;
   }
-  void AddFile(const char* folder, const char* name, const char* digest, int32_t size) {
+  void AddFile(const char* folder, const char* name, const char* digest, int32_t size,
+               const PatchEntry* entry, const PatchEntry* group) {
     if (checks_) {
       FileCheck& check = checks_[checkCount_];
       check.folder = folder;
       check.name = name;
       check.digest = digest;
       check.size = size;
+      check.entry = entry;
+      check.group = group;
+      if (reports_) check.report = &reports_[checkCount_];
     }
     AddCheck();
   }
-  void AddReference(const ContentReference* reference, const char* folder, bool keepDecoded) {
+  void AddReference(const ContentReference* reference, const char* folder, bool keepDecoded,
+                    const PatchEntry* entry, const PatchEntry* group) {
     if (checks_) {
-      checks_[checkCount_].reference = reference;
-      checks_[checkCount_].folder = folder;
-      checks_[checkCount_].keepDecoded = keepDecoded;
+      FileCheck& check = checks_[checkCount_];
+      check.reference = reference;
+      check.folder = folder;
+      check.keepDecoded = keepDecoded;
+      check.entry = entry;
+      check.group = group;
+      if (reports_) check.report = &reports_[checkCount_];
     }
     AddCheck();
   }
 
+  // The first failing step's stop; with a listener, each failing check is told to it
+  // and the pass goes on while it says so.
   Stop Replay(const char* folder, int32_t progressTotal) {
+    Stop first = Stop::kNone;
     Progress progress(progressTotal);
     FileChecks tasks(checks_);
     OrderedRun run(&tasks, checkCount_);
@@ -316,7 +314,13 @@ class Pass {
           if (stop == Stop::kVersionMismatch && check.found[0] != 0) {
             ShowDigests(check.digest, check.found);
           }
-          if (stop != Stop::kNone) return stop;
+          static const FileReport kNothingFound;
+          const bool goOn =
+              listener_ && listener_->Checked(check.entry, check.group, check.reference, stop,
+                                              check.report ? *check.report : kNothingFound);
+          if (stop == Stop::kNone) break;
+          if (first == Stop::kNone) first = stop;
+          if (!goOn) return first;
           break;
         }
         case Step::kDone:
@@ -324,7 +328,7 @@ class Pass {
           break;
       }
     }
-    return Stop::kNone;
+    return first;
   }
 
  private:
@@ -334,8 +338,10 @@ class Pass {
     ++checkCount_;
   }
 
+  CheckResults* listener_ = nullptr;
   Step* steps_ = nullptr;
   FileCheck* checks_ = nullptr;
+  FileReport* reports_ = nullptr;
   int32_t stepCount_ = 0;
   int32_t checkCount_ = 0;
 };
@@ -345,32 +351,33 @@ using VerifiedContents = NameTable<bool>;
 
 // A member copied into a rebuilt archive keeps its coded bytes; any other old member an
 // entry is made from is decoded again when it is applied, unless its content is kept.
-void PlanReferences(const PatchEntry* e, const char* folder, bool inGroup,
+void PlanReferences(const PatchEntry* e, const PatchEntry* group, const char* folder,
                     VerifiedContents* verified, Pass* pass) {
-  const bool keepDecoded = !(inGroup && e->method == ContentMethod::kCopy);
+  const bool inGroup = group != nullptr;
+  const bool keepDecoded = !(inGroup && MadeBy(*e, MethodRow::Making::kCopy));
   for (int32_t i = 0; i < e->referenceCount; ++i) {
     const ContentReference& reference = e->references[i];
-    if (reference.side != ReferenceSide::kOld || IsOwnOldFile(e, reference)) continue;
+    if (reference.side != ReferenceSide::kOld || IsOwnOldFile(*e, reference)) continue;
     PoolString key = PoolString::Formatted("%s\n%s\n%s", reference.file, reference.member,
                                            reference.digest);
     if (verified->Find(key)) continue;
-    pass->AddReference(&reference, folder, keepDecoded);
+    pass->AddReference(&reference, folder, keepDecoded, e, group);
     // Without room to remember it, it is only verified again.
     verified->Set(key, true);
   }
 }
 
-void PlanOldSide(const PatchEntry* first, const char* folder, bool top, VerifiedContents* verified,
-                 Pass* pass) {
+void PlanOldSide(const PatchEntry* first, const PatchEntry* group, const char* folder, bool top,
+                 VerifiedContents* verified, Pass* pass) {
   for (const PatchEntry* e = first; e; e = e->next) {
     pass->Add(top ? Step::kProgress : Step::kDot);
     if (e->firstChild) {
-      PlanOldSide(e->firstChild, folder, false, verified, pass);
+      PlanOldSide(e->firstChild, e, folder, false, verified, pass);
     } else if (KindOf(e) == KindRemoved || KindOf(e) == KindChanged) {
-      pass->AddFile(folder, e->oldName, e->oldDigest, e->oldSize);
+      pass->AddFile(folder, e->oldName, e->oldDigest, e->oldSize, e, group);
     }
     // The old contents a compact entry is made from are old files like any other.
-    PlanReferences(e, folder, !top, verified, pass);
+    PlanReferences(e, group, folder, verified, pass);
   }
   if (top && first) pass->Add(Step::kDone);
 }
@@ -378,11 +385,11 @@ void PlanOldSide(const PatchEntry* first, const char* folder, bool top, Verified
 void PlanNewSide(const PatchEntry* first, const char* folder, Pass* pass) {
   for (const PatchEntry* e = first; e; e = e->next) {
     pass->Add(Step::kProgress);
-    if (e->method == ContentMethod::kFolder) {
+    if (MadeBy(*e, MethodRow::Making::kFolder)) {
       pass->Add(Step::kFolder, e);
     } else if (KindOf(e) == KindGroup || e->newName[0] != 0) {
       pass->Add(Step::kDump, e);
-      pass->AddFile(folder, e->newName, e->newDigest, e->newSize);
+      pass->AddFile(folder, e->newName, e->newDigest, e->newSize, e, nullptr);
     }
   }
   pass->Add(Step::kDone);
@@ -390,14 +397,14 @@ void PlanNewSide(const PatchEntry* first, const char* folder, Pass* pass) {
 
 }  // namespace
 
-Stop VerifyTree(const PatchEntry* first, const char* folder, bool top) {
+Stop VerifyTree(const PatchEntry* first, const char* folder, bool top, CheckResults* listener) {
   // What an earlier verification kept belongs to its own update.
-  ReleaseDecodedReferences();
-  Pass pass;
+  DecodedMembers::Instance().Release();
+  Pass pass(listener);
   for (int round = 0; round < 2; ++round) {
     if (round == 1 && !pass.Reserve()) return Stop::kNoMemory;
     VerifiedContents verified;
-    PlanOldSide(first, folder, top, &verified, &pass);
+    PlanOldSide(first, nullptr, folder, top, &verified, &pass);
   }
   return pass.Replay(folder, CountEntries(first));
 }

@@ -8,8 +8,8 @@
 #include <sstream>
 #include <string>
 
-#include "base/shift_jis.h"
 #include "base/texts.h"
+#include "platform/edge_text.h"
 #include "platform/platform.h"
 #include "support/patch_writer.h"
 #include "support/sample_install.h"

@@ -128,7 +128,7 @@ TEST(CompactDescription, WhatNoApplierCouldDoIsRefused) {
   EXPECT_EQ(Parsed(OneRecord(ContentMethod::kZstd, "n.ZT4PART", 1, {})).head(), nullptr);
   EXPECT_EQ(Parsed(OneRecord(ContentMethod::kFolder, "f", 0, {old4})).head(), nullptr);
   EXPECT_EQ(Parsed(OneRecord(static_cast<ContentMethod>(4), "n", 1, {})).head(), nullptr);
-  EXPECT_EQ(Parsed(OneRecord(ContentMethod::kStrict, "n", 1, {})).head(), nullptr);
+  EXPECT_EQ(Parsed(OneRecord(ContentMethod::kNone, "n", 1, {})).head(), nullptr);
 }
 
 // A group whose second member is made from its first, which was made from a frame.

@@ -66,41 +66,52 @@ TEST(OrderedRun, TasksTogetherStayWithinTheAllowanceAndWaitWhenTheyMust) {
 }
 
 // A task bigger than the allowance, halfway along the chain, runs alone, and work ahead
-// does not starve it: the workers let it in before they have done everything after it.
+// does not starve it: once the caller asks for it, no worker begins another task before
+// it, so only the tasks already begun then (one a worker at most) start in between.
 class OneBigTask final : public TaskList {
  public:
   void Run(int32_t index, bool) override {
     if (index == kBig) {
-      doneBeforeBig_ = done_.load();
+      startedAfterAskAtBig_ = startedAfterAsk_.load();
       alone_ = running_ == 0;
+    } else if (asked_) {
+      ++startedAfterAsk_;
     }
     ++running_;
     // Long enough that tasks ahead overlap one another all the time.
     std::this_thread::sleep_for(std::chrono::microseconds(300));
     --running_;
-    ++done_;
   }
-  int64_t MemoryOf(int32_t index) const override { return index == kBig ? 1000 : 10; }
+  // The caller asks for a task's memory under the run's lock, in the same hold in which
+  // it claims its turn: from here on no worker may begin a task.
+  int64_t MemoryOf(int32_t index) const override {
+    if (index == kBig && std::this_thread::get_id() == caller_) asked_ = true;
+    return index == kBig ? 1000 : 10;
+  }
 
   static constexpr int32_t kCount = 1000;
   static constexpr int32_t kBig = kCount / 2;
+  static constexpr int kWorkers = 8;
 
+  std::thread::id caller_ = std::this_thread::get_id();
+  mutable std::atomic<bool> asked_{false};
   std::atomic<int> running_{0};
-  std::atomic<int> done_{0};
-  int doneBeforeBig_ = -1;
+  std::atomic<int> startedAfterAsk_{0};
+  int startedAfterAskAtBig_ = -1;
   bool alone_ = false;
 };
 
 TEST(OrderedRun, ATaskBeyondTheAllowanceRunsAloneAndSoon) {
   constexpr int32_t kCount = OneBigTask::kCount;
-  SetWorkerThreads(8);
+  SetWorkerThreads(OneBigTask::kWorkers);
   OneBigTask tasks;
   {
     OrderedRun run(&tasks, kCount, 60);
     for (int32_t i = 0; i < kCount; ++i) run.Take(i);
   }
   EXPECT_TRUE(tasks.alone_);
-  EXPECT_LT(tasks.doneBeforeBig_, kCount * 3 / 4);
+  EXPECT_GE(tasks.startedAfterAskAtBig_, 0);
+  EXPECT_LE(tasks.startedAfterAskAtBig_, OneBigTask::kWorkers);
   SetWorkerThreads(0);
 }
 

@@ -26,6 +26,7 @@
 #include "common/quiet_platform.h"
 #include "platform/platform.h"
 #include "update/delta.h"
+#include "update/content_method.h"
 #include "update/operations.h"
 #include "update/patch_list.h"
 #include "zt4/commands.h"
@@ -43,7 +44,10 @@ std::string PayloadMember(int32_t id) {
 // The applier reads a payload for a changed or added entry, and for a group's child
 // that has no old name to carry over; of a compact patch only for a zstd frame.
 bool NeedsPayload(const PatchEntry* entry, bool child) {
-  if (entry->method != ContentMethod::kStrict) return IsFrameMethod(entry->method);
+  if (entry->method != ContentMethod::kNone) {
+    const MethodRow* row = FindMethod(entry->method);
+    return row && row->IsFrame();
+  }
   if (child) return entry->oldName[0] == 0;
   EntryKind kind = KindOf(entry);
   return kind == KindChanged || kind == KindAdded;
@@ -74,19 +78,8 @@ std::string Side(const char* name, int32_t size, const char* digest) {
 // file of a strict patch, a group). A strict patch says it through the kind alone.
 const char* MethodName(const PatchEntry* entry, bool child, bool compact) {
   if (compact) {
-    switch (entry->method) {
-      case ContentMethod::kCopy:
-        return "copy";
-      case ContentMethod::kZstd:
-        return "zstd";
-      case ContentMethod::kDiff:
-        return "diff";
-      case ContentMethod::kFolder:
-        return "folder";
-      case ContentMethod::kStrict:
-        return nullptr;
-    }
-    return nullptr;
+    const MethodRow* row = FindMethod(entry->method);
+    return row ? row->name : nullptr;
   }
   if (child) return entry->oldName[0] == 0 ? "whole" : "carried";
   switch (KindOf(entry)) {
@@ -142,7 +135,7 @@ EntryView ViewOf(const Archive& archive, const PatchEntry* entry, bool child, bo
 
 std::string PayloadColumn(const EntryView& view) {
   if (view.payload.empty()) {
-    return view.child && view.entry->method == ContentMethod::kStrict
+    return view.child && view.entry->method == ContentMethod::kNone
                ? "carried from the old install"
                : "payload -";
   }
@@ -437,7 +430,7 @@ class TargetCheck {
   void CheckReferences(const PatchEntry* e) {
     for (int32_t i = 0; i < e->referenceCount; ++i) {
       const ContentReference& reference = e->references[i];
-      if (reference.side != ReferenceSide::kOld || IsOwnOldFile(e, reference)) continue;
+      if (reference.side != ReferenceSide::kOld || IsOwnOldFile(*e, reference)) continue;
       std::string shown = Shown(reference.file);
       if (reference.member[0] != 0) shown = Shown(reference.member) + " in " + shown;
       if (!checkedReferences_.insert(shown + "\n" + reference.digest).second) continue;
@@ -576,11 +569,10 @@ class TargetCheck {
           "; it does not decode or fails its CRC check)");
       return;
     }
-    if (IsFrameMethod(e->method)) {
+    if (const MethodRow* row = FindMethod(e->method); row && row->IsFrame()) {
       // The applier reads the size the frame states before it starts.
       int64_t stated = ReferenceFrameContentSize(payload.data, static_cast<size_t>(payload.size));
-      if (e->method == ContentMethod::kZstd ? stated != e->newSize
-                                            : stated < 0 || stated > DiffStreamLimit(e->newSize)) {
+      if (!row->statedSizeFits(stated, e->newSize)) {
         Add("bad payload: " + member + " (for " + shownName +
             "; its frame does not state a size that fits the new size " +
             std::to_string(e->newSize) + ")");

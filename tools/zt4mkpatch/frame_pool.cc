@@ -4,7 +4,7 @@
 
 #include "base/heap.h"
 #include "codec/reference_codec.h"
-#include "update/patch_list.h"
+#include "update/content_method.h"
 #include "zt4mkpatch/approximate_diff_encoder.h"
 
 namespace zt4::builder {
@@ -57,7 +57,8 @@ int64_t FramePool::Submit(std::vector<uint8_t> content, std::vector<uint8_t> ref
         if (tryDiff && !reference.empty()) {
           std::vector<uint8_t> diff = ApproximateDiff(reference.data(), reference.size(),
                                                       data.data(), data.size());
-          if (static_cast<int64_t>(diff.size()) <= DiffStreamLimit(static_cast<int32_t>(data.size()))) {
+          if (FindMethod(ContentMethod::kDiff)
+                  ->statedSizeFits(static_cast<int64_t>(diff.size()), static_cast<int32_t>(data.size()))) {
             std::optional<std::vector<uint8_t>> coded = Encode(diff, reference, level);
             if (coded && coded->size() < frame.bytes.size()) frame = Frame{std::move(*coded), true};
           }

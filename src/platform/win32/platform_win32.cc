@@ -5,7 +5,6 @@
 // carried in the edge's reversible form (edge_text.h).
 // The interface comes first: <windows.h> turns MessageBox and DeleteFile into macros.
 #include "platform/platform.h"
-#include "base/shift_jis.h"
 #include "platform/edge_text.h"
 
 #include <windows.h>

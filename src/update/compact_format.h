@@ -1,0 +1,44 @@
+// The compact form of the description: what its reader (update/patch_list.cc) and its
+// writer (update/patch_list_writer.cc) share.
+//
+// A compact description opens with the group mark and kCompactMarker, which a reader of
+// the first form refuses as a group of another marker, so that an applier that knows
+// only the first form stops before anything is touched. Then, int32 little-endian:
+// kCompactVersion, the memory budget (what one entry may hold, ContentHeld) and the size
+// of the records; then one zstd frame holding the records and nothing after it.
+//
+// Each record has the shape of a record of the first form (a group's members too),
+// followed by its content: the method (int32, ContentMethod) and the count of the
+// contents it is made from (int32, at most kMaxReferences), then each of them: side
+// (int32, ReferenceSide), file (text), member (text, empty for a plain file), size
+// (int32) and digest (text). What each method accepts is its row in update/content_method.
+#pragma once
+
+#include <cstdint>
+
+namespace zt4 {
+
+inline constexpr char kCompactMarker[] = "@ZT4_PACK";
+inline constexpr int32_t kCompactVersion = 1;
+// No entry of a compact patch names more contents to be made from.
+inline constexpr int32_t kMaxReferences = 16;
+
+// How the new content of an entry is made. An entry of the first form has no method: its
+// kind says what is done (delta records over the old file, a whole payload, a carried
+// member).
+enum class ContentMethod : int32_t {
+  kNone = 0,
+  kCopy = 1,    // the one reference, unchanged (written without one: the own old file)
+  kZstd = 2,    // the payload is a zstd frame coded against the references, end to end
+  kFolder = 3,  // the new name is a folder, made empty
+  kDiff = 4,    // the payload is a zstd frame, coded against the references, of an
+                // approximate-match diff from them (codec/approximate_diff.h)
+};
+
+enum class ReferenceSide : int32_t {
+  kOld = 0,  // the old install (in the backup folder once it is made)
+  kNew = 1,  // a plain file this update has written before the entry; with a member
+             // name, an earlier member of the archive the entry's group writes
+};
+
+}  // namespace zt4

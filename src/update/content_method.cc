@@ -1,0 +1,111 @@
+#include "update/content_method.h"
+
+#include <cstring>
+
+#include "base/heap.h"
+#include "codec/approximate_diff.h"
+#include "codec/reference_codec.h"
+
+namespace zt4 {
+namespace {
+
+bool Writes(const PatchEntry& e, const RecordPlace& place) {
+  return place.member || e.newName[0] != 0;
+}
+
+bool WithinBudget(const PatchEntry& e, const RecordPlace& place) {
+  return e.newSize >= 0 && ContentHeld(e) <= place.budget;
+}
+
+bool AcceptsCopy(const PatchEntry& e, const RecordPlace& place) {
+  // A removed entry is copied nowhere and names nothing.
+  if (!Writes(e, place)) return e.referenceCount == 0;
+  return e.referenceCount == 1 && e.references[0].size == e.newSize &&
+         std::strcmp(e.references[0].digest, e.newDigest) == 0;
+}
+
+bool AcceptsZstd(const PatchEntry& e, const RecordPlace& place) {
+  return Writes(e, place) && WithinBudget(e, place);
+}
+
+bool AcceptsDiff(const PatchEntry& e, const RecordPlace& place) {
+  return Writes(e, place) && e.referenceCount >= 1 && WithinBudget(e, place);
+}
+
+bool AcceptsFolder(const PatchEntry& e, const RecordPlace& place) {
+  return !place.member && Writes(e, place) && e.referenceCount == 0 && e.oldName[0] == 0;
+}
+
+bool StatesExactly(int64_t stated, int32_t newSize) { return stated == newSize; }
+
+// The diff's runs and new bytes are the new content, and each of its controls covers
+// some of them.
+int64_t DiffStreamLimit(int32_t newSize) { return int64_t{2} * newSize + 1024; }
+
+bool StatesDiffStream(int64_t stated, int32_t newSize) {
+  return stated >= 0 && stated <= DiffStreamLimit(newSize);
+}
+
+Stop DecodeZstd(const uint8_t* frame, size_t frameSize, const uint8_t* references,
+                size_t referenceBytes, uint8_t* out, size_t outSize) {
+  return DecodeWithReference(frame, frameSize, references, referenceBytes, out, outSize)
+             ? Stop::kNone
+             : Stop::kPatchDamaged;
+}
+
+Stop DecodeDiff(const uint8_t* frame, size_t frameSize, const uint8_t* references,
+                size_t referenceBytes, uint8_t* out, size_t outSize) {
+  const int64_t streamSize = ReferenceFrameContentSize(frame, frameSize);
+  if (!StatesDiffStream(streamSize, static_cast<int32_t>(outSize))) return Stop::kPatchDamaged;
+  ScopedBlock stream;
+  stream.data = AllocBlock(static_cast<size_t>(streamSize));
+  if (!stream.data) return Stop::kNoMemory;
+  const bool made = DecodeWithReference(frame, frameSize, references, referenceBytes, stream.data,
+                                        static_cast<size_t>(streamSize)) &&
+                    ApplyApproximateDiff(stream.data, static_cast<size_t>(streamSize), references,
+                                         referenceBytes, out, outSize);
+  return made ? Stop::kNone : Stop::kPatchDamaged;
+}
+
+int64_t NothingBeside(int32_t) { return 0; }
+
+constexpr MethodRow kRows[] = {
+    {ContentMethod::kCopy, "copy", MethodRow::Making::kCopy, AcceptsCopy, nullptr, nullptr,
+     nullptr},
+    {ContentMethod::kZstd, "zstd", MethodRow::Making::kFrame, AcceptsZstd, StatesExactly,
+     DecodeZstd, NothingBeside},
+    {ContentMethod::kFolder, "folder", MethodRow::Making::kFolder, AcceptsFolder, nullptr,
+     nullptr, nullptr},
+    {ContentMethod::kDiff, "diff", MethodRow::Making::kFrame, AcceptsDiff, StatesDiffStream,
+     DecodeDiff, DiffStreamLimit},
+};
+
+}  // namespace
+
+const MethodRow* FindMethod(ContentMethod method) {
+  for (const MethodRow& row : kRows) {
+    if (row.method == method) return &row;
+  }
+  return nullptr;
+}
+
+bool MadeBy(const PatchEntry& entry, MethodRow::Making making) {
+  const MethodRow* row = FindMethod(entry.method);
+  return row && row->making == making;
+}
+
+int64_t ContentHeld(const PatchEntry& entry) {
+  int64_t held = entry.newSize;
+  const MethodRow* row = FindMethod(entry.method);
+  if (row && row->IsFrame()) {
+    for (int32_t i = 0; i < entry.referenceCount; ++i) held += entry.references[i].size;
+  }
+  return held;
+}
+
+bool IsOwnOldFile(const PatchEntry& entry, const ContentReference& reference) {
+  return reference.side == ReferenceSide::kOld && reference.member[0] == 0 &&
+         std::strcmp(reference.file, entry.oldName) == 0;
+}
+
+}  // namespace zt4

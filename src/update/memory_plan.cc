@@ -1,0 +1,157 @@
+#include "update/memory_plan.h"
+
+#include <cstring>
+#include <new>
+
+#include "update/content_method.h"
+#include "update/paths.h"
+
+namespace zt4 {
+
+GroupMemory::GroupMemory(int64_t budget, int32_t members) : members_(members > 0 ? members : 1) {
+  const auto nodes = static_cast<size_t>(members_) * 4;
+  tree_ = new (std::nothrow) int64_t[nodes];
+  pending_ = new (std::nothrow) int64_t[nodes]();
+  lastUse_ = new (std::nothrow) int32_t[static_cast<size_t>(members_)];
+  if (!tree_ || !pending_ || !lastUse_) {
+    delete[] tree_;
+    tree_ = nullptr;
+    return;
+  }
+  for (size_t i = 0; i < nodes; ++i) tree_[i] = budget;
+  for (int32_t i = 0; i < members_; ++i) lastUse_[i] = i;
+}
+
+GroupMemory::~GroupMemory() {
+  delete[] tree_;
+  delete[] pending_;
+  delete[] lastUse_;
+}
+
+void GroupMemory::Add(int32_t from, int32_t to, int64_t amount, int32_t node, int32_t low,
+                      int32_t high) {
+  if (to < low || high < from) return;
+  if (from <= low && high <= to) {
+    tree_[node] += amount;
+    pending_[node] += amount;
+    return;
+  }
+  const int32_t middle = low + (high - low) / 2;
+  Add(from, to, amount, 2 * node, low, middle);
+  Add(from, to, amount, 2 * node + 1, middle + 1, high);
+  const int64_t left = tree_[2 * node];
+  const int64_t right = tree_[2 * node + 1];
+  tree_[node] = (left < right ? left : right) + pending_[node];
+}
+
+int64_t GroupMemory::Least(int32_t from, int32_t to, int32_t node, int32_t low,
+                           int32_t high) const {
+  if (to < low || high < from) return INT64_MAX;
+  if (from <= low && high <= to) return tree_[node];
+  const int32_t middle = low + (high - low) / 2;
+  const int64_t left = Least(from, to, 2 * node, low, middle);
+  const int64_t right = Least(from, to, 2 * node + 1, middle + 1, high);
+  return (left < right ? left : right) + pending_[node];
+}
+
+int64_t GroupMemory::Room(int32_t place) const {
+  return Least(place, place, 1, 0, members_ - 1);
+}
+
+bool GroupMemory::Keep(int32_t earlier, int64_t size, int32_t user) {
+  // Already kept through the members up to its last use so far.
+  const int32_t from = lastUse_[earlier] + 1;
+  if (from > user) return true;
+  if (from < user && Least(from, user - 1, 1, 0, members_ - 1) < size) return false;
+  Add(from, user, -size, 1, 0, members_ - 1);
+  lastUse_[earlier] = user;
+  return true;
+}
+
+bool GroupMemory::Hold(int32_t place, int64_t held) {
+  Add(place, place, -held, 1, 0, members_ - 1);
+  return Room(place) >= 0;
+}
+
+namespace {
+
+// The place of the earlier member of the group that `member` names, or -1.
+int32_t EarlierMember(PatchEntry** members, int32_t before, const char* member) {
+  for (int32_t j = 0; j < before; ++j) {
+    if (SameMemberName(members[j]->newName, member)) return j;
+  }
+  return -1;
+}
+
+}  // namespace
+
+bool PlanGroupMemory(PatchEntry* group, int64_t budget) {
+  int32_t count = 0;
+  for (const PatchEntry* child = group->firstChild; child; child = child->next) ++count;
+  GroupMemory memory(budget, count);
+  PatchEntry** members = new (std::nothrow) PatchEntry*[static_cast<size_t>(count) + 1];
+  bool ok = memory.Ready() && members;
+  int32_t place = 0;
+  for (PatchEntry* child = group->firstChild; child && ok; child = child->next, ++place) {
+    members[place] = child;
+    for (int32_t r = 0; r < child->referenceCount && ok; ++r) {
+      ContentReference& reference = child->references[r];
+      if (reference.side != ReferenceSide::kNew || reference.member[0] == 0) continue;
+      ok = std::strcmp(reference.file, group->newName) == 0;
+      if (ok) reference.earlier = EarlierMember(members, place, reference.member);
+      ok = ok && reference.earlier >= 0;
+      if (!ok) break;
+      PatchEntry* source = members[reference.earlier];
+      const MethodRow* row = FindMethod(source->method);
+      // Only a member made from a frame is at hand whole when later ones are made.
+      ok = row && row->IsFrame() && source->newSize == reference.size &&
+           std::strcmp(source->newDigest, reference.digest) == 0 &&
+           memory.Keep(reference.earlier, source->newSize, place);
+      if (ok && place > source->lastUse) source->lastUse = place;
+    }
+    ok = ok && memory.Hold(place, ContentHeld(*child));
+  }
+  delete[] members;
+  return ok;
+}
+
+int64_t MostKept(const PatchEntry* group) {
+  // Each member kept adds its size from the member after it to its last use.
+  int64_t kept = 0;
+  int64_t most = 0;
+  int32_t count = 0;
+  for (const PatchEntry* child = group->firstChild; child; child = child->next) ++count;
+  int64_t* change = new (std::nothrow) int64_t[static_cast<size_t>(count) + 2]();
+  if (!change) {
+    // Without room to work it out, every member counted as kept throughout.
+    for (const PatchEntry* child = group->firstChild; child; child = child->next) {
+      if (child->lastUse >= 0) kept += child->newSize;
+    }
+    return kept;
+  }
+  int32_t place = 0;
+  for (const PatchEntry* child = group->firstChild; child; child = child->next, ++place) {
+    if (child->lastUse > place) {
+      change[place + 1] += child->newSize;
+      change[child->lastUse + 1] -= child->newSize;
+    }
+  }
+  for (int32_t i = 0; i < count; ++i) {
+    kept += change[i];
+    if (kept > most) most = kept;
+  }
+  delete[] change;
+  return most;
+}
+
+int64_t MakingMemory(const PatchEntry& entry, int64_t payloadBytes) {
+  const MethodRow* row = FindMethod(entry.method);
+  if (!row || row->making == MethodRow::Making::kFolder) return 0;
+  int64_t references = 0;
+  for (int32_t i = 0; i < entry.referenceCount; ++i) references += entry.references[i].size;
+  int64_t memory = entry.newSize + 2 * references;
+  if (row->IsFrame()) memory += payloadBytes + row->decodeMemory(entry.newSize);
+  return memory;
+}
+
+}  // namespace zt4

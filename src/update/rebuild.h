@@ -1,0 +1,15 @@
+// The rebuild of an archive group: the new archive written member by member, each from
+// the old install, a payload or (compact) the contents it is made from, byte for byte as
+// the archive the description was made from.
+#pragma once
+
+#include "base/stop.h"
+#include "update/patch_list.h"
+#include "update/progress.h"
+
+namespace zt4 {
+
+Stop RebuildArchive(const PatchEntry* group, const char* backupFolder, const char* targetFolder,
+                    MemberDots* dots);
+
+}  // namespace zt4

@@ -34,6 +34,7 @@ class OldFileFindings final : public CheckResults {
   explicit OldFileFindings(PreflightReporter* reporter) : reporter_(reporter) {}
   bool Checked(const PatchEntry* entry, const PatchEntry* group, const ContentReference* reference,
                Stop stop, const FileReport& report) override {
+    reporter_->FileChecked();
     if (stop == Stop::kNone) return true;
     PreflightFinding finding =
         Make(reference ? Kind::kOldContent : Kind::kOldFile, stop, Phase::kVerify);

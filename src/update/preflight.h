@@ -56,6 +56,8 @@ class PreflightReporter {
   // False for a reporter that takes only what stops the run before its confirmation:
   // the checks of what later phases meet are then not made.
   virtual bool TakesLaterFindings() const { return true; }
+  // Told of every old file or old content checked, whatever was found.
+  virtual void FileChecked() {}
 
  protected:
   ~PreflightReporter() = default;

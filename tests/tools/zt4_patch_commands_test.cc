@@ -3,9 +3,11 @@
 // check it and left exactly as it was.
 #include <gtest/gtest.h>
 
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -13,6 +15,8 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/mount.h"
+#include "base/heap.h"
 #include "base/pool_string.h"
 #include "platform/platform.h"
 #include "support/patch_writer.h"
@@ -20,7 +24,10 @@
 #include "support/program_run.h"
 #include "tools/tool_fixture.h"
 #include "support/test_files.h"
+#include "common/quiet_platform.h"
 #include "update/patch_list_writer.h"
+#include "update/phases.h"
+#include "update/preflight.h"
 
 namespace zt4::test {
 namespace {
@@ -457,6 +464,102 @@ TEST_F(Zt4PatchCommands, CheckOfAMissingOrEmptyFolder) {
   EXPECT_EQ(lines[0].rfind("empty target folder: ", 0), 0u) << empty.out;
   EXPECT_EQ(lines.back(), "9 files checked, 8 problems") << empty.out;
   EXPECT_TRUE(test::ReadTree(Path("empty")).empty());
+}
+
+// What the checks before the backup find, as patch-check takes them, beside the stop
+// the applier's own run of the same checks makes: both in this process.
+struct BothRuns {
+  Stop applier = Stop::kNone;
+  std::vector<PreflightFinding> findings;
+};
+
+class Recorded final : public PreflightReporter {
+ public:
+  bool Report(const PreflightFinding& finding) override {
+    findings.push_back(finding);
+    return true;
+  }
+  std::vector<PreflightFinding> findings;
+};
+
+BothRuns RunBoth(const std::string& patchPath, const std::string& install) {
+  BothRuns runs;
+  tool::QuietPlatform quiet;
+  ScopedPlatform scope(&quiet);
+  uint8_t* description = nullptr;
+  PatchEntry* tree = LoadPatch(PoolString(patchPath.c_str()), &description);
+  EXPECT_NE(tree, nullptr) << patchPath;
+  if (tree) {
+    const std::string target = test::DialogPath(install);
+    const std::string backup = target + "\\" + kBackupFolderName;
+    runs.applier = VerifyTarget(tree, target.c_str(), backup.c_str());
+    Recorded all;
+    CheckBackupFolder(target.c_str(), backup.c_str(), &all);
+    CheckTarget(tree, target.c_str(), backup.c_str(), &all);
+    runs.findings = all.findings;
+  }
+  Unmount(PoolString(kPatchMountName));
+  FreePatchList(tree);
+  FreeBlock(description);
+  return runs;
+}
+
+// patch-check and the applier share the checks before the backup: on the same damaged
+// inputs patch-check lists one line per finding, and the applier stops with the first
+// finding that stops it before its confirmation (a later phase's finding only in the
+// report).
+TEST_F(Zt4PatchCommands, CheckFindsWhatTheApplierStopsOn) {
+  struct Case {
+    const char* label;
+    std::function<void(std::map<int32_t, std::string>&)> damage;
+    Stop applier;
+    const char* firstLine;
+  };
+  const std::vector<Case> cases = {
+      {"an old file of another content",
+       [this](auto&) { ASSERT_TRUE(test::WriteFile(Path("install/readme.txt"), std::string(
+                           sample_.oldTree.at("readme.txt").size(), 'x'))); },
+       Stop::kVersionMismatch, "content differs: readme.txt"},
+      {"a payload missing", [](auto& payloads) { payloads.erase(5); }, Stop::kPatchDamaged,
+       "missing payload: /5 (for new/added.bin)"},
+      {"change records beyond the new size",
+       [](auto& payloads) { payloads[0] = test::Delta({{400, "beyond"}}); }, Stop::kPatchDamaged,
+       "bad payload: /0 (for readme.txt; its change records do not fit"},
+      {"an earlier backup",
+       [this](auto&) { ASSERT_TRUE(test::WriteFile(Path("install/BACKUP_FILES/a"), "a")); },
+       Stop::kAborted, "backup folder present: BACKUP_FILES"},
+      {"an added file's payload that is not the new file",
+       [](auto& payloads) { payloads[5] = "another content"; }, Stop::kNone,
+       "bad payload: /5 (for new/added.bin; it is not the new file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(Path("install")), ignored);
+    ASSERT_TRUE(test::WriteTree(Path("install"), sample_.oldTree));
+    std::map<int32_t, std::string> payloads = sample_.payloads;
+    c.damage(payloads);
+    ASSERT_TRUE(test::WritePatch(Path("damaged.zt4"), sample_.list, payloads));
+
+    BothRuns runs = RunBoth(Path("damaged.zt4"), Path("install"));
+    EXPECT_EQ(runs.applier, c.applier);
+    ASSERT_FALSE(runs.findings.empty());
+    Stop firstBeforeConfirmation = Stop::kNone;
+    for (const PreflightFinding& finding : runs.findings) {
+      if (finding.phase == Phase::kVerify) {
+        firstBeforeConfirmation = finding.stop;
+        break;
+      }
+    }
+    EXPECT_EQ(firstBeforeConfirmation, runs.applier);
+
+    Result report = Check("damaged.zt4");
+    EXPECT_EQ(report.status, 1);
+    std::vector<std::string> lines = Lines(report.out);
+    ASSERT_EQ(lines.size(), runs.findings.size() + 1) << report.out;
+    EXPECT_EQ(lines[0].rfind(c.firstLine, 0), 0u) << report.out;
+    EXPECT_EQ(lines.back(), "9 files checked, " + std::to_string(runs.findings.size()) + " problems");
+  }
 }
 
 TEST_F(Zt4PatchCommands, HelpNamesBothCommands) {

@@ -28,6 +28,8 @@
 #include "update/delta.h"
 #include "update/content_method.h"
 #include "update/operations.h"
+#include "update/phases.h"
+#include "update/preflight.h"
 #include "update/patch_list.h"
 #include "zt4/commands.h"
 #include "zt4/tool_common.h"
@@ -377,90 +379,70 @@ struct Problem {
   std::vector<std::string> names;
 };
 
-class TargetCheck {
+// The applier's own checks before its backup, every finding worded.
+class WordedFindings final : public PreflightReporter {
  public:
-  TargetCheck(const std::string& target, const std::string& shownTarget, Archive& patch)
-      : target_(target), shownTarget_(shownTarget), patch_(patch) {}
+  WordedFindings(const std::string& target, const std::string& shownTarget)
+      : target_(target), shownTarget_(shownTarget) {}
 
-  // What the backup needs of the folder before anything moves.
-  bool CheckFolder() {
-    FolderItems items;
-    std::string error;
-    if (!ListItems(target_, &items, &error)) {
-      return Fail(shownTarget_ + ": cannot list the folder (" + Os().LastFailure() + ")");
-    }
-    if (items.empty())
-      Add("empty target folder: the update's backup refuses a folder with nothing in it");
-    const std::string backup = target_ + "\\" + kBackupFolderName;
-    for (const auto& item : items) {
-      if (SamePath(item.first, kBackupFolderName)) {
+  bool Report(const PreflightFinding& finding) override {
+    using Kind = PreflightFinding::Kind;
+    switch (finding.kind) {
+      case Kind::kBackupPathTooLong:
+        Add(std::string("path too long: ") + kBackupFolderName + " (the update's backup folder)");
+        break;
+      case Kind::kEarlierBackup:
         Add(std::string("backup folder present: ") + kBackupFolderName +
             " (an earlier update left it: zt4 restore puts that install back; the update "
             "refuses to start while it is there)");
-      }
-    }
-    if (backup.size() >= static_cast<size_t>(kMaxPath)) {
-      Add(std::string("path too long: ") + kBackupFolderName + " (the update's backup folder)");
-      return true;
-    }
-    char from[kMaxPath];
-    char to[kMaxPath];
-    for (const auto& item : items) {
-      if (!JoinPathWith(from, target_.c_str(), '\\', item.first.c_str()) ||
-          !JoinPathWith(to, backup.c_str(), '\\', item.first.c_str())) {
-        Add("path too long: " + Shown(item.first) + " (once moved into " + kBackupFolderName + ")");
-      }
+        break;
+      case Kind::kEmptyTarget:
+        Add("empty target folder: the update's backup refuses a folder with nothing in it");
+        break;
+      case Kind::kItemPathTooLong:
+        Add("path too long: " + Shown(finding.item) + " (once moved into " + kBackupFolderName +
+            ")");
+        break;
+      case Kind::kOldFile:
+        OldFile(finding);
+        break;
+      case Kind::kOldContent:
+        OldContent(finding);
+        break;
+      case Kind::kNewPathTooLong:
+        Add("path too long: " + Shown(finding.entry->newName) + " (a file the update writes)");
+        break;
+      case Kind::kOldPathTooLong:
+        Add("path too long: " +
+            Shown(finding.reference ? finding.reference->file : finding.entry->oldName) +
+            " (once moved into " + kBackupFolderName + ")");
+        break;
+      case Kind::kPayloadMissing:
+        Add("missing payload: " + PayloadMember(finding.payloadId) + " (for " + For(finding) + ")");
+        break;
+      case Kind::kPayloadDamaged:
+        Add("damaged payload: " + PayloadMember(finding.payloadId) + " (for " + For(finding) +
+            "; it does not decode or fails its CRC check)");
+        break;
+      case Kind::kPayloadDoesNotFit:
+        Add("bad payload: " + PayloadMember(finding.payloadId) + " (for " + For(finding) +
+            (finding.entry->method == ContentMethod::kNone
+                 ? "; its change records do not fit the new size "
+                 : "; its frame does not state a size that fits the new size ") +
+            std::to_string(finding.entry->newSize) + ")");
+        break;
+      case Kind::kPayloadNotNewFile:
+        Add("bad payload: " + PayloadMember(finding.payloadId) + " (for " + For(finding) +
+            "; it is not the new file the update checks for afterwards)");
+        break;
+      case Kind::kNoRoom:
+        Add("no room: the new files take " + std::to_string(finding.needed) +
+            " bytes, the volume has " + std::to_string(finding.room) + " free");
+        break;
     }
     return true;
   }
-
-  // The old side of every entry, in the applier's order.
-  void CheckOldFiles(const PatchEntry* first) {
-    for (const PatchEntry* e = first; e; e = e->next) {
-      for (const PatchEntry* child = e->firstChild; child; child = child->next) {
-        if (KindOf(child) == KindRemoved || KindOf(child) == KindChanged) CheckOld(child, true);
-        CheckReferences(child);
-      }
-      if (KindOf(e) == KindRemoved || KindOf(e) == KindChanged) CheckOld(e, false);
-      CheckReferences(e);
-    }
-  }
-
-  // The old contents a compact entry is made from, each once, as the applier checks them.
-  void CheckReferences(const PatchEntry* e) {
-    for (int32_t i = 0; i < e->referenceCount; ++i) {
-      const ContentReference& reference = e->references[i];
-      if (reference.side != ReferenceSide::kOld || IsOwnOldFile(*e, reference)) continue;
-      std::string shown = Shown(reference.file);
-      if (reference.member[0] != 0) shown = Shown(reference.member) + " in " + shown;
-      if (!checkedReferences_.insert(shown + "\n" + reference.digest).second) continue;
-      ++checked_;
-      switch (VerifyReference(reference, target_.c_str())) {
-        case Stop::kNone:
-          break;
-        case Stop::kSourceMissing:
-          Add("missing: " + shown + " (a new file is made from it)");
-          break;
-        case Stop::kNoMemory:
-          Add("out of memory: " + shown);
-          break;
-        default:
-          Add("content differs: " + shown + " (a new file is made from it; size " +
-              std::to_string(reference.size) + " expected)");
-      }
-    }
-  }
-
-  // Every payload the update reads, in the same order.
-  void CheckPayloads(const PatchEntry* first) {
-    for (const PatchEntry* e = first; e; e = e->next) {
-      if (NeedsPayload(e, false)) CheckPayload(e, Shown(e->newName), KindOf(e));
-      for (const PatchEntry* child = e->firstChild; child; child = child->next) {
-        if (!NeedsPayload(child, true)) continue;
-        CheckPayload(child, Shown(child->newName) + " in " + Shown(e->newName), KindGroup);
-      }
-    }
-  }
+  void FileChecked() override { ++checked_; }
 
   int Checked() const { return checked_; }
 
@@ -486,6 +468,12 @@ class TargetCheck {
     problems_[at->second].names.push_back(name);
   }
 
+  // The entry a payload is read for: a member named with its archive.
+  static std::string For(const PreflightFinding& finding) {
+    std::string shown = Shown(finding.entry->newName);
+    return finding.group ? shown + " in " + Shown(finding.group->newName) : shown;
+  }
+
   // The archive the applier looked in, as the report names it: relative to the target
   // when it lies inside.
   std::string ArchiveShown(const FileReport& report) const {
@@ -495,17 +483,33 @@ class TargetCheck {
     return Shown(archive.substr(inside.size()));
   }
 
-  // The applier's own check of the file, worded.
-  void CheckOld(const PatchEntry* e, bool child) {
-    ++checked_;
-    const std::string shown = Shown(e->oldName);
-    char path[kMaxPath];
-    if (!JoinPath(path, target_.c_str(), e->oldName)) {
-      Add("path too long: " + shown);
+  void OldContent(const PreflightFinding& finding) {
+    const ContentReference& reference = *finding.reference;
+    std::string shown = Shown(reference.file);
+    if (reference.member[0] != 0) shown = Shown(reference.member) + " in " + shown;
+    switch (finding.stop) {
+      case Stop::kSourceMissing:
+        Add("missing: " + shown + " (a new file is made from it)");
+        break;
+      case Stop::kNoMemory:
+        Add("out of memory: " + shown);
+        break;
+      default:
+        Add("content differs: " + shown + " (a new file is made from it; size " +
+            std::to_string(reference.size) + " expected)");
+    }
+  }
+
+  // The applier's own check of an old file, worded.
+  void OldFile(const PreflightFinding& finding) {
+    const FileReport& report = finding.report;
+    if (!finding.entry) {
+      Add("out of memory: the old files could not be checked");
       return;
     }
-    FileReport report;
-    if (VerifyFile(path, e->oldDigest, e->oldSize, &report) == Stop::kNone) return;
+    const PatchEntry* e = finding.entry;
+    const bool child = finding.group != nullptr;
+    const std::string shown = Shown(e->oldName);
     const std::string archiveShown = ArchiveShown(report);
     const std::string memberShown = Shown(report.member.Text()) + " in " + archiveShown;
     const std::string expected = "expected " + std::to_string(e->oldSize) + ", found " +
@@ -514,7 +518,8 @@ class TargetCheck {
       case Finding::kMatches:
         break;
       case Finding::kPathTooLong:
-        Add("path too long: " + archiveShown + " (for " + shown + ")");
+        Add(report.inArchive ? "path too long: " + archiveShown + " (for " + shown + ")"
+                             : "path too long: " + shown);
         break;
       case Finding::kMissing:
         Add("missing: " + shown);
@@ -554,54 +559,10 @@ class TargetCheck {
     }
   }
 
-  void CheckPayload(const PatchEntry* e, const std::string& shownName, EntryKind kind) {
-    const std::string member = PayloadMember(e->id);
-    if (unusable_.count(e->id)) return;  // said once per payload
-    if (!patch_.Find(PoolString(member.c_str()))) {
-      unusable_.insert(e->id);
-      Add("missing payload: " + member + " (for " + shownName + ")");
-      return;
-    }
-    ScopedBlock payload;
-    if (!patch_.Extract(PoolString(member.c_str()), &payload.data, &payload.size)) {
-      unusable_.insert(e->id);
-      Add("damaged payload: " + member + " (for " + shownName +
-          "; it does not decode or fails its CRC check)");
-      return;
-    }
-    if (const MethodRow* row = FindMethod(e->method); row && row->IsFrame()) {
-      // The applier reads the size the frame states before it starts.
-      int64_t stated = ReferenceFrameContentSize(payload.data, static_cast<size_t>(payload.size));
-      if (!row->statedSizeFits(stated, e->newSize)) {
-        Add("bad payload: " + member + " (for " + shownName +
-            "; its frame does not state a size that fits the new size " +
-            std::to_string(e->newSize) + ")");
-      }
-      return;
-    }
-    if (kind == KindChanged && !ValidateDeltaRecords(payload.data, payload.size, e->newSize)) {
-      Add("bad payload: " + member + " (for " + shownName +
-          "; its change records do not fit the new size " + std::to_string(e->newSize) + ")");
-      return;
-    }
-    if (kind == KindAdded) {
-      // Written as it is, then checked against the new size and digest after the update.
-      char digest[41];
-      Sha1Hex(payload.data, static_cast<size_t>(payload.size), digest);
-      if (payload.size != e->newSize || std::strcmp(digest, e->newDigest) != 0) {
-        Add("bad payload: " + member + " (for " + shownName +
-            "; it is not the new file the update checks for afterwards)");
-      }
-    }
-  }
-
   const std::string target_;       // CP932, '\' separators, as the folder dialog gives it
   const std::string shownTarget_;  // as the user wrote it
-  Archive& patch_;
   std::vector<Problem> problems_;
   std::map<std::string, size_t> archiveProblems_;
-  std::set<int32_t> unusable_;
-  std::set<std::string> checkedReferences_;
   int checked_ = 0;
 };
 
@@ -619,18 +580,29 @@ bool PatchCheckCommand(const Arguments& arguments) {
   while (shownTarget.size() > 1 && (shownTarget.back() == '/' || shownTarget.back() == '\\')) {
     shownTarget.pop_back();
   }
-  TargetCheck check(target, shownTarget, patch.archive);
-  if (!check.CheckFolder()) return false;
+  FolderItems items;
+  if (!ListItems(target, &items, &error)) {
+    return Fail(shownTarget + ": cannot list the folder (" + Os().LastFailure() + ")");
+  }
+  // The checks read payloads as the applier does, from the patch mounted under its name.
+  std::string patchPath;
+  if (!ArgumentPath(arguments[0], &patchPath, &error)) return Fail(error);
+  if (!Mount(PoolString(patchPath.c_str()), PoolString(kPatchMountName))) {
+    return Fail(arguments[0] + ": not a readable archive");
+  }
+  const std::string backup = target + "\\" + kBackupFolderName;
+  WordedFindings findings(target, shownTarget);
   {
-    // The applier's check speaks to the debugger channel; the report says it all.
+    // The applier's checks speak to the console and the debugger channel; the report
+    // says it all.
     QuietPlatform quiet;
     ScopedPlatform scope(&quiet);
-    check.CheckOldFiles(patch.tree);
-    ReleaseArchiveCache();
+    CheckBackupFolder(target.c_str(), backup.c_str(), &findings);
+    CheckTarget(patch.tree, target.c_str(), backup.c_str(), &findings);
   }
-  check.CheckPayloads(patch.tree);
-  int problems = check.Report();
-  std::printf("%d files checked, %d problems\n", check.Checked(), problems);
+  Unmount(PoolString(kPatchMountName));
+  int problems = findings.Report();
+  std::printf("%d files checked, %d problems\n", findings.Checked(), problems);
   return problems == 0;
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
+#include "update/content_method.h"
 #include "update/patch_list.h"
 #include "update/patch_list_writer.h"
 
@@ -98,36 +99,13 @@ inline void CheckCompactContent(const PatchEntry* entry, bool member, int64_t bu
     Check(reference.size >= 0, "negative reference size");
     held += reference.size;
   }
-  const bool writes = member || entry->newName[0] != 0;
   if (!member) Check(!EndsWithPartSuffix(entry->newName), "new name with the part suffix");
-  switch (entry->method) {
-    case ContentMethod::kCopy:
-      if (!writes) {
-        Check(count == 0, "removal with references");
-        break;
-      }
-      Check(count == 1, "copy without exactly one reference");
-      Check(entry->references[0].size == entry->newSize, "copy of another size");
-      Check(std::strcmp(entry->references[0].digest, entry->newDigest) == 0,
-            "copy of another digest");
-      break;
-    case ContentMethod::kZstd:
-      Check(writes, "coded content with nothing to write");
-      Check(entry->newSize >= 0, "coded content of negative size");
-      Check(held <= budget, "references and content beyond the budget");
-      break;
-    case ContentMethod::kDiff:
-      Check(writes, "diff with nothing to write");
-      Check(count >= 1, "diff without a reference");
-      Check(held <= budget, "references and content beyond the budget");
-      break;
-    case ContentMethod::kFolder:
-      Check(!member, "folder as a member");
-      Check(writes && count == 0 && entry->oldName[0] == 0, "folder with content or an old name");
-      break;
-    default:
-      Check(false, "compact entry without a compact method");
-  }
+  // What the entry's method allows is its row's rule, which the reader asked.
+  const MethodRow* row = FindMethod(entry->method);
+  Check(row != nullptr, "compact entry without a compact method");
+  Check(row->accepts(*entry, RecordPlace{member, budget}), "content its method refuses");
+  if (row->IsFrame()) Check(held <= budget, "references and content beyond the budget");
+  if (row->making == MethodRow::Making::kFolder) Check(!member, "folder as a member");
 }
 
 inline void WriteContent(PatchListWriter& writer, const PatchEntry* entry) {

@@ -94,6 +94,10 @@ bool MadeBy(const PatchEntry& entry, MethodRow::Making making) {
   return row && row->making == making;
 }
 
+int32_t MethodCount() { return static_cast<int32_t>(sizeof kRows / sizeof kRows[0]); }
+
+const MethodRow& MethodAt(int32_t index) { return kRows[index]; }
+
 int64_t ContentHeld(const PatchEntry& entry) {
   int64_t held = entry.newSize;
   const MethodRow* row = FindMethod(entry.method);

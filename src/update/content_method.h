@@ -43,6 +43,9 @@ struct MethodRow {
 
 // The row of a method, or null for a value no method has (and for kNone).
 const MethodRow* FindMethod(ContentMethod method);
+// Every row, in the order of the table.
+int32_t MethodCount();
+const MethodRow& MethodAt(int32_t index);
 
 // True when the entry's content is made that way (false for an entry of the first form).
 bool MadeBy(const PatchEntry& entry, MethodRow::Making making);

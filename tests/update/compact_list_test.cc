@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "update/content_method.h"
 #include "update/patch_list.h"
 #include "update/patch_list_writer.h"
 #include "update/parsed_list.h"
@@ -127,7 +128,13 @@ TEST(CompactDescription, WhatNoApplierCouldDoIsRefused) {
   // A name the temporary file of another would take; a folder made from something.
   EXPECT_EQ(Parsed(OneRecord(ContentMethod::kZstd, "n.ZT4PART", 1, {})).head(), nullptr);
   EXPECT_EQ(Parsed(OneRecord(ContentMethod::kFolder, "f", 0, {old4})).head(), nullptr);
-  EXPECT_EQ(Parsed(OneRecord(static_cast<ContentMethod>(4), "n", 1, {})).head(), nullptr);
+  // A method no row describes.
+  ContentMethod unknown = ContentMethod::kNone;
+  while (unknown == ContentMethod::kNone || FindMethod(unknown)) {
+    unknown = static_cast<ContentMethod>(static_cast<int32_t>(unknown) + 1);
+  }
+  EXPECT_EQ(Parsed(OneRecord(unknown, "n", 1, {})).head(), nullptr);
+  EXPECT_EQ(Parsed(OneRecord(static_cast<ContentMethod>(-1), "n", 1, {})).head(), nullptr);
   EXPECT_EQ(Parsed(OneRecord(ContentMethod::kNone, "n", 1, {})).head(), nullptr);
 }
 

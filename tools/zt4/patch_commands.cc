@@ -353,11 +353,13 @@ bool PatchInfoCommand(const Arguments& arguments) {
     summary += ", " + std::to_string(totals.missingIds.size()) + " missing";
   }
   std::printf("%s\n", summary.c_str());
-  static const char* const kStrictMethods[] = {"delta", "whole", "carried"};
-  static const char* const kCompactMethods[] = {"copy", "zstd", "folder"};
-  const char* const* names = compact ? kCompactMethods : kStrictMethods;
+  std::vector<const char*> names = {"delta", "whole", "carried"};
+  if (compact) {
+    names.clear();
+    for (int32_t i = 0; i < MethodCount(); ++i) names.push_back(MethodAt(i).name);
+  }
   std::string methods = "methods:";
-  for (int i = 0; i < 3; ++i) {
+  for (size_t i = 0; i < names.size(); ++i) {
     methods += std::string(i == 0 ? " " : ", ") + std::to_string(totals.methods[names[i]]) + " " +
                names[i];
   }

@@ -154,11 +154,11 @@ inline void CheckTree(const PatchEntry* head, const RecordBytes& bytes, bool com
     Check(entry == head || (entry->records == nullptr && entry->budget == 0),
           "records held below the head");
     const EntryKind kind = KindOf(entry);
-    Check(kind != KindNone, "top-level entry without names");
+    Check(kind != EntryKind::KindNone, "top-level entry without names");
     Check(IsSafeRelativeName(entry->oldName, false), "unsafe old name");
     Check(IsSafeRelativeName(entry->newName, false), "unsafe new name");
     Check(!FirstComponentIsBackup(entry->newName), "new name in the backup folder");
-    if (kind != KindGroup) {
+    if (kind != EntryKind::KindGroup) {
       Check(entry->firstChild == nullptr, "members under a plain entry");
       if (compact) {
         CheckCompactContent(entry, false, budget, bytes);

@@ -35,10 +35,10 @@ namespace {
 Stop ApplyEntry(const PatchEntry* e, const char* backupFolder, const char* targetFolder,
                 MemberDots* dots) {
   switch (KindOf(e)) {
-    case KindGroup:
+    case EntryKind::KindGroup:
       return RebuildArchive(e, backupFolder, targetFolder, dots);
-    case KindChanged:
-    case KindAdded:
+    case EntryKind::KindChanged:
+    case EntryKind::KindAdded:
       break;
     default:
       return Stop::kNone;  // removed: the old file stays in the backup only
@@ -61,7 +61,7 @@ Stop ApplyEntry(const PatchEntry* e, const char* backupFolder, const char* targe
   int32_t payloadSize = 0;
   if (Stop stop = LoadPayload(e->id, &payload, &payloadSize); stop != Stop::kNone) return stop;
   Stop stop = Stop::kSourceMissing;
-  if (KindOf(e) == KindChanged) {
+  if (KindOf(e) == EntryKind::KindChanged) {
     char oldPath[kMaxPath];
     if (JoinPath(oldPath, backupFolder, e->oldName)) {
       stop = ApplyDelta(payload, payloadSize, oldPath, newPath, e->newSize);
@@ -88,7 +88,7 @@ namespace {
 // members coded and the earlier members kept for later ones. An estimate on the safe
 // side: it only decides what may run at once.
 int64_t EntryMemory(const PatchEntry* e) {
-  if (KindOf(e) == KindGroup) {
+  if (KindOf(e) == EntryKind::KindGroup) {
     int64_t most = 0;
     for (const PatchEntry* child = e->firstChild; child; child = child->next) {
       int64_t memory = MemberMemory(child);
@@ -97,9 +97,9 @@ int64_t EntryMemory(const PatchEntry* e) {
     // Members are made on every core, beside what earlier members keep.
     return MostKept(e) + AheadAllowance(most);
   }
-  if (KindOf(e) != KindChanged && KindOf(e) != KindAdded) return 0;
+  if (KindOf(e) != EntryKind::KindChanged && KindOf(e) != EntryKind::KindAdded) return 0;
   if (e->method != ContentMethod::kNone) return MakingMemory(*e, PayloadMemory(e->id));
-  int64_t window = KindOf(e) == KindChanged ? (e->newSize < kDeltaWindow ? e->newSize : kDeltaWindow) : 0;
+  int64_t window = KindOf(e) == EntryKind::KindChanged ? (e->newSize < kDeltaWindow ? e->newSize : kDeltaWindow) : 0;
   return PayloadMemory(e->id) + window;
 }
 

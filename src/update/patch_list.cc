@@ -195,7 +195,7 @@ bool ReadRecord(Reader& reader, PatchEntry* entry, const int64_t* budget) {
   if (!reader.Int(&id)) return false;
   if (id == kGroupMark) return ReadGroup(reader, entry, budget);
   entry->id = id;
-  return ReadFileFields(reader, entry) && KindOf(entry) != KindNone &&
+  return ReadFileFields(reader, entry) && KindOf(entry) != EntryKind::KindNone &&
          IsSafeRelativeName(entry->oldName, false) && IsSafeRelativeName(entry->newName, false) &&
          !LeadsIntoBackupFolder(entry->newName) &&
          (!budget ||
@@ -355,13 +355,13 @@ bool LeadsIntoBackupFolder(const char* name) {
 }  // namespace
 
 EntryKind KindOf(const PatchEntry* entry) {
-  if (entry->id == kGroupMark) return KindGroup;
+  if (entry->id == kGroupMark) return EntryKind::KindGroup;
   bool hasOld = entry->oldName[0] != 0;
   bool hasNew = entry->newName[0] != 0;
-  if (hasOld && hasNew) return KindChanged;
-  if (hasOld) return KindRemoved;
-  if (hasNew) return KindAdded;
-  return KindNone;
+  if (hasOld && hasNew) return EntryKind::KindChanged;
+  if (hasOld) return EntryKind::KindRemoved;
+  if (hasNew) return EntryKind::KindAdded;
+  return EntryKind::KindNone;
 }
 
 bool EndsWithPartSuffix(const char* name) {

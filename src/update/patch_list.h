@@ -68,7 +68,7 @@ struct PatchEntry {
   int32_t lastUse = -1;        // a member: the last later member made from it, if any
 };
 
-enum EntryKind { KindNone = 0, KindRemoved = 1, KindChanged = 2, KindAdded = 3, KindGroup = 4 };
+enum class EntryKind { KindNone = 0, KindRemoved = 1, KindChanged = 2, KindAdded = 3, KindGroup = 4 };
 
 EntryKind KindOf(const PatchEntry* entry);
 

@@ -72,16 +72,16 @@ class Needs {
 
   bool Entry(const PatchEntry* e) {
     const EntryKind kind = KindOf(e);
-    if (kind == KindRemoved) return true;
+    if (kind == EntryKind::KindRemoved) return true;
     newBytes_ += static_cast<uint32_t>(e->newSize);
     const bool newFits = Fits(target_, e->newName);
     if (!newFits) {
       if (!Tell(Kind::kNewPathTooLong, Stop::kWriteFailed, e, nullptr)) return false;
-    } else if (kind == KindChanged && !Fits(backup_, e->oldName)) {
+    } else if (kind == EntryKind::KindChanged && !Fits(backup_, e->oldName)) {
       if (!Tell(Kind::kOldPathTooLong, Stop::kSourceMissing, e, nullptr)) return false;
     }
     if (e->method != ContentMethod::kNone) return Content(e, nullptr, newFits);
-    if (kind != KindGroup) return Payload(e, nullptr, kind);
+    if (kind != EntryKind::KindGroup) return Payload(e, nullptr, kind);
     for (const PatchEntry* child = e->firstChild; child; child = child->next) {
       bool goOn = true;
       if (child->method != ContentMethod::kNone) {
@@ -91,7 +91,7 @@ class Needs {
           goOn = Tell(Kind::kOldPathTooLong, Stop::kSourceMissing, child, e);
         }
       } else {
-        goOn = Payload(child, e, KindGroup);
+        goOn = Payload(child, e, EntryKind::KindGroup);
       }
       if (!goOn) return false;
     }
@@ -142,10 +142,10 @@ class Needs {
       return Tell(listed ? Kind::kPayloadDamaged : Kind::kPayloadMissing, Stop::kPatchDamaged, e,
                   group);
     }
-    if (kind == KindChanged && !ValidateDeltaRecords(payload.data, payload.size, e->newSize)) {
+    if (kind == EntryKind::KindChanged && !ValidateDeltaRecords(payload.data, payload.size, e->newSize)) {
       return Tell(Kind::kPayloadDoesNotFit, Stop::kPatchDamaged, e, group);
     }
-    if (kind == KindAdded && reporter_->TakesLaterFindings()) {
+    if (kind == EntryKind::KindAdded && reporter_->TakesLaterFindings()) {
       // Written as it is: the final check finds whether it is the new file.
       char digest[41];
       Sha1Hex(payload.data, static_cast<size_t>(payload.size), digest);

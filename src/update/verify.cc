@@ -373,7 +373,7 @@ void PlanOldSide(const PatchEntry* first, const PatchEntry* group, const char* f
     pass->Add(top ? Step::kProgress : Step::kDot);
     if (e->firstChild) {
       PlanOldSide(e->firstChild, e, folder, false, verified, pass);
-    } else if (KindOf(e) == KindRemoved || KindOf(e) == KindChanged) {
+    } else if (KindOf(e) == EntryKind::KindRemoved || KindOf(e) == EntryKind::KindChanged) {
       pass->AddFile(folder, e->oldName, e->oldDigest, e->oldSize, e, group);
     }
     // The old contents a compact entry is made from are old files like any other.
@@ -387,7 +387,7 @@ void PlanNewSide(const PatchEntry* first, const char* folder, Pass* pass) {
     pass->Add(Step::kProgress);
     if (MadeBy(*e, MethodRow::Making::kFolder)) {
       pass->Add(Step::kFolder, e);
-    } else if (KindOf(e) == KindGroup || e->newName[0] != 0) {
+    } else if (KindOf(e) == EntryKind::KindGroup || e->newName[0] != 0) {
       pass->Add(Step::kDump, e);
       pass->AddFile(folder, e->newName, e->newDigest, e->newSize, e, nullptr);
     }

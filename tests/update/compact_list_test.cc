@@ -70,7 +70,7 @@ TEST(CompactDescription, ItsRecordsReferencesAndBudgetAreRead) {
   EXPECT_STREQ(copied.member, "/deep/y");
   const PatchEntry* changed = group->next;
   ASSERT_NE(changed, nullptr);
-  EXPECT_EQ(KindOf(changed), KindChanged);
+  EXPECT_EQ(KindOf(changed), EntryKind::KindChanged);
   EXPECT_EQ(changed->method, ContentMethod::kZstd);
   EXPECT_EQ(changed->id, 7);
   ASSERT_EQ(changed->referenceCount, 2);

@@ -143,7 +143,7 @@ TEST(ParsePatchList, PlainRecordFieldsPointIntoTheBlock) {
   EXPECT_TRUE(parsed.InBlock(e->oldDigest));
   EXPECT_TRUE(parsed.InBlock(e->newName));
   EXPECT_TRUE(parsed.InBlock(e->newDigest));
-  EXPECT_EQ(KindOf(e), KindChanged);
+  EXPECT_EQ(KindOf(e), EntryKind::KindChanged);
 }
 
 TEST(ParsePatchList, OldNameOnlyIsRemovedAndEmptyTextsAreShared) {
@@ -152,7 +152,7 @@ TEST(ParsePatchList, OldNameOnlyIsRemovedAndEmptyTextsAreShared) {
   Parsed parsed(b.data);
   const PatchEntry* e = parsed.head();
   ASSERT_NE(e, nullptr);
-  EXPECT_EQ(KindOf(e), KindRemoved);
+  EXPECT_EQ(KindOf(e), EntryKind::KindRemoved);
   EXPECT_EQ(CountEntries(e), 1);
   EXPECT_EQ(e->newName, kEmptyEntryText);
   EXPECT_EQ(e->newDigest, kEmptyEntryText);
@@ -163,7 +163,7 @@ TEST(ParsePatchList, NewNameOnlyIsAdded) {
   b.Added(4, "fresh.bin");
   Parsed parsed(b.data);
   ASSERT_NE(parsed.head(), nullptr);
-  EXPECT_EQ(KindOf(parsed.head()), KindAdded);
+  EXPECT_EQ(KindOf(parsed.head()), EntryKind::KindAdded);
   EXPECT_EQ(parsed.head()->oldName, kEmptyEntryText);
 }
 
@@ -197,7 +197,7 @@ TEST(ParsePatchList, GroupWithoutMembers) {
   const PatchEntry* g = parsed.head();
   ASSERT_NE(g, nullptr);
   EXPECT_EQ(g->id, -1);
-  EXPECT_EQ(KindOf(g), KindGroup);
+  EXPECT_EQ(KindOf(g), EntryKind::KindGroup);
   EXPECT_STREQ(g->newName, "data.zt4");
   EXPECT_EQ(g->newSize, 99);
   EXPECT_STREQ(g->newDigest, kDigestB);
@@ -231,17 +231,17 @@ TEST(ParsePatchList, GroupMembersKeepTheirOrder) {
 
 TEST(ParsePatchList, KindOfGroupIgnoresNames) {
   PatchEntry e;
-  EXPECT_EQ(KindOf(&e), KindNone);
+  EXPECT_EQ(KindOf(&e), EntryKind::KindNone);
   e.id = -1;
-  EXPECT_EQ(KindOf(&e), KindGroup);
+  EXPECT_EQ(KindOf(&e), EntryKind::KindGroup);
   e.oldName = "a";
-  EXPECT_EQ(KindOf(&e), KindGroup);
+  EXPECT_EQ(KindOf(&e), EntryKind::KindGroup);
   e.id = 0;
-  EXPECT_EQ(KindOf(&e), KindRemoved);
+  EXPECT_EQ(KindOf(&e), EntryKind::KindRemoved);
   e.newName = "b";
-  EXPECT_EQ(KindOf(&e), KindChanged);
+  EXPECT_EQ(KindOf(&e), EntryKind::KindChanged);
   e.oldName = "";
-  EXPECT_EQ(KindOf(&e), KindAdded);
+  EXPECT_EQ(KindOf(&e), EntryKind::KindAdded);
 }
 
 TEST(ParsePatchList, FreshEntryDefaults) {
@@ -288,7 +288,7 @@ TEST(ParsePatchList, MemberWithTwoEmptyNamesIsAccepted) {
   const PatchEntry* m = parsed.head()->firstChild;
   ASSERT_NE(m, nullptr);
   EXPECT_EQ(m->id, 5);
-  EXPECT_EQ(KindOf(m), KindNone);
+  EXPECT_EQ(KindOf(m), EntryKind::KindNone);
 }
 
 TEST(ParsePatchList, IdsAreNotChecked) {
@@ -298,7 +298,7 @@ TEST(ParsePatchList, IdsAreNotChecked) {
   Parsed parsed(b.data);
   ASSERT_NE(parsed.head(), nullptr);
   EXPECT_EQ(Ids(parsed.head()), (std::vector<int32_t>{INT32_MAX, INT32_MIN, 0, -2, -2}));
-  EXPECT_EQ(KindOf(parsed.head()->next->next->next), KindAdded);
+  EXPECT_EQ(KindOf(parsed.head()->next->next->next), EntryKind::KindAdded);
 }
 
 TEST(ParsePatchList, BytesAfterTheLastRecordAreReadAsAFurtherRecord) {

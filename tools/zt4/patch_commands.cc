@@ -52,12 +52,12 @@ bool NeedsPayload(const PatchEntry* entry, bool child) {
   }
   if (child) return entry->oldName[0] == 0;
   EntryKind kind = KindOf(entry);
-  return kind == KindChanged || kind == KindAdded;
+  return kind == EntryKind::KindChanged || kind == EntryKind::KindAdded;
 }
 
 const char* KindName(EntryKind kind) {
   static const char* const kNames[] = {"none", "removed", "changed", "added", "group"};
-  return kNames[kind];
+  return kNames[static_cast<int>(kind)];
 }
 
 // --- patch-info ---
@@ -85,9 +85,9 @@ const char* MethodName(const PatchEntry* entry, bool child, bool compact) {
   }
   if (child) return entry->oldName[0] == 0 ? "whole" : "carried";
   switch (KindOf(entry)) {
-    case KindChanged:
+    case EntryKind::KindChanged:
       return "delta";
-    case KindAdded:
+    case EntryKind::KindAdded:
       return "whole";
     default:
       return nullptr;
@@ -154,7 +154,7 @@ std::string ReferenceText(const ContentReference& reference) {
 
 void PrintEntry(const EntryView& view) {
   const PatchEntry* entry = view.entry;
-  const bool group = !view.child && KindOf(entry) == KindGroup;
+  const bool group = !view.child && KindOf(entry) == EntryKind::KindGroup;
   std::string line = view.child ? "    member" : KindName(KindOf(entry));
   line += " id " + std::to_string(entry->id) + ": ";
   line += Side(entry->oldName, entry->oldSize, entry->oldDigest) + " -> ";
@@ -272,7 +272,7 @@ std::string JsonEntry(const EntryView& view, const std::vector<EntryView>& membe
          (view.stored ? std::to_string(view.stored->storedSize) : std::string("null"));
   out += ",\"payloadSize\":" +
          (view.stored ? std::to_string(view.stored->contentSize) : std::string("null"));
-  if (!view.child && KindOf(e) == KindGroup) {
+  if (!view.child && KindOf(e) == EntryKind::KindGroup) {
     out += ",\"members\":[";
     for (size_t i = 0; i < members.size(); ++i) {
       out += (i > 0 ? "," : "") + JsonEntry(members[i], {});
@@ -341,10 +341,10 @@ bool PatchInfoCommand(const Arguments& arguments) {
     return true;
   }
   std::string summary =
-      Counted(count, "entry", "entries") + ": " + std::to_string(totals.kinds[KindChanged]) +
-      " changed, " + std::to_string(totals.kinds[KindRemoved]) + " removed, " +
-      std::to_string(totals.kinds[KindAdded]) + " added, " +
-      Counted(totals.kinds[KindGroup], "group", "groups") + " of " +
+      Counted(count, "entry", "entries") + ": " + std::to_string(totals.kinds[EntryKind::KindChanged]) +
+      " changed, " + std::to_string(totals.kinds[EntryKind::KindRemoved]) + " removed, " +
+      std::to_string(totals.kinds[EntryKind::KindAdded]) + " added, " +
+      Counted(totals.kinds[EntryKind::KindGroup], "group", "groups") + " of " +
       Counted(totals.members, "member", "members") + " (" + std::to_string(totals.carried) +
       " carried, " + std::to_string(totals.members - totals.carried) + " from payloads); " +
       Counted(static_cast<int>(totals.neededIds.size()), "payload", "payloads") + " needed, " +

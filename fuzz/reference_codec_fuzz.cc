@@ -67,11 +67,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The frame's bytes read directly as an approximate-match diff: the decoder of kDiff
   // entries, reached without zstd having to accept the bytes first.
-  if (frame.size >= 4) {
+  if (frame.size >= zt4::kDiffHeaderBytes) {
     const uint64_t controls = frame.data[0] | frame.data[1] << 8 | frame.data[2] << 16 |
                               static_cast<uint64_t>(frame.data[3]) << 24;
-    if (controls <= (frame.size - 4) / 12) {
-      const size_t made = frame.size - 4 - static_cast<size_t>(controls) * 12;
+    if (controls <= (frame.size - zt4::kDiffHeaderBytes) / zt4::kDiffControlBytes) {
+      const size_t made =
+          frame.size - zt4::kDiffHeaderBytes - static_cast<size_t>(controls) * zt4::kDiffControlBytes;
       Block direct(nullptr, made, 0x33);
       zt4::ApplyApproximateDiff(frame.data, frame.size, reference ? reference->data : nullptr,
                                 referenceSize, direct.data, made);
@@ -107,13 +108,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Block smaller(nullptr, outSize - 1);
     Check(!Decode(frame, reference, smaller), "output smaller than the content accepted");
   }
-  if (ok && outSize >= 4) {
+  if (ok && outSize >= zt4::kDiffHeaderBytes) {
     // The decoded bytes read as the approximate-match diff of a kDiff entry, against the
     // same reference: whatever they hold, the diff stays within its blocks.
     const uint64_t controls = first.data[0] | first.data[1] << 8 | first.data[2] << 16 |
                               static_cast<uint64_t>(first.data[3]) << 24;
-    if (controls <= (outSize - 4) / 12) {
-      const size_t made = outSize - 4 - static_cast<size_t>(controls) * 12;
+    if (controls <= (outSize - zt4::kDiffHeaderBytes) / zt4::kDiffControlBytes) {
+      const size_t made =
+          outSize - zt4::kDiffHeaderBytes - static_cast<size_t>(controls) * zt4::kDiffControlBytes;
       Block diffOut(nullptr, made, 0x11);
       Block again(nullptr, made, 0x22);
       const uint8_t* ref = reference ? reference->data : nullptr;

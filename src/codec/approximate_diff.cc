@@ -14,11 +14,11 @@ uint32_t U32(const uint8_t* p) {
 
 bool ApplyApproximateDiff(const uint8_t* stream, size_t streamSize, const uint8_t* reference,
                           size_t referenceSize, uint8_t* out, size_t outSize) {
-  constexpr size_t kControl = 12;
-  if (streamSize < 4) return false;
+  constexpr size_t kControl = kDiffControlBytes;
+  if (streamSize < kDiffHeaderBytes) return false;
   const uint64_t count = U32(stream);
-  if (count > (streamSize - 4) / kControl) return false;
-  const uint8_t* control = stream + 4;
+  if (count > (streamSize - kDiffHeaderBytes) / kControl) return false;
+  const uint8_t* control = stream + kDiffHeaderBytes;
   // The sections' sizes first, so that nothing is written from a stream cut short.
   uint64_t runBytes = 0;
   uint64_t newBytes = 0;
@@ -26,7 +26,7 @@ bool ApplyApproximateDiff(const uint8_t* stream, size_t streamSize, const uint8_
     runBytes += U32(control + i * kControl);
     newBytes += U32(control + i * kControl + 4);
   }
-  const uint64_t sections = 4 + count * kControl;
+  const uint64_t sections = kDiffHeaderBytes + count * kControl;
   if (runBytes + newBytes != outSize || sections + runBytes + newBytes != streamSize) return false;
   const uint8_t* differences = stream + sections;
   const uint8_t* added = differences + runBytes;

@@ -14,6 +14,10 @@
 
 namespace zt4 {
 
+// The count before the controls, and one control, in bytes.
+inline constexpr size_t kDiffHeaderBytes = 4;
+inline constexpr size_t kDiffControlBytes = 12;
+
 // Writes exactly `outSize` bytes into `out`; false when the stream is not whole, does not
 // make exactly that many bytes, or reaches outside the reference.
 bool ApplyApproximateDiff(const uint8_t* stream, size_t streamSize, const uint8_t* reference,

@@ -3,9 +3,9 @@
 #include <chrono>
 
 #include "base/heap.h"
+#include "codec/approximate_diff_encoder.h"
 #include "codec/reference_codec.h"
 #include "update/content_method.h"
-#include "zt4mkpatch/approximate_diff_encoder.h"
 
 namespace zt4::builder {
 

@@ -1,9 +1,11 @@
-#include "zt4mkpatch/approximate_diff_encoder.h"
+#include "codec/approximate_diff_encoder.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace zt4::builder {
+#include "codec/approximate_diff.h"
+
+namespace zt4 {
 namespace {
 
 constexpr size_t kSeed = 8;
@@ -133,6 +135,7 @@ std::vector<uint8_t> ApproximateDiff(const uint8_t* old, size_t oldSize, const u
     const size_t freshBegin = lastScan + forward;
     const size_t freshEnd = scan - backward;
     added.insert(added.end(), now + freshBegin, now + freshEnd);
+    static_assert(kDiffControlBytes == 3 * sizeof(uint32_t), "a control is three words");
     Put32(controls, static_cast<uint32_t>(forward));
     Put32(controls, static_cast<uint32_t>(freshEnd - freshBegin));
     Put32(controls, static_cast<uint32_t>(static_cast<int32_t>(
@@ -144,7 +147,7 @@ std::vector<uint8_t> ApproximateDiff(const uint8_t* old, size_t oldSize, const u
     lastOffset = static_cast<int64_t>(position) - static_cast<int64_t>(scan);
   }
   std::vector<uint8_t> stream;
-  stream.reserve(4 + controls.size() + differences.size() + added.size());
+  stream.reserve(kDiffHeaderBytes + controls.size() + differences.size() + added.size());
   Put32(stream, count);
   stream.insert(stream.end(), controls.begin(), controls.end());
   stream.insert(stream.end(), differences.begin(), differences.end());
@@ -152,4 +155,4 @@ std::vector<uint8_t> ApproximateDiff(const uint8_t* old, size_t oldSize, const u
   return stream;
 }
 
-}  // namespace zt4::builder
+}  // namespace zt4

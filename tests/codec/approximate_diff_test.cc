@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "codec/approximate_diff.h"
-#include "zt4mkpatch/approximate_diff_encoder.h"
+#include "codec/approximate_diff_encoder.h"
 
 namespace zt4 {
 namespace {
@@ -43,7 +43,7 @@ TEST(ApproximateDiff, ShiftedCodeRoundTripsAsMostlyZeroDifferences) {
   std::mt19937 random(5);
   Bytes old = Program(random, 200000);
   Bytes next = NextVersion(old, random);
-  Bytes stream = builder::ApproximateDiff(old.data(), old.size(), next.data(), next.size());
+  Bytes stream = ApproximateDiff(old.data(), old.size(), next.data(), next.size());
   bool ok = false;
   EXPECT_EQ(Apply(stream, old, next.size(), &ok), next);
   EXPECT_TRUE(ok);
@@ -52,7 +52,7 @@ TEST(ApproximateDiff, ShiftedCodeRoundTripsAsMostlyZeroDifferences) {
   uint32_t controls = stream[0] | stream[1] << 8 | stream[2] << 16 | stream[3] << 24;
   EXPECT_LT(controls, 20u);
   size_t zeros = 0;
-  for (size_t i = 4 + 12 * controls; i < stream.size(); ++i) zeros += stream[i] == 0;
+  for (size_t i = kDiffHeaderBytes + kDiffControlBytes * controls; i < stream.size(); ++i) zeros += stream[i] == 0;
   EXPECT_GT(zeros, next.size() * 8 / 10);
 }
 
@@ -63,7 +63,7 @@ TEST(ApproximateDiff, EdgeContentsRoundTrip) {
       {{}, {}}, {{}, some}, {some, {}}, {some, some}, {Bytes(3, 1), Bytes(7, 1)},
       {Bytes(100000, 0), Bytes(100003, 0)}, {some, Bytes(some.rbegin(), some.rend())}};
   for (const auto& [reference, content] : cases) {
-    Bytes stream = builder::ApproximateDiff(reference.data(), reference.size(), content.data(),
+    Bytes stream = ApproximateDiff(reference.data(), reference.size(), content.data(),
                                             content.size());
     bool ok = false;
     EXPECT_EQ(Apply(stream, reference, content.size(), &ok), content);
@@ -75,7 +75,7 @@ TEST(ApproximateDiff, AStreamOutOfShapeIsRefused) {
   std::mt19937 random(7);
   Bytes old = Program(random, 20000);
   Bytes next = NextVersion(old, random);
-  Bytes stream = builder::ApproximateDiff(old.data(), old.size(), next.data(), next.size());
+  Bytes stream = ApproximateDiff(old.data(), old.size(), next.data(), next.size());
   bool ok = true;
   Apply(stream, old, next.size() + 1, &ok);  // another size
   EXPECT_FALSE(ok);

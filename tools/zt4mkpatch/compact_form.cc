@@ -1,0 +1,355 @@
+// The compact form: the catalogue of old contents (files and archive members) and new
+// ones written before, and each new content planned as a copy of one or a zstd frame
+// coded against those it shares most with, within the memory budget.
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "base/heap.h"
+#include "base/pool_string.h"
+#include "base/stream.h"
+#include "common/names.h"
+#include "zt4mkpatch/builder_parts.h"
+
+namespace zt4::builder {
+
+int32_t Builder::AddContent(ReferenceSide side, const std::string& file, const std::string& member,
+                            const uint8_t* data, size_t size, bool copyable) {
+  Content content;
+  content.side = side;
+  content.file = file;
+  content.member = member;
+  content.facts = FactsOf(data, size);
+  auto index = static_cast<int32_t>(contents_.size());
+  if (copyable) contentByKey_.emplace(content.facts.key, index);
+  if (side == ReferenceSide::kOld) {
+    oldContentAt_[{file, member}] = index;
+    const std::string& path = member.empty() ? file : member;
+    oldContentsNamed_[path.substr(LastSeparator(path) + 1)].push_back(index);
+  }
+  contents_.push_back(std::move(content));
+  finder_.Add(data, size);  // numbered as contents_
+  return index;
+}
+
+bool Builder::CatalogueOld(std::string* error) {
+  summary_->compact = true;
+  int64_t largest = 0;
+  for (const TreeScan* scan : {&old_, &new_}) {
+    for (const TreeFile& file : scan->files) largest = std::max<int64_t>(largest, file.size);
+  }
+  Bytes content;
+  for (const TreeFile& file : old_.files) {
+    if (!ReadWholeFile(options_.oldDir + "/" + file.name, &content, error)) return false;
+    AddContent(ReferenceSide::kOld, file.name, "", content.data(), content.size());
+    if (file.name.size() <= sizeof kArchiveSuffix - 1 ||
+        file.name.compare(file.name.size() - (sizeof kArchiveSuffix - 1), std::string::npos,
+                          kArchiveSuffix) != 0) {
+      continue;
+    }
+    // The members of an old archive are contents too: a changed member is coded against
+    // its old content, not against the archive's coded bytes.
+    auto archive = std::make_unique<Archive>();
+    std::vector<IndexRecord> index;
+    auto* stream = new (std::nothrow) FileStream;
+    if (!stream || !stream->Open(PoolString((options_.oldDir + "/" + file.name).c_str()), ReadMode)) {
+      delete stream;
+      continue;
+    }
+    if (!OpenWithRecords(stream, archive.get(), &index)) continue;
+    for (const IndexRecord& record : index) {
+      ScopedBlock member;
+      if (record.name.empty() || record.name[0] != '/' ||
+          !IsSafeRelativeName(record.name.c_str(), true) ||
+          !archive->Extract(PoolString(record.name.c_str()), &member.data, &member.size)) {
+        continue;
+      }
+      largest = std::max<int64_t>(largest, member.size);
+      AddContent(ReferenceSide::kOld, file.name, record.name, member.data,
+                 static_cast<size_t>(member.size));
+    }
+    catalogueArchives_[file.name] = std::move(archive);
+  }
+  int64_t budget = options_.budget > 0 ? options_.budget : std::max(2 * largest, kLeastBudget);
+  summary_->budget = std::min<int64_t>(budget, INT32_MAX);
+  return true;
+}
+
+bool Builder::ReadContent(const Content& content, Bytes* bytes) {
+  if (!content.group.empty()) {
+    auto held = groupContents_.find(static_cast<int32_t>(&content - contents_.data()));
+    if (held == groupContents_.end()) return false;
+    *bytes = held->second;
+    return true;
+  }
+  std::string ignored;
+  const std::string& root = content.side == ReferenceSide::kOld ? options_.oldDir : options_.newDir;
+  if (content.member.empty()) return ReadWholeFile(root + "/" + content.file, bytes, &ignored);
+  auto found = catalogueArchives_.find(content.file);
+  ScopedBlock member;
+  if (found == catalogueArchives_.end() ||
+      !found->second->Extract(PoolString(content.member.c_str()), &member.data, &member.size)) {
+    return false;
+  }
+  bytes->assign(member.data, member.data + member.size);
+  return true;
+}
+
+int32_t Builder::PrimaryContent(const std::string& file, const std::string& member) {
+  auto same = oldContentAt_.find({file, member});
+  if (same != oldContentAt_.end()) return same->second;
+  const std::string& path = member.empty() ? file : member;
+  auto named = oldContentsNamed_.find(path.substr(LastSeparator(path) + 1));
+  return named == oldContentsNamed_.end() ? -1 : named->second.front();
+}
+
+void Builder::WriteContent(PatchListWriter& record, const ContentPlan& plan,
+                           const std::string& ownOldFile) {
+  // A file copied from its own old file names no reference: the reader knows it.
+  if (plan.method == ContentMethod::kCopy && !ownOldFile.empty() &&
+      contents_[plan.references[0]].side == ReferenceSide::kOld &&
+      contents_[plan.references[0]].member.empty() &&
+      contents_[plan.references[0]].file == ownOldFile) {
+    record.Content(plan.method, 0);
+    return;
+  }
+  record.Content(plan.method, static_cast<int32_t>(plan.references.size()));
+  for (int32_t index : plan.references) {
+    const Content& content = contents_[index];
+    ContentReference reference;
+    reference.side = content.side;
+    reference.file = content.file.c_str();
+    reference.member = content.member.c_str();
+    reference.size = content.facts.size;
+    reference.digest = content.facts.digest;
+    record.Reference(reference);
+  }
+}
+
+bool Builder::PlanContent(int32_t primary, const uint8_t* data, size_t size, const FileFacts& facts,
+                          ContentPlan* plan, std::string* error) {
+  *plan = ContentPlan();
+  // An old content (or a new one written before) unchanged: copied.
+  int32_t same = primary >= 0 && contents_[primary].facts.key == facts.key ? primary : -1;
+  if (same < 0) {
+    auto found = contentByKey_.find(facts.key);
+    if (found != contentByKey_.end()) same = found->second;
+  }
+  if (same >= 0) {
+    plan->references.push_back(same);
+    ++summary_->copies;
+    if (!group_.empty()) {
+      groupSlack_.push_back(summary_->budget - facts.size);
+      groupLastUse_.push_back(-1);
+    }
+    return true;
+  }
+  // The most similar contents that fit the budget beside the new one, the primary last:
+  // nearest to the content, where the frame reaches it cheapest.
+  plan->method = ContentMethod::kZstd;
+  std::vector<int32_t>& chosen = plan->references;
+  int64_t held = static_cast<int64_t>(size);
+  if (primary >= 0 && held + contents_[primary].facts.size <= summary_->budget) {
+    held += contents_[primary].facts.size;
+    chosen.push_back(primary);
+  }
+  // Others only for what the primary lacks: a frame codes against every byte of its
+  // references, so one that adds little costs time for nothing.
+  // One in 2 000 of the content's samples: on a package whose bundles share most of their
+  // code, the new code another new bundle has halved what was left above the tar-level
+  // zstd figure.
+  // One in 2 000 of the content's samples: on a package whose bundles share most of
+  // their code, taking the new code another new bundle holds halved the distance to the
+  // tar-level zstd figure.
+  constexpr double kWorthSharing = 0.0005;
+  const size_t room = static_cast<size_t>(kMaxReferences) - chosen.size();
+  const auto place = static_cast<int32_t>(groupSlack_.size());
+  int64_t kept = 0;  // earlier members of the archive kept for this one
+  for (int32_t item : finder_.Covering(data, size, primary, room, kWorthSharing)) {
+    const Content& content = contents_[item];
+    const int64_t bytes = content.facts.size;
+    // A member is decoded whole each time a frame is made from it: on an archived package
+    // whose bundles share code, old ones saved 2 % of the patch and made its apply slower
+    // than the strict patch's.
+    if (content.group.empty() && !content.member.empty()) continue;
+    if (!content.group.empty() && content.group != group_) continue;
+    if (held + kept + bytes > summary_->budget) continue;
+    if (!content.group.empty()) {
+      // An earlier member of this archive is kept from its making to here, beside what
+      // each member between holds.
+      if (held + kept + 2 * bytes > summary_->budget) continue;
+      const int32_t from = std::max(groupLastUse_[content.place], content.place) + 1;
+      bool fits = true;
+      for (int32_t k = from; k < place && fits; ++k) fits = groupSlack_[k] >= bytes;
+      if (!fits) continue;
+      for (int32_t k = from; k < place; ++k) groupSlack_[k] -= bytes;
+      groupLastUse_[content.place] = place;
+      kept += bytes;
+      ++summary_->earlierMembers;
+    }
+    held += bytes;
+    chosen.insert(chosen.begin(), item);
+  }
+  if (!group_.empty()) {
+    groupSlack_.push_back(summary_->budget - held - kept);
+    groupLastUse_.push_back(-1);
+  }
+  Bytes references;
+  Bytes one;
+  for (int32_t index : chosen) {
+    if (!ReadContent(contents_[index], &one)) {
+      *error = Shown(contents_[index].file) + ": cannot be read again";
+      return false;
+    }
+    references.insert(references.end(), one.begin(), one.end());
+  }
+  // Compiled code and binary data, where addresses shift all over: a text has no zero
+  // bytes, a binary file has many.
+  const bool binary = static_cast<size_t>(std::count(data, data + size, 0)) * 1000 >= size;
+  plan->ticket =
+      frames_.Submit(Bytes(data, data + size), std::move(references), options_.level, binary);
+  ++summary_->frames;
+  summary_->references += static_cast<int>(chosen.size());
+  return true;
+}
+
+bool Builder::TakeFrame(ContentPlan* plan, std::string* error) {
+  if (plan->ticket < 0) return true;
+  std::optional<FramePool::Frame> frame = frames_.Take(plan->ticket);
+  plan->ticket = -1;
+  if (!frame) {
+    *error = "zstd could not code a content (out of memory?)";
+    return false;
+  }
+  if (frame->diff) {
+    plan->method = ContentMethod::kDiff;
+    ++summary_->diffs;
+  }
+  const Bytes& bytes = frame->bytes;
+  return EmitPayload(bytes.data(), bytes.size(), FactsOf(bytes.data(), bytes.size()), &plan->id,
+                     error);
+}
+
+bool Builder::FinishDeferred(std::string* error) {
+  while (!deferred_.empty()) {
+    std::function<bool(std::string*)> finish = std::move(deferred_.front());
+    deferred_.pop_front();
+    if (!finish(error)) return false;
+  }
+  return true;
+}
+
+bool Builder::DescribeFileCompact(const std::string& name, const TreeFile* oldFile,
+                                  const TreeFile* newFile, std::string* error) {
+  PatchListWriter record;
+  FileFacts oldFacts;
+  if (oldFile) {
+    auto at = oldContentAt_.find({name, ""});
+    if (at == oldContentAt_.end()) {
+      *error = Shown(options_.oldDir + "/" + name) + ": not read";
+      return false;
+    }
+    oldFacts = contents_[at->second].facts;
+  }
+  if (!newFile) {
+    // Verified before the update, then left in the backup folder.
+    FileRecord(record, 0, name, &oldFacts, "", nullptr);
+    record.Content(ContentMethod::kCopy, 0);
+    ++summary_->removed;
+  } else {
+    Bytes content;
+    if (!ReadWholeFile(options_.newDir + "/" + name, &content, error)) return false;
+    FileFacts newFacts = FactsOf(content.data(), content.size());
+    ContentPlan plan;
+    if (!PlanContent(PrimaryContent(name, ""), content.data(), content.size(), newFacts, &plan,
+                     error)) {
+      return false;
+    }
+    if (oldFile) {
+      ++summary_->changed;
+      if (oldFacts.key == newFacts.key) ++summary_->unchanged;
+    } else {
+      ++summary_->added;
+    }
+    // Written by the time the entries described after it are applied.
+    if (plan.method != ContentMethod::kCopy) {
+      AddContent(ReferenceSide::kNew, name, "", content.data(), content.size());
+    }
+    deferred_.push_back([this, name, oldFile, oldFacts, newFacts, plan](std::string* error) mutable {
+      if (!TakeFrame(&plan, error)) return false;
+      PatchListWriter record;
+      FileRecord(record, plan.id, oldFile ? name : "", oldFile ? &oldFacts : nullptr, name,
+                 &newFacts);
+      WriteContent(record, plan, oldFile ? name : "");
+      if (!record.Ok()) {
+        *error = "out of memory";
+        return false;
+      }
+      records_.emplace_back(name, RecordBytes(record));
+      return true;
+    });
+    return true;
+  }
+  if (!record.Ok()) {
+    *error = "out of memory";
+    return false;
+  }
+  records_.emplace_back(name, RecordBytes(record));
+  return true;
+}
+
+bool Builder::DescribeArchiveCompact(const std::string& name, const std::vector<MemberPlan>& members,
+                                     Archive& archive, const FileFacts& archiveFacts,
+                                     std::string* error) {
+  std::vector<ContentPlan> plans(members.size());
+  group_ = name;
+  groupSlack_.clear();
+  groupLastUse_.clear();
+  for (size_t i = 0; i < members.size(); ++i) {
+    const MemberPlan& member = members[i];
+    ScopedBlock content;
+    if (!archive.Extract(PoolString(member.memberName.c_str()), &content.data, &content.size)) {
+      *error = Shown(options_.newDir + "/" + name) + ": member " + Shown(member.memberName) +
+               " cannot be read";
+      return false;
+    }
+    if (!PlanContent(PrimaryContent(name, member.memberName), content.data,
+                     static_cast<size_t>(content.size), member.facts, &plans[i], error)) {
+      return false;
+    }
+    if (plans[i].method == ContentMethod::kCopy) {
+      ++summary_->membersCarried;
+    } else {
+      ++summary_->membersFromPatch;
+      // The members after it may be made from it: the rebuild keeps it for them.
+      int32_t item = AddContent(ReferenceSide::kNew, name, member.memberName, content.data,
+                                static_cast<size_t>(content.size), false);
+      contents_[item].group = name;
+      contents_[item].place = static_cast<int32_t>(i);
+      groupContents_[item].assign(content.data, content.data + content.size);
+    }
+  }
+  group_.clear();
+  groupContents_.clear();
+  ++summary_->groups;
+  deferred_.push_back(
+      [this, name, members, archiveFacts, plans](std::string* error) mutable {
+        PatchListWriter record;
+        record.GroupBegin(name.c_str(), archiveFacts.size, archiveFacts.digest);
+        for (size_t i = 0; i < members.size(); ++i) {
+          if (!TakeFrame(&plans[i], error)) return false;
+          FileRecord(record, plans[i].id, "", nullptr, members[i].newName, &members[i].facts);
+          WriteContent(record, plans[i]);
+        }
+        record.GroupEnd();
+        if (!record.Ok()) {
+          *error = "out of memory";
+          return false;
+        }
+        records_.emplace_back(name, RecordBytes(record));
+        return true;
+      });
+  return true;
+}
+
+}  // namespace zt4::builder

@@ -1,5 +1,5 @@
-// What only the tests ask of the OS: running another program through the shell, and a
-// path as the build names it. Built into a library of its own, so the programs that ship
+// What only the tests ask of the OS: running another program through the shell, a path
+// as the build names it, and the version a program carries in its file properties. Built into a library of its own, so the programs that ship
 // carry none of it.
 #pragma once
 
@@ -12,5 +12,22 @@ int RunShellCommand(const char* commandLine);
 // A path as the build names it ('/' separators, the build host's root) as this OS names
 // it: under Wine a host path "/x/y" is "Z:\x\y". False when it does not fit.
 bool BuildPathToNative(const char* path, char* out, int capacity);
+
+// The version resource of a Windows program: the numbers of its fixed part and the
+// strings of its first translation, in UTF-8 (cut short to fit).
+struct ProgramVersion {
+  unsigned fileNumbers[4];
+  unsigned productNumbers[4];
+  char fileVersion[32];
+  char productVersion[32];
+  char productName[64];
+  char fileDescription[128];
+  char originalFilename[64];
+};
+
+// Reads the version resource of the program at `path` (the OS's own text). False when it
+// carries none or one without those values, and always where programs carry no such
+// resource.
+bool ReadProgramVersion(const char* path, ProgramVersion* out);
 
 }  // namespace zt4

@@ -7,6 +7,7 @@
 #include "commands.h"
 #include "driver/process_objects.h"
 #include "tool_common.h"
+#include "version.h"
 
 namespace zt4::tool {
 namespace {
@@ -50,7 +51,9 @@ const Command kCommands[] = {
 };
 
 void PrintUsage(std::FILE* out) {
-  std::fputs("usage: zt4 COMMAND ARGUMENTS...\n       zt4 --help\n\ncommands:\n", out);
+  std::fputs(
+      "usage: zt4 COMMAND ARGUMENTS...\n       zt4 --help\n       zt4 --version\n\ncommands:\n",
+      out);
   for (const Command& command : kCommands) {
     std::fprintf(out, "  zt4 %s %s\n        %s\n", command.name, command.arguments,
                  command.summary);
@@ -73,6 +76,10 @@ int Run(int argc, char** argv) {
   }
   if (IsHelp(argv[1])) {
     PrintUsage(stdout);
+    return 0;
+  }
+  if (std::strcmp(argv[1], "--version") == 0) {
+    std::printf("zt4 %s\n", kVersion);
     return 0;
   }
   for (const Command& command : kCommands) {

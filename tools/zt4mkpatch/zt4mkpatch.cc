@@ -11,11 +11,13 @@
 #include "common/names.h"
 #include "zt4mkpatch/patch_builder.h"
 #include "zt4mkpatch/patch_check.h"
+#include "version.h"
 
 namespace {
 
 constexpr char kUsage[] =
     "usage: zt4mkpatch OLD_DIR NEW_DIR OUT [--check] [--strict] [--level N] [--budget MIB]\n"
+    "       zt4mkpatch --version\n"
     "  Writes the patch archive OUT that takes an install equal to OLD_DIR to one equal to\n"
     "  NEW_DIR.\n"
     "  --check       applies OUT to a temporary copy of OLD_DIR afterwards and compares the\n"
@@ -71,6 +73,9 @@ int main(int argc, char** argv) {
       }
     } else if (argument == "-h" || argument == "--help") {
       std::fputs(kUsage, stdout);
+      return 0;
+    } else if (argument == "--version") {
+      std::printf("zt4mkpatch %s\n", zt4::kVersion);
       return 0;
     } else if (argument.size() > 1 && argument[0] == '-' && argument[1] == '-') {
       std::fputs(kUsage, stderr);

@@ -21,4 +21,9 @@ bool BuildPathToNative(const char* path, char* out, int capacity) {
   return true;
 }
 
+bool ReadProgramVersion(const char*, ProgramVersion*) {
+  // An ELF program has no version resource.
+  return false;
+}
+
 }  // namespace zt4

@@ -107,9 +107,9 @@ int64_t ContentHeld(const PatchEntry& entry) {
   return held;
 }
 
-bool IsOwnOldFile(const PatchEntry& entry, const ContentReference& reference) {
+bool IsOwnOldFile(const char* oldName, const ContentReference& reference) {
   return reference.side == ReferenceSide::kOld && reference.member[0] == 0 &&
-         std::strcmp(reference.file, entry.oldName) == 0;
+         std::strcmp(reference.file, oldName) == 0;
 }
 
 }  // namespace zt4

@@ -56,6 +56,6 @@ int64_t ContentHeld(const PatchEntry& entry);
 
 // True when the reference is the entry's own old file, which the entry's verification
 // covers and a copy names without writing it.
-bool IsOwnOldFile(const PatchEntry& entry, const ContentReference& reference);
+bool IsOwnOldFile(const char* oldName, const ContentReference& reference);
 
 }  // namespace zt4

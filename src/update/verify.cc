@@ -357,7 +357,7 @@ void PlanReferences(const PatchEntry* e, const PatchEntry* group, const char* fo
   const bool keepDecoded = !(inGroup && MadeBy(*e, MethodRow::Making::kCopy));
   for (int32_t i = 0; i < e->referenceCount; ++i) {
     const ContentReference& reference = e->references[i];
-    if (reference.side != ReferenceSide::kOld || IsOwnOldFile(*e, reference)) continue;
+    if (reference.side != ReferenceSide::kOld || IsOwnOldFile(e->oldName, reference)) continue;
     PoolString key = PoolString::Formatted("%s\n%s\n%s", reference.file, reference.member,
                                            reference.digest);
     if (verified->Find(key)) continue;

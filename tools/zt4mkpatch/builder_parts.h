@@ -19,6 +19,8 @@
 #include "codec/sha1.h"
 #include "common/files.h"
 #include "common/index_records.h"
+#include "update/content_method.h"
+#include "update/memory_plan.h"
 #include "update/patch_list.h"
 #include "update/patch_list_writer.h"
 #include "zt4mkpatch/frame_pool.h"
@@ -130,6 +132,10 @@ class Builder {
     int64_t ticket = -1;  // the frame being coded, until it is taken
     std::vector<int32_t> references;
   };
+  static bool MadeAsCopy(const ContentPlan& plan) {
+    const MethodRow* row = FindMethod(plan.method);
+    return row && row->making == MethodRow::Making::kCopy;
+  }
   // The frame of a plan, once coded, as a payload: the plan's id.
   bool TakeFrame(ContentPlan* plan, std::string* error);
   // Runs the records waiting for their frames, in the order they were described.
@@ -162,12 +168,11 @@ class Builder {
   std::unordered_map<std::string, std::vector<int32_t>> oldContentsNamed_;  // by file name
   std::map<std::string, std::unique_ptr<Archive>> catalogueArchives_;
   ReferenceFinder finder_;
-  // The archive being described: for each member so far, the memory it leaves unused
-  // (what it holds, and what is kept for later members, within the budget) and the last
-  // member made from it.
+  // The archive being described: the memory of its members, planned as the applier's
+  // reader checks it, and the place of the member being planned.
   std::string group_;
-  std::vector<int64_t> groupSlack_;
-  std::vector<int32_t> groupLastUse_;
+  std::unique_ptr<GroupMemory> groupMemory_;
+  int32_t groupPlace_ = 0;
   std::unordered_map<int32_t, Bytes> groupContents_;  // its members' contents, by item
   FramePool frames_{std::thread::hardware_concurrency()};
   // Records whose frames are being coded: written, in order, when they are done.

@@ -105,15 +105,7 @@ int32_t Builder::PrimaryContent(const std::string& file, const std::string& memb
 
 void Builder::WriteContent(PatchListWriter& record, const ContentPlan& plan,
                            const std::string& ownOldFile) {
-  // A file copied from its own old file names no reference: the reader knows it.
-  if (plan.method == ContentMethod::kCopy && !ownOldFile.empty() &&
-      contents_[plan.references[0]].side == ReferenceSide::kOld &&
-      contents_[plan.references[0]].member.empty() &&
-      contents_[plan.references[0]].file == ownOldFile) {
-    record.Content(plan.method, 0);
-    return;
-  }
-  record.Content(plan.method, static_cast<int32_t>(plan.references.size()));
+  std::vector<ContentReference> references;
   for (int32_t index : plan.references) {
     const Content& content = contents_[index];
     ContentReference reference;
@@ -122,8 +114,15 @@ void Builder::WriteContent(PatchListWriter& record, const ContentPlan& plan,
     reference.member = content.member.c_str();
     reference.size = content.facts.size;
     reference.digest = content.facts.digest;
-    record.Reference(reference);
+    references.push_back(reference);
   }
+  // A file copied from its own old file names no reference: the reader knows it.
+  if (MadeAsCopy(plan) && !ownOldFile.empty() && IsOwnOldFile(ownOldFile.c_str(), references[0])) {
+    record.Content(plan.method, 0);
+    return;
+  }
+  record.Content(plan.method, static_cast<int32_t>(references.size()));
+  for (const ContentReference& reference : references) record.Reference(reference);
 }
 
 bool Builder::PlanContent(int32_t primary, const uint8_t* data, size_t size, const FileFacts& facts,
@@ -138,10 +137,7 @@ bool Builder::PlanContent(int32_t primary, const uint8_t* data, size_t size, con
   if (same >= 0) {
     plan->references.push_back(same);
     ++summary_->copies;
-    if (!group_.empty()) {
-      groupSlack_.push_back(summary_->budget - facts.size);
-      groupLastUse_.push_back(-1);
-    }
+    if (groupMemory_) groupMemory_->Hold(groupPlace_++, facts.size);
     return true;
   }
   // The most similar contents that fit the budget beside the new one, the primary last:
@@ -155,16 +151,14 @@ bool Builder::PlanContent(int32_t primary, const uint8_t* data, size_t size, con
   }
   // Others only for what the primary lacks: a frame codes against every byte of its
   // references, so one that adds little costs time for nothing.
-  // One in 2 000 of the content's samples: on a package whose bundles share most of their
-  // code, the new code another new bundle has halved what was left above the tar-level
-  // zstd figure.
   // One in 2 000 of the content's samples: on a package whose bundles share most of
   // their code, taking the new code another new bundle holds halved the distance to the
   // tar-level zstd figure.
   constexpr double kWorthSharing = 0.0005;
   const size_t room = static_cast<size_t>(kMaxReferences) - chosen.size();
-  const auto place = static_cast<int32_t>(groupSlack_.size());
-  int64_t kept = 0;  // earlier members of the archive kept for this one
+  const int32_t place = groupPlace_;
+  // What this content may hold beside the earlier members kept for it so far.
+  auto memoryRoom = [&] { return groupMemory_ ? groupMemory_->Room(place) : summary_->budget; };
   for (int32_t item : finder_.Covering(data, size, primary, room, kWorthSharing)) {
     const Content& content = contents_[item];
     const int64_t bytes = content.facts.size;
@@ -173,27 +167,17 @@ bool Builder::PlanContent(int32_t primary, const uint8_t* data, size_t size, con
     // than the strict patch's.
     if (content.group.empty() && !content.member.empty()) continue;
     if (!content.group.empty() && content.group != group_) continue;
-    if (held + kept + bytes > summary_->budget) continue;
+    if (held + bytes > memoryRoom()) continue;
     if (!content.group.empty()) {
       // An earlier member of this archive is kept from its making to here, beside what
       // each member between holds.
-      if (held + kept + 2 * bytes > summary_->budget) continue;
-      const int32_t from = std::max(groupLastUse_[content.place], content.place) + 1;
-      bool fits = true;
-      for (int32_t k = from; k < place && fits; ++k) fits = groupSlack_[k] >= bytes;
-      if (!fits) continue;
-      for (int32_t k = from; k < place; ++k) groupSlack_[k] -= bytes;
-      groupLastUse_[content.place] = place;
-      kept += bytes;
+      if (held + 2 * bytes > memoryRoom() || !groupMemory_->Keep(content.place, bytes, place)) continue;
       ++summary_->earlierMembers;
     }
     held += bytes;
     chosen.insert(chosen.begin(), item);
   }
-  if (!group_.empty()) {
-    groupSlack_.push_back(summary_->budget - held - kept);
-    groupLastUse_.push_back(-1);
-  }
+  if (groupMemory_) groupMemory_->Hold(groupPlace_++, held);
   Bytes references;
   Bytes one;
   for (int32_t index : chosen) {
@@ -221,10 +205,8 @@ bool Builder::TakeFrame(ContentPlan* plan, std::string* error) {
     *error = "zstd could not code a content (out of memory?)";
     return false;
   }
-  if (frame->diff) {
-    plan->method = ContentMethod::kDiff;
-    ++summary_->diffs;
-  }
+  plan->method = frame->method;
+  if (plan->method == ContentMethod::kDiff) ++summary_->diffs;
   const Bytes& bytes = frame->bytes;
   return EmitPayload(bytes.data(), bytes.size(), FactsOf(bytes.data(), bytes.size()), &plan->id,
                      error);
@@ -272,7 +254,7 @@ bool Builder::DescribeFileCompact(const std::string& name, const TreeFile* oldFi
       ++summary_->added;
     }
     // Written by the time the entries described after it are applied.
-    if (plan.method != ContentMethod::kCopy) {
+    if (!MadeAsCopy(plan)) {
       AddContent(ReferenceSide::kNew, name, "", content.data(), content.size());
     }
     deferred_.push_back([this, name, oldFile, oldFacts, newFacts, plan](std::string* error) mutable {
@@ -303,8 +285,12 @@ bool Builder::DescribeArchiveCompact(const std::string& name, const std::vector<
                                      std::string* error) {
   std::vector<ContentPlan> plans(members.size());
   group_ = name;
-  groupSlack_.clear();
-  groupLastUse_.clear();
+  groupMemory_ = std::make_unique<GroupMemory>(summary_->budget, static_cast<int32_t>(members.size()));
+  groupPlace_ = 0;
+  if (!groupMemory_->Ready()) {
+    *error = "out of memory";
+    return false;
+  }
   for (size_t i = 0; i < members.size(); ++i) {
     const MemberPlan& member = members[i];
     ScopedBlock content;
@@ -317,7 +303,7 @@ bool Builder::DescribeArchiveCompact(const std::string& name, const std::vector<
                      static_cast<size_t>(content.size), member.facts, &plans[i], error)) {
       return false;
     }
-    if (plans[i].method == ContentMethod::kCopy) {
+    if (MadeAsCopy(plans[i])) {
       ++summary_->membersCarried;
     } else {
       ++summary_->membersFromPatch;
@@ -330,6 +316,7 @@ bool Builder::DescribeArchiveCompact(const std::string& name, const std::vector<
     }
   }
   group_.clear();
+  groupMemory_.reset();
   groupContents_.clear();
   ++summary_->groups;
   deferred_.push_back(

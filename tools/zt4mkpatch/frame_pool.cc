@@ -53,14 +53,14 @@ int64_t FramePool::Submit(std::vector<uint8_t> content, std::vector<uint8_t> ref
         std::vector<uint8_t> reference = std::move(references);
         std::optional<std::vector<uint8_t>> plain = Encode(data, reference, level);
         if (!plain) return std::nullopt;
-        Frame frame{std::move(*plain), false};
+        Frame frame{std::move(*plain), ContentMethod::kZstd};
         if (tryDiff && !reference.empty()) {
           std::vector<uint8_t> diff = ApproximateDiff(reference.data(), reference.size(),
                                                       data.data(), data.size());
           if (FindMethod(ContentMethod::kDiff)
                   ->statedSizeFits(static_cast<int64_t>(diff.size()), static_cast<int32_t>(data.size()))) {
             std::optional<std::vector<uint8_t>> coded = Encode(diff, reference, level);
-            if (coded && coded->size() < frame.bytes.size()) frame = Frame{std::move(*coded), true};
+            if (coded && coded->size() < frame.bytes.size()) frame = Frame{std::move(*coded), ContentMethod::kDiff};
           }
         }
         return frame;

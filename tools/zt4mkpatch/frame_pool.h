@@ -10,6 +10,8 @@
 #include <optional>
 #include <vector>
 
+#include "update/compact_format.h"
+
 namespace zt4::builder {
 
 class FramePool {
@@ -22,7 +24,8 @@ class FramePool {
 
   struct Frame {
     std::vector<uint8_t> bytes;
-    bool diff = false;  // the frame holds the approximate-match diff of the content
+    // How the content is made of the frame: zstd, or the approximate-match diff.
+    ContentMethod method = ContentMethod::kZstd;
   };
   // Starts coding `content` against `references`, with `tryDiff` also its approximate-
   // match diff from them, keeping the smaller frame; waits first while `workers` frames

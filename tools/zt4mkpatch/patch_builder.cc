@@ -261,9 +261,8 @@ bool Builder::PlanMembers(const std::string& name, const std::vector<IndexRecord
       return false;
     }
     plan.facts = FactsOf(content.data, static_cast<size_t>(content.size));
-    const char* rebuiltName = plan.newName.c_str() + (plan.newName[0] == '/' ? 1 : 0);
     if (!writer.Add(content.data, static_cast<uint32_t>(content.size),
-                    PoolString::Formatted("/%s", rebuiltName))) {
+                    MemberNameOf(plan.newName.c_str()))) {
       *reason = "member " + Shown(plan.memberName) + " cannot be coded again";
       return false;
     }

@@ -132,15 +132,20 @@ class Needs {
     return false;
   }
 
+  // A payload that cannot be had: not in the patch, or damaged there.
+  bool Unreadable(const PatchEntry* e, const PatchEntry* group) {
+    if (Seen(e->id)) return true;
+    Archive* patch = MountedArchive(PoolString(kPatchMountName));
+    const bool listed = patch && patch->Find(PoolString::Formatted("/%d", e->id));
+    return Tell(listed ? Kind::kPayloadDamaged : Kind::kPayloadMissing, Stop::kPatchDamaged, e,
+                group);
+  }
+
   // The payload is there and decodes; a changed file's records fit its new size.
   bool Payload(const PatchEntry* e, const PatchEntry* group, EntryKind kind) {
     ScopedBlock payload;
     if (LoadPayload(e->id, &payload.data, &payload.size) != Stop::kNone) {
-      if (Seen(e->id)) return true;
-      Archive* patch = MountedArchive(PoolString(kPatchMountName));
-      const bool listed = patch && patch->Find(PoolString::Formatted("/%d", e->id));
-      return Tell(listed ? Kind::kPayloadDamaged : Kind::kPayloadMissing, Stop::kPatchDamaged, e,
-                  group);
+      return Unreadable(e, group);
     }
     if (kind == EntryKind::KindChanged && !ValidateDeltaRecords(payload.data, payload.size, e->newSize)) {
       return Tell(Kind::kPayloadDoesNotFit, Stop::kPatchDamaged, e, group);
@@ -179,11 +184,7 @@ class Needs {
     if (!row || !row->IsFrame()) return true;
     ScopedBlock payload;
     if (LoadPayload(e->id, &payload.data, &payload.size) != Stop::kNone) {
-      if (Seen(e->id)) return true;
-      Archive* patch = MountedArchive(PoolString(kPatchMountName));
-      const bool listed = patch && patch->Find(PoolString::Formatted("/%d", e->id));
-      return Tell(listed ? Kind::kPayloadDamaged : Kind::kPayloadMissing, Stop::kPatchDamaged, e,
-                  group);
+      return Unreadable(e, group);
     }
     int64_t stated = ReferenceFrameContentSize(payload.data, static_cast<size_t>(payload.size));
     if (row->statedSizeFits(stated, e->newSize)) return true;

@@ -255,28 +255,18 @@ class Pass {
   }
   void AddFile(const char* folder, const char* name, const char* digest, int32_t size,
                const PatchEntry* entry, const PatchEntry* group) {
-    if (checks_) {
-      FileCheck& check = checks_[checkCount_];
-      check.folder = folder;
-      check.name = name;
-      check.digest = digest;
-      check.size = size;
-      check.entry = entry;
-      check.group = group;
-      if (reports_) check.report = &reports_[checkCount_];
+    if (FileCheck* check = NextCheck(folder, entry, group)) {
+      check->name = name;
+      check->digest = digest;
+      check->size = size;
     }
     AddCheck();
   }
   void AddReference(const ContentReference* reference, const char* folder, bool keepDecoded,
                     const PatchEntry* entry, const PatchEntry* group) {
-    if (checks_) {
-      FileCheck& check = checks_[checkCount_];
-      check.reference = reference;
-      check.folder = folder;
-      check.keepDecoded = keepDecoded;
-      check.entry = entry;
-      check.group = group;
-      if (reports_) check.report = &reports_[checkCount_];
+    if (FileCheck* check = NextCheck(folder, entry, group)) {
+      check->reference = reference;
+      check->keepDecoded = keepDecoded;
     }
     AddCheck();
   }
@@ -332,6 +322,16 @@ class Pass {
   }
 
  private:
+  // The check being added, once there is room for it (the second walk).
+  FileCheck* NextCheck(const char* folder, const PatchEntry* entry, const PatchEntry* group) {
+    if (!checks_) return nullptr;
+    FileCheck* check = &checks_[checkCount_];
+    check->folder = folder;
+    check->entry = entry;
+    check->group = group;
+    if (reports_) check->report = &reports_[checkCount_];
+    return check;
+  }
   void AddCheck() {
     if (steps_) steps_[stepCount_] = Step{Step::kCheck, nullptr, checkCount_};
     ++stepCount_;

@@ -4,7 +4,6 @@
 #include <new>
 
 #include "update/content_method.h"
-#include "update/paths.h"
 
 namespace zt4 {
 
@@ -75,13 +74,55 @@ bool GroupMemory::Hold(int32_t place, int64_t held) {
 
 namespace {
 
-// The place of the earlier member of the group that `member` names, or -1.
-int32_t EarlierMember(PatchEntry** members, int32_t before, const char* member) {
-  for (int32_t j = 0; j < before; ++j) {
-    if (SameMemberName(members[j]->newName, member)) return j;
+// The members of a group by the name they are written as, the first of a name winning:
+// open addressing over their places, so that each reference finds its member at once.
+class MembersByName {
+ public:
+  explicit MembersByName(int32_t members) {
+    while (slotCount_ < 2 * static_cast<size_t>(members)) slotCount_ *= 2;
+    slots_ = new (std::nothrow) int32_t[slotCount_];
+    if (slots_) {
+      for (size_t i = 0; i < slotCount_; ++i) slots_[i] = -1;
+    }
   }
-  return -1;
-}
+  ~MembersByName() { delete[] slots_; }
+  MembersByName(const MembersByName&) = delete;
+  MembersByName& operator=(const MembersByName&) = delete;
+
+  bool Ready() const { return slots_ != nullptr; }
+  void Add(PatchEntry** members, int32_t place) {
+    const char* name = Bare(members[place]->newName);
+    for (size_t slot = Hash(name) & (slotCount_ - 1);; slot = (slot + 1) & (slotCount_ - 1)) {
+      if (slots_[slot] < 0) {
+        slots_[slot] = place;
+        return;
+      }
+      if (std::strcmp(Bare(members[slots_[slot]]->newName), name) == 0) return;
+    }
+  }
+  // The place of the member written as `member` ("/x"), or -1.
+  int32_t Find(PatchEntry** members, const char* member) const {
+    if (member[0] != '/') return -1;
+    const char* name = member + 1;
+    for (size_t slot = Hash(name) & (slotCount_ - 1); slots_[slot] >= 0;
+         slot = (slot + 1) & (slotCount_ - 1)) {
+      if (std::strcmp(Bare(members[slots_[slot]]->newName), name) == 0) return slots_[slot];
+    }
+    return -1;
+  }
+
+ private:
+  // A new name without the '/' the member name gives it ("x" and "/x" are both "/x").
+  static const char* Bare(const char* newName) { return newName[0] == '/' ? newName + 1 : newName; }
+  static size_t Hash(const char* text) {
+    uint64_t hash = 14695981039346656037u;
+    for (const char* p = text; *p; ++p) hash = (hash ^ static_cast<uint8_t>(*p)) * 1099511628211u;
+    return static_cast<size_t>(hash ^ (hash >> 32));
+  }
+
+  size_t slotCount_ = 16;
+  int32_t* slots_ = nullptr;
+};
 
 }  // namespace
 
@@ -90,7 +131,8 @@ bool PlanGroupMemory(PatchEntry* group, int64_t budget) {
   for (const PatchEntry* child = group->firstChild; child; child = child->next) ++count;
   GroupMemory memory(budget, count);
   PatchEntry** members = new (std::nothrow) PatchEntry*[static_cast<size_t>(count) + 1];
-  bool ok = memory.Ready() && members;
+  MembersByName byName(count);
+  bool ok = memory.Ready() && members && byName.Ready();
   int32_t place = 0;
   for (PatchEntry* child = group->firstChild; child && ok; child = child->next, ++place) {
     members[place] = child;
@@ -98,7 +140,7 @@ bool PlanGroupMemory(PatchEntry* group, int64_t budget) {
       ContentReference& reference = child->references[r];
       if (reference.side != ReferenceSide::kNew || reference.member[0] == 0) continue;
       ok = std::strcmp(reference.file, group->newName) == 0;
-      if (ok) reference.earlier = EarlierMember(members, place, reference.member);
+      if (ok) reference.earlier = byName.Find(members, reference.member);
       ok = ok && reference.earlier >= 0;
       if (!ok) break;
       PatchEntry* source = members[reference.earlier];
@@ -110,6 +152,8 @@ bool PlanGroupMemory(PatchEntry* group, int64_t budget) {
       if (ok && place > source->lastUse) source->lastUse = place;
     }
     ok = ok && memory.Hold(place, ContentHeld(*child));
+    // Named by the members after it only.
+    if (ok) byName.Add(members, place);
   }
   delete[] members;
   return ok;

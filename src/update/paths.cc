@@ -35,10 +35,6 @@ PoolString MemberNameOf(const char* newName) {
   return PoolString::Formatted("/%s", newName[0] == '/' ? newName + 1 : newName);
 }
 
-bool SameMemberName(const char* newName, const char* member) {
-  return member[0] == '/' && std::strcmp(newName[0] == '/' ? newName + 1 : newName, member + 1) == 0;
-}
-
 bool PartPath(char* out, const char* path) {
   size_t length = std::strlen(path);
   if (length + sizeof kPartSuffix > static_cast<size_t>(kMaxPath)) return false;

@@ -20,8 +20,6 @@ bool ArchiveMemberOf(const char* path, PoolString* archivePath, PoolString* memb
 // The member a group's member of that new name is written as: '/' and the name, a name
 // that begins with '/' taken as it is ("x" and "/x" are both "/x").
 PoolString MemberNameOf(const char* newName);
-// True when the new name of a member is written as `member` ("/x").
-bool SameMemberName(const char* newName, const char* member);
 
 // The path with kPartSuffix appended; false when it does not fit.
 bool PartPath(char* out, const char* path);

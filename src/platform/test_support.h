@@ -1,5 +1,5 @@
-// What only the tests ask of the OS: running another program through the shell, and a
-// path as the build names it. Built into a library of its own, so the programs that ship
+// What only the tests ask of the OS: running another program through the shell, this
+// test program started anew, and a path as the build names it. Built into a library of its own, so the programs that ship
 // carry none of it.
 #pragma once
 
@@ -12,5 +12,13 @@ int RunShellCommand(const char* commandLine);
 // A path as the build names it ('/' separators, the build host's root) as this OS names
 // it: under Wine a host path "/x/y" is "Z:\x\y". False when it does not fit.
 bool BuildPathToNative(const char* path, char* out, int capacity);
+
+// Starts this test program anew with `arguments` (a null-terminated list, each passed as
+// one argument) and the environment this process has now, its standard output and error
+// written to `outputFile` (a CP932 path, made anew), and waits for it to end. True with
+// its exit code in `*code` (on Windows the whole 32-bit code, as GetExitCodeProcess gives
+// it); false when it could not be started or did not end normally, with the OS's error
+// (or the signal that ended it) in `*code`.
+bool RunThisProgram(const char* const* arguments, const char* outputFile, unsigned long* code);
 
 }  // namespace zt4

@@ -1,4 +1,4 @@
-// POSIX: a death test's child is a fork of the running test, cheap to start.
+// POSIX: a child run is a death test's fork of the running test, cheap to start.
 #include <stdlib.h>
 
 #include "fault_harness.h"
@@ -7,6 +7,14 @@ namespace zt4::test {
 
 bool SlowChildren() { return false; }
 
-void SetVariable(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
+bool ChildrenStartAnew() { return false; }
+
+void SetVariable(const char* name, const std::string& value) {
+  if (value.empty()) {
+    unsetenv(name);
+  } else {
+    setenv(name, value.c_str(), 1);
+  }
+}
 
 }  // namespace zt4::test

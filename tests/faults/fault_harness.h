@@ -70,8 +70,8 @@ Tree Subtree(const Tree& tree, const std::string& prefix);
 // Removes a folder and everything in it (nothing when it is missing).
 void RemoveTreeForTest(const std::string& path);
 
-// True on platforms where every child run is a new process start (slow): the long
-// suites then take a fixed sample of their cases.
+// True where every child run is a new process start (Windows) or a fork is slow (the
+// sanitizer build): the long suites then take a fixed sample of their cases.
 bool SlowChildren();
 // True where a child run is this test program started anew by the harness (Windows);
 // false where it is a death test's fork.

@@ -1,6 +1,7 @@
-// What only the tests ask of the OS: running another program through the shell, a path
-// as the build names it, and the version a program carries in its file properties. Built into a library of its own, so the programs that ship
-// carry none of it.
+// What only the tests ask of the OS: running another program through the shell, this
+// test program started anew, a path as the build names it, and the version a program
+// carries in its file properties. Built into a library of its own, so the programs that
+// ship carry none of it.
 #pragma once
 
 namespace zt4 {
@@ -29,5 +30,12 @@ struct ProgramVersion {
 // carries none or one without those values, and always where programs carry no such
 // resource.
 bool ReadProgramVersion(const char* path, ProgramVersion* out);
+// Starts this test program anew with `arguments` (a null-terminated list, each passed as
+// one argument) and the environment this process has now, its standard output and error
+// written to `outputFile` (a CP932 path, made anew), and waits for it to end. True with
+// its exit code in `*code` (on Windows the whole 32-bit code, as GetExitCodeProcess gives
+// it); false when it could not be started or did not end normally, with the OS's error
+// (or the signal that ended it) in `*code`.
+bool RunThisProgram(const char* const* arguments, const char* outputFile, unsigned long* code);
 
 }  // namespace zt4

@@ -9,6 +9,7 @@
 #include "base/texts.h"
 #include "driver/update_driver.h"
 #include "update/ordered_run.h"
+#include "platform/test_support.h"
 #include "support/patch_writer.h"
 
 namespace {
@@ -190,15 +191,37 @@ std::string GetVariable(const char* name) {
 }
 
 namespace {
+
 constexpr char kRootVariable[] = "ZT4_FAULT_ROOT";
+// In a child started anew: the number of the run it makes.
+constexpr char kRunVariable[] = "ZT4_FAULT_CHILD_RUN";
+// The exit status of a child that ended its test without meeting its run.
+constexpr int kRunNotReached = 3;
+
+std::string StartedMark(const std::string& root) { return root + "/child.started"; }
+std::string FailedStarts(const std::string& root) { return root + "/child.failed-starts"; }
+
 }  // namespace
 
 void ChildRunTest::SetUp() {
-  child_ = testing::internal::InDeathTestChild();
+  const std::string run = GetVariable(kRunVariable);
+  childRun_ = run.empty() ? 0 : std::atoi(run.c_str());
+  child_ = testing::internal::InDeathTestChild() || childRun_ > 0;
   // A fork per run where the OS has one (no new start of the test program per run).
   GTEST_FLAG_SET(death_test_style, "fast");
   if (child_) {
     root_ = GetVariable(kRootVariable);
+    if (childRun_ > 0) {
+      const int failing = std::atoi(GetVariable(kFailedStartsVariable).c_str());
+      std::string failed;
+      ReadFile(FailedStarts(root_), &failed);
+      if (static_cast<int>(failed.size()) < failing) {
+        WriteFile(FailedStarts(root_), failed + "x");
+        std::_Exit(static_cast<int>(0xC0000018u));
+      }
+      // The parent learns from this that the start went through.
+      WriteFile(StartedMark(root_), "");
+    }
   } else {
     folder_ = std::make_unique<TempFolder>();
     root_ = folder_->Path();
@@ -206,38 +229,82 @@ void ChildRunTest::SetUp() {
   }
 }
 
-void ChildRunTest::TearDown() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+void ChildRunTest::TearDown() {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  if (childRun_ > 0) {
+    // The run this child was started for never came: the parent's test took another way.
+    std::printf("the child for run %d ended its test after %d runs\n", childRun_, runs_);
+    std::fflush(stdout);
+    std::_Exit(kRunNotReached);
+  }
+}
+
+void ChildRunTest::StartChild(int run) {
+  const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+  const std::string filter =
+      std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
+  const char* const arguments[] = {filter.c_str(), nullptr};
+  const std::string output = root_ + "/child.log";
+  const std::string mark = StartedMark(root_);
+  SetVariable(kRunVariable, std::to_string(run));
+  std::remove(FailedStarts(root_).c_str());
+  bool ran = false;
+  bool ended = false;
+  unsigned long code = 0;
+  for (int start = 1; start <= kChildStarts && !ran; ++start) {
+    std::remove(mark.c_str());
+    ended = RunThisProgram(arguments, output.c_str(), &code);
+    ran = Exists(mark);
+    if (!ran) {
+      std::printf("run %d: the child did not reach its test (start %d of %d, %s %#lx)\n", run,
+                  start, kChildStarts, ended ? "exit code" : "error", code);
+      std::fflush(stdout);
+    }
+  }
+  SetVariable(kRunVariable, "");
+  std::string log;
+  ReadFile(output, &log);
+  EXPECT_TRUE(ran) << "run " << run << ": the child never started in " << kChildStarts
+                   << " starts\n" << log;
+  if (!ran) return;
+  EXPECT_TRUE(ended) << "run " << run << ": the child did not end normally (" << code << ")\n"
+                     << log;
+  EXPECT_EQ(code, 0ul) << "run " << run << ": the child's exit status\n" << log;
+}
+
+Outcome ChildRunTest::RunInChild(const CaseFolder& where, FaultyPlatform* platform) {
+  if (!ChildrenStartAnew()) {
+    EXPECT_EXIT(RunUpdateAndExit(where, platform), testing::ExitedWithCode(0), "");
+    if (child_) return Outcome{};
+    return ReadOutcome(where.outcome);
+  }
+  const int run = ++runs_;
+  if (child_) {
+    if (run == childRun_) RunUpdateAndExit(where, platform);
+    return Outcome{};
+  }
+  StartChild(run);
+  return ReadOutcome(where.outcome);
+}
 
 Outcome ChildRunTest::RunCase(const CaseFolder& where, int faultAt, Flavour flavour,
                               int secondFaultAt, int cutAt, int threads) {
-  EXPECT_EXIT(
-      {
-        FaultyPlatform platform;
-        platform.faultAt = faultAt;
-        platform.flavour = flavour;
-        platform.secondFaultAt = secondFaultAt;
-        platform.cutAt = cutAt;
-        platform.threads = threads;
-        RunUpdateAndExit(where, &platform);
-      },
-      testing::ExitedWithCode(0), "");
-  if (child_) return Outcome{};
-  return ReadOutcome(where.outcome);
+  FaultyPlatform platform;
+  platform.faultAt = faultAt;
+  platform.flavour = flavour;
+  platform.secondFaultAt = secondFaultAt;
+  platform.cutAt = cutAt;
+  platform.threads = threads;
+  return RunInChild(where, &platform);
 }
 
 Outcome ChildRunTest::RunKeyedCase(const CaseFolder& where, const FaultKey& key,
                                    Flavour flavour, int threads) {
-  EXPECT_EXIT(
-      {
-        FaultyPlatform platform;
-        platform.faultKey = key;
-        platform.flavour = flavour;
-        platform.threads = threads;
-        RunUpdateAndExit(where, &platform);
-      },
-      testing::ExitedWithCode(0), "");
-  if (child_) return Outcome{};
-  return ReadOutcome(where.outcome);
+  FaultyPlatform platform;
+  platform.faultKey = key;
+  platform.flavour = flavour;
+  platform.threads = threads;
+  return RunInChild(where, &platform);
 }
 
 CaseFolder ChildRunTest::FreshCase(const std::string& name) {

@@ -70,16 +70,28 @@ Tree Subtree(const Tree& tree, const std::string& prefix);
 // Removes a folder and everything in it (nothing when it is missing).
 void RemoveTreeForTest(const std::string& path);
 
-// True on platforms where every child run is a new process start (slow): the long
-// suites then take a fixed sample of their cases.
+// True where every child run is a new process start (Windows) or a fork is slow (the
+// sanitizer build): the long suites then take a fixed sample of their cases.
 bool SlowChildren();
-// Environment variables for the children of death tests that start anew.
+// True where a child run is this test program started anew by the harness (Windows);
+// false where it is a death test's fork.
+bool ChildrenStartAnew();
+// Environment variables for the children that start anew (an empty value removes one).
 void SetVariable(const char* name, const std::string& value);
 std::string GetVariable(const char* name);
 
-// A test whose update runs happen in death-test children. Where a child is a fork, the
-// parent's memory comes along; where it is the test program started anew (Windows), the
-// child finds the parent's case folders through the environment.
+// How many times a child that never reached its test is started before the run fails:
+// under Wine a process start now and then fails before the program's own code runs
+// ("failed to map the shared user data").
+constexpr int kChildStarts = 5;
+// Set to N, the first N starts of each child end before its test with the status of such
+// a failed start (0xC0000018): the harness's own test of its starts made again.
+constexpr char kFailedStartsVariable[] = "ZT4_FAULT_FAILED_STARTS";
+
+// A test whose update runs happen in child processes. Where a child is a fork (a death
+// test), the parent's memory comes along; where it is the test program started anew
+// (Windows), it runs this one test again with the number of the run it is to make, finds
+// the parent's case folders through the environment, and skips every other run.
 class ChildRunTest : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -100,7 +112,15 @@ class ChildRunTest : public ::testing::Test {
   std::string root_;
 
  private:
+  // Makes the run with `platform` in a child and reads how it ended.
+  Outcome RunInChild(const CaseFolder& where, FaultyPlatform* platform);
+  // Starts this test anew for run `run` until the child reaches its test (at most
+  // kChildStarts times) and checks that it ended with status 0.
+  void StartChild(int run);
+
   std::unique_ptr<TempFolder> folder_;
+  int runs_ = 0;       // runs asked for so far in this test
+  int childRun_ = 0;   // in a child started anew: the run it makes
 };
 
 }  // namespace zt4::test

@@ -27,6 +27,8 @@ bool BuildPathToNative(const char* path, char* out, int capacity) {
 bool ReadProgramVersion(const char*, ProgramVersion*) {
   // An ELF program has no version resource.
   return false;
+}
+
 bool RunThisProgram(const char* const* arguments, const char* outputFile, unsigned long* code) {
   *code = 0;
   size_t count = 0;

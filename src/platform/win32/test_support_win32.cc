@@ -103,6 +103,8 @@ bool ReadProgramVersion(const char* path, ProgramVersion* out) {
   bool read = ::GetFileVersionInfoW(widePath, 0, size, data) && ReadVersionBlock(data, out);
   std::free(data);
   return read;
+}
+
 namespace {
 
 // A CP932 text as the wide calls take it; empty when it does not convert.

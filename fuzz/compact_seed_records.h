@@ -109,7 +109,7 @@ inline std::vector<CompactSeed> CompactSeeds() {
   all.push_back({22, Changed("a.bin", 12, 10), true});
   all.push_back({21, Changed("a.bin", 12, 10), false});
   all.push_back({0, Changed("a.bin", 12, 10), false});
-  all.push_back({budget, Changed("a.ZT4PART", 12, 10), false});
+  all.push_back({budget, Changed("a.ZT4PART", 12, 10), true});  // an ordinary name
   all.push_back({budget, Changed("BACKUP_FILES/a.bin", 12, 10), false});
   all.push_back({budget, Group("keep.bin"), false});  // member not rooted in its archive
   all.push_back({budget, Group("/"), true});          // a member named '/' itself

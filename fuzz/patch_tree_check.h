@@ -99,7 +99,6 @@ inline void CheckCompactContent(const PatchEntry* entry, bool member, int64_t bu
     Check(reference.size >= 0, "negative reference size");
     held += reference.size;
   }
-  if (!member) Check(!EndsWithPartSuffix(entry->newName), "new name with the part suffix");
   // What the entry's method allows is its row's rule, which the reader asked.
   const MethodRow* row = FindMethod(entry->method);
   Check(row != nullptr, "compact entry without a compact method");

@@ -32,6 +32,9 @@ class ForwardingPlatform : public Platform {
     return Base().CreateFolderTree(path);
   }
   bool MoveItem(const char* from, const char* to) override { return Base().MoveItem(from, to); }
+  bool ReplaceFile(const char* from, const char* to) override {
+    return Base().ReplaceFile(from, to);
+  }
   bool RemoveFolder(const char* path) override { return Base().RemoveFolder(path); }
   bool FlushFolder(const char* path) override { return Base().FlushFolder(path); }
   int64_t FreeSpace(const char* path) override { return Base().FreeSpace(path); }

@@ -68,6 +68,9 @@ class Platform {
   // Moves one file or folder (with its content) to a new path on the same volume; fails
   // when an item is at the new path already (it is neither replaced nor entered).
   virtual bool MoveItem(const char* from, const char* to) = 0;
+  // Renames a file within its volume, replacing a file at the new path (never a folder):
+  // at any moment the new path holds the old file or the whole new one.
+  virtual bool ReplaceFile(const char* from, const char* to) = 0;
   // Removes an empty folder.
   virtual bool RemoveFolder(const char* path) = 0;
   // Puts the folder's own changes (items made, moved, removed) on the disk itself, where

@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <atomic>
 #include <new>
 
 #include "archive/mount.h"
@@ -32,30 +33,19 @@ Stop LoadPayload(int32_t id, uint8_t** block, int32_t* size) {
 
 namespace {
 
-Stop ApplyEntry(const PatchEntry* e, const char* backupFolder, const char* targetFolder,
-                MemberDots* dots) {
-  switch (KindOf(e)) {
-    case EntryKind::KindGroup:
-      return RebuildArchive(e, backupFolder, targetFolder, dots);
-    case EntryKind::KindChanged:
-    case EntryKind::KindAdded:
-      break;
-    default:
-      return Stop::kNone;  // removed: the old file stays in the backup only
-  }
-  char newPath[kMaxPath];
-  if (!JoinPath(newPath, targetFolder, e->newName)) return Stop::kWriteFailed;
-  if (MadeBy(*e, MethodRow::Making::kFolder)) {
-    return MakeParentDirs(newPath) && Os().CreateFolder(newPath) != FolderResult::kFailed
-               ? Stop::kNone
-               : Stop::kWriteFailed;
+// Writes the file of a top-level entry as `into`, a name of the work folder; the caller
+// moves it to its own name when the chain reaches it.
+Stop WriteEntry(const PatchEntry* e, const char* backupFolder, const char* targetFolder,
+                const char* into, MemberDots* dots) {
+  if (KindOf(e) == EntryKind::KindGroup) {
+    return RebuildArchive(e, backupFolder, targetFolder, into, dots);
   }
   if (e->method != ContentMethod::kNone) {
     ScopedBlock content;
     if (Stop stop = MakeContent(e, backupFolder, targetFolder, &content.data); stop != Stop::kNone) {
       return stop;
     }
-    return SaveByRename(content.data, e->newSize, newPath);
+    return SaveWholeFile(content.data, e->newSize, into);
   }
   uint8_t* payload = nullptr;
   int32_t payloadSize = 0;
@@ -64,13 +54,21 @@ Stop ApplyEntry(const PatchEntry* e, const char* backupFolder, const char* targe
   if (KindOf(e) == EntryKind::KindChanged) {
     char oldPath[kMaxPath];
     if (JoinPath(oldPath, backupFolder, e->oldName)) {
-      stop = ApplyDelta(payload, payloadSize, oldPath, newPath, e->newSize);
+      stop = ApplyDelta(payload, payloadSize, oldPath, into, e->newSize);
     }
   } else {
-    stop = SaveWholeFile(payload, payloadSize, newPath);
+    stop = SaveWholeFile(payload, payloadSize, into);
   }
   FreeBlock(payload);
   return stop;
+}
+
+// Whether the entry writes a file of its own (an archive, a changed or an added file).
+bool WritesFile(const PatchEntry* e) {
+  const EntryKind kind = KindOf(e);
+  if (kind == EntryKind::KindGroup) return true;
+  if (kind != EntryKind::KindChanged && kind != EntryKind::KindAdded) return false;
+  return !MadeBy(*e, MethodRow::Making::kFolder);
 }
 
 }  // namespace
@@ -114,6 +112,10 @@ bool ReadsNewFiles(const PatchEntry* e) {
   return false;
 }
 
+// Work ahead is invisible until its turn: each entry writes its file into the work folder
+// under its place in the chain, and the caller moves it to its name when the chain reaches
+// it. A stop leaves the entries before it written and nothing of those after it, however
+// many ran ahead, and entries whose paths meet cannot overtake each other.
 class EntryApplications final : public TaskList {
  public:
   EntryApplications(const PatchEntry* first, int32_t count, const char* backupFolder,
@@ -123,6 +125,7 @@ class EntryApplications final : public TaskList {
     entries_ = new (std::nothrow) const PatchEntry*[places];
     memory_ = new (std::nothrow) int64_t[places];
     mayRunAhead_ = new (std::nothrow) bool[places];
+    written_ = new (std::nothrow) std::atomic<bool>[places];
     stops_ = new (std::nothrow) Stop[places];
     dots_ = new (std::nothrow) MemberDots[places];
     if (!Ready()) return;
@@ -132,6 +135,7 @@ class EntryApplications final : public TaskList {
       memory_[i] = EntryMemory(e);
       mayRunAhead_[i] = !ReadsNewFiles(e);
       if (memory_[i] > largest_) largest_ = memory_[i];
+      written_[i] = false;
       stops_[i] = Stop::kNone;
     }
   }
@@ -139,34 +143,92 @@ class EntryApplications final : public TaskList {
     delete[] entries_;
     delete[] memory_;
     delete[] mayRunAhead_;
+    delete[] written_;
     delete[] stops_;
     delete[] dots_;
   }
   EntryApplications(const EntryApplications&) = delete;
   EntryApplications& operator=(const EntryApplications&) = delete;
 
-  bool Ready() const { return entries_ && memory_ && mayRunAhead_ && stops_ && dots_; }
+  bool Ready() const {
+    return entries_ && memory_ && mayRunAhead_ && written_ && stops_ && dots_;
+  }
   int64_t Allowance() const { return AheadAllowance(largest_); }
+
+  // Makes the work folder; false when it cannot be made or a file in it would not fit.
+  bool MakeWorkFolder(const PatchEntry* first, int32_t count) {
+    char last[kMaxPath];
+    if (!WorkFolderPath(workFolder_, first, targetFolder_) ||
+        !WorkFilePath(last, workFolder_, count, true)) {
+      return false;
+    }
+    workFolderMade_ = Os().CreateFolder(workFolder_) == FolderResult::kCreated;
+    return workFolderMade_;
+  }
 
   void Run(int32_t index, bool inOrder) override {
     dots_[index] = MemberDots(inOrder);
-    stops_[index] = ApplyEntry(entries_[index], backupFolder_, targetFolder_, &dots_[index]);
+    const PatchEntry* e = entries_[index];
+    if (!WritesFile(e)) return;
+    char into[kMaxPath];
+    WorkFileOf(index, into);
+    written_[index] = true;
+    stops_[index] = WriteEntry(e, backupFolder_, targetFolder_, into, &dots_[index]);
   }
   int64_t MemoryOf(int32_t index) const override { return memory_[index]; }
   bool MayRunAhead(int32_t index) const override { return mayRunAhead_[index]; }
 
-  // The outcome of a taken entry, its held dots written first.
+  // The outcome of a taken entry, its held dots written first: its file moved to its
+  // name, or its folder made.
   Stop Outcome(int32_t index) {
     dots_[index].WriteHeld();
-    return stops_[index];
+    if (stops_[index] != Stop::kNone) return stops_[index];
+    const PatchEntry* e = entries_[index];
+    char newPath[kMaxPath];
+    if (MadeBy(*e, MethodRow::Making::kFolder)) {
+      return JoinPath(newPath, targetFolder_, e->newName) && MakeFoldersOf(targetFolder_, e->newName) &&
+                     Os().CreateFolder(newPath) != FolderResult::kFailed
+                 ? Stop::kNone
+                 : Stop::kWriteFailed;
+    }
+    if (!written_[index]) return Stop::kNone;  // removed: the old file stays in the backup only
+    char into[kMaxPath];
+    WorkFileOf(index, into);
+    if (!JoinPath(newPath, targetFolder_, e->newName) || !MakeFoldersOf(targetFolder_, e->newName) ||
+        !Os().ReplaceFile(into, newPath)) {
+      return Stop::kWriteFailed;
+    }
+    written_[index] = false;
+    return Stop::kNone;
+  }
+
+  // Once no task runs: what was written ahead of a stop goes with the work folder. False
+  // when the folder stays.
+  bool RemoveWorkFolder(int32_t count) {
+    if (!workFolderMade_) return true;
+    for (int32_t i = 0; i < count; ++i) {
+      if (!written_[i]) continue;
+      char into[kMaxPath];
+      WorkFileOf(i, into);
+      Os().DeleteFile(into);
+    }
+    return Os().RemoveFolder(workFolder_);
   }
 
  private:
+  // Its length was checked when the folder was made.
+  void WorkFileOf(int32_t index, char* into) const {
+    WorkFilePath(into, workFolder_, index, KindOf(entries_[index]) == EntryKind::KindGroup);
+  }
+
   const char* backupFolder_;
   const char* targetFolder_;
+  char workFolder_[kMaxPath] = {};
+  bool workFolderMade_ = false;
   const PatchEntry** entries_ = nullptr;
   int64_t* memory_ = nullptr;
   bool* mayRunAhead_ = nullptr;
+  std::atomic<bool>* written_ = nullptr;  // a file in the work folder, not yet moved
   Stop* stops_ = nullptr;
   MemberDots* dots_ = nullptr;
   int64_t largest_ = 0;
@@ -192,6 +254,7 @@ Stop ApplyTree(const PatchEntry* first, const char* backupFolder, const char* ta
   const int32_t count = CountEntries(first);
   EntryApplications applications(first, count, backupFolder, targetFolder);
   if (!applications.Ready()) return Stop::kNoMemory;
+  if (!applications.MakeWorkFolder(first, count)) return Stop::kWriteFailed;
   Progress progress(count);
   Stop stop = Stop::kNone;
   {
@@ -202,6 +265,8 @@ Stop ApplyTree(const PatchEntry* first, const char* backupFolder, const char* ta
       stop = applications.Outcome(i);
     }
   }
+  // A complete pass leaves nothing but the new files beside the backup.
+  if (!applications.RemoveWorkFolder(count) && stop == Stop::kNone) stop = Stop::kWriteFailed;
   // The old members kept from the verification have served their entries.
   DecodedMembers::Instance().Release();
   if (stop == Stop::kNone) Os().ConsoleWrite(kApplyDoneLine);
@@ -210,21 +275,22 @@ Stop ApplyTree(const PatchEntry* first, const char* backupFolder, const char* ta
 
 Stop ApplyDelta(const uint8_t* payload, int32_t payloadSize, const char* oldPath,
                 const char* newPath, int32_t newSize) {
+  // No block of a negative size can be had.
+  if (newSize < 0) return Stop::kNoMemory;
   FileStream old;
   int32_t oldSize = old.Open(PoolString(oldPath), ReadMode) ? old.Size() : -1;
   if (oldSize < 0) return Stop::kSourceMissing;
   // Every record is checked before anything is written: a damaged payload leaves no
   // file for the entry.
   if (!ValidateDeltaRecords(payload, payloadSize, newSize)) return Stop::kPatchDamaged;
-  char part[kMaxPath];
-  if (!PartPath(part, newPath) || !MakeParentDirs(newPath)) return Stop::kWriteFailed;
   ScopedBlock window;
   window.data = AllocBlock(static_cast<size_t>(newSize < kDeltaWindow ? newSize : kDeltaWindow));
   if (!window.data) return Stop::kNoMemory;
+  if (!MakeParentDirs(newPath)) return Stop::kWriteFailed;
   // The new content a window at a time: the old file's bytes (zero beyond its end) with
-  // the records' bytes over them, written under the part name and renamed when whole.
+  // the records' bytes over them.
   FileStream out;
-  if (!out.Open(PoolString(part), CreateMode)) return Stop::kWriteFailed;
+  if (!out.Open(PoolString(newPath), CreateMode)) return Stop::kWriteFailed;
   for (int32_t start = 0; start < newSize; start += kDeltaWindow) {
     int32_t size = newSize - start < kDeltaWindow ? newSize - start : kDeltaWindow;
     int32_t fromOld = oldSize - start < size ? oldSize - start : size;
@@ -237,18 +303,7 @@ Stop ApplyDelta(const uint8_t* payload, int32_t payloadSize, const char* oldPath
     if (!out.Write(window.data, size)) return Stop::kWriteFailed;
   }
   // On the disk itself before the update can say it is complete.
-  if (!out.Flush()) return Stop::kWriteFailed;
-  out.Close();
-  old.Close();
-  return Os().MoveItem(part, newPath) ? Stop::kNone : Stop::kWriteFailed;
-}
-
-
-Stop SaveByRename(const uint8_t* data, int32_t size, const char* path) {
-  char part[kMaxPath];
-  if (!PartPath(part, path)) return Stop::kWriteFailed;
-  if (Stop stop = SaveWholeFile(data, size, part); stop != Stop::kNone) return stop;
-  return Os().MoveItem(part, path) ? Stop::kNone : Stop::kWriteFailed;
+  return out.Flush() ? Stop::kNone : Stop::kWriteFailed;
 }
 
 Stop SaveWholeFile(const uint8_t* data, int32_t size, const char* path) {

@@ -10,8 +10,8 @@
 namespace zt4 {
 
 // Applies every top-level entry. Entries run ahead on every core, within a memory
-// allowance, and are taken in chain order: the console shows what one core would, and
-// the first failure in chain order is the stop (entries after it may be written).
+// allowance, and are taken in chain order: the console shows what one core would, the
+// first failure in chain order is the stop, and no entry after it is written.
 Stop ApplyTree(const PatchEntry* first, const char* backupFolder, const char* targetFolder);
 
 // The payload "patch/<id>" of an entry, whole; kPatchDamaged when it cannot be had.
@@ -27,14 +27,10 @@ int64_t MemberMemory(const PatchEntry* child);
 int64_t AheadAllowance(int64_t largest);
 
 // Rebuilds a changed file: the old file's first bytes (zero beyond its end) with the
-// payload's delta records written over them, a window at a time, under the part name and
-// renamed into place when whole. A payload whose records do not all fit is refused
-// before anything is written.
+// payload's delta records written over them, a window at a time. A payload whose records
+// do not all fit is refused before anything is written.
 Stop ApplyDelta(const uint8_t* payload, int32_t payloadSize, const char* oldPath,
                 const char* newPath, int32_t newSize);
 Stop SaveWholeFile(const uint8_t* data, int32_t size, const char* path);
-// Writes the file under its name with kPartSuffix appended and renames it into place, so
-// that no torn file ever stands under the new name.
-Stop SaveByRename(const uint8_t* data, int32_t size, const char* path);
 
 }  // namespace zt4

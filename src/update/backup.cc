@@ -60,8 +60,10 @@ namespace {
 void IgnoreItem(const char* /*name*/, ItemKind /*kind*/, void* /*user*/) {}
 }  // namespace
 
+bool FolderExists(const char* path) { return Os().ForEachFolderItem(path, IgnoreItem, nullptr); }
+
 bool ItemExists(const char* path) {
-  if (Os().ForEachFolderItem(path, IgnoreItem, nullptr)) return true;
+  if (FolderExists(path)) return true;
   FileHandle file = Os().OpenFile(path, kOpenRead);
   if (file == kNoFile) return false;
   Os().CloseFile(file);

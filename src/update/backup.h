@@ -19,6 +19,8 @@ void FreeFolderItems(FolderItem* items);
 bool MakeDirTree(const char* path);
 // True when a file or a folder is there (as far as the OS lets it be seen).
 bool ItemExists(const char* path);
+// Whether a folder (not a file) is at the path.
+bool FolderExists(const char* path);
 // What a backup did, so that a partial one can be put back: the items moved, in the
 // order they were moved, and whether the backup folder was created by it.
 struct BackupRecord {

@@ -126,7 +126,6 @@ bool ReadMethodAndReferences(Reader& reader, PatchEntry* entry, const RecordPlac
   for (int32_t i = 0; i < count; ++i) {
     if (!ReadReference(reader, &entry->references[i])) return false;
   }
-  if (!place.member && EndsWithPartSuffix(entry->newName)) return false;
   const MethodRow* row = FindMethod(static_cast<ContentMethod>(method));
   if (!row) return false;
   entry->method = row->method;
@@ -362,18 +361,6 @@ EntryKind KindOf(const PatchEntry* entry) {
   if (hasOld) return EntryKind::KindRemoved;
   if (hasNew) return EntryKind::KindAdded;
   return EntryKind::KindNone;
-}
-
-bool EndsWithPartSuffix(const char* name) {
-  size_t length = std::strlen(name);
-  size_t suffix = sizeof kPartSuffix - 1;
-  if (length < suffix) return false;
-  for (size_t i = 0; i < suffix; ++i) {
-    char c = name[length - suffix + i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kPartSuffix[i]) return false;
-  }
-  return true;
 }
 
 PatchEntry* ParsePatchList(const uint8_t* bytes, int32_t count, PatchFormats formats) {

@@ -28,12 +28,6 @@ inline constexpr char kEndMarker[] = "@END";
 // may lead into it.
 inline constexpr char kBackupFolderName[] = "BACKUP_FILES";
 
-// A file of a compact patch is written under its name with this appended and renamed
-// into place when whole; no new name of a compact patch ends with it.
-inline constexpr char kPartSuffix[] = ".zt4part";
-// Whether `name` ends with kPartSuffix, in any case (Windows finds it either way).
-bool EndsWithPartSuffix(const char* name);
-
 // Every empty text of an entry points here, so "empty" is always "first byte zero" and
 // never a null pointer.
 inline constexpr char kEmptyEntryText[] = "";

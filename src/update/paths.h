@@ -1,9 +1,10 @@
 // The paths an update forms: a folder, '/', a name of the description; the archive
-// member a path without a plain file names; the temporary name of a file being written.
+// member a path without a plain file names; the work folder where new files are written.
 #pragma once
 
 #include "base/pool_string.h"
 #include "platform/platform.h"
+#include "update/patch_list.h"
 
 namespace zt4 {
 
@@ -21,10 +22,18 @@ bool ArchiveMemberOf(const char* path, PoolString* archivePath, PoolString* memb
 // that begins with '/' taken as it is ("x" and "/x" are both "/x").
 PoolString MemberNameOf(const char* newName);
 
-// The path with kPartSuffix appended; false when it does not fit.
-bool PartPath(char* out, const char* path);
+// The folder of the target where the apply pass writes each new file before the chain
+// reaches it: a name that no entry of `tree` writes at the top level. False when its
+// path does not fit.
+bool WorkFolderPath(char* out, const PatchEntry* tree, const char* target);
+// The file an entry at `index` of the chain is written as in the work folder (an archive
+// keeps its kind in the name). False when the path does not fit.
+bool WorkFilePath(char* out, const char* workFolder, int32_t index, bool archive);
 
 // Creates the folders above a '/'-separated path, level by level.
 bool MakeParentDirs(const char* path);
+// Creates the folders of a name ('/' or '\\' between levels) inside an existing folder,
+// from the top down.
+bool MakeFoldersOf(const char* folder, const char* name);
 
 }  // namespace zt4

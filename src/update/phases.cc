@@ -64,7 +64,7 @@ PatchEntry* LoadPatch(const PoolString& patchPath, uint8_t** description) {
 Stop VerifyTarget(const PatchEntry* tree, const char* target, const char* backup) {
   FirstStop first;
   if (CheckBackupFolder(target, backup, &first)) CheckTarget(tree, target, backup, &first);
-  return first.stop;
+  return first.Decided();
 }
 
 Stop UpdateTarget(const PatchEntry* tree, const char* target, const char* backup, Phase* phase) {

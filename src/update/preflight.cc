@@ -3,11 +3,15 @@
 #include <cstdio>
 #include <cstring>
 
+#include <new>
+
 #include "archive/mount.h"
 #include "base/heap.h"
+#include "base/shift_jis.h"
 #include "base/texts.h"
 #include "codec/reference_codec.h"
 #include "codec/sha1.h"
+#include "platform/edge_text.h"
 #include "platform/platform.h"
 #include "update/apply.h"
 #include "update/backup.h"
@@ -28,14 +32,120 @@ PreflightFinding Make(Kind kind, Stop stop, Phase phase) {
   return finding;
 }
 
-// Hears the old files' checks and hands each failure on as a finding.
+// A name as the OS reads it: '\' outside double-byte characters is a separator as '/' is.
+PoolString SlashedName(const char* name) {
+  const size_t size = std::strlen(name);
+  char* slashed = nullptr;
+  for (size_t i = 0; i < size; i += CharLength(name, size, i)) {
+    if (name[i] != '\\') continue;
+    if (!slashed) {
+      slashed = new (std::nothrow) char[size];
+      if (!slashed) return PoolString(name);  // the name as it is: a miss, never a crash
+      std::memcpy(slashed, name, size);
+    }
+    slashed[i] = '/';
+  }
+  if (!slashed) return PoolString(name);
+  PoolString result(slashed, static_cast<int32_t>(size));
+  delete[] slashed;
+  return result;
+}
+
+// The names the entries checked so far write, each a file or a folder, and the old files
+// the verification found only inside an archive; an open-addressed table that grows.
+class NameIndex {
+ public:
+  enum class What : uint8_t { kNone, kFile, kFolder, kInArchive };
+
+  NameIndex() = default;
+  ~NameIndex() { delete[] slots_; }
+  NameIndex(const NameIndex&) = delete;
+  NameIndex& operator=(const NameIndex&) = delete;
+
+  What Find(const PoolString& name, const PatchEntry** entry = nullptr) const {
+    if (!slots_) return What::kNone;
+    const Slot& slot = slots_[Place(name)];
+    if (entry) *entry = slot.entry;
+    return slot.what;
+  }
+  // Sets what is at the name; false without the memory for it.
+  bool Set(const PoolString& name, What what, const PatchEntry* entry) {
+    if ((used_ + 1) * 2 > capacity_ && !Grow()) return false;
+    Slot& slot = slots_[Place(name)];
+    if (slot.what == What::kNone) {
+      slot.name = name;
+      ++used_;
+    }
+    slot.what = what;
+    slot.entry = entry;
+    return true;
+  }
+  void Clear() {
+    delete[] slots_;
+    slots_ = nullptr;
+    capacity_ = used_ = 0;
+  }
+
+ private:
+  struct Slot {
+    PoolString name;
+    What what = What::kNone;
+    const PatchEntry* entry = nullptr;
+  };
+
+  static uint64_t Hash(const PoolString& name) {
+    uint64_t hash = 14695981039346656037u;
+    for (int32_t i = 0; i < name.Length(); ++i) {
+      hash = (hash ^ static_cast<uint8_t>(name.Text()[i])) * 1099511628211u;
+    }
+    return hash;
+  }
+  // The slot of the name, or the empty one where it would go.
+  size_t Place(const PoolString& name) const {
+    size_t at = static_cast<size_t>(Hash(name)) & (capacity_ - 1);
+    while (slots_[at].what != What::kNone && !(slots_[at].name == name)) {
+      at = (at + 1) & (capacity_ - 1);
+    }
+    return at;
+  }
+  bool Grow() {
+    size_t capacity = capacity_ ? capacity_ * 2 : 64;
+    Slot* slots = new (std::nothrow) Slot[capacity];
+    if (!slots) return false;
+    Slot* old = slots_;
+    size_t oldCapacity = capacity_;
+    slots_ = slots;
+    capacity_ = capacity;
+    for (size_t i = 0; i < oldCapacity; ++i) {
+      if (old[i].what != What::kNone) slots_[Place(old[i].name)] = old[i];
+    }
+    delete[] old;
+    return true;
+  }
+
+  Slot* slots_ = nullptr;
+  size_t capacity_ = 0;
+  size_t used_ = 0;
+};
+
+// Hears the old files' checks and hands each failure on as a finding; keeps the old
+// files found only inside an archive, which the apply pass reads as plain files.
 class OldFileFindings final : public CheckResults {
  public:
-  explicit OldFileFindings(PreflightReporter* reporter) : reporter_(reporter) {}
+  OldFileFindings(PreflightReporter* reporter, NameIndex* inArchive)
+      : reporter_(reporter), inArchive_(inArchive) {}
   bool Checked(const PatchEntry* entry, const PatchEntry* group, const ContentReference* reference,
                Stop stop, const FileReport& report) override {
     reporter_->FileChecked();
-    if (stop == Stop::kNone) return true;
+    if (stop == Stop::kNone) {
+      // A member of a group is read from its archive anyway.
+      const bool plain = reference ? reference->member[0] == 0 : group == nullptr;
+      if (report.inArchive && plain && !group) {
+        inArchive_->Set(PoolString(reference ? reference->file : entry->oldName),
+                        NameIndex::What::kInArchive, entry);
+      }
+      return true;
+    }
     PreflightFinding finding =
         Make(reference ? Kind::kOldContent : Kind::kOldFile, stop, Phase::kVerify);
     finding.entry = entry;
@@ -60,42 +170,47 @@ class OldFileFindings final : public CheckResults {
 
  private:
   PreflightReporter* reporter_;
+  NameIndex* inArchive_;
   bool goOn_ = true;
   int32_t failures_ = 0;
 };
 
-// The checks of what the later passes need, each finding told to the reporter.
+// The checks of what the apply pass and the final check meet, entry by entry in chain
+// order and, within an entry, in the order the pass meets them: what its content is made
+// from, then the name it is written under. The first finding the applier stops on is the
+// stop the chain itself would reach first.
 class Needs {
  public:
-  Needs(const char* target, const char* backup, PreflightReporter* reporter)
-      : target_(target), backup_(backup), reporter_(reporter) {}
+  Needs(const char* target, const char* backup, const NameIndex& inArchive,
+        PreflightReporter* reporter)
+      : target_(target), backup_(backup), inArchive_(inArchive), reporter_(reporter) {}
+
+  // The work folder every new file is written in first.
+  bool WorkFolder(const PatchEntry* tree) {
+    char work[kMaxPath];
+    char file[kMaxPath];
+    if (WorkFolderPath(work, tree, target_) && WorkFilePath(file, work, CountEntries(tree), true)) {
+      return true;
+    }
+    return reporter_->Report(Make(Kind::kWorkPathTooLong, Stop::kWriteFailed, Phase::kVerify));
+  }
 
   bool Entry(const PatchEntry* e) {
     const EntryKind kind = KindOf(e);
-    if (kind == EntryKind::KindRemoved) return true;
-    newBytes_ += static_cast<uint32_t>(e->newSize);
-    const bool newFits = Fits(target_, e->newName);
-    if (!newFits) {
-      if (!Tell(Kind::kNewPathTooLong, Stop::kWriteFailed, e, nullptr)) return false;
-    } else if (kind == EntryKind::KindChanged && !Fits(backup_, e->oldName)) {
-      if (!Tell(Kind::kOldPathTooLong, Stop::kSourceMissing, e, nullptr)) return false;
+    if (kind != EntryKind::KindGroup && kind != EntryKind::KindChanged &&
+        kind != EntryKind::KindAdded) {
+      return true;
     }
-    if (e->method != ContentMethod::kNone) return Content(e, nullptr, newFits);
-    if (kind != EntryKind::KindGroup) return Payload(e, nullptr, kind);
-    for (const PatchEntry* child = e->firstChild; child; child = child->next) {
-      bool goOn = true;
-      if (child->method != ContentMethod::kNone) {
-        goOn = Content(child, e, false);
-      } else if (child->oldName[0] != 0) {
-        if (!Fits(backup_, child->oldName)) {
-          goOn = Tell(Kind::kOldPathTooLong, Stop::kSourceMissing, child, e);
-        }
-      } else {
-        goOn = Payload(child, e, EntryKind::KindGroup);
-      }
-      if (!goOn) return false;
+    if (kind == EntryKind::KindGroup) {
+      newBytes_ += static_cast<uint32_t>(e->newSize);
+      if (!Members(e)) return false;
+    } else if (e->method != ContentMethod::kNone) {
+      newBytes_ += static_cast<uint32_t>(e->newSize);
+      if (!Content(e, nullptr)) return false;
+    } else if (!Payload(e, nullptr, kind)) {
+      return false;
     }
-    return true;
+    return NewName(e);
   }
 
   // The old install only moves within its volume: the new one needs room of its own.
@@ -115,12 +230,84 @@ class Needs {
   }
 
   bool Tell(Kind kind, Stop stop, const PatchEntry* e, const PatchEntry* group,
-            Phase phase = Phase::kVerify) {
+            Phase phase = Phase::kVerify, const PatchEntry* other = nullptr) {
     PreflightFinding finding = Make(kind, stop, phase);
     finding.entry = e;
     finding.group = group;
+    finding.other = other;
     finding.payloadId = e->id;
     return reporter_->Report(finding);
+  }
+
+  // An archive's members in order, each under a name of its own.
+  bool Members(const PatchEntry* group) {
+    members_.Clear();
+    for (const PatchEntry* child = group->firstChild; child; child = child->next) {
+      bool goOn = true;
+      if (child->method != ContentMethod::kNone) {
+        goOn = Content(child, group);
+      } else if (child->oldName[0] != 0) {
+        if (!Fits(backup_, child->oldName)) {
+          goOn = Tell(Kind::kOldPathTooLong, Stop::kSourceMissing, child, group);
+        }
+      } else {
+        goOn = Payload(child, group, EntryKind::KindGroup);
+      }
+      if (!goOn) return false;
+      PoolString name = MemberNameOf(child->newName);
+      const PatchEntry* earlier = nullptr;
+      if (members_.Find(name, &earlier) != NameIndex::What::kNone) {
+        if (!Tell(Kind::kSameMemberTwice, Stop::kWriteFailed, child, group, Phase::kVerify,
+                  earlier)) {
+          return false;
+        }
+      } else if (!members_.Set(name, NameIndex::What::kFile, child)) {
+        return Tell(Kind::kNoMemory, Stop::kNoMemory, child, group);
+      }
+    }
+    return true;
+  }
+
+  // The name an entry is written under: its path fits and converts, no earlier file
+  // stands where one of its folders goes, and no earlier folder where its file goes. A
+  // name written twice is replaced by the later entry, and the final check of the
+  // earlier one then fails unless both are the same.
+  bool NewName(const PatchEntry* e) {
+    const bool folder = MadeBy(*e, MethodRow::Making::kFolder);
+    char16_t units[kEdgeUnits];
+    if (!Fits(target_, e->newName)) return Tell(Kind::kNewPathTooLong, Stop::kWriteFailed, e, nullptr);
+    if (EdgeToUnits(e->newName, units, kEdgeUnits) < 0) {
+      return Tell(Kind::kNameDoesNotConvert, Stop::kWriteFailed, e, nullptr);
+    }
+    PoolString name = SlashedName(e->newName);
+    const PatchEntry* earlier = nullptr;
+    for (int32_t i = 1; i < name.Length(); ++i) {
+      if (name.CharAt(i) != '/') continue;
+      if (written_.Find(name.Slice(0, i), &earlier) == NameIndex::What::kFile) {
+        return Tell(Kind::kPathBlocked, Stop::kWriteFailed, e, nullptr, Phase::kVerify, earlier);
+      }
+    }
+    const NameIndex::What there = written_.Find(name, &earlier);
+    if (!folder && there == NameIndex::What::kFolder) {
+      return Tell(Kind::kPathBlocked, Stop::kWriteFailed, e, nullptr, Phase::kVerify, earlier);
+    }
+    const bool replaced =
+        there == NameIndex::What::kFile &&
+        (folder || earlier->newSize != e->newSize || std::strcmp(earlier->newDigest, e->newDigest) != 0);
+    if (replaced &&
+        !Tell(Kind::kWrittenTwice, Stop::kVersionMismatch, e, nullptr, Phase::kCheck, earlier)) {
+      return false;
+    }
+    // A folder made over a file leaves the file.
+    bool noted = there == NameIndex::What::kFile && folder
+                     ? true
+                     : written_.Set(name, folder ? NameIndex::What::kFolder : NameIndex::What::kFile, e);
+    for (int32_t i = 1; i < name.Length() && noted; ++i) {
+      if (name.CharAt(i) == '/' && written_.Find(name.Slice(0, i)) == NameIndex::What::kNone) {
+        noted = written_.Set(name.Slice(0, i), NameIndex::What::kFolder, e);
+      }
+    }
+    return noted || Tell(Kind::kNoMemory, Stop::kNoMemory, e, nullptr);
   }
 
   // A payload is told of once, however many entries read it.
@@ -141,14 +328,29 @@ class Needs {
                 group);
   }
 
-  // The payload is there and decodes; a changed file's records fit its new size.
+  // The payload is there and decodes; a changed file's old file is a plain file and its
+  // records fit its new size, in the order the pass meets them.
   bool Payload(const PatchEntry* e, const PatchEntry* group, EntryKind kind) {
     ScopedBlock payload;
     if (LoadPayload(e->id, &payload.data, &payload.size) != Stop::kNone) {
+      if (!group) newBytes_ += static_cast<uint32_t>(e->newSize);
       return Unreadable(e, group);
     }
-    if (kind == EntryKind::KindChanged && !ValidateDeltaRecords(payload.data, payload.size, e->newSize)) {
-      return Tell(Kind::kPayloadDoesNotFit, Stop::kPatchDamaged, e, group);
+    if (kind == EntryKind::KindAdded) {
+      // An added file is its payload, whatever size the description records.
+      newBytes_ += static_cast<uint64_t>(payload.size);
+    } else if (kind == EntryKind::KindChanged) {
+      newBytes_ += static_cast<uint32_t>(e->newSize);
+      if (e->newSize < 0) return Tell(Kind::kNewSizeNegative, Stop::kNoMemory, e, group);
+      if (!Fits(backup_, e->oldName)) {
+        return Tell(Kind::kOldPathTooLong, Stop::kSourceMissing, e, group);
+      }
+      if (inArchive_.Find(PoolString(e->oldName)) == NameIndex::What::kInArchive) {
+        return Tell(Kind::kOldFileInArchive, Stop::kSourceMissing, e, group);
+      }
+      if (!ValidateDeltaRecords(payload.data, payload.size, e->newSize)) {
+        return Tell(Kind::kPayloadDoesNotFit, Stop::kPatchDamaged, e, group);
+      }
     }
     if (kind == EntryKind::KindAdded && reporter_->TakesLaterFindings()) {
       // Written as it is: the final check finds whether it is the new file.
@@ -161,20 +363,26 @@ class Needs {
     return true;
   }
 
-  // A compact entry: its file's temporary name, the paths of its references, and a frame
-  // that is there and states a size its method takes.
-  bool Content(const PatchEntry* e, const PatchEntry* group, bool ownFile) {
-    char path[kMaxPath];
-    char part[kMaxPath];
-    if (ownFile && !MadeBy(*e, MethodRow::Making::kFolder) &&
-        (!JoinPath(path, target_, e->newName) || !PartPath(part, path))) {
-      if (!Tell(Kind::kNewPathTooLong, Stop::kWriteFailed, e, group)) return false;
-    }
+  // A compact entry: the contents it is made from (a new one written by an earlier entry,
+  // an old one a plain file where the pass reads a plain file, every path fitting), and a
+  // frame that is there and states a size its method takes.
+  bool Content(const PatchEntry* e, const PatchEntry* group) {
     for (int32_t i = 0; i < e->referenceCount; ++i) {
       const ContentReference& reference = e->references[i];
-      const char* folder = reference.side == ReferenceSide::kOld ? backup_ : target_;
-      if (Fits(folder, reference.file)) continue;
-      PreflightFinding finding = Make(Kind::kOldPathTooLong, Stop::kSourceMissing, Phase::kVerify);
+      if (reference.earlier >= 0) continue;
+      Kind kind = Kind::kOldPathTooLong;
+      const bool oldSide = reference.side == ReferenceSide::kOld;
+      if (!Fits(oldSide ? backup_ : target_, reference.file)) {
+        kind = Kind::kOldPathTooLong;
+      } else if (oldSide && reference.member[0] == 0 &&
+                 inArchive_.Find(PoolString(reference.file)) == NameIndex::What::kInArchive) {
+        kind = Kind::kOldFileInArchive;
+      } else if (!oldSide && written_.Find(SlashedName(reference.file)) != NameIndex::What::kFile) {
+        kind = Kind::kNewFileNotWritten;
+      } else {
+        continue;
+      }
+      PreflightFinding finding = Make(kind, Stop::kSourceMissing, Phase::kVerify);
       finding.entry = e;
       finding.group = group;
       finding.reference = &reference;
@@ -194,7 +402,10 @@ class Needs {
   static constexpr int32_t kToldRemembered = 64;
   const char* target_;
   const char* backup_;
+  const NameIndex& inArchive_;
   PreflightReporter* reporter_;
+  NameIndex written_;
+  NameIndex members_;
   uint64_t newBytes_ = 0;
   int32_t told_[kToldRemembered] = {};
   int32_t toldCount_ = 0;
@@ -234,12 +445,14 @@ bool CheckBackupFolder(const char* target, const char* backup, PreflightReporter
 bool CheckTarget(const PatchEntry* tree, const char* target, const char* backup,
                  PreflightReporter* reporter) {
   ConsoleLine(kConsoleCheckingTarget);
-  OldFileFindings oldFiles(reporter);
+  NameIndex inArchive;
+  OldFileFindings oldFiles(reporter, &inArchive);
   Stop stop = VerifyTree(tree, target, true, &oldFiles);
   // The backup moves these files next: an archive held open could not be moved.
   ReleaseArchiveCache();
   if (!oldFiles.Ended(stop)) return false;
-  Needs needs(target, backup, reporter);
+  Needs needs(target, backup, inArchive, reporter);
+  if (!needs.WorkFolder(tree)) return false;
   for (const PatchEntry* e = tree; e; e = e->next) {
     if (!needs.Entry(e)) return false;
   }
@@ -247,6 +460,9 @@ bool CheckTarget(const PatchEntry* tree, const char* target, const char* backup,
 }
 
 bool FirstStop::Report(const PreflightFinding& finding) {
+  // The final check runs after every entry is applied: what it would find decides only
+  // when nothing before it stops.
+  if (finding.phase == Phase::kCheck && later == Stop::kNone) later = finding.stop;
   if (finding.phase != Phase::kVerify) return true;
   if (finding.kind == Kind::kEarlierBackup) ConsoleLine(kConsoleEarlierBackup);
   stop = finding.stop;

@@ -28,8 +28,18 @@ struct PreflightFinding {
     kItemPathTooLong,    // an item of the target (`item`), once moved into the backup
     kOldFile,            // an old file (`entry`, `member` of `group`): `report` says what
     kOldContent,         // an old content a compact entry is made from (`reference`)
-    kNewPathTooLong,     // the path of a new file (`entry`) or its temporary name
+    kWorkPathTooLong,    // a file of the work folder the new files are written in first
+    kNewPathTooLong,     // the path of a new file (`entry`)
+    kNameDoesNotConvert, // a new name (`entry`) the OS cannot be given
+    kPathBlocked,        // an earlier entry (`other`) writes a file where `entry` needs a
+                         // folder, or a folder where it writes a file
+    kWrittenTwice,       // `entry` replaces what an earlier entry (`other`) wrote
+    kSameMemberTwice,    // two members of an archive (`other`, `entry`) of one name
     kOldPathTooLong,     // the path of an old file or content read by the apply pass
+    kOldFileInArchive,   // an old file read as a plain file is only an archive's member
+    kNewFileNotWritten,  // a new content (`reference`) that no earlier entry writes
+    kNewSizeNegative,    // a changed file (`entry`) of a size no block can have
+    kNoMemory,           // the checks themselves could not be made
     kPayloadMissing,     // the payload (`payloadId`) is not in the patch
     kPayloadDamaged,     // the payload does not decode or fails its CRC
     kPayloadDoesNotFit,  // its records or frame do not fit the new size
@@ -41,6 +51,7 @@ struct PreflightFinding {
   Phase phase = Phase::kVerify;  // where the applier meets it
   const PatchEntry* entry = nullptr;
   const PatchEntry* group = nullptr;  // `entry` is a member of this group
+  const PatchEntry* other = nullptr;  // the earlier entry a name meets
   const ContentReference* reference = nullptr;
   const char* item = nullptr;
   int32_t payloadId = 0;
@@ -76,12 +87,15 @@ bool CheckTarget(const PatchEntry* tree, const char* target, const char* backup,
                  PreflightReporter* reporter);
 
 // The applier's reporter: ends the checks at the first finding that stops the run
-// before its confirmation, and keeps its stop.
+// before its confirmation, and keeps its stop; keeps the first stop the final check
+// would meet, which decides when nothing else does.
 class FirstStop final : public PreflightReporter {
  public:
   bool Report(const PreflightFinding& finding) override;
   bool TakesLaterFindings() const override { return false; }
+  Stop Decided() const { return stop != Stop::kNone ? stop : later; }
   Stop stop = Stop::kNone;
+  Stop later = Stop::kNone;
 };
 
 }  // namespace zt4

@@ -262,10 +262,7 @@ Stop WriteArchive(const PatchEntry* group, const char* backupFolder, const char*
 
 
 Stop RebuildArchive(const PatchEntry* group, const char* backupFolder, const char* targetFolder,
-                    MemberDots* dots) {
-  char archivePath[kMaxPath];
-  if (!JoinPath(archivePath, targetFolder, group->newName)) return Stop::kWriteFailed;
-  // The target folder is empty after the backup: the archive's folders may not exist yet.
+                    const char* archivePath, MemberDots* dots) {
   if (!MakeParentDirs(archivePath)) return Stop::kWriteFailed;
   // Copied coded bytes are the bytes this coder writes only if the old archive was written
   // by it; when the result is not the expected archive, it is written once more the

@@ -9,7 +9,9 @@
 
 namespace zt4 {
 
+// Writes the archive as `archivePath`; members made from new files read them from the
+// target folder.
 Stop RebuildArchive(const PatchEntry* group, const char* backupFolder, const char* targetFolder,
-                    MemberDots* dots);
+                    const char* archivePath, MemberDots* dots);
 
 }  // namespace zt4

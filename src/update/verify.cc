@@ -292,7 +292,7 @@ class Pass {
           break;
         case Step::kFolder: {
           char path[kMaxPath];
-          if (!JoinPath(path, folder, step.entry->newName) || !ItemExists(path)) {
+          if (!JoinPath(path, folder, step.entry->newName) || !FolderExists(path)) {
             return Stop::kVersionMismatch;
           }
           break;

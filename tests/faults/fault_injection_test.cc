@@ -88,12 +88,12 @@ constexpr Rule kRules[] = {
     {kAnyPhase, kAnyTarget, Op::kBox, When::kAlways, StopAborted},
     // Any failure of the backup is put back and aborts.
     {Phase::kMakingBackup, kAnyTarget, kAnyOp, When::kAlways, StopAborted},
-    // Applying: the old file of a changed file is read from the backup; the new files'
-    // folders are created and the files written, a changed one under its part name and
-    // then renamed into place.
+    // Applying: the old file of a changed file is read from the backup; each new file is
+    // written in the work folder, its folders created and the file renamed into place.
     {Phase::kApplying, Target::kOldFile, kAnyOp, When::kAlways, StopSourceMissing},
     {Phase::kApplying, kAnyTarget, Op::kCreateFolder, When::kAlways, StopWriteFailed},
-    {Phase::kApplying, kAnyTarget, Op::kMove, When::kAlways, StopWriteFailed},
+    {Phase::kApplying, kAnyTarget, Op::kReplace, When::kAlways, StopWriteFailed},
+    {Phase::kApplying, kAnyTarget, Op::kRemoveFolder, When::kAlways, StopWriteFailed},
     {Phase::kApplying, Target::kNewFile, kAnyOp, When::kAlways, StopWriteFailed},
     // Both rebuilt archives carry members over as coded bytes, so each is read back and,
     // when it is not the expected archive, written again the plain way: reading it back

@@ -36,6 +36,7 @@ enum class Op {
   kCreateFolder,
   kCreateFolderTree,
   kMove,
+  kReplace,  // a file renamed over its new path
   kRemoveFolder,
   kProgramPath,
   kBox,    // the confirmation box: a box that cannot be shown answers 0
@@ -52,8 +53,8 @@ enum class Flavour { kFail, kShort, kCount };
 inline const char* OpName(Op op) {
   static const char* const kNames[] = {"open",        "read",   "write",         "seek",
                                        "size",        "delete", "list",          "create folder",
-                                       "folder tree", "move",   "remove folder", "program path",
-                                       "box",         "flush"};
+                                       "folder tree", "move",   "replace",       "remove folder",
+                                       "program path", "box",   "flush"};
   return kNames[static_cast<int>(op)];
 }
 
@@ -285,6 +286,12 @@ class FaultyPlatform : public ScriptedPlatform {
       return false;
     }
     return Checked(at, ScriptedPlatform::MoveItem(from, to));
+  }
+  bool ReplaceFile(const char* from, const char* to) override {
+    Guard guard(lock_);
+    size_t at = Note(Op::kReplace, from);
+    if (Fault()) return false;
+    return Checked(at, ScriptedPlatform::ReplaceFile(from, to));
   }
   bool RemoveFolder(const char* path) override {
     Guard guard(lock_);

@@ -353,12 +353,12 @@ TEST_F(HostilePatchTest, SizesNearTwoToThe31AndNegative) {
       Expect("group new" + at, old, bytes, {}, {kVersion}, kAfterBackup);
     }
   }
-  // A changed file with a negative new size has no content to build.
+  // A changed file with a negative new size has no block to build its content in.
   for (int32_t size : {INT_MIN, -1, -8}) {
     ListBuilder list;
     Record(list, 0, "readme.txt", static_cast<int32_t>(readme.size()), test::Sha1Of(readme),
            "readme.txt", size, test::Sha1Of("x"));
-    Expect("changed new size " + std::to_string(size), old, list.Bytes(), {{0, ""}}, {kDamaged},
+    Expect("changed new size " + std::to_string(size), old, list.Bytes(), {{0, ""}}, {kMemory},
            kBeforeConfirmation);
   }
   PrintSeen("sizes");

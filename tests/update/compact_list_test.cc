@@ -125,8 +125,7 @@ TEST(CompactDescription, WhatNoApplierCouldDoIsRefused) {
                              {Ref(ReferenceSide::kOld, "a.zt4", "m", 4, kDigestB)}))
                 .head(),
             nullptr);
-  // A name the temporary file of another would take; a folder made from something.
-  EXPECT_EQ(Parsed(OneRecord(ContentMethod::kZstd, "n.ZT4PART", 1, {})).head(), nullptr);
+  // A folder made from something.
   EXPECT_EQ(Parsed(OneRecord(ContentMethod::kFolder, "f", 0, {old4})).head(), nullptr);
   // A method no row describes.
   ContentMethod unknown = ContentMethod::kNone;

@@ -328,7 +328,7 @@ TEST_F(ApplyTest, BigFilesAreWrittenWindowByWindowAsTheWholeBlockWouldBe) {
                              {{1, test::Delta(records)}});
   EXPECT_EQ(ApplyTree(tree, Backup().c_str(), Target().c_str()), Stop::kNone);
   EXPECT_TRUE(Read(target_ + "/big") == expected);
-  EXPECT_FALSE(test::Exists(target_ + "/big.zt4part"));
+  EXPECT_FALSE(test::Exists(target_ + "/zt4work"));
 }
 
 TEST_F(ApplyTest, DamagedDeltasStopWithoutWritingTheFile) {
@@ -565,8 +565,12 @@ namespace {
 class CountingCreates : public test::ScriptedPlatform {
  public:
   int creates = 0;
+  // The rebuilt archive is written in the work folder under a name of its own kind.
   FileHandle OpenFile(const char* path, int mode) override {
-    if (mode == kOpenCreate && std::string(path).find("new.zt4") != std::string::npos) ++creates;
+    std::string name(path);
+    if (mode == kOpenCreate && name.size() > 4 && name.compare(name.size() - 4, 4, ".zt4") == 0) {
+      ++creates;
+    }
     return ScriptedPlatform::OpenFile(path, mode);
   }
 };

@@ -411,8 +411,44 @@ class WordedFindings final : public PreflightReporter {
       case Kind::kOldContent:
         OldContent(finding);
         break;
+      case Kind::kWorkPathTooLong:
+        Add("path too long: the update's work folder (each new file is written in it first)");
+        break;
       case Kind::kNewPathTooLong:
         Add("path too long: " + Shown(finding.entry->newName) + " (a file the update writes)");
+        break;
+      case Kind::kNameDoesNotConvert:
+        Add("bad name: " + Shown(finding.entry->newName) +
+            " (not Shift-JIS text: the update cannot write a file of that name)");
+        break;
+      case Kind::kPathBlocked:
+        Add("blocked path: " + Shown(finding.entry->newName) + " (the earlier entry " +
+            Shown(finding.other->newName) + " writes a file where a folder goes, or a folder "
+            "where a file goes)");
+        break;
+      case Kind::kWrittenTwice:
+        Add("written twice: " + Shown(finding.entry->newName) + " (it replaces what the earlier "
+            "entry of that name wrote, which then fails its final check)");
+        break;
+      case Kind::kSameMemberTwice:
+        Add("same member twice: " + For(finding) + " (an earlier member, " +
+            Shown(finding.other->newName) + ", is stored under that name)");
+        break;
+      case Kind::kOldFileInArchive:
+        Add("not a plain file: " +
+            Shown(finding.reference ? finding.reference->file : finding.entry->oldName) +
+            " (the update reads it from " + kBackupFolderName +
+            " as a file; the install has it only inside an archive)");
+        break;
+      case Kind::kNewFileNotWritten:
+        Add("missing new file: " + Shown(finding.reference->file) + " (for " + For(finding) +
+            "; no earlier entry writes it)");
+        break;
+      case Kind::kNewSizeNegative:
+        Add("bad new size: " + For(finding) + " (" + std::to_string(finding.entry->newSize) + ")");
+        break;
+      case Kind::kNoMemory:
+        Add("not enough memory to check " + For(finding));
         break;
       case Kind::kOldPathTooLong:
         Add("path too long: " +

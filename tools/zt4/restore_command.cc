@@ -49,8 +49,9 @@ bool BackupHoldsEveryOldFile(const PatchEntry* tree, const std::string& backup) 
   return true;
 }
 
-// Removes the files the update writes (top-level new names, rebuilt archives, the
-// temporary file of a made or changed file), then the folders it made once they are empty. Returns how many files went.
+// Removes the files the update writes (top-level new names, rebuilt archives, the files of
+// its work folder), then the folders it made once they are empty. Returns how many files
+// went.
 int RemoveWrittenFiles(const PatchEntry* tree, const std::string& target) {
   int removed = 0;
   std::set<std::string> folders;
@@ -62,11 +63,22 @@ int RemoveWrittenFiles(const PatchEntry* tree, const std::string& target) {
     } else if (Os().DeleteFile(Join(target, name).c_str())) {
       ++removed;
     }
-    // A made or changed file is written under a temporary name first: a cut there left it.
-    if (e->method != ContentMethod::kFolder) Os().DeleteFile(Join(target, name + kPartSuffix).c_str());
     for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
       folders.insert(name.substr(0, slash));
     }
+  }
+  // Each file is written in the work folder first, under its place in the chain: a cut
+  // there left it.
+  char work[kMaxPath];
+  if (WorkFolderPath(work, tree, target.c_str())) {
+    const int32_t count = CountEntries(tree);
+    for (int32_t i = 0; i < count; ++i) {
+      for (bool archive : {false, true}) {
+        char file[kMaxPath];
+        if (WorkFilePath(file, work, i, archive)) Os().DeleteFile(file);
+      }
+    }
+    Os().RemoveFolder(work);
   }
   // Deepest first: a folder empties once those below it went.
   for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {

@@ -294,6 +294,14 @@ class PosixPlatform final : public Platform {
     return rename(nativeFrom, nativeTo) == 0 || Failed(errno, false);
   }
 
+  bool ReplaceFile(const char* from, const char* to) override {
+    char nativeFrom[kNativePathBytes];
+    char nativeTo[kNativePathBytes];
+    if (!ToNativePath(from, nativeFrom) || !ToNativePath(to, nativeTo)) return NoPath(false);
+    // rename() refuses a folder at the new path for a file: nothing is entered.
+    return rename(nativeFrom, nativeTo) == 0 || Failed(errno, false);
+  }
+
   bool RemoveFolder(const char* path) override {
     char native[kNativePathBytes];
     if (!ToNativePath(path, native)) return NoPath(false);

@@ -18,6 +18,7 @@
 
 #undef MessageBox
 #undef DeleteFile
+#undef ReplaceFile
 
 namespace zt4 {
 
@@ -252,6 +253,16 @@ class Win32Platform final : public Platform {
       if (result != 0 && !IsLockedMoveResult(result)) return Failed(error, false);
       ::Sleep(kLockedPauseMs);
     }
+  }
+
+  bool ReplaceFile(const char* from, const char* to) override {
+    Wide wideFrom(from);
+    Wide wideTo(to);
+    if (!wideFrom.Text() || !wideTo.Text()) return NoPath(false);
+    // A folder at the new path is refused (access denied), never replaced.
+    constexpr DWORD kFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    return ::MoveFileExW(wideFrom.Text(), wideTo.Text(), kFlags) != 0 ||
+           Failed(::GetLastError(), false);
   }
 
   bool RemoveFolder(const char* path) override {

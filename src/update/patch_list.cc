@@ -88,8 +88,6 @@ PatchEntry* Reversed(PatchEntry* chain) {
   return reversed;
 }
 
-bool LeadsIntoBackupFolder(const char* name);
-
 bool ReadReference(Reader& reader, ContentReference* reference) {
   int32_t side;
   if (!reader.Int(&side) || (side != static_cast<int32_t>(ReferenceSide::kOld) &&
@@ -175,7 +173,9 @@ bool ReadGroup(Reader& reader, PatchEntry* group, const int64_t* budget) {
     member->id = id;
     member->next = group->firstChild;
     group->firstChild = member;
-    // Members are not classified: two empty names are accepted here.
+    // Members are not classified: two empty names are accepted here. The old name is
+    // opened as a file of the backup before it is read as "archive/member", so it keeps
+    // the rules of a file name; the new name only names the member.
     if (!ReadFileFields(reader, member) || !IsSafeRelativeName(member->oldName, false) ||
         !IsSafeRelativeName(member->newName, true)) {
       return false;
@@ -315,23 +315,31 @@ bool IsNamed(const char* component, size_t length, const char* name) {
   return true;
 }
 
-// Windows also knows the folder by its generated 8.3 name: "BACKUP~1" to "BACKUP~4", then
-// its first two letters, four hexadecimal digits and "~5" or more. No extension.
+bool IsHexDigit(char c) {
+  char u = Upper(c);
+  return (u >= '0' && u <= '9') || (u >= 'A' && u <= 'F');
+}
+
+// Windows also knows the folder by the 8.3 name it generates for it, always without an
+// extension: "BACKUP~1" to "BACKUP~4" for the first four folders whose names begin so;
+// from the fifth on, the first two letters, four hexadecimal digits worked out from the
+// long name, '~' and a digit from 1. Nothing else: "bank~2" or "BA12~3" are other names.
 bool IsShortNameOfBackup(const char* component, size_t length) {
-  if (length < 4 || length > 8 || Upper(component[0]) != 'B' || Upper(component[1]) != 'A') {
+  static constexpr char kNumbered[] = "BACKUP~";
+  constexpr size_t kNumberedLength = sizeof kNumbered - 1;
+  if (length != 8) return false;
+  char digit = component[7];
+  if (IsNamed(component, kNumberedLength, kNumbered)) return digit >= '1' && digit <= '4';
+  if (Upper(component[0]) != kBackupFolderName[0] || Upper(component[1]) != kBackupFolderName[1]) {
     return false;
   }
-  size_t tilde = 2;
-  while (tilde < length && component[tilde] != '~') {
-    if (component[tilde] == '.') return false;
-    ++tilde;
+  for (size_t i = 2; i < 6; ++i) {
+    if (!IsHexDigit(component[i])) return false;
   }
-  if (tilde + 1 >= length) return false;
-  for (size_t i = tilde + 1; i < length; ++i) {
-    if (component[i] < '0' || component[i] > '9') return false;
-  }
-  return true;
+  return component[6] == '~' && digit >= '1' && digit <= '9';
 }
+
+}  // namespace
 
 bool LeadsIntoBackupFolder(const char* name) {
   const char* component = name;
@@ -351,7 +359,6 @@ bool LeadsIntoBackupFolder(const char* name) {
   }
 }
 
-}  // namespace
 
 EntryKind KindOf(const PatchEntry* entry) {
   if (entry->id == kGroupMark) return EntryKind::KindGroup;
@@ -418,10 +425,11 @@ bool IsSafeRelativeName(const char* name, bool memberName) {
     uint8_t c = bytes[i];
     if (c == 0 || IsSeparator(c)) {
       if (IsClimbingComponent(name + start, name + i)) return false;
-      if (IsDeviceComponent(name + start, name + i)) return false;
+      // A member is looked up inside its archive and never opened as a file.
+      if (!memberName && IsDeviceComponent(name + start, name + i)) return false;
       if (c == 0) return true;
       start = ++i;
-    } else if (c == kForeignMark) {
+    } else if (c == kForeignMark && !memberName) {
       return false;  // the OS edge would read it as a character Shift-JIS lacks
     } else {
       // The trail 0x5C of a two-byte character is never read as a separator.

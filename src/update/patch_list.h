@@ -90,12 +90,19 @@ void DumpEntry(const PatchEntry* entry);
 void FreePatchList(PatchEntry* head);
 
 // True when `name` (Shift-JIS, '/' or '\' separated) stays inside the folder it is joined
-// to: not absolute (no leading separator, no ':' anywhere, hence no drive or UNC form), no
-// ".." component (nor one Windows would trim to "..", such as ".. "), and no component
-// naming a Windows device (CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, with
-// any extension), and no byte 0xFF, which the OS edge would read as a character Shift-JIS
-// lacks. A member name (`memberName`) may begin with a separator and may hold ':'; the
-// other rules hold for it too. An empty name is safe.
+// to: not absolute (no leading separator, no ':' anywhere, hence no drive or UNC form) and
+// no ".." component (nor one Windows would trim to "..", such as ".. "). A name that
+// becomes a file (not `memberName`) also has no component naming a Windows device (CON,
+// PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, with any extension) and no byte 0xFF,
+// which the OS edge would read as a character Shift-JIS lacks. A member name
+// (`memberName`) never reaches the disk: it may begin with a separator, hold ':', a device
+// name or 0xFF; only its climbing components are refused. An empty name is safe.
 bool IsSafeRelativeName(const char* name, bool memberName);
+
+// True when the first component of `name` that is not "." names the update's backup
+// folder of the target as Windows finds it: kBackupFolderName in any case, with trailing
+// dots or blanks, or one of the 8.3 names Windows generates for it. The applier refuses
+// a new name so placed; the patch builder refuses such an item in a new install.
+bool LeadsIntoBackupFolder(const char* name);
 
 }  // namespace zt4

@@ -51,6 +51,8 @@ TEST(ResolvePath, ShiftJisTrailByteIsNotASeparator) {
   // "ソ" is 83 5C: its second byte must not end the folder.
   EXPECT_EQ(Resolved("C:\\\x83\x5C\\prog.exe", "p"), "C:\\\x83\x5C\\p");
   EXPECT_EQ(Resolved("C:\\a\\\x83\x5Cprog.exe", "p"), "C:\\a\\p");
+  // A program named 表示.exe (95 5C 8E A6) finds the patch beside it.
+  EXPECT_EQ(Resolved("C:\\game\\\x95\x5C\x8E\xA6.exe", "patch.zt4"), "C:\\game\\patch.zt4");
 }
 
 TEST(ResolvePath, FailedExecutablePathGivesEmptyText) {

@@ -363,6 +363,20 @@ TEST(Refusal, TheBackupFolderNameIsRefused) {
   EXPECT_FALSE(test::Exists(c.Patch()));
 }
 
+// A compact patch makes the new install's empty folders: their names keep the rules of a
+// file's name there; a strict patch leaves them out and only warns of them.
+TEST(Refusal, AnEmptyFolderTheApplierWouldRefuseGivesNoCompactPatch) {
+  for (const char* folder : {"aux/", "sub/con.d/", "BACKUP~2/"}) {
+    SCOPED_TRACE(folder);
+    BuildCase compact({{"a", "a"}}, {{"a", "a"}, {folder, ""}});
+    std::string error;
+    EXPECT_FALSE(compact.Build(&error));
+    EXPECT_FALSE(test::Exists(compact.Patch()));
+    BuildCase strict({{"a", "a"}}, {{"a", "a"}, {folder, ""}}, true);
+    EXPECT_EQ(strict.Build(&error), std::string(folder) != "BACKUP~2/") << error;
+  }
+}
+
 TEST(Refusal, AnEmptyOldInstallIsRefused) {
   BuildCase c({}, {{"a", "a"}});
   ASSERT_EQ(Os().CreateFolder(c.Old().c_str()), FolderResult::kCreated);

@@ -103,8 +103,31 @@ TEST(Program, WrongArgumentsShowTheUsage) {
   EXPECT_NE(errors.find("usage: zt4mkpatch"), std::string::npos) << errors;
 }
 
-// The Linux applier as a user runs it: beside the patch, started in the install's folder,
-// the preselected folder taken and Yes answered on its terminal.
+// The Linux applier as a user runs it: beside the patch, started in a copy of the old
+// install, the preselected folder taken and Yes answered on its terminal. The copy is
+// run/target; its tree comes back in `result`, the applier's standard error in `errors`.
+void ApplyWithTheRealApplier(const std::string& oldDir, const std::string& patch,
+                             const std::string& run, test::Tree* result, std::string* errors) {
+  std::string applier;
+  ASSERT_TRUE(test::ReadFile(ZT4PATCH_PATH, &applier));
+  ASSERT_TRUE(test::WriteFile(run + "/zt4patch", applier));
+  ASSERT_EQ(std::system(("chmod +x " + Quoted(run + "/zt4patch")).c_str()), 0);
+  if (patch != run + "/patch.zt4") {
+    std::string bytes;
+    ASSERT_TRUE(test::ReadFile(patch, &bytes));
+    ASSERT_TRUE(test::WriteFile(run + "/patch.zt4", bytes));
+  }
+  ASSERT_EQ(Os().CreateFolder((run + "/target").c_str()), FolderResult::kCreated);
+  std::string error;
+  ASSERT_TRUE(tool::CopyTree(oldDir, run + "/target", &error)) << error;
+  std::string command = "cd " + Quoted(run + "/target") + " && printf '\\ny\\n' | " +
+                        Quoted(run + "/zt4patch") + " >" + Quoted(run + "/out.txt") + " 2>" +
+                        Quoted(run + "/err.txt");
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  *result = test::ReadTree(run + "/target");
+  test::ReadFile(run + "/err.txt", errors);
+}
+
 TEST(Program, TheRealApplierTakesGeneratedInstallsToTheNewVersion) {
   if (OsIsWindows()) GTEST_SKIP() << "the Windows program is driven by the GUI tests";
   for (unsigned seed = 40; seed < 45; ++seed) {
@@ -117,22 +140,61 @@ TEST(Program, TheRealApplierTakesGeneratedInstallsToTheNewVersion) {
                          run / "build.txt", &errors),
               0)
         << errors;
-    std::string applier;
-    ASSERT_TRUE(test::ReadFile(ZT4PATCH_PATH, &applier));
-    ASSERT_TRUE(test::WriteFile(run / "zt4patch", applier));
-    ASSERT_EQ(std::system(("chmod +x " + Quoted(run / "zt4patch")).c_str()), 0);
-    ASSERT_EQ(Os().CreateFolder((run / "target").c_str()), FolderResult::kCreated);
-    std::string error;
-    ASSERT_TRUE(tool::CopyTree(c.Old(), run / "target", &error)) << error;
-    std::string command = "cd " + Quoted(run / "target") + " && printf '\\ny\\n' | " +
-                          Quoted(run / "zt4patch") + " >" + Quoted(run / "out.txt") + " 2>" +
-                          Quoted(run / "err.txt");
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    test::Tree result = test::ReadTree(run / "target");
+    test::Tree result;
     std::string err;
-    test::ReadFile(run / "err.txt", &err);
+    ApplyWithTheRealApplier(c.Old(), run / "patch.zt4", run.Path(), &result, &err);
     EXPECT_EQ(test::FilesOf(test::Without(result, "BACKUP_FILES")), test::FilesOf(newTree)) << err;
     EXPECT_EQ(test::FilesOf(test::Below(result, "BACKUP_FILES")), test::FilesOf(oldTree)) << err;
+  }
+}
+
+// Names with a tilde and a digit that Windows never generates for the backup folder, and
+// archive members named like devices: built, checked and applied like any other.
+TEST(Program, NamesNearTheBackupFolderAndDeviceMembersAreBuiltAndApplied) {
+  test::Tree oldTree = {
+      {"bank~2", "old bank"},
+      {"pack.zt4", test::ArchiveBytes({{"/aux.bin", "aux 1"}, {"/keep", "k"}})},
+  };
+  test::Tree newTree = {
+      {"bank~2", "new bank"},
+      {"BA12~3/x.txt", "x"},
+      {"pack.zt4",
+       test::ArchiveBytes({{"/aux.bin", "aux 2"}, {"/data/con.txt", "c"}, {"/keep", "k"}})},
+  };
+  for (const char* form : {"", " --strict"}) {
+    SCOPED_TRACE(form[0] ? "strict" : "compact");
+    test::BuildCase c(oldTree, newTree);
+    test::TempFolder logs;
+    std::string errors;
+    ASSERT_EQ(RunProgram(Quoted(c.Old()) + " " + Quoted(c.New()) + " " + Quoted(c.Patch()) +
+                             " --check" + form,
+                         logs / "err.txt", &errors),
+              0)
+        << errors;
+    EXPECT_NE(errors.find("check passed"), std::string::npos) << errors;
+    if (OsIsWindows()) continue;  // the Windows program is driven by the GUI tests
+    test::Tree result;
+    std::string err;
+    ApplyWithTheRealApplier(c.Old(), c.Patch(), logs.Path(), &result, &err);
+    EXPECT_EQ(test::FilesOf(test::Without(result, "BACKUP_FILES")), test::FilesOf(newTree)) << err;
+    EXPECT_EQ(test::FilesOf(test::Below(result, "BACKUP_FILES")), test::FilesOf(oldTree)) << err;
+  }
+}
+
+// A new install holding the backup folder under one of its 8.3 names gives no patch.
+TEST(Program, AShortNameOfTheBackupFolderIsRefused) {
+  for (const char* name : {"BACKUP~1/x.txt", "backup~4", "BAC3F1~5"}) {
+    SCOPED_TRACE(name);
+    test::BuildCase c({{"a", "a"}}, {{"a", "a"}, {name, "x"}});
+    test::TempFolder logs;
+    std::string errors;
+    EXPECT_EQ(RunProgram(Quoted(c.Old()) + " " + Quoted(c.New()) + " " + Quoted(c.Patch()) +
+                             " --check",
+                         logs / "err.txt", &errors),
+              1);
+    EXPECT_NE(errors.find("the applier keeps its backup under this name"), std::string::npos)
+        << errors;
+    EXPECT_FALSE(test::Exists(c.Patch()));
   }
 }
 

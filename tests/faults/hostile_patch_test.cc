@@ -6,6 +6,7 @@
 // confirmation.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <functional>
@@ -167,6 +168,8 @@ class HostilePatchTest : public test::ChildRunTest {
   Tree lastTree_;
 };
 
+const std::vector<std::string>& DeviceNames();
+
 const std::vector<std::string>& HostilePaths() {
   static const std::vector<std::string> kNames = {
       "../evil.txt",
@@ -186,6 +189,18 @@ const std::vector<std::string>& HostilePaths() {
       ".. /evil.txt",
       "sub/.. ",
       "\x95\x5C\\..\\..\\evil.txt",  // 表, then a real '\'
+  };
+  static const std::vector<std::string> kAll = [] {
+    std::vector<std::string> all = kNames;
+    all.insert(all.end(), DeviceNames().begin(), DeviceNames().end());
+    return all;
+  }();
+  return kAll;
+}
+
+// Refused where a name becomes a file; a member name never does.
+const std::vector<std::string>& DeviceNames() {
+  static const std::vector<std::string> kNames = {
       "CON",
       "con",
       "NUL",
@@ -204,9 +219,11 @@ const std::vector<std::string>& HostilePaths() {
 }
 
 // Names that are refused wherever a name stands, member names included (which may begin
-// with '/' and hold ':', since they never reach the disk).
+// with '/', hold ':' and name a device, since they never reach the disk).
 bool AlsoRefusedAsMember(const std::string& name) {
-  return name.find(':') == std::string::npos && name[0] != '/' && name[0] != '\\';
+  const std::vector<std::string>& devices = DeviceNames();
+  return name.find(':') == std::string::npos && name[0] != '/' && name[0] != '\\' &&
+         std::find(devices.begin(), devices.end(), name) == devices.end();
 }
 
 TEST_F(HostilePatchTest, ClimbingAbsoluteAndDeviceNamesInEveryPathField) {
@@ -272,7 +289,7 @@ TEST_F(HostilePatchTest, NewNamesThatLeadIntoTheBackupFolder) {
        {"BACKUP_FILES/readme.txt", "backup_files/readme.txt", "Backup_Files\\readme.txt",
         "BACKUP_FILES./readme.txt", "BACKUP_FILES . /readme.txt", "./BACKUP_FILES/readme.txt",
         ".\\./BACKUP_FILES/readme.txt", "BACKUP_FILES", "BACKUP~1/readme.txt",
-        "backup~2\\readme.txt", "BA1F2C~5/readme.txt"}) {
+        "backup~2\\readme.txt", "BA1F2C~5/readme.txt", "bac3f1~1", "BACKUP~4. /x"}) {
     {
       ListBuilder list;
       list.Plain(0, "", "", name, "x");
@@ -294,7 +311,10 @@ TEST_F(HostilePatchTest, NewNamesThatLeadIntoTheBackupFolder) {
   ListBuilder list;
   list.Plain(0, "", "", "BACKUP_FILES2/x.txt", "x").Plain(1, "", "", "sub/BACKUP_FILES/y.txt", "y");
   list.Plain(2, "", "", "BACKUP~1.txt", "z").Plain(3, "", "", "BACKUP~X/w.txt", "w");
-  Expect("near names", old, list.Bytes(), {{0, "x"}, {1, "y"}, {2, "z"}, {3, "w"}}, {kCompleted},
+  // Tildes and digits that Windows never generates for the folder.
+  list.Plain(4, "", "", "bank~2", "v").Plain(5, "", "", "BA12~3/u.txt", "u");
+  Expect("near names", old, list.Bytes(),
+         {{0, "x"}, {1, "y"}, {2, "z"}, {3, "w"}, {4, "v"}, {5, "u"}}, {kCompleted},
          kAfterBackup);
   PrintSeen("names into the backup folder");
 }

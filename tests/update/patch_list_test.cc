@@ -458,8 +458,8 @@ const char* const kSafeNames[] = {
     "com0x",           ". /x",       "x\x83",    "\x95\x5C\x8E\xA6/\x83\x5C\x83t\x83g.txt",
 };
 
-// Climbing and device names are refused in every field; absolute ones where a name is a
-// path (a member's new name is read below its archive).
+// Climbing names are refused in every field; absolute and device ones where a name is a
+// path (a member's new name is read below its archive and never opened as a file).
 TEST(ParsePatchList, UnsafeNamesAreRefusedWhereTheyApply) {
   auto refusedIn = [](const auto& fields, const auto& names) {
     for (Field field : fields) {
@@ -470,13 +470,72 @@ TEST(ParsePatchList, UnsafeNamesAreRefusedWhereTheyApply) {
     }
   };
   refusedIn(kAllFields, kClimbingNames);
-  refusedIn(kAllFields, kDeviceNames);
+  refusedIn(kPathFields, kDeviceNames);
   refusedIn(kPathFields, kAbsoluteNames);
 }
 
-TEST(ParsePatchList, MemberNewNamesMayLookAbsolute) {
+TEST(ParsePatchList, MemberNewNamesMayLookAbsoluteOrNameADevice) {
   for (const char* name : kAbsoluteNames) {
     EXPECT_FALSE(Refused(WithName(Field::kMemberNew, name))) << name;
+  }
+  for (const char* name : kDeviceNames) {
+    EXPECT_FALSE(Refused(WithName(Field::kMemberNew, name))) << name;
+  }
+}
+
+// One name, as the new name of a top-level file and as the new name of a member. A file
+// must not lead into the backup folder, under its long name or an 8.3 name Windows
+// generates for it ("BACKUP~1" to "BACKUP~4", then "BA", four hexadecimal digits, '~'
+// and a digit), nor name a device or hold 0xFF; a member only must not climb.
+struct NameCase {
+  const char* name;
+  bool fileAccepted;
+  bool memberAccepted;
+};
+const NameCase kNameCases[] = {
+    {"bank~2", true, true},
+    {"BANK~2", true, true},
+    {"bank~2/x.bin", true, true},
+    {"BACKUP~1", false, true},
+    {"backup~4", false, true},
+    {"Backup~3/x.bin", false, true},
+    {"BACKUP~1.", false, true},  // Windows drops the trailing dot
+    {"BACKUP~2 . /x.bin", false, true},
+    {"./BACKUP~2/x.bin", false, true},
+    {"BAC3F1~5", false, true},
+    {"ba0f9e~1", false, true},
+    {"BAffff~9", false, true},
+    {"BACKUP_FILES", false, true},
+    {"backup_files. .", false, true},
+    {"BACKUP~5", true, true},   // the fifth folder gets the hashed form instead
+    {"BACKUP~0", true, true},
+    {"BACKUP~12", true, true},  // nine characters: no generated 8.3 name
+    {"BACKUP~1.txt", true, true},
+    {"BA12~3", true, true},
+    {"BAG3F1~5", true, true},   // G is no hexadecimal digit
+    {"BAC3F1~0", true, true},
+    {"BAC3F1~55", true, true},
+    {"BAC3F1-5", true, true},
+    {"BC3F1A~1", true, true},
+    {"BAC3F1~5.bin", true, true},
+    {"sub/BACKUP~1", true, true},
+    {"aux.bin", false, true},
+    {"data/con.txt", false, true},
+    {"LPT1", false, true},
+    {"m\xFF", false, true},
+    {"../x", false, false},
+    {"a/../../x", false, false},
+    {"..", false, false},
+};
+
+TEST(ParsePatchList, BackupFolderDeviceAndForeignRulesHoldForFilesOnly) {
+  for (const NameCase& c : kNameCases) {
+    EXPECT_EQ(Refused(WithName(Field::kTopNew, c.name)), !c.fileAccepted) << c.name;
+    EXPECT_EQ(Refused(WithName(Field::kGroupNew, c.name)), !c.fileAccepted) << c.name;
+    EXPECT_EQ(Refused(WithName(Field::kMemberNew, c.name)), !c.memberAccepted) << c.name;
+    bool file = IsSafeRelativeName(c.name, false) && !LeadsIntoBackupFolder(c.name);
+    EXPECT_EQ(file, c.fileAccepted) << c.name;
+    EXPECT_EQ(IsSafeRelativeName(c.name, true), c.memberAccepted) << c.name;
   }
 }
 
@@ -508,7 +567,8 @@ TEST(IsSafeRelativeName, PathsAndMemberNames) {
   EXPECT_TRUE(IsSafeRelativeName("/x.bin", true));
   EXPECT_TRUE(IsSafeRelativeName("C:x", true));
   EXPECT_FALSE(IsSafeRelativeName("/../x.bin", true));
-  EXPECT_FALSE(IsSafeRelativeName("/nul", true));
+  EXPECT_TRUE(IsSafeRelativeName("/nul", true));
+  EXPECT_FALSE(IsSafeRelativeName("nul", false));
   EXPECT_TRUE(IsSafeRelativeName("\x83\x5C/a.bin", false));
   // 0x5C standing alone is a separator.
   EXPECT_FALSE(IsSafeRelativeName("a\x5C..", false));

@@ -73,7 +73,8 @@ class Builder {
 
  private:
   bool ScanAndCheck(std::string* error);
-  bool CheckNames(const TreeScan& scan, const std::string& root, std::string* error);
+  bool CheckNames(const TreeScan& scan, const std::string& root, bool newInstall,
+                  std::string* error);
   bool Describe(const std::string& name, std::string* error);
   bool DescribeBigChangedFile(const std::string& name, std::string* error);
   // The record of a file changed in place, made from its smallest delta.

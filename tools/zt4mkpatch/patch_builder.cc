@@ -84,9 +84,14 @@ void Builder::Progress(bool last) {
   std::fflush(options_.messages);
 }
 
-bool Builder::CheckNames(const TreeScan& scan, const std::string& root, std::string* error) {
+bool Builder::CheckNames(const TreeScan& scan, const std::string& root, bool newInstall,
+                         std::string* error) {
   for (const std::string& item : scan.topLevel) {
-    if (FoldCase(item) == FoldCase(kBackupFolderName)) {
+    // A new item is held to the applier's own rule, which also knows the folder's 8.3
+    // names; an old one only meets an earlier backup under the long name.
+    bool backup = newInstall ? LeadsIntoBackupFolder(item.c_str())
+                             : FoldCase(item) == FoldCase(kBackupFolderName);
+    if (backup) {
       *error = Shown(root + "/" + item) +
                ": the applier keeps its backup under this name; an install cannot hold it";
       return false;
@@ -101,6 +106,16 @@ bool Builder::CheckNames(const TreeScan& scan, const std::string& root, std::str
     if (file.size > INT32_MAX) {
       *error = Shown(root + "/" + file.name) +
                ": the file is 2 GiB or larger, which a patch cannot hold";
+      return false;
+    }
+  }
+  // A compact patch makes the empty folders of the new install: their names are held to
+  // the rules of a file name.
+  for (const std::string& folder : scan.emptyFolders) {
+    if (!newInstall || options_.strict) break;
+    std::string problem = NameProblem(folder);
+    if (!problem.empty()) {
+      *error = Shown(root + "/" + folder) + ": " + problem;
       return false;
     }
   }
@@ -129,7 +144,8 @@ bool Builder::ScanAndCheck(std::string* error) {
   if (!ScanTree(options_.oldDir, &old_, error) || !ScanTree(options_.newDir, &new_, error)) {
     return false;
   }
-  if (!CheckNames(old_, options_.oldDir, error) || !CheckNames(new_, options_.newDir, error)) {
+  if (!CheckNames(old_, options_.oldDir, false, error) ||
+      !CheckNames(new_, options_.newDir, true, error)) {
     return false;
   }
   if (old_.topLevel.empty()) {

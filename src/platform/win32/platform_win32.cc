@@ -56,19 +56,12 @@ int FromWide(const wchar_t* units, int count, char* out, int capacity) {
 HANDLE ToHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
 
 // Virus scanners and indexers open files for a moment as they appear or change. A file
-// held that way is retried for about a second before its open or move fails.
+// held that way is retried for about a second before its open fails. A move is tried once.
 constexpr int kLockedTries = 12;
 constexpr DWORD kLockedPauseMs = 90;
 
 bool IsLockedError(DWORD error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
-}
-
-// The shell's move reports a held file with the Win32 codes, with access denied, or with
-// its own code for a source it could not take (DE_ACCESSDENIEDSRC).
-bool IsLockedMoveResult(int result) {
-  return IsLockedError(static_cast<DWORD>(result)) || result == ERROR_ACCESS_DENIED ||
-         result == 0x78;
 }
 
 // SHCreateDirectory is exported by shell32 under ordinal 165 only on older systems' headers.
@@ -241,18 +234,16 @@ class Win32Platform final : public Platform {
     operation.wFunc = FO_MOVE;
     operation.pFrom = fromList;
     operation.pTo = toList;
-    operation.fFlags = 0x214;  // FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR
-    for (int attempt = 1;; ++attempt) {
-      int result = ::SHFileOperationW(&operation);
-      // Success counts only when the item really went: some shells report none for a
-      // held file that they left where it was.
-      bool sourceLeft = ::GetFileAttributesW(wideFrom.Text()) != INVALID_FILE_ATTRIBUTES;
-      if (result == 0 && !sourceLeft) return true;
-      DWORD error = result != 0 ? static_cast<DWORD>(result) : ERROR_SHARING_VIOLATION;
-      if (attempt == kLockedTries || !sourceLeft) return Failed(error, false);
-      if (result != 0 && !IsLockedMoveResult(result)) return Failed(error, false);
-      ::Sleep(kLockedPauseMs);
-    }
+    // The shell shows no box of its own: a failure goes to the caller alone, after one try,
+    // since every further try could bring up another.
+    operation.fFlags = static_cast<FILEOP_FLAGS>(FOF_SILENT | FOF_NOCONFIRMATION |
+                                                 FOF_NOCONFIRMMKDIR | FOF_NOERRORUI);
+    int result = ::SHFileOperationW(&operation);
+    // Success counts only when the item really went: some shells report none for a held
+    // file that they left where it was.
+    bool sourceLeft = ::GetFileAttributesW(wideFrom.Text()) != INVALID_FILE_ATTRIBUTES;
+    if (result == 0 && !sourceLeft) return true;
+    return Failed(result != 0 ? static_cast<DWORD>(result) : ERROR_SHARING_VIOLATION, false);
   }
 
   bool ReplaceFile(const char* from, const char* to) override {

@@ -14,6 +14,7 @@
 #include "update/content_method.h"
 #include "update/delta.h"
 #include "update/paths.h"
+#include "update/payload_facts.h"
 
 namespace zt4 {
 namespace {
@@ -143,18 +144,16 @@ class Needs {
 
   // The payload is there and decodes; a changed file's records fit its new size.
   bool Payload(const PatchEntry* e, const PatchEntry* group, EntryKind kind) {
-    ScopedBlock payload;
-    if (LoadPayload(e->id, &payload.data, &payload.size) != Stop::kNone) {
-      return Unreadable(e, group);
-    }
-    if (kind == EntryKind::KindChanged && !ValidateDeltaRecords(payload.data, payload.size, e->newSize)) {
+    const bool added = kind == EntryKind::KindAdded && reporter_->TakesLaterFindings();
+    const PayloadFacts* payload = payloads_.Of(e->id, added);
+    if (!payload || !payload->readable) return Unreadable(e, group);
+    if (kind == EntryKind::KindChanged &&
+        !(payload->recordsEnd >= 0 && payload->recordsEnd <= e->newSize)) {
       return Tell(Kind::kPayloadDoesNotFit, Stop::kPatchDamaged, e, group);
     }
-    if (kind == EntryKind::KindAdded && reporter_->TakesLaterFindings()) {
+    if (added) {
       // Written as it is: the final check finds whether it is the new file.
-      char digest[41];
-      Sha1Hex(payload.data, static_cast<size_t>(payload.size), digest);
-      if (payload.size != e->newSize || std::strcmp(digest, e->newDigest) != 0) {
+      if (payload->size != e->newSize || std::strcmp(payload->digest, e->newDigest) != 0) {
         return Tell(Kind::kPayloadNotNewFile, Stop::kVersionMismatch, e, group, Phase::kCheck);
       }
     }
@@ -182,12 +181,9 @@ class Needs {
     }
     const MethodRow* row = FindMethod(e->method);
     if (!row || !row->IsFrame()) return true;
-    ScopedBlock payload;
-    if (LoadPayload(e->id, &payload.data, &payload.size) != Stop::kNone) {
-      return Unreadable(e, group);
-    }
-    int64_t stated = ReferenceFrameContentSize(payload.data, static_cast<size_t>(payload.size));
-    if (row->statedSizeFits(stated, e->newSize)) return true;
+    const PayloadFacts* payload = payloads_.Of(e->id);
+    if (!payload || !payload->readable) return Unreadable(e, group);
+    if (row->statedSizeFits(payload->frameContentSize, e->newSize)) return true;
     return Tell(Kind::kPayloadDoesNotFit, Stop::kPatchDamaged, e, group);
   }
 
@@ -195,6 +191,7 @@ class Needs {
   const char* target_;
   const char* backup_;
   PreflightReporter* reporter_;
+  PayloadFactsCache payloads_;  // each payload decoded once
   uint64_t newBytes_ = 0;
   int32_t told_[kToldRemembered] = {};
   int32_t toldCount_ = 0;

@@ -36,8 +36,10 @@ void DecodedMembers::Drop(uint8_t* block, int32_t size) {
 void DecodedMembers::Keep(const ContentReference& reference, uint8_t* block) {
   PoolString key = KeyOf(reference);
   std::lock_guard<std::mutex> lock(lock_);
-  if (!kept_) kept_ = new (std::nothrow) NameTable<Kept>;
-  if (!kept_ || kept_->Find(key) || !kept_->Set(key, Kept{block, reference.size})) {
+  if (!kept_) kept_ = new (std::nothrow) KeyIndex<Kept>;
+  bool added = false;
+  if (kept_) kept_->Insert(key.Text(), static_cast<size_t>(key.Length()), Kept{block, reference.size}, &added);
+  if (!added) {
     FreeBlock(block);
     bytes_ -= reference.size;
   }
@@ -46,21 +48,16 @@ void DecodedMembers::Keep(const ContentReference& reference, uint8_t* block) {
 bool DecodedMembers::CopyTo(const ContentReference& reference, uint8_t* into) {
   PoolString key = KeyOf(reference);
   std::lock_guard<std::mutex> lock(lock_);
-  const auto* node = kept_ ? kept_->Find(key) : nullptr;
-  if (!node || node->payload.size != reference.size) return false;
-  std::memcpy(into, node->payload.data, static_cast<size_t>(reference.size));
+  const Kept* kept = kept_ ? kept_->Find(key.Text(), static_cast<size_t>(key.Length())) : nullptr;
+  if (!kept || kept->size != reference.size) return false;
+  std::memcpy(into, kept->data, static_cast<size_t>(reference.size));
   return true;
 }
 
 void DecodedMembers::Release() {
   std::lock_guard<std::mutex> lock(lock_);
   if (!kept_) return;
-  kept_->ForEachEntry(
-      [](const PoolString&, Kept& kept, void*) {
-        FreeBlock(kept.data);
-        return true;
-      },
-      nullptr);
+  kept_->ForEach([](Kept& kept) { FreeBlock(kept.data); });
   delete kept_;
   kept_ = nullptr;
   bytes_ = 0;

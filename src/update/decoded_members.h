@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "base/name_table.h"
+#include "base/key_index.h"
+#include "base/pool_string.h"
 #include "update/patch_list.h"
 
 namespace zt4 {
@@ -39,7 +40,7 @@ class DecodedMembers {
   static PoolString KeyOf(const ContentReference& reference);
 
   std::mutex lock_;
-  NameTable<Kept>* kept_ = nullptr;
+  KeyIndex<Kept>* kept_ = nullptr;
   int64_t bytes_ = 0;
 };
 

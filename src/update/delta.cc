@@ -37,6 +37,25 @@ bool ValidateDeltaRecords(const uint8_t* payload, int32_t payloadSize, int32_t n
   return true;
 }
 
+int64_t DeltaRecordsEnd(const uint8_t* payload, int32_t payloadSize) {
+  if (payloadSize < 0) return -1;
+  int64_t end = 0;
+  int64_t remaining = payloadSize;
+  const uint8_t* at = payload;
+  while (remaining > 0) {
+    remaining -= kRecordHeaderBytes;
+    if (remaining < 0) return -1;
+    const uint32_t offset = GetU32(at);
+    const uint32_t length = GetU32(at + 4);
+    remaining -= length;
+    if (remaining < 0) return -1;
+    const int64_t recordEnd = int64_t{offset} + length;
+    if (recordEnd > end) end = recordEnd;
+    at += kRecordHeaderBytes + uint64_t{length};
+  }
+  return end;
+}
+
 bool ApplyDeltaRecords(const uint8_t* payload, int32_t payloadSize, int32_t newSize,
                        DeltaSink& sink) {
   if (!ValidateDeltaRecords(payload, payloadSize, newSize)) return false;

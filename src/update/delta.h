@@ -46,6 +46,11 @@ class WindowSink final : public DeltaSink {
 // bytes; looks at nothing but the bytes given.
 bool ValidateDeltaRecords(const uint8_t* payload, int32_t payloadSize, int32_t newSize);
 
+// Where the records end: the highest offset plus length of any of them (0 for none), or
+// -1 when the payload is not a whole sequence of records. The records lie within a
+// `newSize` of at least that, so one look answers ValidateDeltaRecords for every size.
+int64_t DeltaRecordsEnd(const uint8_t* payload, int32_t payloadSize);
+
 // Checks every record first, then hands each to the sink in payload order. False, with
 // nothing handed over, when the records do not all fit.
 bool ApplyDeltaRecords(const uint8_t* payload, int32_t payloadSize, int32_t newSize,

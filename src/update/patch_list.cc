@@ -88,6 +88,18 @@ PatchEntry* Reversed(PatchEntry* chain) {
   return reversed;
 }
 
+// What the records read so far ask for, held to the kMost limits before each is taken.
+struct Tally {
+  int32_t records = 0;
+  int32_t references = 0;
+
+  bool Record() { return ++records <= kMostRecords; }
+  bool References(int32_t count) {
+    references += count;
+    return references <= kMostReferences;
+  }
+};
+
 bool ReadReference(Reader& reader, ContentReference* reference) {
   int32_t side;
   if (!reader.Int(&side) || (side != static_cast<int32_t>(ReferenceSide::kOld) &&
@@ -110,10 +122,12 @@ bool ReadReference(Reader& reader, ContentReference* reference) {
 
 // The content fields of a compact record: how its new content is made and from what,
 // held to its method's rule.
-bool ReadMethodAndReferences(Reader& reader, PatchEntry* entry, const RecordPlace& place) {
+bool ReadMethodAndReferences(Reader& reader, PatchEntry* entry, const RecordPlace& place,
+                             Tally* tally) {
   int32_t method;
   int32_t count;
-  if (!reader.Int(&method) || !reader.Int(&count) || count < 0 || count > kMaxReferences) {
+  if (!reader.Int(&method) || !reader.Int(&count) || count < 0 || count > kMaxReferences ||
+      !tally->References(count)) {
     return false;
   }
   if (count > 0) {
@@ -131,6 +145,7 @@ bool ReadMethodAndReferences(Reader& reader, PatchEntry* entry, const RecordPlac
   // entry of all).
   if (row->making == MethodRow::Making::kCopy && count == 0 && !place.member &&
       entry->oldName[0] != 0 && entry->newName[0] != 0) {
+    if (!tally->References(1)) return false;
     entry->references = new (std::nothrow) ContentReference[1];
     if (!entry->references) return false;
     entry->referenceCount = 1;
@@ -154,7 +169,7 @@ bool NamesNoNewMember(const PatchEntry* entry) {
 // Reads the rest of a group record into `group`. Members are put at the front of the
 // member chain while reading (so a refusal frees them with the group) and turned round
 // at the end.
-bool ReadGroup(Reader& reader, PatchEntry* group, const int64_t* budget) {
+bool ReadGroup(Reader& reader, PatchEntry* group, const int64_t* budget, Tally* tally) {
   if (!reader.Marker(kGroupMarker)) return false;
   group->id = kGroupMark;
   if (!reader.Text(&group->newName) || !reader.Int(&group->newSize) ||
@@ -168,6 +183,7 @@ bool ReadGroup(Reader& reader, PatchEntry* group, const int64_t* budget) {
     int32_t id;
     if (!reader.Int(&id)) return false;
     if (id == kGroupMark) break;
+    if (!tally->Record()) return false;
     PatchEntry* member = new (std::nothrow) PatchEntry;
     if (member == nullptr) return false;
     member->id = id;
@@ -180,7 +196,7 @@ bool ReadGroup(Reader& reader, PatchEntry* group, const int64_t* budget) {
         !IsSafeRelativeName(member->newName, true)) {
       return false;
     }
-    if (budget && !ReadMethodAndReferences(reader, member, RecordPlace{true, *budget})) {
+    if (budget && !ReadMethodAndReferences(reader, member, RecordPlace{true, *budget}, tally)) {
       return false;
     }
   }
@@ -189,16 +205,16 @@ bool ReadGroup(Reader& reader, PatchEntry* group, const int64_t* budget) {
   return !budget || PlanGroupMemory(group, *budget);
 }
 
-bool ReadRecord(Reader& reader, PatchEntry* entry, const int64_t* budget) {
+bool ReadRecord(Reader& reader, PatchEntry* entry, const int64_t* budget, Tally* tally) {
   int32_t id;
   if (!reader.Int(&id)) return false;
-  if (id == kGroupMark) return ReadGroup(reader, entry, budget);
+  if (id == kGroupMark) return ReadGroup(reader, entry, budget, tally);
   entry->id = id;
   return ReadFileFields(reader, entry) && KindOf(entry) != EntryKind::KindNone &&
          IsSafeRelativeName(entry->oldName, false) && IsSafeRelativeName(entry->newName, false) &&
          !LeadsIntoBackupFolder(entry->newName) &&
          (!budget ||
-          (ReadMethodAndReferences(reader, entry, RecordPlace{false, *budget}) &&
+          (ReadMethodAndReferences(reader, entry, RecordPlace{false, *budget}, tally) &&
            NamesNoNewMember(entry)));
 }
 
@@ -207,15 +223,16 @@ bool ReadRecord(Reader& reader, PatchEntry* entry, const int64_t* budget) {
 PatchEntry* ParseRecords(const uint8_t* bytes, int32_t count, const int64_t* budget) {
   Reader reader(bytes, count);
   PatchEntry* head = nullptr;
+  Tally tally;
   // The end is looked at only between records; whatever follows the last complete
   // record is read as one more.
   do {
-    PatchEntry* entry = new (std::nothrow) PatchEntry;
+    PatchEntry* entry = tally.Record() ? new (std::nothrow) PatchEntry : nullptr;
     if (entry == nullptr) {
       FreePatchList(head);
       return nullptr;
     }
-    if (!ReadRecord(reader, entry, budget)) {
+    if (!ReadRecord(reader, entry, budget, &tally)) {
       FreeEntry(entry);
       FreePatchList(head);
       return nullptr;
@@ -236,7 +253,9 @@ PatchEntry* ParseCompact(const uint8_t* bytes, int32_t count) {
       budget <= 0 || !reader.Int(&size) || size <= 0) {
     return nullptr;
   }
-  // The frame must state the same size before that much memory is taken for it.
+  // The records are held beside the description that holds their frame. The frame must
+  // state the same size before that much memory is taken for it.
+  if (size > kMostDescriptionBytes - count) return nullptr;
   const int32_t at = reader.Position();
   if (ReferenceFrameContentSize(bytes + at, static_cast<size_t>(count - at)) != size) return nullptr;
   uint8_t* records = AllocBlock(static_cast<size_t>(size));
@@ -371,7 +390,7 @@ EntryKind KindOf(const PatchEntry* entry) {
 }
 
 PatchEntry* ParsePatchList(const uint8_t* bytes, int32_t count, PatchFormats formats) {
-  if (bytes == nullptr || count <= 0) return nullptr;
+  if (bytes == nullptr || count <= 0 || count > kMostDescriptionBytes) return nullptr;
   // A reader of the first form alone refuses a compact description at its marker.
   if (formats == PatchFormats::kStrictAndCompact && LooksCompact(bytes, count)) {
     return ParseCompact(bytes, count);

@@ -28,6 +28,16 @@ inline constexpr char kEndMarker[] = "@END";
 // may lead into it.
 inline constexpr char kBackupFolderName[] = "BACKUP_FILES";
 
+// The most a description may ask of the applier, whatever budget it states for its
+// entries: the description's bytes (with, for a compact one, its frame and the records
+// decoded from it, which are held together), its records (members counted) and the
+// contents they are made from. The largest installs have a few hundred thousand files of
+// a few hundred bytes of description each; these leave room for three times that, and
+// keep the tree, its checks and its console lines within a few hundred MiB.
+inline constexpr int32_t kMostDescriptionBytes = 256 << 20;
+inline constexpr int32_t kMostRecords = 1 << 20;
+inline constexpr int32_t kMostReferences = 1 << 21;
+
 // Every empty text of an entry points here, so "empty" is always "first byte zero" and
 // never a null pointer.
 inline constexpr char kEmptyEntryText[] = "";
@@ -70,8 +80,9 @@ enum class PatchFormats { kStrictOnly, kStrictAndCompact };
 
 // The top-level chain (last record of the description first), or null when the
 // description is refused: empty, cut short, badly marked, a top-level record without
-// names, an unsafe name, or no memory for an entry; for a compact one also a frame that
-// does not decode, a reference beyond the budget or a method its entry cannot have.
+// names, an unsafe name, beyond one of the kMost limits, or no memory for an entry; for a
+// compact one also a frame that does not decode, a reference beyond the budget or a
+// method its entry cannot have.
 // Never reads outside [bytes, count).
 PatchEntry* ParsePatchList(const uint8_t* bytes, int32_t count,
                            PatchFormats formats = PatchFormats::kStrictAndCompact);

@@ -54,8 +54,12 @@ bool FlushFolders(const PatchEntry* tree, const char* target, const char* backup
 PatchEntry* LoadPatch(const PoolString& patchPath, uint8_t** description) {
   *description = nullptr;
   int32_t size = 0;
-  if (!Mount(patchPath, PoolString(kPatchMountName)) ||
-      !LoadWholeFile(PoolString::Formatted("%s/list", kPatchMountName), description, &size)) {
+  if (!Mount(patchPath, PoolString(kPatchMountName))) return nullptr;
+  // A description larger than the applier takes is refused before it is decoded.
+  const Archive* patch = MountedArchive(PoolString(kPatchMountName));
+  const ArchiveEntry* list = patch ? patch->Find(PoolString("/list")) : nullptr;
+  if (list && list->contentSize > static_cast<uint32_t>(kMostDescriptionBytes)) return nullptr;
+  if (!LoadWholeFile(PoolString::Formatted("%s/list", kPatchMountName), description, &size)) {
     return nullptr;
   }
   return ParsePatchList(*description, size);

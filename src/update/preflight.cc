@@ -7,6 +7,7 @@
 
 #include "archive/mount.h"
 #include "base/heap.h"
+#include "base/key_index.h"
 #include "base/shift_jis.h"
 #include "base/texts.h"
 #include "codec/reference_codec.h"
@@ -18,6 +19,7 @@
 #include "update/content_method.h"
 #include "update/delta.h"
 #include "update/paths.h"
+#include "update/payload_facts.h"
 
 namespace zt4 {
 namespace {
@@ -52,80 +54,31 @@ PoolString SlashedName(const char* name) {
 }
 
 // The names the entries checked so far write, each a file or a folder, and the old files
-// the verification found only inside an archive; an open-addressed table that grows.
+// the verification found only inside an archive.
 class NameIndex {
  public:
   enum class What : uint8_t { kNone, kFile, kFolder, kInArchive };
 
-  NameIndex() = default;
-  ~NameIndex() { delete[] slots_; }
-  NameIndex(const NameIndex&) = delete;
-  NameIndex& operator=(const NameIndex&) = delete;
-
   What Find(const PoolString& name, const PatchEntry** entry = nullptr) const {
-    if (!slots_) return What::kNone;
-    const Slot& slot = slots_[Place(name)];
-    if (entry) *entry = slot.entry;
-    return slot.what;
+    const Named* named = names_.Find(name.Text(), static_cast<size_t>(name.Length()));
+    if (entry) *entry = named ? named->entry : nullptr;
+    return named ? named->what : What::kNone;
   }
   // Sets what is at the name; false without the memory for it.
   bool Set(const PoolString& name, What what, const PatchEntry* entry) {
-    if ((used_ + 1) * 2 > capacity_ && !Grow()) return false;
-    Slot& slot = slots_[Place(name)];
-    if (slot.what == What::kNone) {
-      slot.name = name;
-      ++used_;
-    }
-    slot.what = what;
-    slot.entry = entry;
-    return true;
+    const Named named{what, entry};
+    Named* at = names_.Insert(name.Text(), static_cast<size_t>(name.Length()), named);
+    if (at) *at = named;
+    return at != nullptr;
   }
-  void Clear() {
-    delete[] slots_;
-    slots_ = nullptr;
-    capacity_ = used_ = 0;
-  }
+  void Clear() { names_.Clear(); }
 
  private:
-  struct Slot {
-    PoolString name;
+  struct Named {
     What what = What::kNone;
     const PatchEntry* entry = nullptr;
   };
-
-  static uint64_t Hash(const PoolString& name) {
-    uint64_t hash = 14695981039346656037u;
-    for (int32_t i = 0; i < name.Length(); ++i) {
-      hash = (hash ^ static_cast<uint8_t>(name.Text()[i])) * 1099511628211u;
-    }
-    return hash;
-  }
-  // The slot of the name, or the empty one where it would go.
-  size_t Place(const PoolString& name) const {
-    size_t at = static_cast<size_t>(Hash(name)) & (capacity_ - 1);
-    while (slots_[at].what != What::kNone && !(slots_[at].name == name)) {
-      at = (at + 1) & (capacity_ - 1);
-    }
-    return at;
-  }
-  bool Grow() {
-    size_t capacity = capacity_ ? capacity_ * 2 : 64;
-    Slot* slots = new (std::nothrow) Slot[capacity];
-    if (!slots) return false;
-    Slot* old = slots_;
-    size_t oldCapacity = capacity_;
-    slots_ = slots;
-    capacity_ = capacity;
-    for (size_t i = 0; i < oldCapacity; ++i) {
-      if (old[i].what != What::kNone) slots_[Place(old[i].name)] = old[i];
-    }
-    delete[] old;
-    return true;
-  }
-
-  Slot* slots_ = nullptr;
-  size_t capacity_ = 0;
-  size_t used_ = 0;
+  KeyIndex<Named> names_;
 };
 
 // Hears the old files' checks and hands each failure on as a finding; keeps the old
@@ -331,14 +284,15 @@ class Needs {
   // The payload is there and decodes; a changed file's old file is a plain file and its
   // records fit its new size, in the order the pass meets them.
   bool Payload(const PatchEntry* e, const PatchEntry* group, EntryKind kind) {
-    ScopedBlock payload;
-    if (LoadPayload(e->id, &payload.data, &payload.size) != Stop::kNone) {
+    const bool added = kind == EntryKind::KindAdded && reporter_->TakesLaterFindings();
+    const PayloadFacts* payload = payloads_.Of(e->id, added);
+    if (!payload || !payload->readable) {
       if (!group) newBytes_ += static_cast<uint32_t>(e->newSize);
       return Unreadable(e, group);
     }
     if (kind == EntryKind::KindAdded) {
       // An added file is its payload, whatever size the description records.
-      newBytes_ += static_cast<uint64_t>(payload.size);
+      newBytes_ += static_cast<uint64_t>(payload->size);
     } else if (kind == EntryKind::KindChanged) {
       newBytes_ += static_cast<uint32_t>(e->newSize);
       if (e->newSize < 0) return Tell(Kind::kNewSizeNegative, Stop::kNoMemory, e, group);
@@ -348,15 +302,13 @@ class Needs {
       if (inArchive_.Find(PoolString(e->oldName)) == NameIndex::What::kInArchive) {
         return Tell(Kind::kOldFileInArchive, Stop::kSourceMissing, e, group);
       }
-      if (!ValidateDeltaRecords(payload.data, payload.size, e->newSize)) {
+      if (!(payload->recordsEnd >= 0 && payload->recordsEnd <= e->newSize)) {
         return Tell(Kind::kPayloadDoesNotFit, Stop::kPatchDamaged, e, group);
       }
     }
-    if (kind == EntryKind::KindAdded && reporter_->TakesLaterFindings()) {
+    if (added) {
       // Written as it is: the final check finds whether it is the new file.
-      char digest[41];
-      Sha1Hex(payload.data, static_cast<size_t>(payload.size), digest);
-      if (payload.size != e->newSize || std::strcmp(digest, e->newDigest) != 0) {
+      if (payload->size != e->newSize || std::strcmp(payload->digest, e->newDigest) != 0) {
         return Tell(Kind::kPayloadNotNewFile, Stop::kVersionMismatch, e, group, Phase::kCheck);
       }
     }
@@ -390,12 +342,9 @@ class Needs {
     }
     const MethodRow* row = FindMethod(e->method);
     if (!row || !row->IsFrame()) return true;
-    ScopedBlock payload;
-    if (LoadPayload(e->id, &payload.data, &payload.size) != Stop::kNone) {
-      return Unreadable(e, group);
-    }
-    int64_t stated = ReferenceFrameContentSize(payload.data, static_cast<size_t>(payload.size));
-    if (row->statedSizeFits(stated, e->newSize)) return true;
+    const PayloadFacts* payload = payloads_.Of(e->id);
+    if (!payload || !payload->readable) return Unreadable(e, group);
+    if (row->statedSizeFits(payload->frameContentSize, e->newSize)) return true;
     return Tell(Kind::kPayloadDoesNotFit, Stop::kPatchDamaged, e, group);
   }
 
@@ -406,6 +355,7 @@ class Needs {
   PreflightReporter* reporter_;
   NameIndex written_;
   NameIndex members_;
+  PayloadFactsCache payloads_;  // each payload decoded once
   uint64_t newBytes_ = 0;
   int32_t told_[kToldRemembered] = {};
   int32_t toldCount_ = 0;

@@ -4,7 +4,7 @@
 
 #include "archive/mount.h"
 #include "base/heap.h"
-#include "base/name_table.h"
+#include "base/key_index.h"
 #include "base/stream.h"
 #include "base/texts.h"
 #include "codec/sha1.h"
@@ -17,9 +17,6 @@
 #include "update/verify.h"
 
 namespace zt4 {
-
-
-
 
 namespace {
 
@@ -346,8 +343,9 @@ class Pass {
   int32_t checkCount_ = 0;
 };
 
-// An old content that frames of several entries are made from is verified once.
-using VerifiedContents = NameTable<bool>;
+// An old content that frames of several entries are made from is verified once: keyed
+// by its file, member, size and digest (a second size is a second check, which fails).
+using VerifiedContents = KeyIndex<bool>;
 
 // A member copied into a rebuilt archive keeps its coded bytes; any other old member an
 // entry is made from is decoded again when it is applied, unless its content is kept.
@@ -358,12 +356,13 @@ void PlanReferences(const PatchEntry* e, const PatchEntry* group, const char* fo
   for (int32_t i = 0; i < e->referenceCount; ++i) {
     const ContentReference& reference = e->references[i];
     if (reference.side != ReferenceSide::kOld || IsOwnOldFile(e->oldName, reference)) continue;
-    PoolString key = PoolString::Formatted("%s\n%s\n%s", reference.file, reference.member,
-                                           reference.digest);
-    if (verified->Find(key)) continue;
+    PoolString key = PoolString::Formatted("%s\n%s\n%d\n%s", reference.file, reference.member,
+                                           static_cast<int>(reference.size), reference.digest);
+    const auto length = static_cast<size_t>(key.Length());
+    if (verified->Find(key.Text(), length)) continue;
     pass->AddReference(&reference, folder, keepDecoded, e, group);
     // Without room to remember it, it is only verified again.
-    verified->Set(key, true);
+    verified->Insert(key.Text(), length, true);
   }
 }
 

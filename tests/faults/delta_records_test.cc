@@ -67,6 +67,37 @@ TEST(DeltaRecords, NegativeSizesAreRefused) {
   EXPECT_FALSE(ValidateDeltaRecords(reinterpret_cast<const uint8_t*>(payload.data()), -1, 8));
 }
 
+// Where the records end, learnt once per payload, answers the check for every new size
+// as the check itself does: each payload of the table against sizes around its end.
+TEST(DeltaRecords, WhereTheRecordsEndAnswersTheCheckForEverySize) {
+  const std::vector<std::pair<std::string, int64_t>> payloads = {
+      {"", 0},
+      {test::Delta({{4, "NEW"}, {165, "tail"}}), 169},
+      {test::Delta({{8, ""}, {0, ""}}), 8},
+      {test::Delta({{0, "abcd"}, {2, "XY"}}), 4},
+      {test::Delta({{10, "late"}, {0, "early"}}), 14},
+      {test::Delta({{0xFFFFFFFFu, "a"}}), int64_t{0xFFFFFFFFu} + 1},
+      {Header(0xFFFFFFF8u, 8) + "12345678", int64_t{0x100000000}},
+      {Header(0, 5) + "abcd", -1},
+      {test::Delta({{0, "ab"}}) + std::string(3, '\0'), -1},
+      {Header(0, 0xFFFFFFFFu) + "abcd", -1},
+  };
+  for (const auto& [payload, end] : payloads) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(payload.data());
+    const auto size = static_cast<int32_t>(payload.size());
+    EXPECT_EQ(DeltaRecordsEnd(bytes, size), end) << payload.size();
+    for (int64_t newSize : {int64_t{INT32_MIN}, int64_t{-1}, int64_t{0}, end - 1, end, end + 1,
+                            int64_t{INT32_MAX}}) {
+      if (newSize < INT32_MIN || newSize > INT32_MAX) continue;
+      const auto n = static_cast<int32_t>(newSize);
+      const int64_t found = DeltaRecordsEnd(bytes, size);
+      EXPECT_EQ(found >= 0 && found <= n, ValidateDeltaRecords(bytes, size, n))
+          << payload.size() << " " << n;
+    }
+  }
+  EXPECT_EQ(DeltaRecordsEnd(nullptr, -1), -1);
+}
+
 // What the applier's loop hands on: every record in payload order, or none at all.
 class Recorder final : public DeltaSink {
  public:

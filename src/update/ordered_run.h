@@ -31,6 +31,9 @@ class TaskList {
   virtual int64_t MemoryOf(int32_t) const { return 0; }
   // False for a task that reads what earlier tasks write: it runs only in chain order.
   virtual bool MayRunAhead(int32_t) const { return true; }
+  // What a task run ahead leaves held for the caller once done (its result, at most what
+  // it held running): counted until the caller takes the next task.
+  virtual int64_t HeldAfter(int32_t) const { return 0; }
 
  protected:
   ~TaskList() = default;
@@ -39,22 +42,28 @@ class TaskList {
 class OrderedRun {
  public:
   // Starts the workers on `tasks` (owned by the caller, alive until this run ends). The
-  // tasks running at once hold at most `memoryAllowance` bytes together, or one task
-  // alone whatever it holds.
+  // tasks running at once and the results waiting to be taken hold at most
+  // `memoryAllowance` bytes together, or one task alone whatever it holds; the task the
+  // caller waits for is never held back by results only the caller can take.
   OrderedRun(TaskList* tasks, int32_t count, int64_t memoryAllowance = INT64_MAX);
   // Lets no worker begin another task and waits for those begun.
   ~OrderedRun();
   OrderedRun(const OrderedRun&) = delete;
   OrderedRun& operator=(const OrderedRun&) = delete;
 
-  // Returns once task `index` is done; a task no worker has begun yet runs here.
+  // Returns once task `index` is done; a task no worker has begun yet runs here. The
+  // result of a task run ahead counts as held until the next call.
   void Take(int32_t index);
 
  private:
   static constexpr int kMostWorkers = 16;
 
-  // Under the lock: whether `memory` more bytes may be held now.
+  // Under the lock: whether `memory` more bytes may be held now; for the caller's own task
+  // the results waiting for it do not count as work that will end.
   bool Fits(int64_t memory) const { return held_ == 0 || memory <= allowance_ - held_; }
+  bool FitsTaken(int64_t memory) const {
+    return held_ == waiting_ || memory <= allowance_ - held_;
+  }
   void RunCounted(int32_t index, int64_t memory, bool inOrder);
   void Work();
 
@@ -62,7 +71,10 @@ class OrderedRun {
   int32_t count_;
   int64_t allowance_;
   std::atomic<uint8_t>* states_ = nullptr;  // pending, begun, done
-  int64_t held_ = 0;
+  int64_t* kept_ = nullptr;                 // a done task's result, held until taken
+  int64_t held_ = 0;                        // running tasks and results waiting
+  int64_t waiting_ = 0;                     // results waiting
+  int32_t lastTaken_ = -1;                  // its result held until the next Take
   int32_t next_ = 0;
   bool stopping_ = false;
   bool callerWaiting_ = false;  // for room to run the task it takes

@@ -202,6 +202,8 @@ class MemberMaking final : public TaskList {
                                     targetFolder_, copyCoded_, &ready_[index]);
   }
   int64_t MemoryOf(int32_t index) const override { return memory_[index]; }
+  // A member made ahead keeps its coded bytes until its turn.
+  int64_t HeldAfter(int32_t index) const override { return ready_[index].storedSize; }
   bool MayRunAhead(int32_t index) const override {
     const PatchEntry* child = children_[index];
     for (int32_t i = 0; i < child->referenceCount; ++i) {

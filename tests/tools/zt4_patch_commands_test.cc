@@ -562,6 +562,55 @@ TEST_F(Zt4PatchCommands, CheckFindsWhatTheApplierStopsOn) {
   }
 }
 
+// What only the order of the entries tells: patch-check words it, and the applier stops
+// before its backup with the stop the chain would reach after it.
+TEST_F(Zt4PatchCommands, CheckWordsWhatTheChainWouldMeet) {
+  struct Case {
+    const char* label;
+    test::Tree install;
+    std::string list;
+    std::map<int32_t, std::string> payloads;
+    Stop applier;
+    const char* firstLine;
+  };
+  test::ListBuilder sameMember;
+  sameMember.GroupBegin("g.zt4", "any")
+      .Plain(1, "", "", "x.bin", "one")
+      .Plain(2, "", "", "/x.bin", "two")
+      .GroupEnd();
+  // The description holds the chain last entry first.
+  test::ListBuilder inArchive;
+  inArchive.Plain(9, "", "", "n.txt", "n").Plain(1, "d/a.txt", "old a", "d/a.txt", "new a");
+  test::ListBuilder twice;
+  twice.Plain(2, "", "", "c.bin", "two").Plain(1, "", "", "c.bin", "one");
+  test::ListBuilder blocked;
+  blocked.Plain(2, "", "", "x/y", "y").Plain(1, "", "", "x", "x");
+  const std::vector<Case> cases = {
+      {"two members of one name", {{"kept", "k"}}, sameMember.Bytes(), {{1, "one"}, {2, "two"}},
+       Stop::kWriteFailed, "same member twice: /x.bin in g.zt4 (an earlier member, x.bin,"},
+      {"an old file only inside an archive",
+       {{"d.zt4", test::ArchiveBytes({{"/a.txt", "old a"}})}}, inArchive.Bytes(),
+       {{1, test::Delta({{0, "new a"}})}}, Stop::kSourceMissing, "not a plain file: d/a.txt"},
+      {"one name written twice", {{"kept", "k"}}, twice.Bytes(), {{1, "one"}, {2, "two"}},
+       Stop::kVersionMismatch, "written twice: c.bin"},
+      {"a file where a folder goes", {{"kept", "k"}}, blocked.Bytes(), {{1, "x"}, {2, "y"}},
+       Stop::kWriteFailed, "blocked path: x/y (the earlier entry x writes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(Path("install")), ignored);
+    ASSERT_TRUE(test::WriteTree(Path("install"), c.install));
+    ASSERT_TRUE(test::WritePatch(Path("order.zt4"), c.list, c.payloads));
+    EXPECT_EQ(RunBoth(Path("order.zt4"), Path("install")).applier, c.applier);
+    Result report = Check("order.zt4");
+    EXPECT_EQ(report.status, 1);
+    std::vector<std::string> lines = Lines(report.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0].rfind(c.firstLine, 0), 0u) << report.out;
+  }
+}
+
 TEST_F(Zt4PatchCommands, HelpNamesBothCommands) {
   Result help = Run({"--help"});
   EXPECT_EQ(help.status, 0);

@@ -24,6 +24,7 @@ void Archive::CloseStream() {
     delete stream;
     stream = nullptr;
   }
+  streamSize = -1;
 }
 
 bool Archive::Open(const PoolString& path) {
@@ -56,6 +57,7 @@ bool Archive::ReadIndex(IndexRecordSink sink, void* user) {
   ArchiveHeader header{GetU32(raw), GetU32(raw + 4), GetU32(raw + 8), GetU32(raw + 12)};
   int32_t signedSize = stream->Size();
   if (signedSize < 0) return false;
+  streamSize = signedSize;
   uint32_t fileSize = static_cast<uint32_t>(signedSize);
   if (header.magic != kArchiveMagic || header.indexOffset >= fileSize ||
       header.indexSize >= fileSize) {
@@ -119,7 +121,7 @@ bool Archive::ReadStored(const ArchiveEntry& entry, uint8_t** outData) {
   std::lock_guard<std::mutex> lock(streamLock);
   // A record that claims bytes beyond the end of the file is refused before anything is
   // allocated for it.
-  int32_t fileSize = stream->Size();
+  int32_t fileSize = streamSize;
   if (fileSize < 0 || uint64_t{entry.offset} + entry.storedSize > static_cast<uint32_t>(fileSize)) {
     return false;
   }
@@ -165,16 +167,16 @@ bool Archive::Extract(const PoolString& name, uint8_t** outData, int32_t* outSiz
 
 bool Archive::ExtractInPieces(const PoolString& name, PieceSink sink, void* user) {
   const ArchiveEntry* entry = Find(name);
-  if (!entry || entry->contentSize > kLargestCount) return false;
+  return entry && ExtractInPieces(*entry, sink, user);
+}
+
+bool Archive::ExtractInPieces(const ArchiveEntry& found, PieceSink sink, void* user) {
+  const ArchiveEntry* entry = &found;
+  if (entry->contentSize > kLargestCount) return false;
   if (entry->contentSize == 0 && entry->storedSize == 0 && entry->crc == 0) return true;
   if (!stream || entry->storedSize > kLargestCount || entry->offset > kLargestCount) return false;
-  {
-    std::lock_guard<std::mutex> lock(streamLock);
-    int32_t fileSize = stream->Size();
-    if (fileSize < 0 ||
-        uint64_t{entry->offset} + entry->storedSize > static_cast<uint32_t>(fileSize)) {
-      return false;
-    }
+  if (streamSize < 0 || uint64_t{entry->offset} + entry->storedSize > static_cast<uint32_t>(streamSize)) {
+    return false;
   }
   // The coded bytes, read where the decoder asks for more; seek and read go together.
   struct Coded {
@@ -195,15 +197,19 @@ bool Archive::ExtractInPieces(const PoolString& name, PieceSink sink, void* user
     c.left -= static_cast<uint32_t>(n);
     return n;
   };
-  constexpr int32_t kPiece = 1 << 18;
+  // A small member takes a small piece: no block of the largest size for a few bytes.
+  constexpr int32_t kLargestPiece = 1 << 18;
+  const int32_t pieceSize = entry->contentSize < static_cast<uint32_t>(kLargestPiece)
+                             ? static_cast<int32_t>(entry->contentSize) + 1
+                             : kLargestPiece;
   ScopedBlock piece;
-  piece.data = AllocBlock(kPiece);
+  piece.data = AllocBlock(static_cast<size_t>(pieceSize));
   if (!piece.data) return false;
   RangeDecoder decoder(read, &coded);
   uint64_t total = 0;
   uint32_t crc = 0;
   while (!decoder.Ended()) {
-    int32_t n = decoder.Next(piece.data, kPiece);
+    int32_t n = decoder.Next(piece.data, pieceSize);
     if (n < 0) return false;
     total += static_cast<uint32_t>(n);
     if (total > entry->contentSize) return false;

@@ -69,6 +69,8 @@ class Archive {
   // content decoded with its size and CRC; after false, the pieces given are worth nothing.
   using PieceSink = void (*)(const uint8_t* data, int32_t size, void* user);
   bool ExtractInPieces(const PoolString& name, PieceSink sink, void* user);
+  // The same for an entry of this archive's index, already found.
+  bool ExtractInPieces(const ArchiveEntry& entry, PieceSink sink, void* user);
 
   bool IsOpen() const { return stream != nullptr; }
   const ArchiveIndex& Index() const { return index; }
@@ -84,6 +86,7 @@ class Archive {
 
   ArchiveIndex index;
   Stream* stream = nullptr;
+  int32_t streamSize = -1;  // as the index was read: members are refused beyond it
   std::mutex streamLock;  // the stream's position is shared by every reader
 };
 

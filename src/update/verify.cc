@@ -54,7 +54,7 @@ Stop HashArchiveMember(const PoolString& archivePath, const PoolString& member,
     if (hashing->keep) std::memcpy(hashing->keep + hashing->at, data, static_cast<size_t>(size));
     hashing->at += static_cast<size_t>(size);
   };
-  if (!archive->ExtractInPieces(member, hash, &hashing)) {
+  if (!archive->ExtractInPieces(*entry, hash, &hashing)) {
     return Found(report, Finding::kMemberDamaged, Stop::kVersionMismatch);
   }
   hashing.sha.FinishHex(digest);
@@ -196,10 +196,56 @@ struct FileCheck {
 
 // Every path the passes check lies below the folder; one that does not fit the path
 // buffer cannot be the old or new file. Checks hold a piece of a file at a time.
+//
+// Small checks go to the workers in runs of neighbours: handing each of a hundred
+// thousand tiny members to a thread on its own costs more than checking it.
 class FileChecks final : public TaskList {
  public:
-  explicit FileChecks(FileCheck* checks) : checks_(checks) {}
+  FileChecks(FileCheck* checks, int32_t count) : checks_(checks), count_(count) {
+    firstOfRun_ = new (std::nothrow) int32_t[static_cast<size_t>(count > 0 ? count : 1) + 1];
+    runOf_ = new (std::nothrow) int32_t[static_cast<size_t>(count > 0 ? count : 1)];
+    if (!firstOfRun_ || !runOf_) {
+      delete[] firstOfRun_;
+      delete[] runOf_;
+      firstOfRun_ = nullptr;
+      runOf_ = nullptr;
+      return;
+    }
+    constexpr int64_t kRunBytes = int64_t{1} << 20;
+    constexpr int32_t kRunChecks = 256;
+    int64_t bytes = 0;
+    for (int32_t i = 0; i < count; ++i) {
+      const int64_t size = checks[i].reference ? checks[i].reference->size : checks[i].size;
+      if (i == 0 || bytes + size > kRunBytes || i - firstOfRun_[runs_ - 1] >= kRunChecks) {
+        firstOfRun_[runs_++] = i;
+        bytes = 0;
+      }
+      bytes += size > 0 ? size : 0;
+      runOf_[i] = runs_ - 1;
+    }
+    firstOfRun_[runs_] = count;
+  }
+  ~FileChecks() {
+    delete[] firstOfRun_;
+    delete[] runOf_;
+  }
+  FileChecks(const FileChecks&) = delete;
+  FileChecks& operator=(const FileChecks&) = delete;
+
+  // The tasks: runs of checks, or one check each without the memory to group them.
+  int32_t Count() const { return runOf_ ? runs_ : count_; }
+  int32_t TaskOf(int32_t check) const { return runOf_ ? runOf_[check] : check; }
+
   void Run(int32_t index, bool) override {
+    if (!runOf_) {
+      RunCheck(index);
+      return;
+    }
+    for (int32_t i = firstOfRun_[index]; i < firstOfRun_[index + 1]; ++i) RunCheck(i);
+  }
+
+ private:
+  void RunCheck(int32_t index) {
     FileCheck& check = checks_[index];
     if (check.reference) {
       check.stop = VerifyReference(*check.reference, check.folder, check.keepDecoded);
@@ -213,8 +259,11 @@ class FileChecks final : public TaskList {
     }
   }
 
- private:
   FileCheck* checks_;
+  int32_t count_;
+  int32_t* firstOfRun_ = nullptr;
+  int32_t* runOf_ = nullptr;
+  int32_t runs_ = 0;
 };
 
 // A pass as the console shows it, in chain order: a progress line (or a dot for an
@@ -273,8 +322,9 @@ class Pass {
   Stop Replay(const char* folder, int32_t progressTotal) {
     Stop first = Stop::kNone;
     Progress progress(progressTotal);
-    FileChecks tasks(checks_);
-    OrderedRun run(&tasks, checkCount_);
+    FileChecks tasks(checks_, checkCount_);
+    OrderedRun run(&tasks, tasks.Count());
+    int32_t taken = -1;
     for (int32_t i = 0; i < stepCount_; ++i) {
       const Step& step = steps_[i];
       switch (step.kind) {
@@ -295,7 +345,10 @@ class Pass {
           break;
         }
         case Step::kCheck: {
-          run.Take(step.check);
+          if (tasks.TaskOf(step.check) != taken) {
+            taken = tasks.TaskOf(step.check);
+            run.Take(taken);
+          }
           const FileCheck& check = checks_[step.check];
           Stop stop = check.stop;
           if (stop == Stop::kVersionMismatch && check.found[0] != 0) {

@@ -5,6 +5,7 @@
 //
 //   references [N=20000]  N added files, each made from 16 members of the old archives
 //                         a0.zt4 .. a15.zt4, every member named by one entry only
+//   same-references [N=20000]  the same, every entry made from the same 16 members
 //   chain [N=80000]       one new archive of N members, each made from the one before
 //   shared [N=10]         N added files of 256 MiB sharing one payload whose content (a
 //                         frame of stored blocks) is 256 MiB as well
@@ -143,7 +144,7 @@ void WriteInstallFile(const fs::path& folder) {
 
 constexpr int32_t kReferences = 16;
 
-void References(const fs::path& folder, int32_t entries) {
+void References(const fs::path& folder, int32_t entries, bool same) {
   WriteInstallFile(folder);
   Records records;
   Payloads payloads;
@@ -153,14 +154,15 @@ void References(const fs::path& folder, int32_t entries) {
                    Digest(newContent));
     records.Int(static_cast<int32_t>(zt4::ContentMethod::kZstd)).Int(kReferences);
     for (int32_t k = 0; k < kReferences; ++k) {
+      const int32_t member = same ? 0 : i;
       records.Reference(zt4::ReferenceSide::kOld, "a" + std::to_string(k) + ".zt4",
-                        "/m" + std::to_string(i), std::to_string(k) + ":" + std::to_string(i));
+                        "/m" + std::to_string(member), std::to_string(k) + ":" + std::to_string(member));
     }
     payloads[i + 1] = Frame(newContent, 3);
   }
   for (int32_t k = 0; k < kReferences; ++k) {
     std::map<std::string, std::string> members;
-    for (int32_t i = 0; i < entries; ++i) {
+    for (int32_t i = 0; i < (same ? 1 : entries); ++i) {
       members["/m" + std::to_string(i)] = std::to_string(k) + ":" + std::to_string(i);
     }
     WriteArchive(folder / "install" / ("a" + std::to_string(k) + ".zt4"), members);
@@ -228,15 +230,15 @@ void Folders(const fs::path& folder, int32_t entries) {
 int main(int argc, char** argv) {
   zt4::StartProcessObjects();
   if (argc < 3) {
-    std::fprintf(stderr, "usage: zt4_make_hostile_patch references|chain|shared|zeros|folders FOLDER [N]\n");
+    std::fprintf(stderr, "usage: zt4_make_hostile_patch references|same-references|chain|shared|zeros|folders FOLDER [N]\n");
     return 2;
   }
   const std::string kind = argv[1];
   const fs::path folder = fs::absolute(argv[2]);
   const int32_t n = argc > 3 ? static_cast<int32_t>(std::atol(argv[3])) : 0;
   fs::remove_all(folder);
-  if (kind == "references") {
-    References(folder, n > 0 ? n : 20000);
+  if (kind == "references" || kind == "same-references") {
+    References(folder, n > 0 ? n : 20000, kind == "same-references");
   } else if (kind == "chain") {
     Chain(folder, n > 0 ? n : 80000);
   } else if (kind == "shared") {

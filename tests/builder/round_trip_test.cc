@@ -366,7 +366,10 @@ TEST(Refusal, TheBackupFolderNameIsRefused) {
 // A compact patch makes the new install's empty folders: their names keep the rules of a
 // file's name there; a strict patch leaves them out and only warns of them.
 TEST(Refusal, AnEmptyFolderTheApplierWouldRefuseGivesNoCompactPatch) {
-  for (const char* folder : {"aux/", "sub/con.d/", "BACKUP~2/"}) {
+  std::vector<const char*> folders = {"BACKUP~2/"};
+  // Windows opens a device for these names: no such folder stands in an install there.
+  if (!OsIsWindows()) folders.insert(folders.end(), {"aux/", "sub/con.d/"});
+  for (const char* folder : folders) {
     SCOPED_TRACE(folder);
     BuildCase compact({{"a", "a"}}, {{"a", "a"}, {folder, ""}});
     std::string error;

@@ -44,6 +44,9 @@ struct ChainCase {
   Stop predicted;  // what the checks before the backup say
   Tree written;    // the install afterwards, BACKUP_FILES aside
   std::string applyConsole = "";  // when given: the start of the apply pass's console
+  // What Windows does with the name is its own code page's business: there only the
+  // checks' agreement with the chain is asked.
+  bool nameOfThePosixEdge = false;
 };
 
 void PrintTo(const ChainCase& c, std::ostream* out) { *out << c.name; }
@@ -192,11 +195,11 @@ std::vector<ChainCase> Cases() {
        [](size_t) { return Built{ListBuilder().Plain(1, "", "", "a\\b.txt", "b").Bytes(), {{1, "b"}}}; },
        Stop::kNone, Stop::kNone, {{"a/", ""}, {"a/b.txt", "b"}}},
       {"NameCutAfterALeadByte", {}, [](size_t) { return Unconvertible("bad\x81"); },
-       Stop::kWriteFailed, Stop::kWriteFailed, {}},
+       Stop::kWriteFailed, Stop::kWriteFailed, {}, "", true},
       {"NameWithAByteNoCharacterStartsA", {}, [](size_t) { return Unconvertible("bad\x80x"); },
-       Stop::kWriteFailed, Stop::kWriteFailed, {}},
+       Stop::kWriteFailed, Stop::kWriteFailed, {}, "", true},
       {"NameWithAByteNoCharacterStartsB", {}, [](size_t) { return Unconvertible("bad\xA0x"); },
-       Stop::kWriteFailed, Stop::kWriteFailed, {}},
+       Stop::kWriteFailed, Stop::kWriteFailed, {}, "", true},
       {"AddedPartNameThenChangedFile", {{"a.bin", "old a"}},
        [](size_t) {
          ListBuilder list;
@@ -267,18 +270,21 @@ class ChainOrder : public ::testing::TestWithParam<ChainCase> {
 TEST_P(ChainOrder, EveryCoreCountGivesTheRunOfOneCore) {
   const ChainCase& c = GetParam();
   Run one = Update(1);
-  EXPECT_STREQ(Named(one.chain), Named(c.chain));
-  EXPECT_STREQ(Named(one.predicted), Named(c.predicted));
-  Tree written = c.written;
-  if (written.empty() && c.chain == Stop::kNone) {
-    // The longest path: the one file written, whatever its name.
-    ASSERT_EQ(one.written.size(), 1u);
-    EXPECT_EQ(one.written.begin()->second, "long");
-    written = one.written;
+  EXPECT_STREQ(Named(one.predicted), Named(one.chain));
+  if (!(c.nameOfThePosixEdge && OsIsWindows())) {
+    EXPECT_STREQ(Named(one.chain), Named(c.chain));
+    EXPECT_STREQ(Named(one.predicted), Named(c.predicted));
+    Tree written = c.written;
+    if (written.empty() && c.chain == Stop::kNone) {
+      // The longest path: the one file written, whatever its name.
+      ASSERT_EQ(one.written.size(), 1u);
+      EXPECT_EQ(one.written.begin()->second, "long");
+      written = one.written;
+    }
+    EXPECT_EQ(one.written, written);
+    const std::string applying = one.console.substr(one.console.find('\r'));
+    EXPECT_EQ(applying.substr(0, c.applyConsole.size()), c.applyConsole);
   }
-  EXPECT_EQ(one.written, written);
-  const std::string applying = one.console.substr(one.console.find('\r'));
-  EXPECT_EQ(applying.substr(0, c.applyConsole.size()), c.applyConsole);
   for (int threads : {2, 4, 8}) {
     Run many = Update(threads);
     SCOPED_TRACE(std::to_string(threads) + " threads");

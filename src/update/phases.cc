@@ -1,7 +1,10 @@
 #include "update/phases.h"
 
+#include <cstring>
+
 #include "archive/mount.h"
 #include "base/heap.h"
+#include "base/shift_jis.h"
 #include "base/stream.h"
 #include "base/texts.h"
 #include "codec/reference_codec.h"
@@ -29,19 +32,24 @@ bool FlushFolder(const char* target, const PoolString& folder) {
 }
 
 // The folders the update changed: the target, the backup folder, and every folder it
-// made for a new file, each level ('/' is never a trail byte). Names come sorted, so the
-// files of one folder stand together.
+// made for a new file, each level ('\' divides levels as '/' does, outside double-byte
+// characters). Names come sorted, so the files of one folder stand together.
 bool FlushFolders(const PatchEntry* tree, const char* target, const char* backup) {
   bool ok = Os().FlushFolder(backup) && Os().FlushFolder(target);
   PoolString flushed;
   for (const PatchEntry* e = tree; e && ok; e = e->next) {
-    PoolString name(e->newName);
-    int32_t slash = name.FindLast('/');
-    if (slash <= 0) continue;
-    PoolString parent = name.Slice(0, slash);
+    const char* name = e->newName;
+    const size_t size = std::strlen(name);
+    size_t levels[kMaxPath];
+    int32_t levelCount = 0;
+    for (size_t i = 0; i < size && levelCount < kMaxPath; i += CharLength(name, size, i)) {
+      if (i > 0 && IsPathSeparator(name[i])) levels[levelCount++] = i;
+    }
+    if (levelCount == 0) continue;
+    PoolString parent(name, static_cast<int32_t>(levels[levelCount - 1]));
     if (parent == flushed) continue;
-    for (int32_t i = 1; i < parent.Length() && ok; ++i) {
-      if (parent.CharAt(i) == '/') ok = FlushFolder(target, parent.Slice(0, i));
+    for (int32_t level = 0; level + 1 < levelCount && ok; ++level) {
+      ok = FlushFolder(target, PoolString(name, static_cast<int32_t>(levels[level])));
     }
     ok = ok && FlushFolder(target, parent);
     flushed = parent;

@@ -34,22 +34,29 @@ PreflightFinding Make(Kind kind, Stop stop, Phase phase) {
   return finding;
 }
 
-// A name as the OS reads it: '\' outside double-byte characters is a separator as '/' is.
-PoolString SlashedName(const char* name) {
+// A name as the OS finds it: '\\' outside double-byte characters is a separator as '/' is,
+// and where the OS folds the case of names, ASCII letters stand for either case.
+PoolString OsName(const char* name) {
   const size_t size = std::strlen(name);
-  char* slashed = nullptr;
+  const bool fold = OsFoldsNameCase();
+  char* found = nullptr;
   for (size_t i = 0; i < size; i += CharLength(name, size, i)) {
-    if (name[i] != '\\') continue;
-    if (!slashed) {
-      slashed = new (std::nothrow) char[size];
-      if (!slashed) return PoolString(name);  // the name as it is: a miss, never a crash
-      std::memcpy(slashed, name, size);
+    const char c = name[i];
+    if (CharLength(name, size, i) != 1) continue;
+    char as = c;
+    if (c == '\\') as = '/';
+    if (fold && c >= 'a' && c <= 'z') as = static_cast<char>(c - 'a' + 'A');
+    if (as == c) continue;
+    if (!found) {
+      found = new (std::nothrow) char[size];
+      if (!found) return PoolString(name);  // the name as it is: a miss, never a crash
+      std::memcpy(found, name, size);
     }
-    slashed[i] = '/';
+    found[i] = as;
   }
-  if (!slashed) return PoolString(name);
-  PoolString result(slashed, static_cast<int32_t>(size));
-  delete[] slashed;
+  if (!found) return PoolString(name);
+  PoolString result(found, static_cast<int32_t>(size));
+  delete[] found;
   return result;
 }
 
@@ -232,7 +239,7 @@ class Needs {
     if (EdgeToUnits(e->newName, units, kEdgeUnits) < 0) {
       return Tell(Kind::kNameDoesNotConvert, Stop::kWriteFailed, e, nullptr);
     }
-    PoolString name = SlashedName(e->newName);
+    PoolString name = OsName(e->newName);
     const PatchEntry* earlier = nullptr;
     for (int32_t i = 1; i < name.Length(); ++i) {
       if (name.CharAt(i) != '/') continue;
@@ -329,7 +336,7 @@ class Needs {
       } else if (oldSide && reference.member[0] == 0 &&
                  inArchive_.Find(PoolString(reference.file)) == NameIndex::What::kInArchive) {
         kind = Kind::kOldFileInArchive;
-      } else if (!oldSide && written_.Find(SlashedName(reference.file)) != NameIndex::What::kFile) {
+      } else if (!oldSide && written_.Find(OsName(reference.file)) != NameIndex::What::kFile) {
         kind = Kind::kNewFileNotWritten;
       } else {
         continue;

@@ -4,6 +4,7 @@
 // stop the chain itself reaches first.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <ostream>
 #include <map>
@@ -44,9 +45,12 @@ struct ChainCase {
   Stop predicted;  // what the checks before the backup say
   Tree written;    // the install afterwards, BACKUP_FILES aside
   std::string applyConsole = "";  // when given: the start of the apply pass's console
-  // What Windows does with the name is its own code page's business: there only the
-  // checks' agreement with the chain is asked.
-  bool nameOfThePosixEdge = false;
+  // The expectations are the POSIX edge's: Windows reads such names its own way (its code
+  // page, its folding of case), and there only the checks' agreement with the chain and
+  // the agreement of every core count are asked.
+  bool posixOnly = false;
+  // When given: a folder of the install the completed update puts on the disk.
+  const char* flushedFolder = nullptr;
 };
 
 void PrintTo(const ChainCase& c, std::ostream* out) { *out << c.name; }
@@ -193,13 +197,19 @@ std::vector<ChainCase> Cases() {
        Stop::kNone, Stop::kNone, {{"c.bin", "same"}}},
       {"NameWithABackslash", {},
        [](size_t) { return Built{ListBuilder().Plain(1, "", "", "a\\b.txt", "b").Bytes(), {{1, "b"}}}; },
-       Stop::kNone, Stop::kNone, {{"a/", ""}, {"a/b.txt", "b"}}},
+       Stop::kNone, Stop::kNone, {{"a/", ""}, {"a/b.txt", "b"}}, "", false, "a"},
       {"NameCutAfterALeadByte", {}, [](size_t) { return Unconvertible("bad\x81"); },
        Stop::kWriteFailed, Stop::kWriteFailed, {}, "", true},
       {"NameWithAByteNoCharacterStartsA", {}, [](size_t) { return Unconvertible("bad\x80x"); },
        Stop::kWriteFailed, Stop::kWriteFailed, {}, "", true},
       {"NameWithAByteNoCharacterStartsB", {}, [](size_t) { return Unconvertible("bad\xA0x"); },
        Stop::kWriteFailed, Stop::kWriteFailed, {}, "", true},
+      {"SameNameInAnotherCase", {},
+       [](size_t) {
+         return Built{ListBuilder().Plain(2, "", "", "C.BIN", "two").Plain(1, "", "", "c.bin", "one").Bytes(),
+                      {{1, "one"}, {2, "two"}}};
+       },
+       Stop::kNone, Stop::kNone, {{"C.BIN", "two"}, {"c.bin", "one"}}, "", true},
       {"AddedPartNameThenChangedFile", {{"a.bin", "old a"}},
        [](size_t) {
          ListBuilder list;
@@ -220,6 +230,16 @@ std::vector<ChainCase> Cases() {
   return cases;
 }
 
+// The folders put on the disk, as paths.
+class FlushingUser : public test::ScriptedPlatform {
+ public:
+  bool FlushFolder(const char* path) override {
+    flushed.push_back(path);
+    return ScriptedPlatform::FlushFolder(path);
+  }
+  std::vector<std::string> flushed;
+};
+
 class ChainOrder : public ::testing::TestWithParam<ChainCase> {
  protected:
   struct Run {
@@ -227,6 +247,7 @@ class ChainOrder : public ::testing::TestWithParam<ChainCase> {
     Stop chain = Stop::kNone;
     std::string console;
     Tree written;
+    std::vector<std::string> flushed;  // below the install
   };
 
   Run Update(int threads) {
@@ -253,6 +274,10 @@ class ChainOrder : public ::testing::TestWithParam<ChainCase> {
     Phase phase;
     run.chain = UpdateTarget(tree, shown.c_str(), backup.c_str(), &phase);
     run.console = user_.console;
+    for (const std::string& path : user_.flushed) {
+      if (path.rfind(shown + "/", 0) == 0) run.flushed.push_back(path.substr(shown.size() + 1));
+    }
+    user_.flushed.clear();
     SetWorkerThreads(0);
     ReleaseArchiveCache();
     FreePatchList(tree);
@@ -263,7 +288,7 @@ class ChainOrder : public ::testing::TestWithParam<ChainCase> {
   }
 
   test::TempFolder folder_;
-  test::ScriptedPlatform user_;
+  FlushingUser user_;
   ScopedPlatform scope_{&user_};
 };
 
@@ -271,7 +296,7 @@ TEST_P(ChainOrder, EveryCoreCountGivesTheRunOfOneCore) {
   const ChainCase& c = GetParam();
   Run one = Update(1);
   EXPECT_STREQ(Named(one.predicted), Named(one.chain));
-  if (!(c.nameOfThePosixEdge && OsIsWindows())) {
+  if (!(c.posixOnly && OsIsWindows())) {
     EXPECT_STREQ(Named(one.chain), Named(c.chain));
     EXPECT_STREQ(Named(one.predicted), Named(c.predicted));
     Tree written = c.written;
@@ -284,6 +309,9 @@ TEST_P(ChainOrder, EveryCoreCountGivesTheRunOfOneCore) {
     EXPECT_EQ(one.written, written);
     const std::string applying = one.console.substr(one.console.find('\r'));
     EXPECT_EQ(applying.substr(0, c.applyConsole.size()), c.applyConsole);
+    if (c.flushedFolder) {
+      EXPECT_NE(std::find(one.flushed.begin(), one.flushed.end(), c.flushedFolder), one.flushed.end());
+    }
   }
   for (int threads : {2, 4, 8}) {
     Run many = Update(threads);

@@ -51,6 +51,9 @@ struct ChainCase {
   bool posixOnly = false;
   // When given: a folder of the install the completed update puts on the disk.
   const char* flushedFolder = nullptr;
+  // False where the checks leave the stop to the final check (an added file's content is
+  // not hashed before the backup).
+  bool foreseen = true;
 };
 
 void PrintTo(const ChainCase& c, std::ostream* out) { *out << c.name; }
@@ -183,6 +186,14 @@ std::vector<ChainCase> Cases() {
          return Built{Text(records), {{1, ""}}};
        },
        Stop::kNoMemory, Stop::kNoMemory, {}},
+      {"AddedFileRecordedBiggerThanTheVolume", {},
+       [](size_t) {
+         // Its payload is what is written; the final check finds it is not the new file.
+         PatchListWriter records;
+         records.Record(1, "", 0, "", "big.bin", 100 << 20, Sha1Of("abc").c_str());
+         return Built{Text(records), {{1, "abc"}}};
+       },
+       Stop::kVersionMismatch, Stop::kNone, {{"big.bin", "abc"}}, "", false, nullptr, false},
       {"SameNameTwiceOtherContent", {},
        [](size_t) {
          return Built{ListBuilder().Plain(2, "", "", "c.bin", "two").Plain(1, "", "", "c.bin", "one").Bytes(),
@@ -230,9 +241,10 @@ std::vector<ChainCase> Cases() {
   return cases;
 }
 
-// The folders put on the disk, as paths.
+// The folders put on the disk, as paths; a volume of 16 MiB free.
 class FlushingUser : public test::ScriptedPlatform {
  public:
+  int64_t FreeSpace(const char*) override { return int64_t{16} << 20; }
   bool FlushFolder(const char* path) override {
     flushed.push_back(path);
     return ScriptedPlatform::FlushFolder(path);
@@ -295,7 +307,9 @@ class ChainOrder : public ::testing::TestWithParam<ChainCase> {
 TEST_P(ChainOrder, EveryCoreCountGivesTheRunOfOneCore) {
   const ChainCase& c = GetParam();
   Run one = Update(1);
-  EXPECT_STREQ(Named(one.predicted), Named(one.chain));
+  if (c.foreseen) {
+    EXPECT_STREQ(Named(one.predicted), Named(one.chain));
+  }
   if (!(c.posixOnly && OsIsWindows())) {
     EXPECT_STREQ(Named(one.chain), Named(c.chain));
     EXPECT_STREQ(Named(one.predicted), Named(c.predicted));

@@ -9,6 +9,8 @@
 //   chain [N=80000]       one new archive of N members, each made from the one before
 //   shared [N=10]         N added files of 256 MiB sharing one payload whose content (a
 //                         frame of stored blocks) is 256 MiB as well
+//   copies [N=20000]      a new archive: a member of 256 MiB, then N copies of a small old
+//                         member (answer Yes to measure the apply pass)
 //   zeros                 a compact description whose frame decodes to 2^31-1 zero bytes
 //   folders [N=10000000]  a compact description of N empty folders
 #include <cstdint>
@@ -209,6 +211,25 @@ void Shared(const fs::path& folder, int32_t entries) {
              {{1, ZeroFrame(kSize, true)}});
 }
 
+void Copies(const fs::path& folder, int32_t copies) {
+  WriteInstallFile(folder);
+  const std::string small = "a small member of an old archive";
+  WriteArchive(folder / "install" / "o.zt4", {{"/s", small}});
+  constexpr int32_t kSize = 256 << 20;
+  Records records;
+  records.Int(zt4::kGroupMark).Text(zt4::kGroupMarker).Text("g.zt4").Int(1).Text(std::string(40, '0'));
+  records.Record(1, "", 0, "", "big", kSize, Digest(std::string(kSize, '\0')));
+  records.Int(static_cast<int32_t>(zt4::ContentMethod::kZstd)).Int(0);
+  for (int32_t i = 0; i < copies; ++i) {
+    records.Record(0, "", 0, "", "c" + std::to_string(i), static_cast<int32_t>(small.size()), Digest(small));
+    records.Int(static_cast<int32_t>(zt4::ContentMethod::kCopy)).Int(1);
+    records.Reference(zt4::ReferenceSide::kOld, "o.zt4", "/s", small);
+  }
+  records.Int(zt4::kGroupMark).Text(zt4::kEndMarker);
+  WritePatch(folder, CompactHead(1 << 30, static_cast<int32_t>(records.bytes.size()), Frame(records.bytes, 19)),
+             {{1, ZeroFrame(kSize, true)}});
+}
+
 void Zeros(const fs::path& folder) {
   WriteInstallFile(folder);
   constexpr int32_t kSize = INT32_MAX;
@@ -243,6 +264,8 @@ int main(int argc, char** argv) {
     Chain(folder, n > 0 ? n : 80000);
   } else if (kind == "shared") {
     Shared(folder, n > 0 ? n : 10);
+  } else if (kind == "copies") {
+    Copies(folder, n > 0 ? n : 20000);
   } else if (kind == "zeros") {
     Zeros(folder);
   } else if (kind == "folders") {

@@ -25,34 +25,6 @@ void Archive::CloseStream() {
     stream = nullptr;
   }
   streamSize = -1;
-  FreeBlock(readAhead);
-  readAhead = nullptr;
-  readAheadSize = 0;
-}
-
-bool Archive::ReadCoded(uint32_t offset, uint8_t* into, int32_t count) {
-  constexpr int32_t kReadAhead = 1 << 16;
-  const uint64_t end = uint64_t{offset} + static_cast<uint32_t>(count);
-  if (readAhead && offset >= readAheadOffset && end <= uint64_t{readAheadOffset} + static_cast<uint32_t>(readAheadSize)) {
-    std::memcpy(into, readAhead + (offset - readAheadOffset), static_cast<size_t>(count));
-    return true;
-  }
-  if (count < kReadAhead / 4 && streamSize >= 0 && end <= static_cast<uint32_t>(streamSize)) {
-    if (!readAhead) readAhead = AllocBlock(kReadAhead);
-    if (readAhead) {
-      const uint32_t left = static_cast<uint32_t>(streamSize) - offset;
-      const int32_t size = left < static_cast<uint32_t>(kReadAhead) ? static_cast<int32_t>(left) : kReadAhead;
-      readAheadSize = 0;
-      if (!stream->Seek(static_cast<int32_t>(offset), 0) || stream->Read(readAhead, size) != size) {
-        return false;
-      }
-      readAheadOffset = offset;
-      readAheadSize = size;
-      std::memcpy(into, readAhead, static_cast<size_t>(count));
-      return true;
-    }
-  }
-  return stream->Seek(static_cast<int32_t>(offset), 0) && stream->Read(into, count) == count;
 }
 
 bool Archive::Open(const PoolString& path) {
@@ -217,7 +189,10 @@ bool Archive::ExtractInPieces(const ArchiveEntry& found, PieceSink sink, void* u
     int32_t n = c.left < static_cast<uint32_t>(capacity) ? static_cast<int32_t>(c.left) : capacity;
     if (n == 0) return 0;
     std::lock_guard<std::mutex> lock(c.archive->streamLock);
-    if (!c.archive->ReadCoded(c.offset, buffer, n)) return -1;
+    if (!c.archive->stream->Seek(static_cast<int32_t>(c.offset), 0) ||
+        c.archive->stream->Read(buffer, n) != n) {
+      return -1;
+    }
     c.offset += static_cast<uint32_t>(n);
     c.left -= static_cast<uint32_t>(n);
     return n;

@@ -88,12 +88,6 @@ class Archive {
   Stream* stream = nullptr;
   int32_t streamSize = -1;  // as the index was read: members are refused beyond it
   std::mutex streamLock;  // the stream's position is shared by every reader
-  // Coded bytes read ahead for small members, which lie side by side: one read serves
-  // many (under streamLock).
-  bool ReadCoded(uint32_t offset, uint8_t* into, int32_t count);
-  uint8_t* readAhead = nullptr;
-  uint32_t readAheadOffset = 0;
-  int32_t readAheadSize = 0;
 };
 
 class ArchiveWriter {

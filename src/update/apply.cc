@@ -286,7 +286,6 @@ Stop ApplyDelta(const uint8_t* payload, int32_t payloadSize, const char* oldPath
   ScopedBlock window;
   window.data = AllocBlock(static_cast<size_t>(newSize < kDeltaWindow ? newSize : kDeltaWindow));
   if (!window.data) return Stop::kNoMemory;
-  if (!MakeParentDirs(newPath)) return Stop::kWriteFailed;
   // The new content a window at a time: the old file's bytes (zero beyond its end) with
   // the records' bytes over them.
   FileStream out;
@@ -307,7 +306,6 @@ Stop ApplyDelta(const uint8_t* payload, int32_t payloadSize, const char* oldPath
 }
 
 Stop SaveWholeFile(const uint8_t* data, int32_t size, const char* path) {
-  if (!MakeParentDirs(path)) return Stop::kWriteFailed;
   FileStream file;
   // On the disk itself before the update can say it is complete.
   if (!file.Open(PoolString(path), CreateMode) || !file.Write(data, size) || !file.Flush()) {

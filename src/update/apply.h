@@ -31,6 +31,7 @@ int64_t AheadAllowance(int64_t largest);
 // do not all fit is refused before anything is written.
 Stop ApplyDelta(const uint8_t* payload, int32_t payloadSize, const char* oldPath,
                 const char* newPath, int32_t newSize);
+// Writes the file whole and on the disk itself; its folder exists.
 Stop SaveWholeFile(const uint8_t* data, int32_t size, const char* path);
 
 }  // namespace zt4

@@ -85,24 +85,12 @@ bool WorkFilePath(char* out, const char* workFolder, int32_t index, bool archive
   return JoinPath(out, workFolder, name);
 }
 
-bool MakeParentDirs(const char* path) {
-  char parent[kMaxPath];
-  size_t length = std::strlen(path);
-  if (length >= sizeof parent) return false;
-  std::memcpy(parent, path, length + 1);
-  // '/' is never the second byte of a Shift-JIS character: a plain search is safe.
-  char* slash = std::strrchr(parent, '/');
-  if (!slash) return true;
-  *slash = 0;
-  return MakeParentDirs(parent) && Os().CreateFolder(parent) != FolderResult::kFailed;
-}
-
 bool MakeFoldersOf(const char* folder, const char* name) {
   char path[kMaxPath];
   if (!JoinPath(path, folder, name)) return false;
   const size_t start = std::strlen(folder) + 1;
   const size_t length = std::strlen(path);
-  // The reader takes '\\' for a separator as the OS does; a trail byte may be 0x5C.
+  // The reader takes '\' for a separator as the OS does; a trail byte may be 0x5C.
   for (size_t i = start; i < length; i += CharLength(path, length, i)) {
     if (!IsPathSeparator(path[i])) continue;
     path[i] = 0;

@@ -30,9 +30,7 @@ bool WorkFolderPath(char* out, const PatchEntry* tree, const char* target);
 // keeps its kind in the name). False when the path does not fit.
 bool WorkFilePath(char* out, const char* workFolder, int32_t index, bool archive);
 
-// Creates the folders above a '/'-separated path, level by level.
-bool MakeParentDirs(const char* path);
-// Creates the folders of a name ('/' or '\\' between levels) inside an existing folder,
+// Creates the folders of a name ('/' or '\' between levels) inside an existing folder,
 // from the top down.
 bool MakeFoldersOf(const char* folder, const char* name);
 

@@ -34,7 +34,7 @@ PreflightFinding Make(Kind kind, Stop stop, Phase phase) {
   return finding;
 }
 
-// A name as the OS finds it: '\\' outside double-byte characters is a separator as '/' is,
+// A name as the OS finds it: '\' outside double-byte characters is a separator as '/' is,
 // and where the OS folds the case of names, ASCII letters stand for either case.
 PoolString OsName(const char* name) {
   const size_t size = std::strlen(name);

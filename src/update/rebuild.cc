@@ -265,7 +265,6 @@ Stop WriteArchive(const PatchEntry* group, const char* backupFolder, const char*
 
 Stop RebuildArchive(const PatchEntry* group, const char* backupFolder, const char* targetFolder,
                     const char* archivePath, MemberDots* dots) {
-  if (!MakeParentDirs(archivePath)) return Stop::kWriteFailed;
   // Copied coded bytes are the bytes this coder writes only if the old archive was written
   // by it; when the result is not the expected archive, it is written once more the
   // plain way, decoding and coding every member.

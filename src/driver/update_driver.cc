@@ -7,6 +7,7 @@
 #include "base/texts.h"
 #include "driver/fatal_stop.h"
 #include "platform/platform.h"
+#include "update/journal.h"
 #include "update/operations.h"
 #include "update/patch_list.h"
 #include "update/phases.h"
@@ -33,7 +34,8 @@ int UpdateDriver() {
   // A run before this one in the same process (the in-process tests) leaves its own.
   FreePatchList(gTree);
   FreeBlock(gDescription);
-  gTree = LoadPatch(PoolString(PatchArchive), &gDescription);
+  uint8_t digest[kPatchDigestSize];
+  gTree = LoadPatch(PoolString(PatchArchive), &gDescription, digest);
   if (!gTree) FatalStop(StopPatchDamaged);
   const PatchEntry* tree = gTree;
 
@@ -43,15 +45,24 @@ int UpdateDriver() {
   char backup[kMaxPath + sizeof kBackupFolderName + 1];
   std::snprintf(backup, sizeof backup, "%s\\%s", target, kBackupFolderName);
 
-  StopOn(VerifyTarget(tree, target, backup));
-
-  // Only an explicit Yes goes on: a box that could not be shown answers 0.
-  if (Os().MessageBox(kConfirmText, kConfirmCaption, kBoxConfirm) != kAnswerYes) {
-    FatalStop(StopAborted);
-  }
-
   Phase phase;
-  StopOn(UpdateTarget(tree, target, backup, &phase));
+  // An update of this patch that was cut short is finished where it stands.
+  Journal journal;
+  if (std::strlen(backup) < static_cast<size_t>(kMaxPath) && journal.Read(backup) &&
+      journal.IsOf(digest)) {
+    ConsoleLine(kConsoleUnfinishedUpdate);
+    // Only an explicit Yes goes on: a box that could not be shown answers 0.
+    if (Os().MessageBox(kResumeText, kConfirmCaption, kBoxConfirm) != kAnswerYes) {
+      FatalStop(StopAborted);
+    }
+    StopOn(ResumeTarget(tree, target, backup, &journal, &phase));
+  } else {
+    StopOn(VerifyTarget(tree, target, backup));
+    if (Os().MessageBox(kConfirmText, kConfirmCaption, kBoxConfirm) != kAnswerYes) {
+      FatalStop(StopAborted);
+    }
+    StopOn(UpdateTarget(tree, digest, target, backup, &phase));
+  }
 
   Os().MessageBox(kDoneText, kDoneCaption, kBoxOk);
   return 0;

@@ -13,6 +13,7 @@
 #include "update/content_method.h"
 #include "update/decoded_members.h"
 #include "update/delta.h"
+#include "update/journal.h"
 #include "update/memory_plan.h"
 #include "update/ordered_run.h"
 #include "update/paths.h"
@@ -24,6 +25,9 @@ namespace zt4 {
 
 // The piece of a changed file's new content held at a time.
 constexpr int32_t kDeltaWindow = 1 << 20;
+// Entries whose names the journal takes in one flush. A name noted but not yet made
+// visible is harmless: nothing stands under it but what the update writes.
+constexpr int32_t kNotedAtOnce = 64;
 
 Stop LoadPayload(int32_t id, uint8_t** block, int32_t* size) {
   return LoadWholeFile(PoolString::Formatted("%s/%d", kPatchMountName, id), block, size)
@@ -202,6 +206,16 @@ class EntryApplications final : public TaskList {
     return Stop::kNone;
   }
 
+  // Puts the names the entries from `first` to before `end` make visible in the journal,
+  // on the disk.
+  bool Note(Journal* journal, int32_t first, int32_t end) const {
+    bool ok = true;
+    for (int32_t i = first; i < end && ok; ++i) {
+      if (entries_[i]->newName[0] != 0) ok = journal->NoteWritten(entries_[i]->newName);
+    }
+    return ok && journal->Flush();
+  }
+
   // Once no task runs: what was written ahead of a stop goes with the work folder. False
   // when the folder stays.
   bool RemoveWorkFolder(int32_t count) {
@@ -250,7 +264,8 @@ int64_t AheadAllowance(int64_t largest) {
   return largest + kAheadMemoryPerWorker * (WorkerThreads() > 1 ? WorkerThreads() - 1 : 0);
 }
 
-Stop ApplyTree(const PatchEntry* first, const char* backupFolder, const char* targetFolder) {
+Stop ApplyTree(const PatchEntry* first, const char* backupFolder, const char* targetFolder,
+               Journal* journal) {
   const int32_t count = CountEntries(first);
   EntryApplications applications(first, count, backupFolder, targetFolder);
   if (!applications.Ready()) return Stop::kNoMemory;
@@ -259,8 +274,17 @@ Stop ApplyTree(const PatchEntry* first, const char* backupFolder, const char* ta
   Stop stop = Stop::kNone;
   {
     OrderedRun run(&applications, count, applications.Allowance());
+    int32_t noted = 0;
     for (int32_t i = 0; i < count && stop == Stop::kNone; ++i) {
       progress.Next();
+      if (journal && i == noted) {
+        // The names of the next few entries at once: one flush of the journal for them.
+        noted = i + kNotedAtOnce < count ? i + kNotedAtOnce : count;
+        if (!applications.Note(journal, i, noted)) {
+          stop = Stop::kWriteFailed;
+          break;
+        }
+      }
       run.Take(i);
       stop = applications.Outcome(i);
     }

@@ -9,10 +9,13 @@
 
 namespace zt4 {
 
+class Journal;
 // Applies every top-level entry. Entries run ahead on every core, within a memory
 // allowance, and are taken in chain order: the console shows what one core would, the
-// first failure in chain order is the stop, and no entry after it is written.
-Stop ApplyTree(const PatchEntry* first, const char* backupFolder, const char* targetFolder);
+// first failure in chain order is the stop, and no entry after it is written. The
+// journal (when there is one) has each name on the disk before it is made visible.
+Stop ApplyTree(const PatchEntry* first, const char* backupFolder, const char* targetFolder,
+               Journal* journal = nullptr);
 
 // The payload "patch/<id>" of an entry, whole; kPatchDamaged when it cannot be had.
 Stop LoadPayload(int32_t id, uint8_t** block, int32_t* size);

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "update/backup.h"
+#include "update/journal.h"
 #include "update/paths.h"
 
 namespace zt4 {
@@ -26,6 +27,7 @@ void CollectItem(const char* name, ItemKind kind, void* user) {
     return;
   }
   std::memcpy(item->name, name, length + 1);
+  item->kind = kind;
   item->next = listing->items;
   listing->items = item;
 }
@@ -37,13 +39,21 @@ bool JoinBackslash(char* out, const char* folder, const char* name) {
 
 }  // namespace
 
-FolderItem* ListFolder(const char* folder) {
+bool ListFolderItems(const char* folder, FolderItem** items) {
   Listing listing;
   if (!Os().ForEachFolderItem(folder, CollectItem, &listing) || listing.failed) {
     FreeFolderItems(listing.items);
-    return nullptr;
+    *items = nullptr;
+    return false;
   }
-  return listing.items;
+  *items = listing.items;
+  return true;
+}
+
+FolderItem* ListFolder(const char* folder) {
+  FolderItem* items = nullptr;
+  ListFolderItems(folder, &items);
+  return items;
 }
 
 void FreeFolderItems(FolderItem* items) {
@@ -70,8 +80,11 @@ bool ItemExists(const char* path) {
   return true;
 }
 
-bool BackupFolder(const char* target, const char* backup, BackupRecord* record) {
+bool BackupFolder(const char* target, const char* backup, BackupRecord* record, Journal* journal,
+                  const uint8_t* patchDigest) {
   *record = BackupRecord{};
+  // What a cut left before an earlier backup's first move goes first.
+  if (ItemExists(backup) && !RemoveBackupNeverBegun(backup)) return false;
   FolderItem* items = ListFolder(target);
   if (!items) return false;
   // Every path must fit before the first move, so a long name cannot stop it halfway.
@@ -88,6 +101,10 @@ bool BackupFolder(const char* target, const char* backup, BackupRecord* record) 
     return false;
   }
   record->createdFolder = true;
+  if (!journal->Begin(backup, items, patchDigest)) {
+    FreeFolderItems(items);
+    return false;
+  }
   FolderItem** movedTail = &record->moved;
   bool ok = true;
   while (items && ok) {
@@ -125,7 +142,7 @@ bool MoveBack(const char* from, const char* to) {
   return ok && Os().RemoveFolder(from);
 }
 
-bool UndoBackup(const char* target, const char* backup, BackupRecord* record) {
+bool UndoBackup(const char* target, const char* backup, BackupRecord* record, Journal* journal) {
   // Last moved first: the reverse of the backup's own order.
   int count = 0;
   for (const FolderItem* item = record->moved; item; item = item->next) ++count;
@@ -140,7 +157,8 @@ bool UndoBackup(const char* target, const char* backup, BackupRecord* record) {
       ok = false;
     }
   }
-  if (ok && record->createdFolder) ok = Os().RemoveFolder(backup);
+  // The journal goes last of all: until then a cut leaves it to tell what happened.
+  if (ok && record->createdFolder) ok = journal->Remove() && Os().RemoveFolder(backup);
   FreeFolderItems(record->moved);
   *record = BackupRecord{};
   return ok;

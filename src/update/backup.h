@@ -2,18 +2,23 @@
 // puts a partial one back.
 #pragma once
 
+#include <cstdint>
+
 #include "platform/platform.h"
 
 namespace zt4 {
 
 struct FolderItem {
   char name[kMaxPath];
+  ItemKind kind;
   FolderItem* next;
 };
 
 // The folder's items but "." and "..", last listed first; null when there are none or
 // the folder cannot be listed. The caller frees the chain.
 FolderItem* ListFolder(const char* folder);
+// The same, false when the folder cannot be listed (or a name of it had no room).
+bool ListFolderItems(const char* folder, FolderItem** items);
 void FreeFolderItems(FolderItem* items);
 // True only when this call created the folder (with any missing parents).
 bool MakeDirTree(const char* path);
@@ -27,11 +32,15 @@ struct BackupRecord {
   FolderItem* moved = nullptr;
   bool createdFolder = false;
 };
-// Moves every item of `target` into `backup`, which it creates. True when all moved.
-bool BackupFolder(const char* target, const char* backup, BackupRecord* record);
+class Journal;
+// Moves every item of `target` into `backup`, which it creates, with the update's journal
+// begun there (for the patch of that digest) before the first move. True when all moved.
+bool BackupFolder(const char* target, const char* backup, BackupRecord* record, Journal* journal,
+                  const uint8_t* patchDigest);
 // Moves the recorded items back from `backup` to `target`, last moved first, removes the
-// backup folder if the backup created it, and frees the record. True when all went back.
-bool UndoBackup(const char* target, const char* backup, BackupRecord* record);
+// journal and the backup folder if the backup created it, and frees the record. True when
+// all went back.
+bool UndoBackup(const char* target, const char* backup, BackupRecord* record, Journal* journal);
 // Moves an item back from the backup. When an item of that name is there too (a folder
 // that a failed move split in two), what was moved is joined into it item by item; what
 // cannot be moved (a file of the same name on both sides) stays where it is. True when

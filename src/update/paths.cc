@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <new>
+
 #include "base/shift_jis.h"
 #include "update/patch_list.h"
 
@@ -43,13 +45,36 @@ char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + '
 
 constexpr char kWorkFolderName[] = "zt4work";
 
-// The number n when the name's first component is kWorkFolderName followed by n (0 for no
-// digits) as Windows finds it: in any case, trailing dots and blanks dropped; -1 otherwise.
-// A byte after ASCII is never a trail byte, so the separator test is exact.
-int64_t WorkFolderNumber(const char* name) {
+}  // namespace
+
+PoolString OsName(const char* name) {
+  const size_t size = std::strlen(name);
+  const bool fold = OsFoldsNameCase();
+  char* found = nullptr;
+  for (size_t i = 0; i < size; i += CharLength(name, size, i)) {
+    const char c = name[i];
+    if (CharLength(name, size, i) != 1) continue;
+    char as = c;
+    if (c == '\\') as = '/';
+    if (fold && c >= 'a' && c <= 'z') as = static_cast<char>(c - 'a' + 'A');
+    if (as == c) continue;
+    if (!found) {
+      found = new (std::nothrow) char[size];
+      if (!found) return PoolString(name);  // the name as it is: a miss, never a crash
+      std::memcpy(found, name, size);
+    }
+    found[i] = as;
+  }
+  if (!found) return PoolString(name);
+  PoolString result(found, static_cast<int32_t>(size));
+  delete[] found;
+  return result;
+}
+
+int64_t NameNumber(const char* name, const char* base) {
   size_t i = 0;
-  for (; kWorkFolderName[i] != 0; ++i) {
-    if (Upper(name[i]) != Upper(kWorkFolderName[i])) return -1;
+  for (; base[i] != 0; ++i) {
+    if (Upper(name[i]) != Upper(base[i])) return -1;
   }
   int64_t number = 0;
   for (int digits = 0; name[i] >= '0' && name[i] <= '9'; ++i) {
@@ -60,23 +85,26 @@ int64_t WorkFolderNumber(const char* name) {
   return name[i] == 0 || name[i] == '/' || name[i] == '\\' ? number : -1;
 }
 
-}  // namespace
+bool NumberedName(char* out, size_t capacity, const char* base, int64_t number) {
+  const int written = number == 0 ? std::snprintf(out, capacity, "%s", base)
+                                  : std::snprintf(out, capacity, "%s%lld", base,
+                                                  static_cast<long long>(number));
+  return written > 0 && static_cast<size_t>(written) < capacity;
+}
 
-bool WorkFolderPath(char* out, const PatchEntry* tree, const char* target) {
+bool WorkFolderName(char* out, size_t capacity, const PatchEntry* tree) {
   // One past the highest number the tree's names take: no entry can be in it.
   int64_t free = -1;
   for (const PatchEntry* e = tree; e; e = e->next) {
-    int64_t taken = WorkFolderNumber(e->newName);
+    int64_t taken = NameNumber(e->newName, kWorkFolderName);
     if (taken > free) free = taken;
   }
-  ++free;
+  return NumberedName(out, capacity, kWorkFolderName, free + 1);
+}
+
+bool WorkFolderPath(char* out, const PatchEntry* tree, const char* target) {
   char name[40];
-  if (free == 0) {
-    std::snprintf(name, sizeof name, "%s", kWorkFolderName);
-  } else {
-    std::snprintf(name, sizeof name, "%s%lld", kWorkFolderName, static_cast<long long>(free));
-  }
-  return JoinPath(out, target, name);
+  return WorkFolderName(name, sizeof name, tree) && JoinPath(out, target, name);
 }
 
 bool WorkFilePath(char* out, const char* workFolder, int32_t index, bool archive) {

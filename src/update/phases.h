@@ -16,9 +16,10 @@ namespace zt4 {
 inline constexpr char kPatchMountName[] = "patch";
 
 // Mounts the patch archive and parses its description. Null when either fails (the
-// patch is damaged); otherwise the tree, pointing into *description. Both belong to the
+// patch is damaged); otherwise the tree, pointing into *description, and the SHA-1 of
+// the description, which names the patch in an update's journal. Both belong to the
 // caller, and the patch stays mounted until Unmount.
-PatchEntry* LoadPatch(const PoolString& patchPath, uint8_t** description);
+PatchEntry* LoadPatch(const PoolString& patchPath, uint8_t** description, uint8_t digest[20]);
 
 enum class Phase { kVerify, kBackup, kApply, kCheck };
 
@@ -33,7 +34,18 @@ void ConsoleLine(const char* text);
 Stop VerifyTarget(const PatchEntry* tree, const char* target, const char* backup);
 
 // After the confirmation: the backup (put back when it fails: kAborted), the apply pass
-// and the final check. *phase tells where a stop came from.
-Stop UpdateTarget(const PatchEntry* tree, const char* target, const char* backup, Phase* phase);
+// and the final check, with the journal of the patch of `digest` kept in the backup
+// folder until the update is complete. *phase tells where a stop came from.
+Stop UpdateTarget(const PatchEntry* tree, const uint8_t* digest, const char* target,
+                  const char* backup, Phase* phase);
+
+class Journal;
+// Finishes an update that a journal in the backup folder shows cut short, once the user
+// has said so: the install is brought to where a complete backup leaves it (what was
+// left of the backup moved, joining a folder a move split, or what the journal shows the
+// update wrote removed; kAborted when that fails), the old files are verified in the
+// backup folder, and the update applied and checked as UpdateTarget does.
+Stop ResumeTarget(const PatchEntry* tree, const char* target, const char* backup,
+                  Journal* journal, Phase* phase);
 
 }  // namespace zt4

@@ -18,6 +18,7 @@
 #include "update/backup.h"
 #include "update/content_method.h"
 #include "update/delta.h"
+#include "update/journal.h"
 #include "update/paths.h"
 #include "update/payload_facts.h"
 
@@ -32,32 +33,6 @@ PreflightFinding Make(Kind kind, Stop stop, Phase phase) {
   finding.stop = stop;
   finding.phase = phase;
   return finding;
-}
-
-// A name as the OS finds it: '\' outside double-byte characters is a separator as '/' is,
-// and where the OS folds the case of names, ASCII letters stand for either case.
-PoolString OsName(const char* name) {
-  const size_t size = std::strlen(name);
-  const bool fold = OsFoldsNameCase();
-  char* found = nullptr;
-  for (size_t i = 0; i < size; i += CharLength(name, size, i)) {
-    const char c = name[i];
-    if (CharLength(name, size, i) != 1) continue;
-    char as = c;
-    if (c == '\\') as = '/';
-    if (fold && c >= 'a' && c <= 'z') as = static_cast<char>(c - 'a' + 'A');
-    if (as == c) continue;
-    if (!found) {
-      found = new (std::nothrow) char[size];
-      if (!found) return PoolString(name);  // the name as it is: a miss, never a crash
-      std::memcpy(found, name, size);
-    }
-    found[i] = as;
-  }
-  if (!found) return PoolString(name);
-  PoolString result(found, static_cast<int32_t>(size));
-  delete[] found;
-  return result;
 }
 
 // The names the entries checked so far write, each a file or a folder, and the old files
@@ -376,7 +351,9 @@ bool CheckBackupFolder(const char* target, const char* backup, PreflightReporter
     return reporter->Report(Make(Kind::kBackupPathTooLong, Stop::kAborted, Phase::kVerify));
   }
   // An earlier update's backup would be mixed with this one's: said before any work.
-  if (ItemExists(backup) &&
+  // One that holds nothing of an install (a cut came before its first move) is taken
+  // over by the backup.
+  if (ItemExists(backup) && !BackupNeverBegun(backup) &&
       !reporter->Report(Make(Kind::kEarlierBackup, Stop::kAborted, Phase::kVerify))) {
     return false;
   }
@@ -399,12 +376,12 @@ bool CheckBackupFolder(const char* target, const char* backup, PreflightReporter
   return goOn;
 }
 
-bool CheckTarget(const PatchEntry* tree, const char* target, const char* backup,
-                 PreflightReporter* reporter) {
+bool CheckTarget(const PatchEntry* tree, const char* oldFolder, const char* target,
+                 const char* backup, PreflightReporter* reporter) {
   ConsoleLine(kConsoleCheckingTarget);
   NameIndex inArchive;
   OldFileFindings oldFiles(reporter, &inArchive);
-  Stop stop = VerifyTree(tree, target, true, &oldFiles);
+  Stop stop = VerifyTree(tree, oldFolder, true, &oldFiles);
   // The backup moves these files next: an archive held open could not be moved.
   ReleaseArchiveCache();
   if (!oldFiles.Ended(stop)) return false;

@@ -80,11 +80,12 @@ class PreflightReporter {
 // ended the checks.
 bool CheckBackupFolder(const char* target, const char* backup, PreflightReporter* reporter);
 
-// The old files (console line and progress as the applier shows them; the archives read
-// for them are let go after), then what the later passes need. False when the reporter
-// ended the checks.
-bool CheckTarget(const PatchEntry* tree, const char* target, const char* backup,
-                 PreflightReporter* reporter);
+// The old files in `oldFolder` (the target, or the backup folder when a cut update is
+// finished; console line and progress as the applier shows them; the archives read for
+// them are let go after), then what the later passes need. False when the reporter ended
+// the checks.
+bool CheckTarget(const PatchEntry* tree, const char* oldFolder, const char* target,
+                 const char* backup, PreflightReporter* reporter);
 
 // The applier's reporter: ends the checks at the first finding that stops the run
 // before its confirmation, and keeps its stop; keeps the first stop the final check

@@ -2,7 +2,8 @@
 // part of the old install is lost. Each old item is either still in its place or in
 // BACKUP_FILES, never in both and never changed; once the program has begun to write the
 // new version, BACKUP_FILES holds the whole old install; nothing appears beside the
-// install. `zt4 restore` then gives the old install back.
+// install. `zt4 restore` then gives the old install back, and the program run again
+// instead finishes the update (the user's own config.ini kept in BACKUP_FILES).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -38,7 +39,7 @@ std::string Utf8(const char* cp932) {
 class CrashTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    sample_ = test::MakeSampleInstall();
+    sample_ = test::MakeSampleInstall(true);
     // Many top-level items make the backup (one move each) long enough to be hit.
     for (int i = 0; i < 150; ++i) {
       char name[32];
@@ -58,9 +59,11 @@ class CrashTest : public ::testing::Test {
   // confirmation after `answerAfter` seconds, so that the update proper starts at a known
   // time, and is killed `killAfter` seconds after the start (0: never). Returns the run's
   // console output.
-  std::string Run(double answerAfter, double killAfter) {
-    std::filesystem::remove_all(target_);
-    EXPECT_TRUE(test::WriteTree(target_, sample_.oldTree));
+  std::string Run(double answerAfter, double killAfter, bool fresh = true) {
+    if (fresh) {
+      std::filesystem::remove_all(target_);
+      EXPECT_TRUE(test::WriteTree(target_, sample_.oldTree));
+    }
     char times[128];
     std::snprintf(times, sizeof times, "%.4f", answerAfter);
     std::string answers = "( printf '\\n'; sleep " + std::string(times) + "; printf 'y\\n' )";
@@ -87,7 +90,7 @@ class CrashTest : public ::testing::Test {
     EXPECT_EQ(beside, expectedBeside);
     EXPECT_EQ(Slurp(program_ + "/patch.zt4"), patch_);
     Tree after = test::ReadTree(target_);
-    Tree backup = test::Subtree(after, "BACKUP_FILES/");
+    Tree backup = test::BackedUp(after);
     bool applying = out.find(Utf8(kConsoleApplying)) != std::string::npos;
     if (after.count("BACKUP_FILES/") == 0) {
       EXPECT_FALSE(applying);
@@ -111,16 +114,30 @@ class CrashTest : public ::testing::Test {
     ++phases_[1];
   }
 
-  void CheckRestore(const std::string& label) {
-    SCOPED_TRACE(label + ": restore");
-    Tree before = test::ReadTree(target_);
-    bool hasBackup = before.count("BACKUP_FILES/") != 0;
-    std::string command =
-        "'" + std::string(ZT4_TOOL_PATH) + "' restore '" + target_ + "' '" + program_ +
-        "/patch.zt4' > /dev/null 2>&1";
-    int status = std::system(command.c_str());
-    EXPECT_EQ(status == 0, hasBackup);
-    EXPECT_EQ(test::ReadTree(target_), hasBackup ? sample_.oldTree : before);
+  // zt4 restore on a copy of what the kill left gives the old install back (there is
+  // nothing to restore without a backup folder, and after a complete update nothing of the
+  // new version is removed); the program run again in place ends as the new version.
+  void CheckRestoreAndRunAgain(const std::string& label) {
+    SCOPED_TRACE(label + ": restore, and run again");
+    const Tree before = test::ReadTree(target_);
+    const Tree updated = test::UpdatedTree(sample_.oldTree, sample_.newTree);
+    const bool hasBackup = before.count("BACKUP_FILES/") != 0;
+    const std::string copy = folder_ / "copy";
+    std::filesystem::remove_all(copy);
+    std::filesystem::copy(target_, copy, std::filesystem::copy_options::recursive);
+    std::string command = "'" + std::string(ZT4_TOOL_PATH) + "' restore '" + copy + "' '" +
+                          program_ + "/patch.zt4' > /dev/null 2>&1";
+    const int status = std::system(command.c_str());
+    if (before == updated) {
+      EXPECT_NE(status, 0);
+    } else {
+      EXPECT_EQ(status == 0, hasBackup);
+      EXPECT_EQ(test::ReadTree(copy), hasBackup ? sample_.oldTree : before);
+    }
+    std::filesystem::remove_all(copy);
+    const std::string out = Run(0, 0, false);
+    EXPECT_EQ(test::ReadTree(target_), updated) << out;
+    EXPECT_EQ(out.find(Utf8(kConsoleUnfinishedUpdate)) != std::string::npos, test::HasJournal(before));
   }
 
   test::SampleInstall sample_;
@@ -149,7 +166,7 @@ TEST_F(CrashTest, KilledAtManyPointsOfARun) {
     std::string label = "killed after " + std::to_string(seconds) + " s";
     out = Run(answerAfter, seconds);
     CheckNothingLost(out, label);
-    CheckRestore(label);
+    CheckRestoreAndRunAgain(label);
     if (HasFailure()) break;
   }
   std::printf(

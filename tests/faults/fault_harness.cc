@@ -105,6 +105,7 @@ Outcome ReadOutcome(const std::string& file) {
     int backedUp = 0;
     fields >> hex >> fired >> backedUp;
     if (FromHex(hex) == kConfirmText) outcome.confirmed = true;
+    if (FromHex(hex) == kResumeText) outcome.resumed = true;
     if (FromHex(hex) == kDoneText) outcome.completed = true;
     if (FromHex(hex) == "cut") outcome.cut = true;
     last = line;
@@ -177,6 +178,33 @@ Tree Subtree(const Tree& tree, const std::string& prefix) {
     }
   }
   return out;
+}
+
+namespace {
+
+// The journal, or the start of one a cut left before its header was whole.
+bool IsJournal(const std::string& path, const std::string& content) {
+  const std::string mark = "ZT4JRNL";
+  return path.rfind("zt4journal", 0) == 0 && path.find('/') == std::string::npos &&
+         (content.rfind(mark, 0) == 0 || mark.rfind(content, 0) == 0);
+}
+
+}  // namespace
+
+Tree BackedUp(const Tree& install) {
+  Tree backedUp = Subtree(install, "BACKUP_FILES/");
+  for (auto item = backedUp.begin(); item != backedUp.end();) {
+    item = IsJournal(item->first, item->second) ? backedUp.erase(item) : std::next(item);
+  }
+  return backedUp;
+}
+
+bool HasJournal(const Tree& install) {
+  // Whole at least as far as its header: the mark, the patch's digest, their CRC.
+  for (const auto& [path, content] : Subtree(install, "BACKUP_FILES/")) {
+    if (IsJournal(path, content) && content.size() >= 32) return true;
+  }
+  return false;
 }
 
 void RemoveTreeForTest(const std::string& path) {

@@ -52,6 +52,7 @@ struct Outcome {
   bool completed = false;  // the completion box was shown, whatever came after it
   bool cut = false;        // the run ended in a power cut
   bool confirmed = false;  // the confirmation box was shown (and answered Yes)
+  bool resumed = false;    // the box that offers to finish a cut update was shown
 };
 Outcome ReadOutcome(const std::string& file);
 
@@ -66,6 +67,11 @@ Tree Surroundings(const CaseFolder& where);
 Tree UpdatedTree(const Tree& oldTree, const Tree& newTree);
 // Part of a tree below `prefix` ("BACKUP_FILES/"), with the prefix taken off.
 Tree Subtree(const Tree& tree, const std::string& prefix);
+// What an install's BACKUP_FILES holds of the old install: all of it but the journal an
+// update keeps there until it completes (or the start of one, cut before its header).
+Tree BackedUp(const Tree& install);
+// Whether the install's BACKUP_FILES holds an update's journal with its header whole.
+bool HasJournal(const Tree& install);
 
 // Removes a folder and everything in it (nothing when it is missing).
 void RemoveTreeForTest(const std::string& path);

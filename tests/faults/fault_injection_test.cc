@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -69,6 +70,11 @@ constexpr Rule kRules[] = {
     // a payload that cannot be loaded later.
     {Phase::kCheckingPatch, kAnyTarget, kAnyOp, When::kAlways, StopPatchDamaged},
     {kAnyPhase, Target::kPatch, kAnyOp, When::kAlways, StopPatchDamaged},
+    // The journal: its start and the backup's end are part of the backup, which is put
+    // back; a name it cannot take in the apply pass, or its removal at the end, stops the
+    // run as a write failure.
+    {Phase::kApplying, Target::kJournal, kAnyOp, When::kAlways, StopWriteFailed},
+    {Phase::kCheckingResult, Target::kJournal, kAnyOp, When::kAlways, StopWriteFailed},
     // Verifying a plain file, old or new. One that does not open is looked for in an
     // archive named after its folder, and the sample has none such: missing. Its size is
     // compared first; the size and the read of loading it whole fail as an allocation.
@@ -168,16 +174,57 @@ class FaultInjectionTest : public test::ChildRunTest {
  protected:
   void SetUp() override {
     ChildRunTest::SetUp();
-    sample_ = test::MakeSampleInstall();
+    // The user's own config.ini, which the new version also has, and (where links can be
+    // made) a folder of the install linked to one outside it, where the new version
+    // writes: the files an update or its recovery could wrongly remove.
+    sample_ = test::MakeSampleInstall(true, true);
+  }
+
+  // Lays out the sample in a case folder, with "mods" a link to the folder "outside"
+  // beside the install where the OS makes links.
+  void PrepareSample(const CaseFolder& where) {
+    EXPECT_TRUE(test::PrepareCase(where, sample_.oldTree, sample_.list, sample_.payloads));
+#ifndef _WIN32
+    const std::string outside = where.folder + "/outside";
+    EXPECT_TRUE(test::WriteFile(outside + "/x.txt", "outside the install"));
+    std::filesystem::remove(where.target + "/mods");
+    std::filesystem::create_directory_symlink(outside, where.target + "/mods");
+#endif
+  }
+
+  // The install as a stopped run left it, copied (links as links) for `zt4 restore`, so
+  // that the run itself can be made again in place.
+  std::string CopyForRestore(const CaseFolder& where) {
+    const std::string copy = root_ + "/restore-copy";
+    test::RemoveTreeForTest(copy);
+    std::filesystem::copy(where.target, copy,
+                          std::filesystem::copy_options::recursive |
+                              std::filesystem::copy_options::copy_symlinks);
+    return copy;
+  }
+
+  // The update run again on what a stopped or cut run left (`before`): an update cut
+  // short is finished after the box that offers it, a complete one is refused as an
+  // earlier backup, and one that never began its backup runs from the start. Every way,
+  // the install ends as the new version beside the whole old one.
+  void CheckRunAgain(const CaseFolder& where, const Tree& before, const test::Outcome& again,
+                     const std::string& label) {
+    SCOPED_TRACE(label + ": run again");
+    const Tree updated = test::UpdatedTree(sample_.oldTree, sample_.newTree);
+    if (before == updated) {
+      EXPECT_EQ(test::StopName(again.box), test::StopName(StopAborted));
+    } else {
+      EXPECT_TRUE(again.done) << test::StopName(again.box);
+    }
+    EXPECT_EQ(again.resumed, test::HasJournal(before));
+    EXPECT_EQ(test::ReadTree(where.target), updated);
   }
 
   // The operations of a whole successful run, counted in a child of its own (the run
   // keeps its description to the end of the process) and read back from its file.
   std::vector<OpRecord> CountOperations() {
     CaseFolder where = FreshCase("count");
-    if (!child_) {
-      EXPECT_TRUE(test::PrepareCase(where, sample_.oldTree, sample_.list, sample_.payloads));
-    }
+    if (!child_) PrepareSample(where);
     test::Outcome outcome = RunCase(where);
     if (!child_) {
       EXPECT_TRUE(outcome.done);
@@ -191,7 +238,7 @@ class FaultInjectionTest : public test::ChildRunTest {
   CaseFolder SampleCase(const std::string& name, Tree* surroundings) {
     CaseFolder where = FreshCase(name);
     if (!child_) {
-      EXPECT_TRUE(test::PrepareCase(where, sample_.oldTree, sample_.list, sample_.payloads));
+      PrepareSample(where);
       *surroundings = test::Surroundings(where);
     }
     return where;
@@ -211,25 +258,41 @@ class FaultInjectionTest : public test::ChildRunTest {
     } else if (!outcome.backedUp) {
       EXPECT_EQ(after, sample_.oldTree) << "the install changed before its backup completed";
     } else {
-      EXPECT_EQ(test::Subtree(after, "BACKUP_FILES/"), sample_.oldTree)
+      EXPECT_EQ(test::BackedUp(after), sample_.oldTree)
           << "the backup does not hold the whole old install";
     }
   }
 
-  // `zt4 restore` on the install a stopped run left: the old install comes back whole, or
-  // (without a backup folder) it refuses and changes nothing.
-  void CheckRestore(const CaseFolder& where, const test::Outcome& outcome,
-                    const std::string& label) {
-    SCOPED_TRACE(label + ": restore after " + test::StopName(outcome.box));
-    Tree before = test::ReadTree(where.target);
-    bool hasBackup = before.count("BACKUP_FILES/") != 0;
-    bool restored = tool::RestoreCommand({where.target, where.program + "/patch.zt4"});
-    EXPECT_EQ(restored, hasBackup);
-    if (hasBackup) {
-      EXPECT_EQ(test::ReadTree(where.target), sample_.oldTree);
-    } else {
-      EXPECT_EQ(test::ReadTree(where.target), before);
+  // `zt4 restore` on (a copy of) the install a stopped or cut run left: the old install
+  // comes back whole, or (without a backup folder) it refuses and changes nothing. After
+  // a complete update there is no journal, and nothing of the new version is removed.
+  void CheckRestore(const CaseFolder& where, const std::string& target, const std::string& label) {
+    SCOPED_TRACE(label + ": restore");
+    const Tree before = test::ReadTree(target);
+    const bool hasBackup = before.count("BACKUP_FILES/") != 0;
+    const bool restored = tool::RestoreCommand({target, where.program + "/patch.zt4"});
+    if (before == test::UpdatedTree(sample_.oldTree, sample_.newTree)) {
+      EXPECT_FALSE(restored);
+      Tree after = test::ReadTree(target);
+      for (const auto& [path, content] : sample_.newTree) EXPECT_EQ(after[path], content) << path;
+      return;
     }
+    EXPECT_EQ(restored, hasBackup);
+    EXPECT_EQ(test::ReadTree(target), hasBackup ? sample_.oldTree : before);
+  }
+
+  // After a stopped or cut run: restore on a copy, then the update run again in place.
+  // The run is made in every process (the child that makes it finds it by its number);
+  // the checks only in the parent.
+  void RunAgainAndRestore(const CaseFolder& where, const std::string& label, int threads = 1) {
+    Tree before;
+    if (!child_) {
+      before = test::ReadTree(where.target);
+      CheckRestore(where, CopyForRestore(where), label);
+      std::remove(where.outcome.c_str());
+    }
+    test::Outcome again = RunCase(where, 0, Flavour::kFail, 0, 0, threads);
+    if (!child_) CheckRunAgain(where, before, again, label);
   }
 
   test::SampleInstall sample_;
@@ -273,25 +336,31 @@ TEST_F(FaultInjectionTest, EveryOperationOfAWholeRunFailsOnce) {
         threaded = SampleCase("threaded", &threadedSurroundings);
         many = RunKeyedCase(*threaded, keys[n - 1], flavour, 4);
       }
-      if (child_) continue;
-      CheckAfterRun(where, surroundings, outcome, label);
-      if (rule < 0) {
-        ADD_FAILURE() << label << ": no rule says how this run ends";
-      } else {
-        ++decided[static_cast<size_t>(rule)];
-        EXPECT_EQ(test::StopName(outcome.box), test::StopName(kRules[rule].ends))
-            << label << ", by rule " << rule;
+      if (!child_) {
+        CheckAfterRun(where, surroundings, outcome, label);
+        if (rule < 0) {
+          ADD_FAILURE() << label << ": no rule says how this run ends";
+        } else {
+          ++decided[static_cast<size_t>(rule)];
+          EXPECT_EQ(test::StopName(outcome.box), test::StopName(kRules[rule].ends))
+              << label << ", by rule " << rule;
+        }
+        if (threaded) {
+          CheckAfterRun(*threaded, threadedSurroundings, many, label + " on 4 threads");
+          EXPECT_EQ(test::StopName(many.box), test::StopName(outcome.box))
+              << label << " on 4 threads";
+          ++threadedRuns;
+        }
       }
-      if (!outcome.done) {
-        CheckRestore(where, outcome, label);
+      // After the confirmation the update is run again (on as many threads) and, on a
+      // copy, put back with zt4 restore.
+      if (phase == Phase::kMakingBackup || phase == Phase::kApplying ||
+          phase == Phase::kCheckingResult) {
+        RunAgainAndRestore(where, label);
+        if (threaded) RunAgainAndRestore(*threaded, label + " on 4 threads", 4);
         ++restores;
       }
-      if (threaded) {
-        CheckAfterRun(*threaded, threadedSurroundings, many, label + " on 4 threads");
-        EXPECT_EQ(test::StopName(many.box), test::StopName(outcome.box)) << label << " on 4 threads";
-        if (!many.done) CheckRestore(*threaded, many, label + " on 4 threads");
-        ++threadedRuns;
-      }
+      if (child_) continue;
       auto& counts = tally[{op, flavour}];
       counts.resize(7);
       int index = test::StopIndex(outcome.box);
@@ -304,7 +373,7 @@ TEST_F(FaultInjectionTest, EveryOperationOfAWholeRunFailsOnce) {
     }
   }
   PrintTally(tally, runs);
-  std::printf("%d stopped runs put back with zt4 restore\n", restores);
+  std::printf("%d runs made again and put back with zt4 restore\n", restores);
   std::printf("%d of the runs again on 4 threads\n", threadedRuns);
   if (!child_) {
     EXPECT_GT(threadedRuns, 20);
@@ -344,24 +413,23 @@ TEST_F(FaultInjectionTest, BackupAndItsUndoBothFail) {
       CaseFolder where = SampleCase("split", &surroundings);
       test::Outcome outcome =
           RunCase(where, static_cast<int>(n), Flavour::kFail, static_cast<int>(n) + later);
-      if (child_) continue;
-      SCOPED_TRACE(label);
-      ++runs;
-      ASSERT_TRUE(outcome.present);
-      EXPECT_EQ(outcome.box, StopAborted);
-      EXPECT_EQ(test::Surroundings(where), surroundings);
-      Tree after = test::ReadTree(where.target);
-      Tree joined = test::Subtree(after, "BACKUP_FILES/");
-      for (const auto& [path, content] : after) {
-        if (path == "BACKUP_FILES/" || path.rfind("BACKUP_FILES/", 0) == 0) continue;
-        EXPECT_EQ(joined.count(path), 0u) << "in both places: " << path;
-        joined[path] = content;
+      if (!child_) {
+        SCOPED_TRACE(label);
+        ++runs;
+        ASSERT_TRUE(outcome.present);
+        EXPECT_EQ(outcome.box, StopAborted);
+        EXPECT_EQ(test::Surroundings(where), surroundings);
+        Tree after = test::ReadTree(where.target);
+        Tree joined = test::BackedUp(after);
+        for (const auto& [path, content] : after) {
+          if (path == "BACKUP_FILES/" || path.rfind("BACKUP_FILES/", 0) == 0) continue;
+          EXPECT_EQ(joined.count(path), 0u) << "in both places: " << path;
+          joined[path] = content;
+        }
+        EXPECT_EQ(joined, sample_.oldTree) << "old items lost";
       }
-      EXPECT_EQ(joined, sample_.oldTree) << "old items lost";
-      // An undo that went through leaves no backup folder, and nothing to restore.
-      EXPECT_EQ(tool::RestoreCommand({where.target, where.program + "/patch.zt4"}),
-                after.count("BACKUP_FILES/") != 0);
-      EXPECT_EQ(test::ReadTree(where.target), sample_.oldTree);
+      // An undo that went through leaves nothing to restore; one that did not is joined.
+      RunAgainAndRestore(where, label);
     }
   }
   if (!child_) std::printf("%d runs with a failed backup whose undo failed too\n", runs);
@@ -370,8 +438,9 @@ TEST_F(FaultInjectionTest, BackupAndItsUndoBothFail) {
 
 // The power goes before each operation of a whole run, and once right after the
 // completion box. Written data not yet flushed is lost, folder changes stay. Wherever it
-// went, `zt4 restore` with the patch gives the old install back, and once the completion
-// box was shown, the new install is whole.
+// went, the update run again ends as the new version beside the whole old one (the user's
+// config.ini in BACKUP_FILES), `zt4 restore` instead gives the old install back, and once
+// the completion box was shown, the new install is whole.
 TEST_F(FaultInjectionTest, APowerCutAtEveryPointLosesNothing) {
   std::vector<OpRecord> ops = CountOperations();
   int cuts = 0;
@@ -391,23 +460,22 @@ TEST_F(FaultInjectionTest, APowerCutAtEveryPointLosesNothing) {
     test::Outcome outcome =
         RunCase(where, 0, Flavour::kFail, 0,
                 afterCompletion ? test::FaultyPlatform::kCutAfterCompletion : static_cast<int>(n));
-    if (child_) continue;
-    SCOPED_TRACE(label);
-    ++cuts;
-    ASSERT_TRUE(outcome.cut) << "the run ended otherwise: " << test::StopName(outcome.box);
-    EXPECT_EQ(outcome.completed, afterCompletion);
-    EXPECT_EQ(test::Surroundings(where), surroundings);
-    if (afterCompletion) {
-      EXPECT_EQ(test::ReadTree(where.target), test::UpdatedTree(sample_.oldTree, sample_.newTree));
-      continue;
+    if (!child_) {
+      SCOPED_TRACE(label);
+      ++cuts;
+      ASSERT_TRUE(outcome.cut) << "the run ended otherwise: " << test::StopName(outcome.box);
+      EXPECT_EQ(outcome.completed, afterCompletion);
+      EXPECT_EQ(test::Surroundings(where), surroundings);
+      if (afterCompletion) {
+        EXPECT_EQ(test::ReadTree(where.target), test::UpdatedTree(sample_.oldTree, sample_.newTree));
+      }
     }
-    Tree after = test::ReadTree(where.target);
-    bool hasBackup = after.count("BACKUP_FILES/") != 0;
-    EXPECT_EQ(tool::RestoreCommand({where.target, where.program + "/patch.zt4"}), hasBackup);
-    EXPECT_EQ(test::ReadTree(where.target), sample_.oldTree);
+    // Wherever the power went, the update run again finishes, and zt4 restore instead
+    // gives the old install back.
+    if (!afterCompletion) RunAgainAndRestore(where, label);
     if (HasFailure()) return;
   }
-  if (!child_) std::printf("%d power cuts, the old install back after each\n", cuts);
+  if (!child_) std::printf("%d power cuts, each run again to the end and put back\n", cuts);
   EXPECT_TRUE(child_ || cuts > 50);
 }
 

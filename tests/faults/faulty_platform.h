@@ -98,14 +98,15 @@ enum class Target {
   kOldArchive,  // an archive of the old version
   kNewFile,     // a plain file of the new version
   kNewArchive,  // an archive of the new version
+  kJournal,     // the update's journal in BACKUP_FILES
   kOther,
   kCount
 };
 
 inline const char* TargetName(Target target) {
-  static const char* const kNames[] = {"no file",        "the patch",  "an old file",
-                                       "an old archive", "a new file", "a new archive",
-                                       "another file"};
+  static const char* const kNames[] = {"no file",       "the patch",     "an old file",
+                                       "an old archive", "a new file",   "a new archive",
+                                       "the journal",    "another file"};
   return kNames[static_cast<int>(target)];
 }
 
@@ -171,16 +172,22 @@ class FaultyPlatform : public ScriptedPlatform {
     size_t at = Note(Op::kOpen, path);
     operations[at].reading = mode == kOpenRead;
     if (Fault()) return kNoFile;
+    // Opened to append, a file holds what an earlier run left on the disk.
+    const bool earlier = mode == kOpenAppend && durable_.count(path) == 0;
+    const std::string before = earlier ? ContentOf(path) : std::string();
     FileHandle file = ScriptedPlatform::OpenFile(path, mode);
     if (file == kNoFile) {
       operations[at].sameAnyway = true;
     } else {
       files_[file] = operations[at];
-      if (mode != kOpenRead) {
+      if (mode == kOpenCreate) {
         writing_[file] = path;
         durable_[path] = std::string();  // created: on the disk with nothing in it yet
         written_[path] = std::string();
         unflushed_.insert(path);
+      } else if (mode == kOpenAppend) {
+        writing_[file] = path;
+        if (earlier) durable_[path] = written_[path] = before;
       }
     }
     return file;
@@ -357,6 +364,17 @@ class FaultyPlatform : public ScriptedPlatform {
                                  (std::string(to) + "\\" + names[0]).c_str());
     }
   }
+  // The whole content of a file, read without counting.
+  std::string ContentOf(const char* path) {
+    FileHandle file = ScriptedPlatform::OpenFile(path, kOpenRead);
+    if (file == kNoFile) return std::string();
+    std::string content(static_cast<size_t>(ScriptedPlatform::FileSize(file)), '\0');
+    if (!content.empty()) {
+      ScriptedPlatform::ReadFile(file, content.data(), static_cast<int32_t>(content.size()));
+    }
+    ScriptedPlatform::CloseFile(file);
+    return content;
+  }
   // A folder creation, counted and made to fail like the others.
   template <typename Create>
   FolderResult Creation(Op op, const char* path, Create create) {
@@ -379,7 +397,9 @@ class FaultyPlatform : public ScriptedPlatform {
     if (path == patch) return Target::kPatch;
     if (folder.empty() || path == folder || !Within(path, folder)) return Target::kOther;
     const bool archive = path.size() > 4 && path.compare(path.size() - 4, 4, ".zt4") == 0;
-    if (!backedUp || Within(path, folder + "\\" + kBackupFolderName)) {
+    const std::string backupFolder = folder + "\\" + kBackupFolderName;
+    if (path.rfind(backupFolder + "\\zt4journal", 0) == 0) return Target::kJournal;
+    if (!backedUp || Within(path, backupFolder)) {
       return archive ? Target::kOldArchive : Target::kOldFile;
     }
     return archive ? Target::kNewArchive : Target::kNewFile;

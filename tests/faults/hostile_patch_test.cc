@@ -138,7 +138,7 @@ class HostilePatchTest : public test::ChildRunTest {
       EXPECT_EQ(after, oldTree) << "the install changed before the confirmation";
       lastUntouched_ = after == oldTree;
     } else {
-      EXPECT_EQ(test::Subtree(after, "BACKUP_FILES/"), oldTree) << "the backup is not whole";
+      EXPECT_EQ(test::BackedUp(after), oldTree) << "the backup is not whole";
     }
     if (when == kBeforeConfirmation && stop != kCompleted) {
       EXPECT_FALSE(outcome.confirmed) << "the stop came after the confirmation";

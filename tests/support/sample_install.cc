@@ -5,7 +5,7 @@
 
 namespace zt4::test {
 
-SampleInstall MakeSampleInstall() {
+SampleInstall MakeSampleInstall(bool userFile, bool linkedFolder) {
   SampleInstall s;
   const std::string so = "\x83\x5C";                          // ソ
   const std::string data = "\x83\x66\x81\x5B\x83\x5E.bin";    // データ.bin
@@ -69,6 +69,19 @@ SampleInstall MakeSampleInstall() {
   s.payloads[5] = "added file";
   list.Plain(6, ".hidden", "dot file", ".hidden", "dot file");
   s.payloads[6] = "";
+  if (userFile) {
+    s.oldTree["config.ini"] = "mine";
+    s.newTree["config.ini"] = "defaults";
+    list.Plain(7, "", "", "config.ini", "defaults");
+    s.payloads[7] = "defaults";
+  }
+  if (linkedFolder) {
+    s.oldTree["mods"] = "";  // a link, read as an item with nothing in it
+    s.newTree["mods/"] = "";
+    s.newTree["mods/x.txt"] = "new x";
+    list.Plain(8, "", "", "mods/x.txt", "new x");
+    s.payloads[8] = "new x";
+  }
   s.list = list.Bytes();
   return s;
 }

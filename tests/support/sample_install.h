@@ -21,7 +21,11 @@ struct SampleInstall {
   std::map<int32_t, std::string> payloads;
 };
 
-SampleInstall MakeSampleInstall();
+// With `userFile`, the install also holds the user's own "config.ini", which the old
+// version does not know and the new one adds with its defaults. With `linkedFolder`, the
+// old install's "mods" is where the test puts a link to a folder outside the install (an
+// empty file where it does not), and the new version writes "mods/x.txt".
+SampleInstall MakeSampleInstall(bool userFile = false, bool linkedFolder = false);
 
 // The sample as a user has it below `folder`: the old install in `target` (folder/install)
 // and the patch beside the program in `program` (folder/program/patch.zt4).

@@ -487,7 +487,8 @@ BothRuns RunBoth(const std::string& patchPath, const std::string& install) {
   tool::QuietPlatform quiet;
   ScopedPlatform scope(&quiet);
   uint8_t* description = nullptr;
-  PatchEntry* tree = LoadPatch(PoolString(patchPath.c_str()), &description);
+  uint8_t digest[20];
+  PatchEntry* tree = LoadPatch(PoolString(patchPath.c_str()), &description, digest);
   EXPECT_NE(tree, nullptr) << patchPath;
   if (tree) {
     const std::string target = test::DialogPath(install);
@@ -495,7 +496,7 @@ BothRuns RunBoth(const std::string& patchPath, const std::string& install) {
     runs.applier = VerifyTarget(tree, target.c_str(), backup.c_str());
     Recorded all;
     CheckBackupFolder(target.c_str(), backup.c_str(), &all);
-    CheckTarget(tree, target.c_str(), backup.c_str(), &all);
+    CheckTarget(tree, target.c_str(), target.c_str(), backup.c_str(), &all);
     runs.findings = all.findings;
   }
   Unmount(PoolString(kPatchMountName));

@@ -284,7 +284,8 @@ class ChainOrder : public ::testing::TestWithParam<ChainCase> {
     // The chain is run whatever was foreseen, to hold the checks to what it does.
     user_.console.clear();
     Phase phase;
-    run.chain = UpdateTarget(tree, shown.c_str(), backup.c_str(), &phase);
+    const uint8_t digest[20] = {};
+    run.chain = UpdateTarget(tree, digest, shown.c_str(), backup.c_str(), &phase);
     run.console = user_.console;
     for (const std::string& path : user_.flushed) {
       if (path.rfind(shown + "/", 0) == 0) run.flushed.push_back(path.substr(shown.size() + 1));

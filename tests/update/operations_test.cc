@@ -14,10 +14,13 @@
 #include "support/sample_install.h"
 #include "support/scripted_platform.h"
 #include "support/test_files.h"
+#include "update/journal.h"
 #include "update/ordered_run.h"
 
 namespace zt4 {
 namespace {
+
+const uint8_t kDigest[20] = {};
 
 using test::ListBuilder;
 using test::Tree;
@@ -211,29 +214,35 @@ TEST_F(BackupTest, MovesEveryItemHiddenOnesAndSubfoldersIncluded) {
               {"top.bin", "t"}, {"\x83\x5C.txt", "so"}};
   ASSERT_TRUE(test::WriteTree(target_, old));
   BackupRecord record;
-  ASSERT_TRUE(BackupFolder(Target().c_str(), Backup().c_str(), &record));
+  Journal journal;
+  ASSERT_TRUE(BackupFolder(Target().c_str(), Backup().c_str(), &record, &journal, kDigest));
   int moved = 0;
   for (FolderItem* item = record.moved; item; item = item->next) ++moved;
   EXPECT_EQ(moved, 4);
   FreeFolderItems(record.moved);
-  EXPECT_EQ(test::ReadTree(backup_), old);
-  EXPECT_EQ(test::ReadTree(target_).size(), 1 + old.size());  // BACKUP_FILES/ and below
+  // Beside the old items, the journal the update keeps until it is complete.
+  Tree backedUp = test::ReadTree(backup_);
+  EXPECT_EQ(backedUp.erase(journal.Name()), 1u);
+  EXPECT_EQ(backedUp, old);
+  EXPECT_EQ(test::ReadTree(target_).size(), 2 + old.size());  // BACKUP_FILES/ and below
 }
 
 TEST_F(BackupTest, ExistingBackupFolderMovesNothing) {
   Tree old = {{"BACKUP_FILES/", ""}, {"BACKUP_FILES/old", "o"}, {"a", "a"}};
   ASSERT_TRUE(test::WriteTree(target_, old));
   BackupRecord record;
-  EXPECT_FALSE(BackupFolder(Target().c_str(), Backup().c_str(), &record));
+  Journal journal;
+  EXPECT_FALSE(BackupFolder(Target().c_str(), Backup().c_str(), &record, &journal, kDigest));
   EXPECT_EQ(record.moved, nullptr);
   EXPECT_FALSE(record.createdFolder);
-  EXPECT_TRUE(UndoBackup(Target().c_str(), Backup().c_str(), &record));
+  EXPECT_TRUE(UndoBackup(Target().c_str(), Backup().c_str(), &record, &journal));
   EXPECT_EQ(test::ReadTree(target_), old);  // the earlier backup is left as it was
 }
 
 TEST_F(BackupTest, EmptyTargetMovesNothingAndCreatesNothing) {
   BackupRecord record;
-  EXPECT_FALSE(BackupFolder(Target().c_str(), Backup().c_str(), &record));
+  Journal journal;
+  EXPECT_FALSE(BackupFolder(Target().c_str(), Backup().c_str(), &record, &journal, kDigest));
   EXPECT_FALSE(test::Exists(backup_));
 }
 
@@ -254,11 +263,12 @@ TEST_F(BackupTest, FailedMoveIsPutBackWhole) {
   platform.failAt = 3;
   ScopedPlatform scope(&platform);
   BackupRecord record;
-  EXPECT_FALSE(BackupFolder(Target().c_str(), Backup().c_str(), &record));
+  Journal journal;
+  EXPECT_FALSE(BackupFolder(Target().c_str(), Backup().c_str(), &record, &journal, kDigest));
   int moved = 0;
   for (FolderItem* item = record.moved; item; item = item->next) ++moved;
   EXPECT_EQ(moved, 2);
-  EXPECT_TRUE(UndoBackup(Target().c_str(), Backup().c_str(), &record));
+  EXPECT_TRUE(UndoBackup(Target().c_str(), Backup().c_str(), &record, &journal));
   EXPECT_EQ(test::ReadTree(target_), old);
 }
 
@@ -536,8 +546,10 @@ TEST_F(UpdateFixture, WholeSequenceOverASampleInstall) {
   EXPECT_GT(ArchiveCacheSize(), 0);
   ReleaseArchiveCache();
   BackupRecord record;
-  ASSERT_TRUE(BackupFolder(Target().c_str(), Backup().c_str(), &record));
+  Journal journal;
+  ASSERT_TRUE(BackupFolder(Target().c_str(), Backup().c_str(), &record, &journal, kDigest));
   FreeFolderItems(record.moved);
+  ASSERT_TRUE(journal.Remove());
   EXPECT_EQ(test::ReadTree(backup_), sample.oldTree);
   EXPECT_EQ(ApplyTree(tree, Backup().c_str(), Target().c_str()), Stop::kNone);
   {

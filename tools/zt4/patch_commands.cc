@@ -636,7 +636,7 @@ bool PatchCheckCommand(const Arguments& arguments) {
     QuietPlatform quiet;
     ScopedPlatform scope(&quiet);
     CheckBackupFolder(target.c_str(), backup.c_str(), &findings);
-    CheckTarget(patch.tree, target.c_str(), backup.c_str(), &findings);
+    CheckTarget(patch.tree, target.c_str(), target.c_str(), backup.c_str(), &findings);
   }
   Unmount(PoolString(kPatchMountName));
   int problems = findings.Report();

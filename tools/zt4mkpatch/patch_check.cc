@@ -61,14 +61,15 @@ bool ApplyPatchToCopy(const std::string& oldDir, const std::string& patchPath,
   {
     ScopedPlatform scope(&quiet);
     ScopedBlock description;
-    PatchEntry* tree = LoadPatch(PoolString(patchPath.c_str()), &description.data);
+    uint8_t digest[20];
+    PatchEntry* tree = LoadPatch(PoolString(patchPath.c_str()), &description.data, digest);
     if (!tree) {
       Unmount(PoolString(kPatchMountName));
       *error = Shown(patchPath) + ": the patch cannot be read, or the applier refuses its list";
       return false;
     }
     *stop = VerifyTarget(tree, target.c_str(), backup.c_str());
-    if (*stop == Stop::kNone) *stop = UpdateTarget(tree, target.c_str(), backup.c_str(), &phase);
+    if (*stop == Stop::kNone) *stop = UpdateTarget(tree, digest, target.c_str(), backup.c_str(), &phase);
     // Archives read during the passes hold their files open, which Windows would not let
     // the copy's removal delete.
     ReleaseArchiveCache();

@@ -9,11 +9,14 @@
 #include <map>
 #include <string>
 
+#include "archive/mount.h"
+#include "base/heap.h"
 #include "base/texts.h"
 #include "support/patch_writer.h"
 #include "support/sample_install.h"
 #include "support/scripted_platform.h"
 #include "support/test_files.h"
+#include "update/phases.h"
 
 namespace zt4 {
 namespace {
@@ -198,6 +201,61 @@ TEST_F(DriverTest, FailedBackupIsUndone) {
   ScopedPlatform scope(&user);
   EXPECT_EXIT(UpdateDriver(), testing::ExitedWithCode(0), BoxPattern(StopAborted));
   EXPECT_EQ(test::ReadTree(target_), sample_.oldTree);
+}
+
+// An update stopped after its backup (every new file fails to be moved to its name).
+class FailingReplace : public test::ScriptedPlatform {
+ public:
+  bool ReplaceFile(const char* /*from*/, const char* /*to*/) override { return false; }
+};
+
+// Run again on what a stopped update left, the program asks whether to finish it: only a
+// Yes goes on, and it ends as a complete run; a journal of another patch is an earlier
+// backup. (A death test's child makes the stopped update again in a folder of its own.)
+TEST_F(DriverTest, AStoppedUpdateIsFinishedAfterAYes) {
+  {
+    FailingReplace failing;
+    ScopedPlatform scope(&failing);
+    uint8_t* description = nullptr;
+    uint8_t digest[20];
+    PatchEntry* tree = LoadPatch(PoolString((program_ + "/patch.zt4").c_str()), &description, digest);
+    ASSERT_NE(tree, nullptr);
+    const std::string target = test::DialogPath(target_);
+    const std::string backup = target + "\\BACKUP_FILES";
+    Phase phase;
+    EXPECT_EQ(VerifyTarget(tree, target.c_str(), backup.c_str()), Stop::kNone);
+    EXPECT_EQ(UpdateTarget(tree, digest, target.c_str(), backup.c_str(), &phase), Stop::kWriteFailed);
+    Unmount(PoolString(kPatchMountName));
+    FreePatchList(tree);
+    FreeBlock(description);
+  }
+  ASSERT_EQ(test::ReadTree(target_).count("BACKUP_FILES/zt4journal"), 1u);
+  for (int answer : {kAnswerNo, 0}) {
+    user_.answers.assign(1, answer);
+    EXPECT_EXIT(UpdateDriver(), testing::ExitedWithCode(0),
+                "^dialog\nbox:" + test::HexOf(kResumeText) + "\n" + BoxPattern(StopAborted))
+        << answer;
+  }
+  // Another patch (its description differs) finds an earlier backup.
+  const std::string program = program_ + "/patch.zt4";
+  std::string original;
+  ASSERT_TRUE(test::ReadFile(program, &original));
+  test::SampleInstall other = test::MakeSampleInstall(true);
+  ASSERT_TRUE(test::WritePatch(program, other.list, other.payloads));
+  user_.answers.assign(1, kAnswerYes);
+  EXPECT_EXIT(UpdateDriver(), testing::ExitedWithCode(0), "^dialog\n" + BoxPattern(StopAborted));
+  ASSERT_TRUE(test::WriteFile(program, original));
+
+  EXPECT_EQ(UpdateDriver(), 0);
+  EXPECT_EQ(test::ReadTree(target_), Updated());
+  EXPECT_EQ(user_.boxes, test::HexOf(kResumeText) + "\n" + test::HexOf(kDoneText) + "\n");
+  size_t at = 0;
+  for (const char* line : {kConsoleCheckingPatch, kConsoleUnfinishedUpdate, kConsoleMakingBackup,
+                           kConsoleCheckingTarget, kConsoleApplying, kConsoleCheckingResult}) {
+    const size_t found = user_.console.find(std::string(line) + "\n", at);
+    ASSERT_NE(found, std::string::npos) << test::HexOf(line);
+    at = found + 1;
+  }
 }
 
 }  // namespace

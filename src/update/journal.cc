@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "base/heap.h"
-#include "base/stream.h"
 #include "base/key_index.h"
+#include "base/stream.h"
 #include "codec/crc32.h"
 #include "update/paths.h"
 

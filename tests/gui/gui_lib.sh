@@ -30,6 +30,8 @@ GUI_TEXT_DONE='ファイルの更新が完了しました'
 GUI_TEXT_DAMAGED='パッチファイルが破損しています'
 GUI_TEXT_MISMATCH='ファイルのバージョンが異なります'
 GUI_TEXT_ABORTED='処理を中断しました'
+GUI_TEXT_SOURCE_MISSING='アップデート元のファイルが存在しません(or開けません)'
+GUI_TEXT_RESUME='前回のアップデートが途中で中断されています。アップデートを再開しますか？'
 GUI_CONSOLE_LINES=(
   'パッチファイルの検証中...'
   'アップデート対象のファイルを検証中...'
@@ -39,6 +41,7 @@ GUI_CONSOLE_LINES=(
 )
 GUI_CONSOLE_CHECKED='>> チェック完了.'
 GUI_CONSOLE_APPLIED='>> 更新完了.'
+GUI_CONSOLE_UNFINISHED='前回のアップデートが完了していません。'
 
 gui_note() { printf '    %s\n' "$*"; }
 

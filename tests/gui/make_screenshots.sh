@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The pictures of docs/windows-walkthrough.md: the Windows build's zt4patch.exe run under
-# Wine through the success, tampered-file and Western-code-page scenarios, each window
-# photographed as it appears. Needs the Windows build (cmake --preset windows && cmake --build --preset
+# Wine through the success, tampered-file, Western-code-page and resume scenarios, each
+# window photographed as it appears. Needs the Windows build (cmake --preset windows && cmake --build --preset
 # windows).
 #
 #   tests/gui/make_screenshots.sh [BUILD_FOLDER]     (default: build/windows)
@@ -14,4 +14,4 @@ exec bash "${root}/tests/gui/run_gui_tests.sh" \
   --mkpatch "${build}/tools/zt4mkpatch/zt4mkpatch.exe" \
   --work "${build}/tests/gui/screenshots" \
   --shots "${root}/docs/images" \
-  success tampered western
+  success tampered western resume

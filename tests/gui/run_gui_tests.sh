@@ -8,9 +8,10 @@
 #                    [--mkpatch zt4mkpatch.exe] --work FOLDER [--keep] [--shots FOLDER]
 #                    [SCENARIO...]
 #
-# Scenarios: success cancel no tampered missing western (all by default). Prints PASS or FAIL
-# per scenario and exits non-zero when one failed. --keep leaves the prefixes in place;
-# --shots saves screenshots of the windows of the success and tampered scenarios.
+# Scenarios: success cancel no tampered missing western resume (all by default). Prints
+# PASS or FAIL per scenario and exits non-zero when one failed. --keep leaves the prefixes
+# in place; --shots saves screenshots of the windows of the success, tampered, western and
+# resume scenarios.
 # Limits in seconds: GUI_WAIT (one window or exit, 20), GUI_SCENARIO_LIMIT (one scenario,
 # 60), GUI_BUDGET (no scenario starts after this much of the run, 240).
 set -u
@@ -31,10 +32,10 @@ while [ $# -gt 0 ]; do
   esac
 done
 if [ -z "${program}" ] || [ -z "${sample}" ] || [ -z "${work}" ]; then
-  sed -n '2,17p' "$0" >&2
+  sed -n '2,16p' "$0" >&2
   exit 2
 fi
-[ ${#scenarios[@]} -gt 0 ] || scenarios=(success cancel no tampered missing western)
+[ ${#scenarios[@]} -gt 0 ] || scenarios=(success cancel no tampered missing western resume)
 gui_require_tools ${shots:+import} || exit 1
 for file in "${program}" "${sample}" ${mkpatch:+"${mkpatch}"}; do
   [ -f "${file}" ] || { echo "no such program: ${file}" >&2; exit 1; }
@@ -371,6 +372,128 @@ scenario_western() {
     else
       problem "表.txt was not updated under its own name"
     fi
+  fi
+}
+
+# Another program holding a file open, as a user's own may (the sample's --hold mode): it
+# shares only the file's deletion, so the file can be renamed while nobody else can open
+# it. Waits until it holds the file; release_file lets it go.
+holderPid=''
+hold_file() {
+  local file=$1 deadline
+  holderReady="${folder}/holder.ready" holderRelease="${folder}/holder.release"
+  rm -f "${holderReady}" "${holderRelease}"
+  gui_in_prefix "${prefix}" timeout 90 wine "${sample}" --hold "${file}" \
+    "$(gui_z_path "${holderReady}")" "$(gui_z_path "${holderRelease}")" \
+    >"${folder}/holder.log" 2>&1 &
+  holderPid=$!
+  deadline=$(gui_wait_end)
+  while ((SECONDS < deadline)); do
+    if [ -f "${holderReady}" ]; then
+      gui_note "another program holds ${file}"
+      return 0
+    fi
+    kill -0 "${holderPid}" 2>/dev/null || break
+    sleep 0.2
+  done
+  problem "no other program took hold of ${file}"
+  sed 's/^/      /' "${folder}/holder.log" | head -n 5
+  return 1
+}
+
+release_file() {
+  [ -n "${holderPid}" ] || return 0
+  touch "${holderRelease}"
+  local deadline status
+  deadline=$(gui_wait_end)
+  while ((SECONDS < deadline)) && kill -0 "${holderPid}" 2>/dev/null; do sleep 0.2; done
+  if kill -0 "${holderPid}" 2>/dev/null; then
+    problem "the program holding the file did not end; ended it"
+    kill -9 "${holderPid}" 2>/dev/null
+  fi
+  wait "${holderPid}" 2>/dev/null
+  status=$?
+  holderPid=''
+  [ "${status}" = 0 ] || problem "the program holding the file ended with status ${status}"
+}
+
+# The console output must hold these lines in this order (each found after the one before).
+expect_console_order() {
+  local console="${folder}/console.txt" rest text wasOk=${scenarioOk}
+  scenarioOk=1
+  gui_console "${log}" >"${console}"
+  rest=$(cat "${console}")
+  for text in "$@"; do
+    if [[ "${rest}" != *"${text}"* ]]; then
+      if grep -qF -- "${text}" "${console}"; then
+        problem "console line \"${text}\" out of order"
+      else
+        problem "console line \"${text}\" missing"
+      fi
+      continue
+    fi
+    rest=${rest#*"${text}"}
+  done
+  ((scenarioOk)) && gui_note "console lines in order: $*"
+  ((wasOk)) || scenarioOk=0
+}
+
+# An update cut short after its backup, then run again. The first run: a changed file
+# (readme.txt) is held open by another program once the old files are verified; the
+# backup moves it into BACKUP_FILES, the apply pass cannot open it there and stops,
+# leaving the backup and its journal. The second run asks whether to finish it, Yes
+# finishes it.
+scenario_resume() {
+  log="${folder}/first"
+  resume_cut
+  release_file
+  ((scenarioOk)) || return
+  log="${folder}/second"
+  start
+  expect_window "${GUI_TITLE_DIALOG}" || return
+  answer Return
+  expect_window "${GUI_TITLE_CONFIRM}" || return
+  shot resume.png "${window}"
+  answer alt+y
+  expect_window "${GUI_TITLE_DONE}" || return
+  answer Return
+  expect_exit_zero
+  expect_texts "${GUI_TEXT_DIALOG}" "${GUI_TEXT_RESUME}" "${GUI_TEXT_DONE}" -- \
+    "${GUI_TEXT_CONFIRM}" "${GUI_TEXT_ABORTED}" "${GUI_TEXT_SOURCE_MISSING}" \
+    "${GUI_TEXT_MISMATCH}" "${GUI_TEXT_DAMAGED}"
+  expect_console_order "${GUI_CONSOLE_LINES[0]}" "${GUI_CONSOLE_UNFINISHED}" \
+    "${GUI_CONSOLE_LINES[2]}" "${GUI_CONSOLE_LINES[1]}" "${GUI_CONSOLE_CHECKED}" \
+    "${GUI_CONSOLE_LINES[3]}" "${GUI_CONSOLE_APPLIED}" "${GUI_CONSOLE_LINES[4]}"
+  expect_updated
+}
+
+resume_cut() {
+  start
+  expect_window "${GUI_TITLE_DIALOG}" || return
+  answer Return
+  expect_window "${GUI_TITLE_CONFIRM}" || return
+  # The old files are verified and closed by now.
+  hold_file "C:\\${targetFolder//\//\\}\\readme.txt" || return
+  answer alt+y
+  expect_window "${GUI_TITLE_STOP}" || return
+  answer Return
+  expect_exit_zero
+  expect_texts "${GUI_TEXT_DIALOG}" "${GUI_TEXT_CONFIRM}" "${GUI_TEXT_SOURCE_MISSING}" -- \
+    "${GUI_TEXT_RESUME}" "${GUI_TEXT_ABORTED}" "${GUI_TEXT_DONE}"
+  expect_console_lines 4
+  grep -qF -- "${GUI_CONSOLE_UNFINISHED}" "${folder}/console.txt" &&
+    problem "the first run found an unfinished update"
+  if [ -f "${target}/BACKUP_FILES/readme.txt" ] && [ ! -e "${target}/readme.txt" ]; then
+    gui_note "the held readme.txt was moved into BACKUP_FILES"
+  else
+    problem "the held readme.txt is not (only) in BACKUP_FILES"
+  fi
+  local journal
+  journal=$(find "${target}/BACKUP_FILES" -maxdepth 1 -name 'zt4journal*' 2>/dev/null | head -n1)
+  if [ -n "${journal}" ]; then
+    gui_note "BACKUP_FILES holds the journal ${journal##*/}"
+  else
+    problem "no journal in BACKUP_FILES"
   fi
 }
 

@@ -85,6 +85,21 @@ std::vector<std::string> IndexOrder(const std::vector<std::string>& added) {
   return order;
 }
 
+// A backup cut after its first move, as a user's folder shows it: a.txt in BACKUP_FILES,
+// the user's own config.ini (which the new version adds) still in the install. The update
+// wrote nothing, so restore removes nothing: config.ini stays whole.
+TEST_F(Zt4Tool, RestoreAfterACutBackupKeepsTheUsersFile) {
+  ASSERT_TRUE(WriteTree(Path("OLD"), {{"a.txt", "v1\n"}}));
+  ASSERT_TRUE(WriteTree(Path("NEW"), {{"a.txt", "v2\n"}, {"config.ini", "defaults\n"}}));
+  Result made = RunProgram(BuiltProgram(ZT4MKPATCH_PATH),
+                           {Arg("OLD"), Arg("NEW"), Arg("patch.zt4"), "--check"}, folder_.Path());
+  ASSERT_EQ(made.status, 0) << made.err;
+  ASSERT_TRUE(WriteTree(Path("INSTALL"), {{"config.ini", "mine\n"}, {"BACKUP_FILES/a.txt", "v1\n"}}));
+  Result restored = Run({"restore", Arg("INSTALL"), Arg("patch.zt4")});
+  EXPECT_EQ(restored.status, 0) << restored.err;
+  EXPECT_EQ(ReadTree(Path("INSTALL")), (Tree{{"a.txt", "v1\n"}, {"config.ini", "mine\n"}}));
+}
+
 TEST_F(Zt4Tool, CreateListVerifyExtractGivesBackTheTree) {
   ASSERT_TRUE(test::WriteTree(Path("src"), kSourceTree));
   ASSERT_EQ(test::ReadTree(Path("src")), kSourceTree);

@@ -24,7 +24,9 @@
 #include "support/program_run.h"
 #include "tools/tool_fixture.h"
 #include "support/test_files.h"
+#include "codec/sha1.h"
 #include "common/quiet_platform.h"
+#include "update/journal.h"
 #include "update/patch_list_writer.h"
 #include "update/phases.h"
 #include "update/preflight.h"
@@ -464,6 +466,34 @@ TEST_F(Zt4PatchCommands, CheckOfAMissingOrEmptyFolder) {
   EXPECT_EQ(lines[0].rfind("empty target folder: ", 0), 0u) << empty.out;
   EXPECT_EQ(lines.back(), "9 files checked, 8 problems") << empty.out;
   EXPECT_TRUE(test::ReadTree(Path("empty")).empty());
+}
+
+// A folder where an update of this patch was cut after its backup: patch-check says the
+// applier will finish it and checks the old files where that run reads them.
+TEST_F(Zt4PatchCommands, CheckOfAnUpdateCutShort) {
+  uint8_t digest[kPatchDigestSize];
+  Sha1Digest(sample_.list.data(), sample_.list.size(), digest);
+  const std::string install = test::DialogPath(Path("install"));
+  const std::string backup = install + "\\BACKUP_FILES";
+  FolderItem* items = ListFolder(install.c_str());
+  ASSERT_NE(Os().CreateFolderTree(backup.c_str()), FolderResult::kFailed);
+  Journal journal;
+  ASSERT_TRUE(journal.Begin(backup.c_str(), items, digest));
+  for (const FolderItem* item = items; item; item = item->next) {
+    ASSERT_TRUE(Os().MoveItem((install + "\\" + item->name).c_str(),
+                              (backup + "\\" + item->name).c_str()));
+  }
+  FreeFolderItems(items);
+  ASSERT_TRUE(journal.NoteBackupComplete("zt4work"));
+  Result cut = Check();
+  EXPECT_EQ(cut.status, 0) << cut.out << cut.err;
+  EXPECT_EQ(Lines(cut.out).front().rfind("an update by this patch was cut short here", 0), 0u)
+      << cut.out;
+  EXPECT_EQ(Lines(cut.out).back(), "9 files checked, 0 problems");
+  ASSERT_TRUE(test::WriteFile(Path("install/BACKUP_FILES/gone.txt"), "changed"));
+  Result changed = Check();
+  EXPECT_EQ(changed.status, 1);
+  EXPECT_EQ(Lines(changed.out).back(), "9 files checked, 1 problems") << changed.out;
 }
 
 // What the checks before the backup find, as patch-check takes them, beside the stop

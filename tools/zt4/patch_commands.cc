@@ -26,6 +26,7 @@
 #include "common/quiet_platform.h"
 #include "platform/platform.h"
 #include "update/delta.h"
+#include "update/journal.h"
 #include "update/content_method.h"
 #include "update/operations.h"
 #include "update/phases.h"
@@ -395,8 +396,8 @@ class WordedFindings final : public PreflightReporter {
         break;
       case Kind::kEarlierBackup:
         Add(std::string("backup folder present: ") + kBackupFolderName +
-            " (an earlier update left it: zt4 restore puts that install back; the update "
-            "refuses to start while it is there)");
+            " (an earlier update left it, complete or by another patch: zt4 restore puts "
+            "that install back; the update refuses to start while it is there)");
         break;
       case Kind::kEmptyTarget:
         Add("empty target folder: the update's backup refuses a folder with nothing in it");
@@ -629,14 +630,25 @@ bool PatchCheckCommand(const Arguments& arguments) {
     return Fail(arguments[0] + ": not a readable archive");
   }
   const std::string backup = target + "\\" + kBackupFolderName;
+  // An update of this patch that was cut short is finished by the applier run again,
+  // from the old files in BACKUP_FILES: those are the ones checked.
+  uint8_t digest[kPatchDigestSize];
+  Sha1Digest(patch.list.data, static_cast<size_t>(patch.list.size), digest);
+  Journal journal;
+  const bool cutShort = journal.Read(backup.c_str()) && journal.IsOf(digest);
+  if (cutShort) {
+    std::printf("an update by this patch was cut short here: run again, the applier offers to "
+                "finish it; the old files are checked in %s\n", kBackupFolderName);
+  }
   WordedFindings findings(target, shownTarget);
   {
     // The applier's checks speak to the console and the debugger channel; the report
     // says it all.
     QuietPlatform quiet;
     ScopedPlatform scope(&quiet);
-    CheckBackupFolder(target.c_str(), backup.c_str(), &findings);
-    CheckTarget(patch.tree, target.c_str(), target.c_str(), backup.c_str(), &findings);
+    if (!cutShort) CheckBackupFolder(target.c_str(), backup.c_str(), &findings);
+    CheckTarget(patch.tree, cutShort ? backup.c_str() : target.c_str(), target.c_str(),
+                backup.c_str(), &findings);
   }
   Unmount(PoolString(kPatchMountName));
   int problems = findings.Report();

@@ -486,5 +486,51 @@ TEST_F(FaultInjectionTest, APowerCutAtEveryPointLosesNothing) {
   EXPECT_TRUE(child_ || cuts > 50);
 }
 
+// The run that finishes a cut update is cut itself, before each of its operations (the
+// first cut in the middle of the backup, then in the middle of the apply pass): run once
+// more, the update still ends as the new version, and zt4 restore still gives the old
+// install back.
+TEST_F(FaultInjectionTest, APowerCutWhileFinishingACutUpdateLosesNothing) {
+  std::vector<OpRecord> ops = CountOperations();
+  int twice = 0;
+  for (Phase phase : {Phase::kMakingBackup, Phase::kApplying}) {
+    std::vector<int> inPhase;
+    for (size_t n = 1; n <= ops.size(); ++n) {
+      if (ops[n - 1].phase == phase) inPhase.push_back(static_cast<int>(n));
+    }
+    ASSERT_FALSE(inPhase.empty());
+    const int firstCut = inPhase[inPhase.size() / 2];
+    // The operations of the run that finishes it, counted uncut.
+    Tree surroundings;
+    CaseFolder counted = SampleCase(std::string("resume-") + test::PhaseName(phase), &surroundings);
+    RunCase(counted, 0, Flavour::kFail, 0, firstCut);
+    if (!child_) std::remove(counted.outcome.c_str());
+    RunCase(counted);
+    const size_t resumeOps = test::ReadOperations(counted).size();
+    ASSERT_GT(resumeOps, 20u);
+    // Where a run is slow, every sixteenth; where each is a process start, fewer still.
+    const size_t stride = test::ChildrenStartAnew() ? 48 : test::SlowChildren() ? 16 : 1;
+    for (size_t m = 1; m <= resumeOps; m += stride) {
+      const std::string label = "cut before operation " + std::to_string(firstCut) +
+                                ", then before operation " + std::to_string(m) +
+                                " of the run that finishes it";
+      CaseFolder where = SampleCase("twice", &surroundings);
+      RunCase(where, 0, Flavour::kFail, 0, firstCut);
+      if (!child_) std::remove(where.outcome.c_str());
+      test::Outcome second = RunCase(where, 0, Flavour::kFail, 0, static_cast<int>(m));
+      if (!child_) {
+        SCOPED_TRACE(label);
+        EXPECT_TRUE(second.cut) << test::StopName(second.box);
+        EXPECT_EQ(test::Surroundings(where), surroundings);
+        ++twice;
+      }
+      RunAgainAndRestore(where, label);
+      if (HasFailure()) return;
+    }
+  }
+  if (!child_) std::printf("%d runs that finish a cut update cut in turn\n", twice);
+  EXPECT_TRUE(child_ || twice > 40);
+}
+
 }  // namespace
 }  // namespace zt4

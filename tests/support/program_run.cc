@@ -42,7 +42,18 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
   for (const std::string& argument : arguments) command += " " + Quoted(argument);
   command += " >" + Quoted(NativeText(outPath)) + " 2>" + Quoted(NativeText(errPath));
   ProgramResult result;
-  result.status = RunShellCommand(command.c_str());
+  // Under Wine a process start now and then fails before the program's own code runs: the
+  // shell then says it cannot run it (9009), or the start ends with 0xC0000018. Started
+  // again, it runs; a program that is not there gives the same status every time.
+  constexpr int kShellCannotRun = 9009;
+  constexpr int kFailedStart = static_cast<int>(0xC0000018u);
+  constexpr int kStarts = 5;
+  for (int start = 0; start < kStarts; ++start) {
+    result.status = RunShellCommand(command.c_str());
+    if (!OsIsWindows() || (result.status != kShellCannotRun && result.status != kFailedStart)) {
+      break;
+    }
+  }
   ReadFile(outPath, &result.out);
   ReadFile(errPath, &result.err);
   result.out = WithoutCarriageReturns(result.out);

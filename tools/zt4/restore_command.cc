@@ -93,8 +93,8 @@ bool RestoreCommand(const Arguments& arguments) {
                 kBackupFolderName + "; every other item was moved back" +
                 (journaled ? ""
                            : ". Without the update's journal nothing the update may have written "
-                             "is removed: remove the install's items named above and restore "
-                             "again"));
+                             "is removed: take the install's items of those names away and "
+                             "restore again"));
   }
   if (journaled && !journal.Remove()) {
     return Fail(shown + ": the update's journal in " + kBackupFolderName + " cannot be removed (" +

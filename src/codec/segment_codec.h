@@ -1,0 +1,70 @@
+// A content in segments: the new content cut into pieces of at most kSegmentWindow bytes,
+// each a zstd frame coded against the stretches of older contents it repeats (a file or
+// member and a byte range of it), laid end to end. Moved, reordered, inserted and deleted
+// stretches cost only what is new, and the decoder holds one segment and its stretches at
+// a time, whatever the size of the content.
+//
+//   payload := "ZSG1" | new size (u64) | segment count (u32) | segment...
+//   segment := length (u32) | stretch count (u16) | stretch... | frame size (u32) | frame
+//   stretch := source (u16) | offset (u64) | length (u32)
+//
+// Integers are little-endian. The frame's content is the segment's bytes, coded against
+// its stretches' bytes in the order given.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zt4 {
+
+inline constexpr char kSegmentMark[4] = {'Z', 'S', 'G', '1'};
+inline constexpr uint32_t kSegmentWindow = uint32_t{8} << 20;
+// What one segment may be coded against, and in how many stretches.
+inline constexpr uint32_t kMostSegmentStretchBytes = 2 * kSegmentWindow;
+inline constexpr uint16_t kMostSegmentStretches = 512;
+
+// Hands the decoder the stretches it needs.
+class SegmentSource {
+ public:
+  // Reads `length` bytes of source `source` from `offset` into `into`; false when it cannot.
+  virtual bool Read(uint16_t source, uint64_t offset, uint32_t length, uint8_t* into) = 0;
+
+ protected:
+  ~SegmentSource() = default;
+};
+
+// Takes the new content, a segment at a time, in order.
+class SegmentSink {
+ public:
+  virtual bool Take(const uint8_t* piece, size_t size) = 0;
+
+ protected:
+  ~SegmentSink() = default;
+};
+
+enum class SegmentResult {
+  kDone,
+  kDamaged,       // the payload is not a content of `newSize` in segments over these sources
+  kNoMemory,      // the segment's blocks could not be had
+  kSourceFailed,  // a stretch could not be read
+  kSinkFailed,    // the sink refused a piece
+};
+
+// Checks the payload's layout without decoding a frame: the mark, the new size, each
+// segment's length and stretches within the limits and the sources' sizes, the frames
+// within the payload and nothing after the last. True when it all fits.
+bool SegmentLayoutFits(const uint8_t* payload, size_t size, uint16_t sourceCount,
+                       const uint64_t* sourceSizes, uint64_t newSize);
+
+// Decodes the payload segment by segment into the sink. Everything is checked before
+// the first frame is decoded; a frame that does not decode to its segment's length is
+// damage, found when it is met.
+SegmentResult DecodeSegments(const uint8_t* payload, size_t size, uint16_t sourceCount,
+                             const uint64_t* sourceSizes, uint64_t newSize, SegmentSource* source,
+                             SegmentSink* sink);
+
+// What decoding holds at most beside the payload: a segment and its stretches.
+inline constexpr int64_t kSegmentDecodeMemory =
+    int64_t{kSegmentWindow} + int64_t{kMostSegmentStretchBytes};
+
+}  // namespace zt4

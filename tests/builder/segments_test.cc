@@ -1,0 +1,153 @@
+// Contents in segments: what the writer codes against the matched stretches the decoder
+// gives back byte for byte, in a payload hardly larger than the new bytes; and a damaged
+// payload, a source that fails or a sink that refuses ends the decoding as such, never
+// reading outside a source.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "codec/segment_codec.h"
+#include "zt4mkpatch/block_matcher.h"
+#include "zt4mkpatch/segment_writer.h"
+
+namespace zt4::builder {
+namespace {
+
+std::string Bytes(size_t size, uint64_t seed, bool text) {
+  std::string out;
+  while (out.size() < size) {
+    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+    if (text) {
+      out += "entry " + std::to_string((seed >> 33) % 3000) + "\n";
+    } else {
+      out += static_cast<char>(seed >> 33);
+    }
+  }
+  out.resize(size);
+  return out;
+}
+
+struct Sources final : SegmentSource {
+  std::vector<std::string> old;
+  bool fail = false;
+  bool outside = false;  // a read past a source's end was asked for
+  bool Read(uint16_t source, uint64_t offset, uint32_t length, uint8_t* into) override {
+    if (source >= old.size() || offset + length > old[source].size()) {
+      outside = true;
+      return false;
+    }
+    if (fail) return false;
+    old[source].copy(reinterpret_cast<char*>(into), length, offset);
+    return true;
+  }
+};
+
+struct Collected final : SegmentSink {
+  std::string bytes;
+  bool refuse = false;
+  bool Take(const uint8_t* piece, size_t size) override {
+    if (refuse) return false;
+    bytes.append(reinterpret_cast<const char*>(piece), size);
+    return true;
+  }
+};
+
+struct Coded {
+  Sources sources;
+  std::vector<uint64_t> sizes;
+  std::string content;
+  std::string payload;
+};
+
+Coded Code(std::vector<std::string> old, std::string content, uint32_t window) {
+  Coded coded;
+  coded.sources.old = std::move(old);
+  coded.content = std::move(content);
+  std::vector<OldSpan> spans;
+  for (const std::string& o : coded.sources.old) {
+    spans.push_back({reinterpret_cast<const uint8_t*>(o.data()), o.size()});
+    coded.sizes.push_back(o.size());
+  }
+  BlockMatcher matcher(spans);
+  const auto* data = reinterpret_cast<const uint8_t*>(coded.content.data());
+  EXPECT_TRUE(WriteSegments(data, coded.content.size(), matcher.Match(data, coded.content.size()),
+                            spans, window, 3, &coded.payload));
+  return coded;
+}
+
+SegmentResult Decode(Coded* c, const std::string& payload, Collected* out) {
+  return DecodeSegments(reinterpret_cast<const uint8_t*>(payload.data()), payload.size(),
+                        static_cast<uint16_t>(c->sizes.size()), c->sizes.data(), c->content.size(),
+                        &c->sources, out);
+}
+
+TEST(Segments, RoundTripCostsOnlyWhatIsNew) {
+  const std::string old = Bytes(600 << 10, 1, true) + Bytes(400 << 10, 2, false);
+  const std::string other = Bytes(200 << 10, 3, false);
+  const std::string added = Bytes(30000, 4, false);
+  const struct {
+    const char* name;
+    std::vector<std::string> old;
+    std::string content;
+    size_t madeAnew;
+  } cases[] = {
+      {"edit, insert, delete",
+       {old},
+       old.substr(0, 100000) + "EDITED" + old.substr(100006, 400000) + added +
+           old.substr(500006, 300000) + old.substr(820000),
+       30006},
+      {"reordered, two sources",
+       {old, other},
+       old.substr(700000, 200000) + other.substr(1000, 150000) + old.substr(0, 300000) + added,
+       30000},
+      {"nothing to go by", {old}, added, 30000},
+      {"empty", {old}, "", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Coded coded = Code(c.old, c.content, 64 << 10);
+    Collected out;
+    ASSERT_EQ(Decode(&coded, coded.payload, &out), SegmentResult::kDone);
+    EXPECT_TRUE(out.bytes == c.content);
+    EXPECT_FALSE(coded.sources.outside);
+    // The new bytes (random: they do not shrink) and a little for each segment.
+    const size_t segments = (c.content.size() + (64 << 10) - 1) / (64 << 10);
+    EXPECT_LE(coded.payload.size(), c.madeAnew + 16 + segments * 80) << coded.payload.size();
+  }
+}
+
+TEST(Segments, DamageAndFailuresEndTheDecoding) {
+  const std::string old = Bytes(300 << 10, 5, true);
+  Coded coded = Code({old}, old.substr(0, 150000) + Bytes(5000, 6, false) + old.substr(160000),
+                     32 << 10);
+  // Cut anywhere, the payload is refused before a segment is decoded.
+  for (size_t length = 0; length < coded.payload.size(); length += 7) {
+    Collected out;
+    EXPECT_EQ(Decode(&coded, coded.payload.substr(0, length), &out), SegmentResult::kDamaged)
+        << length;
+    EXPECT_TRUE(out.bytes.empty());
+  }
+  // A byte changed anywhere is found, or decodes to other bytes (the file's digest is
+  // checked after); a stretch is never read outside its source.
+  for (size_t at = 0; at < coded.payload.size(); at += 13) {
+    std::string damaged = coded.payload;
+    damaged[at] = static_cast<char>(damaged[at] ^ 0x5A);
+    Collected out;
+    const SegmentResult result = Decode(&coded, damaged, &out);
+    EXPECT_TRUE(result == SegmentResult::kDone || result == SegmentResult::kDamaged) << at;
+    EXPECT_FALSE(coded.sources.outside) << at;
+  }
+  Collected out;
+  coded.content += "x";  // another size than the payload states
+  EXPECT_EQ(Decode(&coded, coded.payload, &out), SegmentResult::kDamaged);
+  coded.content.pop_back();
+  coded.sources.fail = true;
+  EXPECT_EQ(Decode(&coded, coded.payload, &out), SegmentResult::kSourceFailed);
+  coded.sources.fail = false;
+  out.refuse = true;
+  EXPECT_EQ(Decode(&coded, coded.payload, &out), SegmentResult::kSinkFailed);
+}
+
+}  // namespace
+}  // namespace zt4::builder

@@ -44,6 +44,9 @@ Stop WriteEntry(const PatchEntry* e, const char* backupFolder, const char* targe
   if (KindOf(e) == EntryKind::KindGroup) {
     return RebuildArchive(e, backupFolder, targetFolder, into, dots);
   }
+  if (MadeBy(*e, MethodRow::Making::kSegments)) {
+    return WriteSegmentedContent(e, backupFolder, targetFolder, into);
+  }
   if (e->method != ContentMethod::kNone) {
     ScopedBlock content;
     if (Stop stop = MakeContent(e, backupFolder, targetFolder, &content.data); stop != Stop::kNone) {
@@ -100,6 +103,10 @@ int64_t EntryMemory(const PatchEntry* e) {
     return MostKept(e) + AheadAllowance(most);
   }
   if (KindOf(e) != EntryKind::KindChanged && KindOf(e) != EntryKind::KindAdded) return 0;
+  // Written a segment at a time: its size is not held.
+  if (MadeBy(*e, MethodRow::Making::kSegments)) {
+    return MakingMemory(*e, PayloadMemory(e->id)) - e->newSize;
+  }
   if (e->method != ContentMethod::kNone) return MakingMemory(*e, PayloadMemory(e->id));
   int64_t window = KindOf(e) == EntryKind::KindChanged ? (e->newSize < kDeltaWindow ? e->newSize : kDeltaWindow) : 0;
   return PayloadMemory(e->id) + window;

@@ -33,6 +33,9 @@ enum class ContentMethod : int32_t {
   kFolder = 3,  // the new name is a folder, made empty
   kDiff = 4,    // the payload is a zstd frame, coded against the references, of an
                 // approximate-match diff from them (codec/approximate_diff.h)
+  kSegments = 5,  // the payload is the content in segments, each coded against byte
+                  // ranges of the references (codec/segment_codec.h), made a segment at a
+                  // time
 };
 
 enum class ReferenceSide : int32_t {

@@ -1,10 +1,12 @@
 #include "update/content.h"
 
 #include <cstring>
+#include <new>
 
 #include "archive/mount.h"
 #include "base/heap.h"
 #include "base/stream.h"
+#include "codec/segment_codec.h"
 #include "codec/sha1.h"
 #include "update/apply.h"
 #include "update/content_method.h"
@@ -50,6 +52,145 @@ Stop LoadReference(const ContentReference& reference, const char* backupFolder,
 
 namespace {
 
+// The ranges an entry's segments are decoded against: a plain file is read where the
+// range lies, from its place (an old one in the backup folder); a member, or an earlier
+// member of the group being rebuilt, is had whole once.
+class ReferenceRanges final : public SegmentSource {
+ public:
+  ReferenceRanges(const PatchEntry* e, const char* backupFolder, const char* targetFolder,
+                  const uint8_t* const* earlier)
+      : e_(e), backupFolder_(backupFolder), targetFolder_(targetFolder), earlier_(earlier) {}
+  ~ReferenceRanges() {
+    for (int32_t i = 0; i < kMaxReferences; ++i) {
+      delete files_[i];
+      FreeBlock(wholes_[i]);
+    }
+  }
+  ReferenceRanges(const ReferenceRanges&) = delete;
+  ReferenceRanges& operator=(const ReferenceRanges&) = delete;
+
+  bool Read(uint16_t source, uint64_t offset, uint32_t length, uint8_t* into) override {
+    const ContentReference& reference = e_->references[source];
+    if (reference.earlier >= 0 || reference.member[0] != 0) {
+      if (!wholes_[source] && !LoadWhole(source)) return false;
+      std::memcpy(into, wholes_[source] + offset, length);
+      return true;
+    }
+    if (!files_[source] && !Open(source)) return false;
+    if (!files_[source]->Seek(static_cast<int32_t>(offset), 0) ||
+        files_[source]->Read(into, static_cast<int32_t>(length)) != static_cast<int32_t>(length)) {
+      failure = Stop::kSourceMissing;
+      return false;
+    }
+    return true;
+  }
+
+  // The sizes the segments are checked against, by reference.
+  void Sizes(uint64_t* sizes) const {
+    for (int32_t i = 0; i < e_->referenceCount; ++i) {
+      sizes[i] = static_cast<uint64_t>(e_->references[i].size);
+    }
+  }
+
+  Stop failure = Stop::kSourceMissing;  // why the last read failed
+
+ private:
+  bool LoadWhole(uint16_t source) {
+    const ContentReference& reference = e_->references[source];
+    wholes_[source] = AllocBlock(static_cast<size_t>(reference.size > 0 ? reference.size : 1));
+    if (!wholes_[source]) {
+      failure = Stop::kNoMemory;
+      return false;
+    }
+    failure = LoadReference(reference, backupFolder_, targetFolder_, wholes_[source], earlier_);
+    return failure == Stop::kNone;
+  }
+  bool Open(uint16_t source) {
+    const ContentReference& reference = e_->references[source];
+    char path[kMaxPath];
+    const char* folder = reference.side == ReferenceSide::kOld ? backupFolder_ : targetFolder_;
+    auto* file = new (std::nothrow) FileStream;
+    if (!file) {
+      failure = Stop::kNoMemory;
+      return false;
+    }
+    if (!JoinPath(path, folder, reference.file) || !file->Open(PoolString(path), ReadMode)) {
+      delete file;
+      failure = Stop::kSourceMissing;
+      return false;
+    }
+    if (file->Size() != reference.size) {
+      delete file;
+      failure = Stop::kVersionMismatch;
+      return false;
+    }
+    files_[source] = file;
+    return true;
+  }
+
+  const PatchEntry* e_;
+  const char* backupFolder_;
+  const char* targetFolder_;
+  const uint8_t* const* earlier_;
+  FileStream* files_[kMaxReferences] = {};
+  uint8_t* wholes_[kMaxReferences] = {};
+};
+
+// The new content into a block of its size.
+class BlockSink final : public SegmentSink {
+ public:
+  explicit BlockSink(uint8_t* block) : block_(block) {}
+  bool Take(const uint8_t* piece, size_t size) override {
+    std::memcpy(block_ + at_, piece, size);
+    at_ += size;
+    return true;
+  }
+
+ private:
+  uint8_t* block_;
+  size_t at_ = 0;
+};
+
+// The new content into a file as it is decoded, its digest taken on the way.
+class FileSink final : public SegmentSink {
+ public:
+  explicit FileSink(FileStream* file) : file_(file) {}
+  bool Take(const uint8_t* piece, size_t size) override {
+    digest.Update(piece, size);
+    return file_->Write(piece, static_cast<int32_t>(size));
+  }
+  Sha1 digest;
+
+ private:
+  FileStream* file_;
+};
+
+Stop DecodeSegmentsOf(const PatchEntry* e, const char* backupFolder, const char* targetFolder,
+                      const uint8_t* const* earlier, SegmentSink* sink) {
+  ScopedBlock payload;
+  if (Stop stop = LoadPayload(e->id, &payload.data, &payload.size); stop != Stop::kNone) {
+    return stop;
+  }
+  ReferenceRanges ranges(e, backupFolder, targetFolder, earlier);
+  uint64_t sizes[kMaxReferences] = {};
+  ranges.Sizes(sizes);
+  switch (DecodeSegments(payload.data, static_cast<size_t>(payload.size),
+                         static_cast<uint16_t>(e->referenceCount), sizes,
+                         static_cast<uint64_t>(e->newSize), &ranges, sink)) {
+    case SegmentResult::kDone:
+      return Stop::kNone;
+    case SegmentResult::kDamaged:
+      return Stop::kPatchDamaged;
+    case SegmentResult::kNoMemory:
+      return Stop::kNoMemory;
+    case SegmentResult::kSourceFailed:
+      return ranges.failure;
+    case SegmentResult::kSinkFailed:
+      return Stop::kWriteFailed;
+  }
+  return Stop::kPatchDamaged;
+}
+
 bool DigestIs(const uint8_t* content, int32_t size, const char* digest) {
   char computed[41];
   Sha1Hex(content, static_cast<size_t>(size), computed);
@@ -92,18 +233,40 @@ Stop MakeContent(const PatchEntry* e, const char* backupFolder, const char* targ
   ScopedBlock made;
   made.data = AllocBlock(static_cast<size_t>(e->newSize));
   if (!made.data) return Stop::kNoMemory;
-  Stop stop = row->IsFrame()
-                  ? MakeFromFrame(*row, e, backupFolder, targetFolder, earlier, made.data)
-                  : LoadReference(e->references[0], backupFolder, targetFolder, made.data, earlier);
+  Stop stop = Stop::kNone;
+  if (row->IsFrame()) {
+    stop = MakeFromFrame(*row, e, backupFolder, targetFolder, earlier, made.data);
+  } else if (row->making == MethodRow::Making::kSegments) {
+    BlockSink sink(made.data);
+    stop = DecodeSegmentsOf(e, backupFolder, targetFolder, earlier, &sink);
+  } else {
+    stop = LoadReference(e->references[0], backupFolder, targetFolder, made.data, earlier);
+  }
   if (stop != Stop::kNone) return stop;
   // What the references hold is not the patch's to vouch for; what a frame makes of them
   // is.
   if (!DigestIs(made.data, e->newSize, e->newDigest)) {
-    return row->IsFrame() ? Stop::kPatchDamaged : Stop::kVersionMismatch;
+    return row->making == MethodRow::Making::kCopy ? Stop::kVersionMismatch : Stop::kPatchDamaged;
   }
   *block = made.data;
   made.data = nullptr;
   return Stop::kNone;
+}
+
+Stop WriteSegmentedContent(const PatchEntry* e, const char* backupFolder,
+                           const char* targetFolder, const char* path) {
+  FileStream file;
+  if (!file.Open(PoolString(path), CreateMode)) return Stop::kWriteFailed;
+  FileSink sink(&file);
+  if (Stop stop = DecodeSegmentsOf(e, backupFolder, targetFolder, nullptr, &sink);
+      stop != Stop::kNone) {
+    return stop;
+  }
+  char made[41];
+  sink.digest.FinishHex(made);
+  if (std::strcmp(made, e->newDigest) != 0) return Stop::kPatchDamaged;
+  // On the disk itself before the update can say it is complete.
+  return file.Flush() ? Stop::kNone : Stop::kWriteFailed;
 }
 
 }  // namespace zt4

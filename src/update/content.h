@@ -20,5 +20,10 @@ Stop LoadReference(const ContentReference& reference, const char* backupFolder,
 // size and digest is never handed over. The caller frees *block.
 Stop MakeContent(const PatchEntry* e, const char* backupFolder, const char* targetFolder,
                  uint8_t** block, const uint8_t* const* earlier = nullptr);
+// Writes the new content of an entry in segments to `path` a segment at a time, checking
+// its digest as it goes (kPatchDamaged when it is not the entry's), and puts it on the
+// disk. What it holds does not grow with the content.
+Stop WriteSegmentedContent(const PatchEntry* e, const char* backupFolder,
+                           const char* targetFolder, const char* path);
 
 }  // namespace zt4

@@ -5,6 +5,7 @@
 #include "base/heap.h"
 #include "codec/approximate_diff.h"
 #include "codec/reference_codec.h"
+#include "codec/segment_codec.h"
 
 namespace zt4 {
 namespace {
@@ -30,6 +31,10 @@ bool AcceptsZstd(const PatchEntry& e, const RecordPlace& place) {
 
 bool AcceptsDiff(const PatchEntry& e, const RecordPlace& place) {
   return Writes(e, place) && e.referenceCount >= 1 && WithinBudget(e, place);
+}
+
+bool AcceptsSegments(const PatchEntry& e, const RecordPlace& place) {
+  return Writes(e, place) && WithinBudget(e, place);
 }
 
 bool AcceptsFolder(const PatchEntry& e, const RecordPlace& place) {
@@ -78,6 +83,8 @@ constexpr MethodRow kRows[] = {
      nullptr, nullptr},
     {ContentMethod::kDiff, "diff", MethodRow::Making::kFrame, AcceptsDiff, StatesDiffStream,
      DecodeDiff, DiffStreamLimit},
+    {ContentMethod::kSegments, "segments", MethodRow::Making::kSegments, AcceptsSegments,
+     nullptr, nullptr, nullptr},
 };
 
 }  // namespace
@@ -99,8 +106,9 @@ int32_t MethodCount() { return static_cast<int32_t>(sizeof kRows / sizeof kRows[
 const MethodRow& MethodAt(int32_t index) { return kRows[index]; }
 
 int64_t ContentHeld(const PatchEntry& entry) {
-  int64_t held = entry.newSize;
   const MethodRow* row = FindMethod(entry.method);
+  if (row && row->making == MethodRow::Making::kSegments) return kSegmentDecodeMemory;
+  int64_t held = entry.newSize;
   if (row && row->IsFrame()) {
     for (int32_t i = 0; i < entry.referenceCount; ++i) held += entry.references[i].size;
   }

@@ -24,6 +24,7 @@ struct MethodRow {
     kCopy,    // the one reference, as it is
     kFrame,   // the payload decoded against the references (a frame of this row's codec)
     kFolder,  // an empty folder under the new name
+    kSegments,  // the payload's segments, each decoded against ranges of the references
   } making;
   // The reader's rule for the rest of the record, its names, sizes and references read
   // (the own old file of a copy already put in as its reference).
@@ -51,7 +52,8 @@ const MethodRow& MethodAt(int32_t index);
 bool MadeBy(const PatchEntry& entry, MethodRow::Making making);
 
 // What making an entry's content holds, the measure of the patch's budget: the new
-// content and, for a frame, the contents it is coded against.
+// content and, for a frame, the contents it is coded against; for segments, one segment
+// and its ranges, whatever the content's size.
 int64_t ContentHeld(const PatchEntry& entry);
 
 // True when the reference is the entry's own old file, which the entry's verification

@@ -56,7 +56,8 @@ int64_t MostKept(const PatchEntry* group);
 
 // What the applier holds making a compact content: the content, the references (a member
 // decoded whole beside its place among them), and for a frame its payload (`payloadBytes`,
-// coded and decoded) and what its decoding holds.
+// coded and decoded) and what its decoding holds; for segments, one segment and its
+// ranges instead of the references.
 int64_t MakingMemory(const PatchEntry& entry, int64_t payloadBytes);
 
 }  // namespace zt4

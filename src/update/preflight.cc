@@ -11,6 +11,7 @@
 #include "base/shift_jis.h"
 #include "base/texts.h"
 #include "codec/reference_codec.h"
+#include "codec/segment_codec.h"
 #include "codec/sha1.h"
 #include "platform/edge_text.h"
 #include "platform/platform.h"
@@ -323,10 +324,31 @@ class Needs {
       if (!reporter_->Report(finding)) return false;
     }
     const MethodRow* row = FindMethod(e->method);
+    if (row && row->making == MethodRow::Making::kSegments) return Segments(e, group);
     if (!row || !row->IsFrame()) return true;
     const PayloadFacts* payload = payloads_.Of(e->id);
     if (!payload || !payload->readable) return Unreadable(e, group);
     if (row->statedSizeFits(payload->frameContentSize, e->newSize)) return true;
+    return Tell(Kind::kPayloadDoesNotFit, Stop::kPatchDamaged, e, group);
+  }
+
+  // A content in segments: its payload is there, and its segments lie within the sizes
+  // and the ranges of its references and add up to its new size.
+  bool Segments(const PatchEntry* e, const PatchEntry* group) {
+    ScopedBlock payload;
+    if (LoadPayload(e->id, &payload.data, &payload.size) != Stop::kNone) {
+      return Unreadable(e, group);
+    }
+    uint64_t sizes[kMaxReferences] = {};
+    for (int32_t i = 0; i < e->referenceCount; ++i) {
+      sizes[i] = static_cast<uint64_t>(e->references[i].size);
+    }
+    if (e->newSize >= 0 &&
+        SegmentLayoutFits(payload.data, static_cast<size_t>(payload.size),
+                          static_cast<uint16_t>(e->referenceCount), sizes,
+                          static_cast<uint64_t>(e->newSize))) {
+      return true;
+    }
     return Tell(Kind::kPayloadDoesNotFit, Stop::kPatchDamaged, e, group);
   }
 

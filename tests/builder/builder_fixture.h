@@ -10,7 +10,10 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "base/heap.h"
 #include "base/pool_string.h"
+#include "base/stream.h"
+#include "common/index_records.h"
 #include "platform/platform.h"
 #include "support/patch_writer.h"
 #include "support/test_files.h"
@@ -45,6 +48,26 @@ inline Tree Below(const Tree& tree, const std::string& folder) {
   return inner;
 }
 
+// The members of an archive file in data order, as name and content.
+inline Members MembersOf(const std::string& path) {
+  std::string bytes;
+  EXPECT_TRUE(ReadFile(path, &bytes));
+  Archive archive;
+  std::vector<tool::IndexRecord> index;
+  auto* stream = new MemoryStream;
+  stream->Attach(reinterpret_cast<uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()),
+                 false);
+  EXPECT_TRUE(tool::OpenWithRecords(stream, &archive, &index));
+  Members members;
+  for (const tool::IndexRecord& record : builder::DataOrder(index)) {
+    ScopedBlock content;
+    EXPECT_TRUE(archive.Extract(PoolString(record.name.c_str()), &content.data, &content.size));
+    members.emplace_back(record.name,
+                         std::string(reinterpret_cast<char*>(content.data), content.size));
+  }
+  return members;
+}
+
 // One old/new pair on disk, its patch, and the patched copy.
 class BuildCase {
  public:
@@ -61,6 +84,7 @@ class BuildCase {
   std::string Work() const { return root_ / "work"; }
   const builder::BuildSummary& Summary() const { return summary_; }
   void SetWindowedFileBytes(int64_t bytes) { windowedFileBytes_ = bytes; }
+  void SetSegmentedFileBytes(int64_t bytes) { segmentedFileBytes_ = bytes; }
 
   bool Build(std::string* error) {
     builder::BuildOptions options;
@@ -69,6 +93,7 @@ class BuildCase {
     options.outPath = Patch();
     options.strict = strict_;
     if (windowedFileBytes_ > 0) options.windowedFileBytes = windowedFileBytes_;
+    if (segmentedFileBytes_ > 0) options.segmentedFileBytes = segmentedFileBytes_;
     return builder::BuildPatch(options, &summary_, error);
   }
 
@@ -90,6 +115,7 @@ class BuildCase {
   Tree newTree_;
   bool strict_;
   int64_t windowedFileBytes_ = 0;
+  int64_t segmentedFileBytes_ = 0;
   builder::BuildSummary summary_;
 };
 

@@ -536,26 +536,6 @@ TEST(Check, AStopOfTheApplierIsReportedAndTheCopyRemoved) {
 namespace zt4 {
 namespace {
 
-// The members of an archive file in data order, as name and content.
-test::Members MembersOf(const std::string& path) {
-  std::string bytes;
-  EXPECT_TRUE(test::ReadFile(path, &bytes));
-  Archive archive;
-  std::vector<tool::IndexRecord> index;
-  auto* stream = new MemoryStream;
-  stream->Attach(reinterpret_cast<uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()),
-                 false);
-  EXPECT_TRUE(tool::OpenWithRecords(stream, &archive, &index));
-  test::Members members;
-  for (const tool::IndexRecord& record : builder::DataOrder(index)) {
-    ScopedBlock content;
-    EXPECT_TRUE(archive.Extract(PoolString(record.name.c_str()), &content.data, &content.size));
-    members.emplace_back(record.name,
-                         std::string(reinterpret_cast<char*>(content.data), content.size));
-  }
-  return members;
-}
-
 // A frame whose archive member is whole (its CRC holds) but whose zstd data is not:
 // the applier stops as for any damaged patch, and the entry leaves no file behind, not
 // even its temporary one.
@@ -568,7 +548,7 @@ TEST(CompactApply, ADamagedFrameStopsAndLeavesNothingForItsEntry) {
   std::string error;
   ASSERT_TRUE(c.Build(&error)) << error;
   ASSERT_EQ(c.Summary().frames, 1);
-  test::Members members = MembersOf(c.Patch());
+  test::Members members = test::MembersOf(c.Patch());
   bool damaged = false;
   for (auto& [name, content] : members) {
     if (name != "/list") {

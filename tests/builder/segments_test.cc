@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "builder_fixture.h"
 #include "codec/segment_codec.h"
 #include "zt4mkpatch/block_matcher.h"
 #include "zt4mkpatch/segment_writer.h"
@@ -147,6 +148,44 @@ TEST(Segments, DamageAndFailuresEndTheDecoding) {
   coded.sources.fail = false;
   out.refuse = true;
   EXPECT_EQ(Decode(&coded, coded.payload, &out), SegmentResult::kSinkFailed);
+}
+
+// Files coded in segments by the builder and made again by the applier: one edited,
+// grown and shrunk in place, one renamed and made of stretches of two old files. The
+// patch is about what is new; with a frame damaged, the applier stops as for any damaged
+// patch and the file is not written.
+TEST(Segments, FilesInSegmentsRoundTripThroughTheApplier) {
+  const std::string big = Bytes(1 << 20, 11, true) + Bytes(1 << 20, 12, false);
+  const std::string other = Bytes(512 << 10, 13, false);
+  const std::string added = Bytes(20000, 14, false);
+  std::string changed = big;
+  changed.replace(300000, 6, "EDITED");
+  changed.insert(1 << 20, added);
+  changed.erase(1900000, 50000);
+  const std::string joined = other.substr(100000, 200000) + big.substr(500000, 700000) + added;
+  test::BuildCase c({{"data/big.pak", big}, {"other.pak", other}, {"small.txt", "small"}},
+                    {{"data/big.pak", changed}, {"moved.pak", joined}, {"small.txt", "small"}});
+  c.SetSegmentedFileBytes(256 << 10);
+  c.RoundTrip();
+  EXPECT_EQ(c.Summary().segmented, 2);
+  EXPECT_LE(c.Summary().patchBytes, 2 * added.size() + 6 + 4096) << c.Summary().patchBytes;
+
+  // A segment's frame damaged in the patch (its member whole, its CRC holding).
+  test::Members members = test::MembersOf(c.Patch());
+  for (auto& [name, content] : members) {
+    if (name != "/list" && content.size() > 20000) content[content.size() / 3] ^= 0x21;
+  }
+  ASSERT_TRUE(test::WriteFile(c.Patch(), test::ArchiveBytes(members)));
+  const std::string again = c.Work() + "-again";
+  ASSERT_EQ(Os().CreateFolder(again.c_str()), FolderResult::kCreated);
+  Stop stop = Stop::kNone;
+  std::string error;
+  EXPECT_FALSE(ApplyPatchToCopy(c.Old(), c.Patch(), again, &stop, &error));
+  EXPECT_EQ(stop, Stop::kPatchDamaged) << error;
+  const test::Tree result = test::ReadTree(again);
+  // Both payloads were damaged: the first in the chain stops it, and neither is there.
+  EXPECT_EQ(result.count("data/big.pak") + result.count("moved.pak"), 0u);
+  EXPECT_EQ(test::FilesOf(test::Below(result, "BACKUP_FILES")).count("data/big.pak"), 1u);
 }
 
 }  // namespace

@@ -132,6 +132,7 @@ class Builder {
     int32_t id = 0;
     int64_t ticket = -1;  // the frame being coded, until it is taken
     std::vector<int32_t> references;
+    std::string segments;  // the payload of a content coded in segments
   };
   static bool MadeAsCopy(const ContentPlan& plan) {
     const MethodRow* row = FindMethod(plan.method);
@@ -139,6 +140,9 @@ class Builder {
   }
   // The frame of a plan, once coded, as a payload: the plan's id.
   bool TakeFrame(ContentPlan* plan, std::string* error);
+  // A new file in segments against the old and earlier new files it repeats most.
+  bool PlanSegments(int32_t primary, const uint8_t* data, size_t size, ContentPlan* plan,
+                    std::string* error);
   // Runs the records waiting for their frames, in the order they were described.
   bool FinishDeferred(std::string* error);
   bool PlanContent(int32_t primary, const uint8_t* data, size_t size, const FileFacts& facts,

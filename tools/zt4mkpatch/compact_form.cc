@@ -9,7 +9,10 @@
 #include "base/pool_string.h"
 #include "base/stream.h"
 #include "common/names.h"
+#include "codec/segment_codec.h"
+#include "zt4mkpatch/block_matcher.h"
 #include "zt4mkpatch/builder_parts.h"
+#include "zt4mkpatch/segment_writer.h"
 
 namespace zt4::builder {
 
@@ -140,6 +143,13 @@ bool Builder::PlanContent(int32_t primary, const uint8_t* data, size_t size, con
     if (groupMemory_) groupMemory_->Hold(groupPlace_++, facts.size);
     return true;
   }
+  // A large file, or one whose old file does not fit the budget beside it, in segments.
+  if (!groupMemory_ &&
+      (static_cast<int64_t>(size) >= options_.segmentedFileBytes ||
+       (primary >= 0 &&
+        static_cast<int64_t>(size) + contents_[primary].facts.size > summary_->budget))) {
+    return PlanSegments(primary, data, size, plan, error);
+  }
   // The most similar contents that fit the budget beside the new one, the primary last:
   // nearest to the content, where the frame reaches it cheapest.
   plan->method = ContentMethod::kZstd;
@@ -197,7 +207,53 @@ bool Builder::PlanContent(int32_t primary, const uint8_t* data, size_t size, con
   return true;
 }
 
+bool Builder::PlanSegments(int32_t primary, const uint8_t* data, size_t size, ContentPlan* plan,
+                           std::string* error) {
+  plan->method = ContentMethod::kSegments;
+  // Plain files only: the applier reads a range where it lies in a file, and would have
+  // a member whole.
+  auto plain = [this](int32_t item) {
+    return contents_[item].member.empty() && contents_[item].group.empty();
+  };
+  std::vector<int32_t>& chosen = plan->references;
+  if (primary >= 0 && plain(primary)) chosen.push_back(primary);
+  constexpr double kWorthSharing = 0.0005;
+  for (int32_t item : finder_.Covering(data, size, primary,
+                                       static_cast<size_t>(kMaxReferences) - chosen.size(),
+                                       kWorthSharing)) {
+    if (plain(item) && item != primary) chosen.push_back(item);
+  }
+  std::vector<Bytes> held(chosen.size());
+  std::vector<OldSpan> spans;
+  for (size_t i = 0; i < chosen.size(); ++i) {
+    if (!ReadContent(contents_[chosen[i]], &held[i])) {
+      *error = Shown(contents_[chosen[i]].file) + ": cannot be read again";
+      return false;
+    }
+    spans.push_back({held[i].data(), held[i].size()});
+  }
+  BlockMatcher matcher(spans);
+  // zstd's level 9 codes what the ranges do not hold well enough, and a game's gigabyte
+  // in a time near the general tools'.
+  constexpr int kSegmentLevel = 9;
+  if (!matcher.Ready() ||
+      !WriteSegments(data, size, matcher.Match(data, size), spans, kSegmentWindow,
+                     std::min(options_.level, kSegmentLevel), &plan->segments)) {
+    *error = "a content could not be coded in segments (out of memory?)";
+    return false;
+  }
+  ++summary_->segmented;
+  summary_->references += static_cast<int>(chosen.size());
+  return true;
+}
+
 bool Builder::TakeFrame(ContentPlan* plan, std::string* error) {
+  if (!plan->segments.empty()) {
+    const std::string segments = std::move(plan->segments);
+    plan->segments.clear();
+    const auto* bytes = reinterpret_cast<const uint8_t*>(segments.data());
+    return EmitPayload(bytes, segments.size(), FactsOf(bytes, segments.size()), &plan->id, error);
+  }
   if (plan->ticket < 0) return true;
   std::optional<FramePool::Frame> frame = frames_.Take(plan->ticket);
   plan->ticket = -1;

@@ -46,6 +46,9 @@ struct BuildOptions {
   int64_t budget = 0;             // bytes an entry may hold in memory; 0: the default
   // A changed file from this size on is read a window at a time, never whole (strict).
   int64_t windowedFileBytes = int64_t{64} << 20;
+  // A new file from this size on, or one whose old file does not fit the budget beside
+  // it, is coded in segments against the ranges of old files it repeats (compact).
+  int64_t segmentedFileBytes = int64_t{64} << 20;
 };
 
 struct BuildSummary {
@@ -67,6 +70,7 @@ struct BuildSummary {
   int copies = 0;      // new contents that are an old (or earlier new) one unchanged
   int frames = 0;      // new contents made from a zstd frame
   int diffs = 0;       // of those, frames of an approximate-match diff
+  int segmented = 0;   // new files coded in segments
   int references = 0;  // contents those frames are coded against, all told
   int earlierMembers = 0;  // of those, members written before into the same archive
   int folders = 0;     // empty folders made

@@ -1,7 +1,8 @@
 // Writes the seed corpus of segment_fuzz into the folder named on the command line: the
 // new size (4 bytes) and a payload in segments over the two fixed sources: valid ones
-// (no segment, one without stretches, several with stretches of both sources) and ones
-// a step from valid (cut anywhere, a stretch past its source, lengths that do not add up).
+// (no segment, one without stretches, several with stretches of both sources, one whose
+// stretches are its content without a frame) and ones a step from valid (cut anywhere, a
+// stretch past its source, lengths that do not add up).
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -83,6 +84,19 @@ int main(int argc, char** argv) {
     write(twoSize, Bytes(two.begin(), two.end() - static_cast<std::ptrdiff_t>(cut)));
   }
   write(twoSize + 1, two);                                      // another size stated
+  // A segment without a frame: its stretches are its content, and must add up to it.
+  for (uint32_t stretchLength : {3000u, 2999u}) {
+    Bytes frameless(zt4::kSegmentMark, zt4::kSegmentMark + sizeof zt4::kSegmentMark);
+    Put(&frameless, 3000, 8);
+    Put(&frameless, 1, 4);
+    Put(&frameless, 3000, 4);
+    Put(&frameless, 1, 2);
+    Put(&frameless, 0, 2);
+    Put(&frameless, 100, 8);
+    Put(&frameless, stretchLength, 4);
+    Put(&frameless, 0, 4);
+    write(3000, frameless);
+  }
   write(3000, Payload({{text.substr(0, 3000), {{0, 65000, 3000}}}}, 3000));  // past the source
   write(3000, Payload({{text.substr(0, 3000), {{2, 0, 3000}}}}, 3000));      // no such source
   if (!ok) {

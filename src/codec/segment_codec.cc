@@ -95,7 +95,8 @@ bool NextSegment(Fields* fields, uint16_t sourceCount, const uint64_t* sourceSiz
   segment->stretchBytes = static_cast<uint32_t>(stretchBytes);
   segment->frameSize = static_cast<uint32_t>(fields->Take(4));
   segment->frame = fields->Skip(segment->frameSize);
-  return segment->frame != nullptr;
+  return segment->frame != nullptr &&
+         (segment->frameSize > 0 || segment->stretchBytes == segment->length);
 }
 
 // Walks the layout: the most a segment and its stretches need, through the out values.
@@ -157,12 +158,17 @@ SegmentResult DecodeSegments(const uint8_t* payload, size_t size, uint16_t sourc
       }
       at += stretch.length;
     }
-    if (!DecodeWithReference(segment.frame, segment.frameSize,
-                             segment.stretchCount > 0 ? stretches.data : nullptr, at, piece.data,
-                             segment.length)) {
-      return SegmentResult::kDamaged;
+    // Without a frame the stretches are the segment.
+    const uint8_t* made = stretches.data;
+    if (segment.frameSize > 0) {
+      if (!DecodeWithReference(segment.frame, segment.frameSize,
+                               segment.stretchCount > 0 ? stretches.data : nullptr, at, piece.data,
+                               segment.length)) {
+        return SegmentResult::kDamaged;
+      }
+      made = piece.data;
     }
-    if (!sink->Take(piece.data, segment.length)) return SegmentResult::kSinkFailed;
+    if (!sink->Take(made, segment.length)) return SegmentResult::kSinkFailed;
   }
   return SegmentResult::kDone;
 }

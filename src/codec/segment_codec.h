@@ -9,7 +9,8 @@
 //   stretch := source (u16) | offset (u64) | length (u32)
 //
 // Integers are little-endian. The frame's content is the segment's bytes, coded against
-// its stretches' bytes in the order given.
+// its stretches' bytes in the order given. A segment without a frame (its size 0) is its
+// stretches themselves, end to end: they must add up to its length.
 #pragma once
 
 #include <cstddef>

@@ -72,6 +72,11 @@ bool WriteSegments(const uint8_t* data, uint64_t size, const std::vector<BlockMa
       const OldSpan& source = sources[static_cast<size_t>(s.source)];
       reference.append(reinterpret_cast<const char*>(source.data + s.offset), s.length);
     }
+    // Stretches that cover the whole window are the segment: no frame at all.
+    if (reference.size() == end - start) {
+      Put(payload, 0, 4);
+      continue;
+    }
     size_t frameSize = 0;
     uint8_t* frame = EncodeWithReference(
         data + start, end - start, stretches.empty() ? nullptr : reinterpret_cast<const uint8_t*>(reference.data()),

@@ -170,16 +170,28 @@ TEST(Segments, FilesInSegmentsRoundTripThroughTheApplier) {
   EXPECT_EQ(c.Summary().segmented, 2);
   EXPECT_LE(c.Summary().patchBytes, 2 * added.size() + 6 + 4096) << c.Summary().patchBytes;
 
-  // A segment's frame damaged in the patch (its member whole, its CRC holding).
+  // A payload cut short: its segments no longer add up, found before the backup.
   test::Members members = test::MembersOf(c.Patch());
+  test::Members cut = members;
+  for (auto& [name, content] : cut) {
+    if (name != "/list" && content.size() > 20000) content.resize(content.size() - 1);
+  }
+  ASSERT_TRUE(test::WriteFile(c.Patch(), test::ArchiveBytes(cut)));
+  const std::string early = c.Work() + "-early";
+  ASSERT_EQ(Os().CreateFolder(early.c_str()), FolderResult::kCreated);
+  Stop stop = Stop::kNone;
+  std::string error;
+  EXPECT_FALSE(ApplyPatchToCopy(c.Old(), c.Patch(), early, &stop, &error));
+  EXPECT_EQ(stop, Stop::kPatchDamaged) << error;
+  EXPECT_EQ(test::ReadTree(early).count("BACKUP_FILES/"), 0u) << "stopped after the backup";
+
+  // A segment's frame damaged in the patch (its member whole, its CRC holding).
   for (auto& [name, content] : members) {
     if (name != "/list" && content.size() > 20000) content[content.size() / 3] ^= 0x21;
   }
   ASSERT_TRUE(test::WriteFile(c.Patch(), test::ArchiveBytes(members)));
   const std::string again = c.Work() + "-again";
   ASSERT_EQ(Os().CreateFolder(again.c_str()), FolderResult::kCreated);
-  Stop stop = Stop::kNone;
-  std::string error;
   EXPECT_FALSE(ApplyPatchToCopy(c.Old(), c.Patch(), again, &stop, &error));
   EXPECT_EQ(stop, Stop::kPatchDamaged) << error;
   const test::Tree result = test::ReadTree(again);

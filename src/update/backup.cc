@@ -32,11 +32,6 @@ void CollectItem(const char* name, ItemKind kind, void* user) {
   listing->items = item;
 }
 
-// The shell's paths use the folder's own separator.
-bool JoinBackslash(char* out, const char* folder, const char* name) {
-  return JoinPathWith(out, folder, '\\', name);
-}
-
 }  // namespace
 
 bool ListFolderItems(const char* folder, FolderItem** items) {
@@ -48,6 +43,10 @@ bool ListFolderItems(const char* folder, FolderItem** items) {
   }
   *items = listing.items;
   return true;
+}
+
+bool JoinBackslash(char* out, const char* folder, const char* name) {
+  return JoinPathWith(out, folder, '\\', name);
 }
 
 FolderItem* ListFolder(const char* folder) {

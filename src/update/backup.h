@@ -14,6 +14,10 @@ struct FolderItem {
   FolderItem* next;
 };
 
+// The folder, '\' and the name into a kMaxPath buffer: the shell's paths use the
+// folder's own separator. False when it does not fit.
+bool JoinBackslash(char* out, const char* folder, const char* name);
+
 // The folder's items but "." and "..", last listed first; null when there are none or
 // the folder cannot be listed. The caller frees the chain.
 FolderItem* ListFolder(const char* folder);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/bytes.h"
 #include "base/heap.h"
 #include "base/key_index.h"
 #include "base/stream.h"
@@ -19,18 +20,6 @@ constexpr char kJournalMark[8] = {'Z', 'T', '4', 'J', 'R', 'N', 'L', 1};
 // text, and the CRC-32 of all before it.
 constexpr size_t kRecordHead = 7;
 constexpr size_t kRecordTail = 4;
-
-uint32_t Get32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-void Put32(uint8_t* p, uint32_t value) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-// The shell's paths use the folder's own separator.
-bool JoinBackslash(char* out, const char* folder, const char* name) {
-  return JoinPathWith(out, folder, '\\', name);
-}
 
 }  // namespace
 
@@ -65,7 +54,7 @@ bool Journal::Begin(const char* backup, const FolderItem* items, const uint8_t* 
   }
   std::memcpy(bytes_, kJournalMark, sizeof kJournalMark);
   std::memcpy(bytes_ + sizeof kJournalMark, patchDigest, kPatchDigestSize);
-  Put32(bytes_ + 28, Crc32(bytes_, 28, 0));
+  PutU32(bytes_ + 28, Crc32(bytes_, 28, 0));
   size_ = kHeaderSize;
   if (!WriteOut(kOpenCreate)) return false;
   // The journal's own entry in the new folder, before any move relies on it.
@@ -108,7 +97,7 @@ bool Journal::Read(const char* backup) {
     return false;
   }
   if (std::memcmp(bytes_, kJournalMark, sizeof kJournalMark) != 0 ||
-      Get32(bytes_ + 28) != Crc32(bytes_, 28, 0)) {
+      GetU32(bytes_ + 28) != Crc32(bytes_, 28, 0)) {
     return false;
   }
   // Whole records only: what follows the first torn one was never acted on.
@@ -131,9 +120,9 @@ size_t Journal::WholeRecordAt(size_t at) const {
   const uint8_t* p = bytes_ + at;
   const size_t length = size_t{p[5]} | size_t{p[6]} << 8;
   const size_t whole = kRecordHead + length + kRecordTail;
-  if (length == 0 || size_ - at < whole || Get32(p) != records_ || p[kRecordHead + length - 1] != 0 ||
+  if (length == 0 || size_ - at < whole || GetU32(p) != records_ || p[kRecordHead + length - 1] != 0 ||
       (p[4] != kBackupComplete && p[4] != kWritten) ||
-      Get32(p + kRecordHead + length) != Crc32(p, kRecordHead + length, 0)) {
+      GetU32(p + kRecordHead + length) != Crc32(p, kRecordHead + length, 0)) {
     return 0;
   }
   return whole;
@@ -158,12 +147,12 @@ bool Journal::Append(uint8_t kind, const char* text) {
   const size_t length = std::strlen(text) + 1;
   if (length > 0xFFFF || !Reserve(kRecordHead + length + kRecordTail)) return false;
   uint8_t* p = bytes_ + size_;
-  Put32(p, records_);
+  PutU32(p, records_);
   p[4] = kind;
   p[5] = static_cast<uint8_t>(length);
   p[6] = static_cast<uint8_t>(length >> 8);
   std::memcpy(p + kRecordHead, text, length);
-  Put32(p + kRecordHead + length, Crc32(p, kRecordHead + length, 0));
+  PutU32(p + kRecordHead + length, Crc32(p, kRecordHead + length, 0));
   size_ += kRecordHead + length + kRecordTail;
   ++records_;
   return true;

@@ -387,7 +387,7 @@ bool CheckBackupFolder(const char* target, const char* backup, PreflightReporter
   for (const FolderItem* item = items; item && goOn; item = item->next) {
     char from[kMaxPath];
     char to[kMaxPath];
-    if (JoinPathWith(from, target, '\\', item->name) && JoinPathWith(to, backup, '\\', item->name)) {
+    if (JoinBackslash(from, target, item->name) && JoinBackslash(to, backup, item->name)) {
       continue;
     }
     PreflightFinding finding = Make(Kind::kItemPathTooLong, Stop::kAborted, Phase::kBackup);

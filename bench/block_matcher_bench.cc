@@ -55,7 +55,8 @@ void BM_BlockMatcherIndex(benchmark::State& state) {
   const Scenario& s = Data();
   size_t indexBytes = 0;
   for (auto _ : state) {
-    zt4::builder::BlockMatcher matcher({OldOf(s)});
+    zt4::builder::SpanRanges ranges({OldOf(s)}, {});
+    zt4::builder::BlockMatcher matcher({s.old.size()}, ranges);
     indexBytes = matcher.IndexBytes();
     benchmark::DoNotOptimize(indexBytes);
   }
@@ -66,14 +67,18 @@ BENCHMARK(BM_BlockMatcherIndex)->Unit(benchmark::kMillisecond)->Iterations(2);
 
 void BM_BlockMatcherMatch(benchmark::State& state) {
   const Scenario& s = Data();
-  zt4::builder::BlockMatcher matcher({OldOf(s)});
+  zt4::builder::SpanRanges ranges({OldOf(s)}, {});
+  zt4::builder::BlockMatcher matcher({s.old.size()}, ranges);
   uint64_t matched = 0;
+  std::vector<zt4::builder::BlockMatch> matches;
   for (auto _ : state) {
     matched = 0;
-    for (const auto& m : matcher.Match(reinterpret_cast<const uint8_t*>(s.changed.data()),
-                                       s.changed.size())) {
-      matched += m.length;
+    if (!matcher.Match(reinterpret_cast<const uint8_t*>(s.changed.data()), s.changed.size(), 0,
+                       ranges, &matches)) {
+      state.SkipWithError("an old range could not be read");
+      break;
     }
+    for (const auto& m : matches) matched += m.length;
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * s.changed.size()));
   state.counters["unmatched_bytes"] = static_cast<double>(s.changed.size() - matched);

@@ -164,7 +164,7 @@ int main(int argc, char** argv) {
   // One valid compact description with its head or frame a step off.
   const std::string valid = Compact(compact.front());
   const int32_t recordsSize = IntAt(valid, kRecordsSizeAt);
-  WriteExpected(folder, WithInt(valid, kVersionAt, zt4::kCompactVersion + 1), false);
+  WriteExpected(folder, WithInt(valid, kVersionAt, zt4::kWideCompactVersion + 1), false);
   WriteExpected(folder, WithInt(valid, kRecordsSizeAt, recordsSize + 1), false);
   WriteExpected(folder, WithInt(valid, kRecordsSizeAt, recordsSize - 1), false);
   WriteExpected(folder, WithInt(valid, kRecordsSizeAt, 0), false);

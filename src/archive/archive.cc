@@ -55,9 +55,10 @@ bool Archive::ReadIndex(IndexRecordSink sink, void* user) {
     return false;
   }
   ArchiveHeader header{GetU32(raw), GetU32(raw + 4), GetU32(raw + 8), GetU32(raw + 12)};
-  int32_t signedSize = stream->Size();
-  if (signedSize < 0) return false;
-  streamSize = signedSize;
+  // Offsets in the format are read as 31-bit counts: a larger file is not an archive.
+  const int64_t signedSize = stream->Size();
+  if (signedSize < 0 || signedSize > INT32_MAX) return false;
+  streamSize = static_cast<int32_t>(signedSize);
   uint32_t fileSize = static_cast<uint32_t>(signedSize);
   if (header.magic != kArchiveMagic || header.indexOffset >= fileSize ||
       header.indexSize >= fileSize) {
@@ -285,8 +286,8 @@ bool ArchiveWriter::AddCoded(const uint8_t* coded, uint32_t storedSize, uint32_t
 // Writes the coded bytes where the data written so far ends and records the member.
 bool ArchiveWriter::Append(const uint8_t* coded, ArchiveEntry entry, const PoolString& name) {
   // A position that cannot be had would put a wrong offset into the index.
-  int32_t at = out ? out->Tell() : -1;
-  if (at < 0) return false;
+  const int64_t at = out ? out->Tell() : -1;
+  if (at < 0 || at > UINT32_MAX) return false;
   entry.offset = static_cast<uint32_t>(at);
   if (entry.storedSize > 0 && !out->Write(coded, static_cast<int32_t>(entry.storedSize))) {
     return false;
@@ -330,8 +331,8 @@ bool ArchiveWriter::WriteIndex() {
   uint8_t* indexBlock = nullptr;
   uint32_t indexSize = 0;
   if (!BuildIndex(&indexBlock, &indexSize)) return false;
-  int32_t end = out->Seek(0, 2) ? out->Tell() : -1;
-  bool ok = end >= 0;
+  const int64_t end = out->Seek(0, 2) ? out->Tell() : -1;
+  bool ok = end >= 0 && end <= UINT32_MAX;
   ArchiveHeader header{kArchiveMagic, static_cast<uint32_t>(end), indexSize,
                        Crc32(indexBlock, indexSize, 0)};
   // The header goes over the placeholder last, so a torn write leaves no valid header.

@@ -45,17 +45,17 @@ bool FileStream::Write(const void* source, int32_t count) {
   return Os().WriteFile(handle, source, count);
 }
 
-int32_t FileStream::Tell() {
+int64_t FileStream::Tell() {
   if (handle == kNoFile) return 0;
-  return static_cast<int32_t>(Os().SeekFile(handle, 0, 1));
+  return Os().SeekFile(handle, 0, 1);
 }
 
-int32_t FileStream::Size() {
+int64_t FileStream::Size() {
   if (handle == kNoFile) return 0;
-  return static_cast<int32_t>(Os().FileSize(handle));
+  return Os().FileSize(handle);
 }
 
-bool FileStream::Seek(int32_t offset, int32_t origin) {
+bool FileStream::Seek(int64_t offset, int32_t origin) {
   if (handle == kNoFile) return false;
   return Os().SeekFile(handle, offset, origin) >= 0;
 }
@@ -149,7 +149,7 @@ bool MemoryStream::Write(const void* source, int32_t count) {
   return true;
 }
 
-bool MemoryStream::Seek(int32_t offset, int32_t origin) {
+bool MemoryStream::Seek(int64_t offset, int32_t origin) {
   int64_t target;
   switch (origin) {
     case 0:
@@ -171,11 +171,11 @@ bool MemoryStream::Seek(int32_t offset, int32_t origin) {
 }
 
 uint8_t* ReadWhole(Stream& stream) {
-  int32_t size = stream.Size();
-  if (size < 0) return nullptr;
+  const int64_t size = stream.Size();
+  if (size < 0 || size > INT32_MAX) return nullptr;
   uint8_t* block = AllocBlock(static_cast<size_t>(size));
   if (!block) return nullptr;
-  if (stream.Read(block, size) != size) {
+  if (stream.Read(block, static_cast<int32_t>(size)) != size) {
     FreeBlock(block);
     return nullptr;
   }
@@ -212,11 +212,11 @@ bool LoadWholeFile(const PoolString& name, uint8_t** outBlock, int32_t* outSize)
   }
   FileStream file;
   if (!file.Open(name, ReadMode)) return false;
-  int32_t size = file.Size();
+  const int64_t size = file.Size();
   uint8_t* block = ReadWhole(file);
   if (!block) return false;
   *outBlock = block;
-  *outSize = size;
+  *outSize = static_cast<int32_t>(size);
   return true;
 }
 

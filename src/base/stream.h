@@ -19,9 +19,10 @@ class Stream {
   virtual void Close() = 0;
   virtual int32_t Read(void* destination, int32_t count) = 0;
   virtual bool Write(const void* source, int32_t count) = 0;
-  virtual int32_t Tell() = 0;
-  virtual int32_t Size() = 0;
-  virtual bool Seek(int32_t offset, int32_t origin) = 0;
+  // Positions and sizes are 64-bit: a plain file may pass 4 GiB.
+  virtual int64_t Tell() = 0;
+  virtual int64_t Size() = 0;
+  virtual bool Seek(int64_t offset, int32_t origin) = 0;
   // Puts what was written on the disk itself; nothing to do for a stream in memory.
   virtual bool Flush() { return true; }
   virtual ~Stream() = default;
@@ -41,9 +42,9 @@ class FileStream final : public Stream {
   void Close() override;
   int32_t Read(void* destination, int32_t count) override;
   bool Write(const void* source, int32_t count) override;
-  int32_t Tell() override;
-  int32_t Size() override;
-  bool Seek(int32_t offset, int32_t origin) override;
+  int64_t Tell() override;
+  int64_t Size() override;
+  bool Seek(int64_t offset, int32_t origin) override;
   bool Flush() override;
 
   bool IsOpen() const { return handle != kNoFile; }
@@ -74,9 +75,9 @@ class MemoryStream final : public Stream {
   void Close() override;
   int32_t Read(void* destination, int32_t count) override;
   bool Write(const void* source, int32_t count) override;
-  int32_t Tell() override { return static_cast<int32_t>(position); }
-  int32_t Size() override { return static_cast<int32_t>(size); }
-  bool Seek(int32_t offset, int32_t origin) override;
+  int64_t Tell() override { return position; }
+  int64_t Size() override { return size; }
+  bool Seek(int64_t offset, int32_t origin) override;
 
  private:
   bool Grow(uint64_t needed);
@@ -90,7 +91,7 @@ class MemoryStream final : public Stream {
 };
 
 // The whole rest of the stream in one heap block of Size() bytes, or null when the block
-// cannot be had or the read comes up short.
+// cannot be had, the stream passes 2 GiB or the read comes up short.
 uint8_t* ReadWhole(Stream& stream);
 
 // A relative name becomes a path in the program's own folder; absolute names (a drive

@@ -44,9 +44,7 @@ Stop WriteEntry(const PatchEntry* e, const char* backupFolder, const char* targe
   if (KindOf(e) == EntryKind::KindGroup) {
     return RebuildArchive(e, backupFolder, targetFolder, into, dots);
   }
-  if (MadeBy(*e, MethodRow::Making::kSegments)) {
-    return WriteSegmentedContent(e, backupFolder, targetFolder, into);
-  }
+  if (StreamsToFile(*e)) return WriteStreamedContent(e, backupFolder, targetFolder, into);
   if (e->method != ContentMethod::kNone) {
     ScopedBlock content;
     if (Stop stop = MakeContent(e, backupFolder, targetFolder, &content.data); stop != Stop::kNone) {
@@ -61,7 +59,8 @@ Stop WriteEntry(const PatchEntry* e, const char* backupFolder, const char* targe
   if (KindOf(e) == EntryKind::KindChanged) {
     char oldPath[kMaxPath];
     if (JoinPath(oldPath, backupFolder, e->oldName)) {
-      stop = ApplyDelta(payload, payloadSize, oldPath, into, e->newSize);
+      // An entry without a method has the int32 sizes of the first form.
+      stop = ApplyDelta(payload, payloadSize, oldPath, into, static_cast<int32_t>(e->newSize));
     }
   } else {
     stop = SaveWholeFile(payload, payloadSize, into);
@@ -103,10 +102,11 @@ int64_t EntryMemory(const PatchEntry* e) {
     return MostKept(e) + AheadAllowance(most);
   }
   if (KindOf(e) != EntryKind::KindChanged && KindOf(e) != EntryKind::KindAdded) return 0;
-  // Written a segment at a time: its size is not held.
+  // Written a piece at a time: its size is not held.
   if (MadeBy(*e, MethodRow::Making::kSegments)) {
     return MakingMemory(*e, PayloadMemory(e->id)) - e->newSize;
   }
+  if (StreamsToFile(*e)) return kCopyPiece;
   if (e->method != ContentMethod::kNone) return MakingMemory(*e, PayloadMemory(e->id));
   int64_t window = KindOf(e) == EntryKind::KindChanged ? (e->newSize < kDeltaWindow ? e->newSize : kDeltaWindow) : 0;
   return PayloadMemory(e->id) + window;
@@ -309,7 +309,7 @@ Stop ApplyDelta(const uint8_t* payload, int32_t payloadSize, const char* oldPath
   // No block of a negative size can be had.
   if (newSize < 0) return Stop::kNoMemory;
   FileStream old;
-  int32_t oldSize = old.Open(PoolString(oldPath), ReadMode) ? old.Size() : -1;
+  const int64_t oldSize = old.Open(PoolString(oldPath), ReadMode) ? old.Size() : -1;
   if (oldSize < 0) return Stop::kSourceMissing;
   // Every record is checked before anything is written: a damaged payload leaves no
   // file for the entry.
@@ -323,8 +323,8 @@ Stop ApplyDelta(const uint8_t* payload, int32_t payloadSize, const char* oldPath
   if (!out.Open(PoolString(newPath), CreateMode)) return Stop::kWriteFailed;
   for (int32_t start = 0; start < newSize; start += kDeltaWindow) {
     int32_t size = newSize - start < kDeltaWindow ? newSize - start : kDeltaWindow;
-    int32_t fromOld = oldSize - start < size ? oldSize - start : size;
-    if (fromOld < 0) fromOld = 0;
+    const int64_t oldLeft = oldSize - start;
+    const int32_t fromOld = oldLeft <= 0 ? 0 : oldLeft < size ? static_cast<int32_t>(oldLeft) : size;
     // An empty old file reads nothing and is no failure; a short read is.
     if (fromOld > 0 && old.Read(window.data, fromOld) != fromOld) return Stop::kSourceMissing;
     std::memset(window.data + fromOld, 0, static_cast<size_t>(size - fromOld));
@@ -336,13 +336,17 @@ Stop ApplyDelta(const uint8_t* payload, int32_t payloadSize, const char* oldPath
   return out.Flush() ? Stop::kNone : Stop::kWriteFailed;
 }
 
-Stop SaveWholeFile(const uint8_t* data, int32_t size, const char* path) {
+Stop SaveWholeFile(const uint8_t* data, int64_t size, const char* path) {
   FileStream file;
-  // On the disk itself before the update can say it is complete.
-  if (!file.Open(PoolString(path), CreateMode) || !file.Write(data, size) || !file.Flush()) {
-    return Stop::kWriteFailed;
+  if (!file.Open(PoolString(path), CreateMode)) return Stop::kWriteFailed;
+  constexpr int64_t kMostAtOnce = int64_t{1} << 30;
+  for (int64_t done = 0; done < size;) {
+    const auto count = static_cast<int32_t>(size - done < kMostAtOnce ? size - done : kMostAtOnce);
+    if (!file.Write(data + done, count)) return Stop::kWriteFailed;
+    done += count;
   }
-  return Stop::kNone;
+  // On the disk itself before the update can say it is complete.
+  return file.Flush() ? Stop::kNone : Stop::kWriteFailed;
 }
 
 }  // namespace zt4

@@ -35,6 +35,6 @@ int64_t AheadAllowance(int64_t largest);
 Stop ApplyDelta(const uint8_t* payload, int32_t payloadSize, const char* oldPath,
                 const char* newPath, int32_t newSize);
 // Writes the file whole and on the disk itself; its folder exists.
-Stop SaveWholeFile(const uint8_t* data, int32_t size, const char* path);
+Stop SaveWholeFile(const uint8_t* data, int64_t size, const char* path);
 
 }  // namespace zt4

@@ -12,6 +12,12 @@
 // contents it is made from (int32, at most kMaxReferences), then each of them: side
 // (int32, ReferenceSide), file (text), member (text, empty for a plain file), size
 // (int32) and digest (text). What each method accepts is its row in update/content_method.
+//
+// A description with a plain file (or a reference to one) of 2 GiB or more is of version
+// kWideCompactVersion, where such a size is written as kWideSize followed by the size as
+// an int64; every smaller size keeps its int32. An applier that knows only version 1
+// refuses the description before anything is touched. Archives and their members keep
+// the int32 sizes of their own format.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +26,8 @@ namespace zt4 {
 
 inline constexpr char kCompactMarker[] = "@ZT4_PACK";
 inline constexpr int32_t kCompactVersion = 1;
+inline constexpr int32_t kWideCompactVersion = 2;
+inline constexpr int32_t kWideSize = -2;
 // No entry of a compact patch names more contents to be made from.
 inline constexpr int32_t kMaxReferences = 16;
 

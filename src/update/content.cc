@@ -29,9 +29,10 @@ Stop LoadReference(const ContentReference& reference, const char* backupFolder,
     FileStream file;
     if (!file.Open(PoolString(path), ReadMode)) return Stop::kSourceMissing;
     if (file.Size() != reference.size) return Stop::kVersionMismatch;
-    if (reference.size > 0 && file.Read(into, reference.size) != reference.size) {
-      return Stop::kSourceMissing;
-    }
+    // Held whole only within a budget, which is an int32.
+    if (reference.size > INT32_MAX) return Stop::kNoMemory;
+    const auto size = static_cast<int32_t>(reference.size);
+    if (size > 0 && file.Read(into, size) != size) return Stop::kSourceMissing;
     return Stop::kNone;
   }
   // An old member verified and kept is the same content, already decoded.
@@ -77,7 +78,7 @@ class ReferenceRanges final : public SegmentSource {
       return true;
     }
     if (!files_[source] && !Open(source)) return false;
-    if (!files_[source]->Seek(static_cast<int32_t>(offset), 0) ||
+    if (!files_[source]->Seek(static_cast<int64_t>(offset), 0) ||
         files_[source]->Read(into, static_cast<int32_t>(length)) != static_cast<int32_t>(length)) {
       failure = Stop::kSourceMissing;
       return false;
@@ -191,7 +192,7 @@ Stop DecodeSegmentsOf(const PatchEntry* e, const char* backupFolder, const char*
   return Stop::kPatchDamaged;
 }
 
-bool DigestIs(const uint8_t* content, int32_t size, const char* digest) {
+bool DigestIs(const uint8_t* content, int64_t size, const char* digest) {
   char computed[41];
   Sha1Hex(content, static_cast<size_t>(size), computed);
   return std::strcmp(computed, digest) == 0;
@@ -253,18 +254,54 @@ Stop MakeContent(const PatchEntry* e, const char* backupFolder, const char* targ
   return Stop::kNone;
 }
 
-Stop WriteSegmentedContent(const PatchEntry* e, const char* backupFolder,
-                           const char* targetFolder, const char* path) {
+namespace {
+
+// A plain file copied to the sink a piece at a time.
+Stop CopyPlainFile(const ContentReference& reference, const char* backupFolder,
+                   const char* targetFolder, SegmentSink* sink) {
+  char path[kMaxPath];
+  const char* folder = reference.side == ReferenceSide::kOld ? backupFolder : targetFolder;
+  FileStream file;
+  if (!JoinPath(path, folder, reference.file) || !file.Open(PoolString(path), ReadMode)) {
+    return Stop::kSourceMissing;
+  }
+  if (file.Size() != reference.size) return Stop::kVersionMismatch;
+  ScopedBlock piece;
+  piece.data = AllocBlock(static_cast<size_t>(kCopyPiece));
+  if (!piece.data) return Stop::kNoMemory;
+  for (int64_t done = 0; done < reference.size;) {
+    const auto want = static_cast<int32_t>(
+        reference.size - done < kCopyPiece ? reference.size - done : kCopyPiece);
+    if (file.Read(piece.data, want) != want) return Stop::kSourceMissing;
+    if (!sink->Take(piece.data, static_cast<size_t>(want))) return Stop::kWriteFailed;
+    done += want;
+  }
+  return Stop::kNone;
+}
+
+}  // namespace
+
+bool StreamsToFile(const PatchEntry& e) {
+  if (MadeBy(e, MethodRow::Making::kSegments)) return true;
+  return MadeBy(e, MethodRow::Making::kCopy) && e.referenceCount == 1 &&
+         e.references[0].member[0] == 0 && e.references[0].earlier < 0;
+}
+
+Stop WriteStreamedContent(const PatchEntry* e, const char* backupFolder,
+                          const char* targetFolder, const char* path) {
   FileStream file;
   if (!file.Open(PoolString(path), CreateMode)) return Stop::kWriteFailed;
   FileSink sink(&file);
-  if (Stop stop = DecodeSegmentsOf(e, backupFolder, targetFolder, nullptr, &sink);
-      stop != Stop::kNone) {
-    return stop;
-  }
+  const bool copied = MadeBy(*e, MethodRow::Making::kCopy);
+  Stop stop = copied ? CopyPlainFile(e->references[0], backupFolder, targetFolder, &sink)
+                     : DecodeSegmentsOf(e, backupFolder, targetFolder, nullptr, &sink);
+  if (stop != Stop::kNone) return stop;
   char made[41];
   sink.digest.FinishHex(made);
-  if (std::strcmp(made, e->newDigest) != 0) return Stop::kPatchDamaged;
+  // What a copied file holds is not the patch's to vouch for; what segments make is.
+  if (std::strcmp(made, e->newDigest) != 0) {
+    return copied ? Stop::kVersionMismatch : Stop::kPatchDamaged;
+  }
   // On the disk itself before the update can say it is complete.
   return file.Flush() ? Stop::kNone : Stop::kWriteFailed;
 }

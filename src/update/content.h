@@ -20,10 +20,16 @@ Stop LoadReference(const ContentReference& reference, const char* backupFolder,
 // size and digest is never handed over. The caller frees *block.
 Stop MakeContent(const PatchEntry* e, const char* backupFolder, const char* targetFolder,
                  uint8_t** block, const uint8_t* const* earlier = nullptr);
-// Writes the new content of an entry in segments to `path` a segment at a time, checking
-// its digest as it goes (kPatchDamaged when it is not the entry's), and puts it on the
-// disk. What it holds does not grow with the content.
-Stop WriteSegmentedContent(const PatchEntry* e, const char* backupFolder,
-                           const char* targetFolder, const char* path);
+// Whether the entry's new content is written to its file as it is made: a content in
+// segments, or a copy of a plain file.
+bool StreamsToFile(const PatchEntry& e);
+// Writes such a content to `path` a piece at a time, checking its digest as it goes
+// (kPatchDamaged for segments that do not make the entry's content, kVersionMismatch for
+// a copied file that is not), and puts it on the disk. What it holds does not grow with
+// the content.
+Stop WriteStreamedContent(const PatchEntry* e, const char* backupFolder,
+                          const char* targetFolder, const char* path);
+// What writing a streamed content holds beside its payload.
+inline constexpr int64_t kCopyPiece = int64_t{1} << 20;
 
 }  // namespace zt4

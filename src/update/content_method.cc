@@ -41,13 +41,13 @@ bool AcceptsFolder(const PatchEntry& e, const RecordPlace& place) {
   return !place.member && Writes(e, place) && e.referenceCount == 0 && e.oldName[0] == 0;
 }
 
-bool StatesExactly(int64_t stated, int32_t newSize) { return stated == newSize; }
+bool StatesExactly(int64_t stated, int64_t newSize) { return stated == newSize; }
 
 // The diff's runs and new bytes are the new content, and each of its controls covers
 // some of them.
-int64_t DiffStreamLimit(int32_t newSize) { return int64_t{2} * newSize + 1024; }
+int64_t DiffStreamLimit(int64_t newSize) { return int64_t{2} * newSize + 1024; }
 
-bool StatesDiffStream(int64_t stated, int32_t newSize) {
+bool StatesDiffStream(int64_t stated, int64_t newSize) {
   return stated >= 0 && stated <= DiffStreamLimit(newSize);
 }
 
@@ -61,7 +61,7 @@ Stop DecodeZstd(const uint8_t* frame, size_t frameSize, const uint8_t* reference
 Stop DecodeDiff(const uint8_t* frame, size_t frameSize, const uint8_t* references,
                 size_t referenceBytes, uint8_t* out, size_t outSize) {
   const int64_t streamSize = ReferenceFrameContentSize(frame, frameSize);
-  if (!StatesDiffStream(streamSize, static_cast<int32_t>(outSize))) return Stop::kPatchDamaged;
+  if (!StatesDiffStream(streamSize, static_cast<int64_t>(outSize))) return Stop::kPatchDamaged;
   ScopedBlock stream;
   stream.data = AllocBlock(static_cast<size_t>(streamSize));
   if (!stream.data) return Stop::kNoMemory;
@@ -72,7 +72,7 @@ Stop DecodeDiff(const uint8_t* frame, size_t frameSize, const uint8_t* reference
   return made ? Stop::kNone : Stop::kPatchDamaged;
 }
 
-int64_t NothingBeside(int32_t) { return 0; }
+int64_t NothingBeside(int64_t) { return 0; }
 
 constexpr MethodRow kRows[] = {
     {ContentMethod::kCopy, "copy", MethodRow::Making::kCopy, AcceptsCopy, nullptr, nullptr,

@@ -31,13 +31,13 @@ struct MethodRow {
   bool (*accepts)(const PatchEntry& entry, const RecordPlace& place);
   // Frames: whether the content size the frame states fits a new content of `newSize`
   // (checked before the backup and before anything is taken for it).
-  bool (*statedSizeFits)(int64_t stated, int32_t newSize);
+  bool (*statedSizeFits)(int64_t stated, int64_t newSize);
   // Frames: the new content (`out`, exactly the entry's new size) from the frame and the
   // references laid end to end. kPatchDamaged or kNoMemory when it cannot be made.
   Stop (*decode)(const uint8_t* frame, size_t frameSize, const uint8_t* references,
                  size_t referenceBytes, uint8_t* out, size_t outSize);
   // Frames: what decoding holds beside the payload, the references and the content.
-  int64_t (*decodeMemory)(int32_t newSize);
+  int64_t (*decodeMemory)(int64_t newSize);
 
   bool IsFrame() const { return making == Making::kFrame; }
 };

@@ -38,7 +38,8 @@ void DecodedMembers::Keep(const ContentReference& reference, uint8_t* block) {
   std::lock_guard<std::mutex> lock(lock_);
   if (!kept_) kept_ = new (std::nothrow) KeyIndex<Kept>;
   bool added = false;
-  if (kept_) kept_->Insert(key.Text(), static_cast<size_t>(key.Length()), Kept{block, reference.size}, &added);
+  if (kept_) kept_->Insert(key.Text(), static_cast<size_t>(key.Length()), Kept{block, static_cast<int32_t>(reference.size)}, &added);
+  // A member's size is an int32.
   if (!added) {
     FreeBlock(block);
     bytes_ -= reference.size;

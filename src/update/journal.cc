@@ -91,9 +91,9 @@ bool Journal::Read(const char* backup) {
   std::strcpy(name_, found.name);
   FileStream in;
   if (!in.Open(PoolString(path_), ReadMode)) return false;
-  const int32_t size = in.Size();
-  if (size < static_cast<int32_t>(kHeaderSize) || !Reserve(static_cast<size_t>(size)) ||
-      in.Read(bytes_, size) != size) {
+  const int64_t size = in.Size();
+  if (size < static_cast<int64_t>(kHeaderSize) || size > INT32_MAX ||
+      !Reserve(static_cast<size_t>(size)) || in.Read(bytes_, static_cast<int32_t>(size)) != size) {
     return false;
   }
   if (std::memcmp(bytes_, kJournalMark, sizeof kJournalMark) != 0 ||
@@ -214,8 +214,9 @@ bool IsJournalNeverBegun(const char* backup, const FolderItem* item) {
   FileStream in;
   uint8_t start[Journal::kHeaderSize] = {};
   if (!in.Open(PoolString(path), ReadMode)) return false;
-  const int32_t size = in.Size();
-  if (size < 0 || size > static_cast<int32_t>(sizeof start) || in.Read(start, size) != size) {
+  const int64_t size = in.Size();
+  if (size < 0 || size > static_cast<int64_t>(sizeof start) ||
+      in.Read(start, static_cast<int32_t>(size)) != size) {
     return false;
   }
   bool zeros = true;

@@ -21,6 +21,9 @@ class Reader {
  public:
   Reader(const uint8_t* bytes, int32_t count) : bytes_(bytes), count_(count) {}
 
+  // Sizes past 2 GiB may follow kWideSize: a compact description of the wide version.
+  void AllowWideSizes() { wideSizes_ = true; }
+
   bool AtEnd() const { return position_ >= count_; }
   int32_t Position() const { return position_; }
 
@@ -32,6 +35,22 @@ class Reader {
     *value = static_cast<int32_t>(v);
     position_ += 4;
     return true;
+  }
+
+  // A size: an int32, or where wide sizes are allowed kWideSize and an int64 that an
+  // int32 cannot hold (each size has one spelling).
+  bool Size(int64_t* size) {
+    int32_t narrow;
+    if (!Int(&narrow)) return false;
+    if (narrow != kWideSize || !wideSizes_) {
+      *size = narrow;
+      return true;
+    }
+    int32_t low, high;
+    if (!Int(&low) || !Int(&high)) return false;
+    *size = static_cast<int64_t>(static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32 |
+                                 static_cast<uint32_t>(low));
+    return *size > INT32_MAX;
   }
 
   bool Text(const char** text) {
@@ -53,12 +72,13 @@ class Reader {
   const uint8_t* bytes_;
   int32_t count_;
   int32_t position_ = 0;
+  bool wideSizes_ = false;
 };
 
 bool ReadFileFields(Reader& reader, PatchEntry* entry) {
-  return reader.Text(&entry->oldName) && reader.Int(&entry->oldSize) &&
+  return reader.Text(&entry->oldName) && reader.Size(&entry->oldSize) &&
          reader.Text(&entry->oldDigest) && reader.Text(&entry->newName) &&
-         reader.Int(&entry->newSize) && reader.Text(&entry->newDigest);
+         reader.Size(&entry->newSize) && reader.Text(&entry->newDigest);
 }
 
 void FreeOne(PatchEntry* entry) {
@@ -108,13 +128,14 @@ bool ReadReference(Reader& reader, ContentReference* reference) {
   }
   reference->side = static_cast<ReferenceSide>(side);
   if (!reader.Text(&reference->file) || !reader.Text(&reference->member) ||
-      !reader.Int(&reference->size) || !reader.Text(&reference->digest)) {
+      !reader.Size(&reference->size) || !reader.Text(&reference->digest)) {
     return false;
   }
   const char* member = reference->member;
   // New contents are plain files written by this update; members are addressed
   // explicitly, so one in a sub-folder of its archive is found as well.
-  bool memberFits = member[0] == 0 || (member[0] == '/' && IsSafeRelativeName(member, true));
+  bool memberFits = member[0] == 0 || (member[0] == '/' && IsSafeRelativeName(member, true) &&
+                                       reference->size <= INT32_MAX);
   return reference->size >= 0 && reference->file[0] != 0 &&
          IsSafeRelativeName(reference->file, false) && !LeadsIntoBackupFolder(reference->file) &&
          memberFits;
@@ -172,8 +193,9 @@ bool NamesNoNewMember(const PatchEntry* entry) {
 bool ReadGroup(Reader& reader, PatchEntry* group, const int64_t* budget, Tally* tally) {
   if (!reader.Marker(kGroupMarker)) return false;
   group->id = kGroupMark;
-  if (!reader.Text(&group->newName) || !reader.Int(&group->newSize) ||
-      !reader.Text(&group->newDigest)) {
+  // An archive and its members are as large as the archive's own format lets them be.
+  if (!reader.Text(&group->newName) || !reader.Size(&group->newSize) ||
+      group->newSize > INT32_MAX || !reader.Text(&group->newDigest)) {
     return false;
   }
   if (!IsSafeRelativeName(group->newName, false) || LeadsIntoBackupFolder(group->newName)) {
@@ -193,7 +215,8 @@ bool ReadGroup(Reader& reader, PatchEntry* group, const int64_t* budget, Tally* 
     // opened as a file of the backup before it is read as "archive/member", so it keeps
     // the rules of a file name; the new name only names the member.
     if (!ReadFileFields(reader, member) || !IsSafeRelativeName(member->oldName, false) ||
-        !IsSafeRelativeName(member->newName, true)) {
+        !IsSafeRelativeName(member->newName, true) || member->oldSize > INT32_MAX ||
+        member->newSize > INT32_MAX) {
       return false;
     }
     if (budget && !ReadMethodAndReferences(reader, member, RecordPlace{true, *budget}, tally)) {
@@ -220,8 +243,10 @@ bool ReadRecord(Reader& reader, PatchEntry* entry, const int64_t* budget, Tally*
 
 // The records, back to back, into the top-level chain; `budget` for the records of a
 // compact description, whose entries may hold that much.
-PatchEntry* ParseRecords(const uint8_t* bytes, int32_t count, const int64_t* budget) {
+PatchEntry* ParseRecords(const uint8_t* bytes, int32_t count, const int64_t* budget,
+                         bool wideSizes) {
   Reader reader(bytes, count);
+  if (wideSizes) reader.AllowWideSizes();
   PatchEntry* head = nullptr;
   Tally tally;
   // The end is looked at only between records; whatever follows the last complete
@@ -249,7 +274,8 @@ PatchEntry* ParseCompact(const uint8_t* bytes, int32_t count) {
   Reader reader(bytes, count);
   int32_t mark, version, budget, size;
   if (!reader.Int(&mark) || mark != kGroupMark || !reader.Marker(kCompactMarker) ||
-      !reader.Int(&version) || version != kCompactVersion || !reader.Int(&budget) ||
+      !reader.Int(&version) || (version != kCompactVersion && version != kWideCompactVersion) ||
+      !reader.Int(&budget) ||
       budget <= 0 || !reader.Int(&size) || size <= 0) {
     return nullptr;
   }
@@ -264,7 +290,7 @@ PatchEntry* ParseCompact(const uint8_t* bytes, int32_t count) {
   if (DecodeWithReference(bytes + at, static_cast<size_t>(count - at), nullptr, 0, records,
                           static_cast<size_t>(size))) {
     const int64_t entryBudget = budget;
-    head = ParseRecords(records, size, &entryBudget);
+    head = ParseRecords(records, size, &entryBudget, version == kWideCompactVersion);
   }
   if (!head) {
     FreeBlock(records);
@@ -395,7 +421,7 @@ PatchEntry* ParsePatchList(const uint8_t* bytes, int32_t count, PatchFormats for
   if (formats == PatchFormats::kStrictAndCompact && LooksCompact(bytes, count)) {
     return ParseCompact(bytes, count);
   }
-  return ParseRecords(bytes, count, nullptr);
+  return ParseRecords(bytes, count, nullptr, false);
 }
 
 int32_t CountEntries(const PatchEntry* entry) {
@@ -408,9 +434,10 @@ void DumpEntry(const PatchEntry* entry) {
   if (entry == nullptr) return;
   // The formatter grows its block for a line beyond its 1024-byte working space.
   PoolString line =
-      PoolString::Formatted("%d-%d: %s(%d)[%s] -> %s(%d)[%s]\n", static_cast<int>(KindOf(entry)),
-                            entry->id, entry->oldName, entry->oldSize, entry->oldDigest,
-                            entry->newName, entry->newSize, entry->newDigest);
+      PoolString::Formatted("%d-%d: %s(%lld)[%s] -> %s(%lld)[%s]\n", static_cast<int>(KindOf(entry)),
+                            entry->id, entry->oldName, static_cast<long long>(entry->oldSize),
+                            entry->oldDigest, entry->newName,
+                            static_cast<long long>(entry->newSize), entry->newDigest);
   Os().DebugOutput(line.Text());
   if (entry->firstChild == nullptr) return;
   Os().DebugOutput("--- childinfo ---\n");

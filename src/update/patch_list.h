@@ -48,7 +48,7 @@ struct ContentReference {
   ReferenceSide side = ReferenceSide::kOld;
   const char* file = kEmptyEntryText;
   const char* member = kEmptyEntryText;
-  int32_t size = 0;
+  int64_t size = 0;
   const char* digest = kEmptyEntryText;
   int32_t earlier = -1;  // an earlier member of the same group: its place among the members
 };
@@ -56,10 +56,10 @@ struct ContentReference {
 struct PatchEntry {
   int32_t id = 0;  // payload "patch/%d"; -1 for a group
   const char* oldName = kEmptyEntryText;
-  int32_t oldSize = 0;
+  int64_t oldSize = 0;
   const char* oldDigest = kEmptyEntryText;
   const char* newName = kEmptyEntryText;
-  int32_t newSize = 0;
+  int64_t newSize = 0;
   const char* newDigest = kEmptyEntryText;
   PatchEntry* next = nullptr;
   PatchEntry* firstChild = nullptr;  // members of a group, in the description's order

@@ -21,20 +21,28 @@ PatchListWriter& PatchListWriter::Int(int32_t value) {
   return Raw(raw, 4);
 }
 
+PatchListWriter& PatchListWriter::Size(int64_t value) {
+  if (value <= INT32_MAX) return Int(static_cast<int32_t>(value));
+  wideSizes_ = true;
+  return Int(kWideSize)
+      .Int(static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(value))))
+      .Int(static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(value) >> 32)));
+}
+
 PatchListWriter& PatchListWriter::Text(const char* text) {
   return Raw(text, static_cast<int32_t>(std::strlen(text) + 1));
 }
 
-PatchListWriter& PatchListWriter::Record(int32_t id, const char* oldName, int32_t oldSize,
+PatchListWriter& PatchListWriter::Record(int32_t id, const char* oldName, int64_t oldSize,
                                          const char* oldDigest, const char* newName,
-                                         int32_t newSize, const char* newDigest) {
-  return Int(id).Text(oldName).Int(oldSize).Text(oldDigest).Text(newName).Int(newSize).Text(
+                                         int64_t newSize, const char* newDigest) {
+  return Int(id).Text(oldName).Size(oldSize).Text(oldDigest).Text(newName).Size(newSize).Text(
       newDigest);
 }
 
-PatchListWriter& PatchListWriter::GroupBegin(const char* newName, int32_t newSize,
+PatchListWriter& PatchListWriter::GroupBegin(const char* newName, int64_t newSize,
                                              const char* newDigest) {
-  return Int(kGroupMark).Text(kGroupMarker).Text(newName).Int(newSize).Text(newDigest);
+  return Int(kGroupMark).Text(kGroupMarker).Text(newName).Size(newSize).Text(newDigest);
 }
 
 PatchListWriter& PatchListWriter::GroupEnd() { return Int(kGroupMark).Text(kEndMarker); }
@@ -47,17 +55,21 @@ PatchListWriter& PatchListWriter::Reference(const ContentReference& reference) {
   return Int(static_cast<int32_t>(reference.side))
       .Text(reference.file)
       .Text(reference.member)
-      .Int(reference.size)
+      .Size(reference.size)
       .Text(reference.digest);
 }
 
 PatchListWriter& PatchListWriter::CompactHead(int32_t budget, const uint8_t* records,
-                                              int32_t size) {
+                                              int32_t size, bool wideSizes) {
   size_t frameSize = 0;
   uint8_t* frame = EncodeWithReference(records, static_cast<size_t>(size), nullptr, 0,
                                        MaxReferenceLevel(), &frameSize);
   ok_ = ok_ && frame && frameSize <= INT32_MAX;
-  Int(kGroupMark).Text(kCompactMarker).Int(kCompactVersion).Int(budget).Int(size);
+  Int(kGroupMark)
+      .Text(kCompactMarker)
+      .Int(wideSizes ? kWideCompactVersion : kCompactVersion)
+      .Int(budget)
+      .Int(size);
   if (frame) Raw(frame, static_cast<int32_t>(frameSize));
   FreeBlock(frame);
   return *this;

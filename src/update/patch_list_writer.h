@@ -16,10 +16,10 @@ class PatchListWriter {
   PatchListWriter& operator=(const PatchListWriter&) = delete;
 
   // A plain record; a group's members are written the same way.
-  PatchListWriter& Record(int32_t id, const char* oldName, int32_t oldSize, const char* oldDigest,
-                          const char* newName, int32_t newSize, const char* newDigest);
+  PatchListWriter& Record(int32_t id, const char* oldName, int64_t oldSize, const char* oldDigest,
+                          const char* newName, int64_t newSize, const char* newDigest);
   // A group: the archive's new name, size and digest, then its members, then the end.
-  PatchListWriter& GroupBegin(const char* newName, int32_t newSize, const char* newDigest);
+  PatchListWriter& GroupBegin(const char* newName, int64_t newSize, const char* newDigest);
   PatchListWriter& GroupEnd();
 
   // A compact description: after each record (and member), how its content is made and
@@ -27,22 +27,28 @@ class PatchListWriter {
   PatchListWriter& Content(ContentMethod method, int32_t referenceCount);
   PatchListWriter& Reference(const ContentReference& reference);
   // The head of a compact description followed by the records (written by another
-  // writer) in one zstd frame.
-  PatchListWriter& CompactHead(int32_t budget, const uint8_t* records, int32_t size);
+  // writer) in one zstd frame; `wideSizes` when a record holds a size past 2 GiB.
+  PatchListWriter& CompactHead(int32_t budget, const uint8_t* records, int32_t size,
+                               bool wideSizes = false);
 
   // The pieces, for descriptions made wrong on purpose.
   PatchListWriter& Int(int32_t value);
+  // An int32, or past 2 GiB kWideSize and the int64 (a compact description's wide form).
+  PatchListWriter& Size(int64_t value);
   PatchListWriter& Text(const char* text);  // with its zero byte
   PatchListWriter& Raw(const void* bytes, int32_t count);
 
   // False when memory ran out on the way (the bytes are then incomplete).
   bool Ok() const { return ok_; }
+  // Whether a size past 2 GiB was written.
+  bool WideSizes() const { return wideSizes_; }
   const uint8_t* Data() const { return bytes_.Data(); }
-  int32_t Size() { return bytes_.Size(); }
+  int32_t Size() { return static_cast<int32_t>(bytes_.Size()); }  // a memory stream's size is 32-bit
 
  private:
   MemoryStream bytes_;
   bool ok_;
+  bool wideSizes_ = false;
 };
 
 }  // namespace zt4

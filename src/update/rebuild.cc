@@ -39,8 +39,9 @@ Stop LocateOldContent(const char* backupFolder, const char* oldName, MemberSourc
   if (!JoinPath(oldPath, backupFolder, oldName)) return Stop::kSourceMissing;
   FileStream file;
   if (file.Open(PoolString(oldPath), ReadMode)) {
-    source->size = file.Size();
-    source->content = ReadWhole(file);
+    const int64_t size = file.Size();
+    source->content = ReadWhole(file);  // refuses what passes 2 GiB
+    source->size = static_cast<int32_t>(size);
     return source->content ? Stop::kNone : Stop::kSourceMissing;
   }
   PoolString archivePath;
@@ -125,7 +126,7 @@ Stop MakeMember(const PatchEntry* child, int32_t index, EarlierMembers& earlier,
                stop != Stop::kNone) {
       return stop;
     } else {
-      source.size = child->newSize;
+      source.size = static_cast<int32_t>(child->newSize);  // a member's size is an int32
     }
   } else if (child->oldName[0] == 0) {
     if (Stop stop = LoadPayload(child->id, &source.content, &source.size); stop != Stop::kNone) {

@@ -28,7 +28,7 @@ Stop Found(FileReport* report, Finding finding, Stop stop) {
 // The digest of a member of the archive file, hashed as it is decoded; with `keep`, the
 // decoded content is also copied there (it has the expected size).
 Stop HashArchiveMember(const PoolString& archivePath, const PoolString& member,
-                       int32_t expectedSize, char digest[41], FileReport* report,
+                       int64_t expectedSize, char digest[41], FileReport* report,
                        uint8_t* keep = nullptr) {
   if (archivePath.Length() >= kMaxPath) {
     return Found(report, Finding::kPathTooLong, Stop::kSourceMissing);
@@ -46,7 +46,7 @@ Stop HashArchiveMember(const PoolString& archivePath, const PoolString& member,
     Sha1 sha;
     uint8_t* keep;
     size_t at = 0;
-  } hashing{Sha1(), entry->contentSize == static_cast<uint32_t>(expectedSize) ? keep : nullptr};
+  } hashing{Sha1(), int64_t{entry->contentSize} == expectedSize ? keep : nullptr};
   // The decoded pieces never pass the member's recorded size.
   auto hash = [](const uint8_t* data, int32_t size, void* user) {
     auto* hashing = static_cast<Hashing*>(user);
@@ -58,14 +58,14 @@ Stop HashArchiveMember(const PoolString& archivePath, const PoolString& member,
     return Found(report, Finding::kMemberDamaged, Stop::kVersionMismatch);
   }
   hashing.sha.FinishHex(digest);
-  const auto size = static_cast<int32_t>(entry->contentSize);
+  const int64_t size = entry->contentSize;
   if (report) report->foundSize = size;
   if (size != expectedSize) return Found(report, Finding::kSizeDiffers, Stop::kVersionMismatch);
   return Stop::kNone;
 }
 
 // The member that a path without a plain file addresses.
-Stop HashMember(const char* path, int32_t expectedSize, char digest[41], FileReport* report) {
+Stop HashMember(const char* path, int64_t expectedSize, char digest[41], FileReport* report) {
   PoolString archivePath;
   PoolString member;
   if (!ArchiveMemberOf(path, &archivePath, &member)) {
@@ -82,13 +82,13 @@ Stop HashMember(const char* path, int32_t expectedSize, char digest[41], FileRep
 // A plain file is hashed as it is read, a piece at a time: memory does not grow with it.
 constexpr int32_t kHashPiece = 1 << 20;
 
-bool HashWhileReading(FileStream& file, int32_t size, char digest[41]) {
+bool HashWhileReading(FileStream& file, int64_t size, char digest[41]) {
   ScopedBlock piece;
   piece.data = AllocBlock(static_cast<size_t>(size < kHashPiece ? size : kHashPiece));
   if (!piece.data) return false;
   Sha1 sha;
-  for (int32_t done = 0; done < size;) {
-    int32_t want = size - done < kHashPiece ? size - done : kHashPiece;
+  for (int64_t done = 0; done < size;) {
+    const auto want = static_cast<int32_t>(size - done < kHashPiece ? size - done : kHashPiece);
     if (file.Read(piece.data, want) != want) return false;
     sha.Update(piece.data, static_cast<size_t>(want));
     done += want;
@@ -99,7 +99,7 @@ bool HashWhileReading(FileStream& file, int32_t size, char digest[41]) {
 
 // VerifyFile without the debugger lines: `found` receives the digest found when only
 // the content differs, and is empty otherwise.
-Stop CheckFile(const char* path, const char* expectedDigest, int32_t expectedSize,
+Stop CheckFile(const char* path, const char* expectedDigest, int64_t expectedSize,
                FileReport* report, char found[41]) {
   if (report) *report = FileReport{};
   found[0] = 0;
@@ -107,7 +107,7 @@ Stop CheckFile(const char* path, const char* expectedDigest, int32_t expectedSiz
   FileStream file;
   if (file.Open(PoolString(path), ReadMode)) {
     // The size is compared before anything is read.
-    int32_t size = file.Size();
+    const int64_t size = file.Size();
     if (report) report->foundSize = size;
     if (size != expectedSize) return Found(report, Finding::kSizeDiffers, Stop::kVersionMismatch);
     if (!HashWhileReading(file, size, digest)) {
@@ -133,7 +133,7 @@ void ShowDigests(const char* expected, const char* found) {
 
 }  // namespace
 
-bool PlainFileMatches(const char* path, const char* expectedDigest, int32_t expectedSize) {
+bool PlainFileMatches(const char* path, const char* expectedDigest, int64_t expectedSize) {
   FileStream file;
   char digest[41];
   return file.Open(PoolString(path), ReadMode) && file.Size() == expectedSize &&
@@ -152,7 +152,9 @@ Stop VerifyReference(const ContentReference& reference, const char* folder, bool
     return std::strcmp(digest, reference.digest) == 0 ? Stop::kNone : Stop::kVersionMismatch;
   }
   DecodedMembers& decoded = DecodedMembers::Instance();
-  uint8_t* kept = keepDecoded ? decoded.Reserve(reference.size) : nullptr;
+  // A member's size is an int32.
+  const auto memberSize = static_cast<int32_t>(reference.size);
+  uint8_t* kept = keepDecoded ? decoded.Reserve(memberSize) : nullptr;
   Stop stop = HashArchiveMember(PoolString(path), PoolString(reference.member), reference.size,
                                 digest, nullptr, kept);
   if (stop == Stop::kNone && std::strcmp(digest, reference.digest) != 0) {
@@ -161,12 +163,12 @@ Stop VerifyReference(const ContentReference& reference, const char* folder, bool
   if (kept && stop == Stop::kNone) {
     decoded.Keep(reference, kept);
   } else if (kept) {
-    decoded.Drop(kept, reference.size);
+    decoded.Drop(kept, memberSize);
   }
   return stop;
 }
 
-Stop VerifyFile(const char* path, const char* expectedDigest, int32_t expectedSize,
+Stop VerifyFile(const char* path, const char* expectedDigest, int64_t expectedSize,
                 FileReport* report) {
   char found[41];
   Stop stop = CheckFile(path, expectedDigest, expectedSize, report, found);
@@ -182,7 +184,7 @@ struct FileCheck {
   const char* folder = nullptr;
   const char* name = nullptr;
   const char* digest = nullptr;
-  int32_t size = 0;
+  int64_t size = 0;
   const ContentReference* reference = nullptr;
   bool keepDecoded = false;  // a reference whose decoded content the apply will use
   // For a listener: the entry (a member of `group`) and what its check found.
@@ -299,7 +301,7 @@ class Pass {
     if (steps_) steps_[stepCount_] = Step{kind, entry, -1};
     ++stepCount_;
   }
-  void AddFile(const char* folder, const char* name, const char* digest, int32_t size,
+  void AddFile(const char* folder, const char* name, const char* digest, int64_t size,
                const PatchEntry* entry, const PatchEntry* group) {
     if (FileCheck* check = NextCheck(folder, entry, group)) {
       check->name = name;

@@ -37,10 +37,10 @@ struct FileReport {
 // Checks that the file (or, when no plain file exists, the archive member that its path
 // addresses) has the expected size and SHA-1 digest. `report`, when given, says what
 // was found.
-Stop VerifyFile(const char* path, const char* expectedDigest, int32_t expectedSize,
+Stop VerifyFile(const char* path, const char* expectedDigest, int64_t expectedSize,
                 FileReport* report = nullptr);
 // True when the plain file at `path` has the size and digest (hashed as it is read).
-bool PlainFileMatches(const char* path, const char* expectedDigest, int32_t expectedSize);
+bool PlainFileMatches(const char* path, const char* expectedDigest, int64_t expectedSize);
 // An old reference in `folder` has its size and digest. With `keepDecoded`, an archive
 // member's content, once verified, is kept (within a bound) for the entry made from it.
 Stop VerifyReference(const ContentReference& reference, const char* folder,

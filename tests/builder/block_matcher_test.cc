@@ -95,16 +95,20 @@ TEST(BlockMatcher, FindsWhatTheNewContentWasMadeOf) {
   for (const Case& c : Cases()) {
     SCOPED_TRACE(c.name);
     std::vector<OldSpan> spans;
+    std::vector<uint64_t> sizes;
     for (const std::string& old : c.old) {
       spans.push_back({reinterpret_cast<const uint8_t*>(old.data()), old.size()});
+      sizes.push_back(old.size());
     }
-    BlockMatcher matcher(spans, c.mostBlocks);
+    SpanRanges ranges(spans, {});
+    BlockMatcher matcher(sizes, ranges, c.mostBlocks);
     ASSERT_TRUE(matcher.Ready());
     uint64_t oldBytes = 0;
     for (const std::string& old : c.old) oldBytes += old.size();
     EXPECT_LE(oldBytes / matcher.BlockSize(), c.mostBlocks);
     const auto* data = reinterpret_cast<const uint8_t*>(c.newContent.data());
-    const std::vector<BlockMatch> matches = matcher.Match(data, c.newContent.size());
+    std::vector<BlockMatch> matches;
+    ASSERT_TRUE(matcher.Match(data, c.newContent.size(), 0, ranges, &matches));
     uint64_t matched = 0;
     uint64_t end = 0;
     for (const BlockMatch& m : matches) {

@@ -4,6 +4,7 @@
 // reading outside a source.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -61,7 +62,8 @@ struct Coded {
   std::string payload;
 };
 
-Coded Code(std::vector<std::string> old, std::string content, uint32_t window) {
+Coded Code(std::vector<std::string> old, std::string content, uint32_t window,
+           unsigned threads = 1) {
   Coded coded;
   coded.sources.old = std::move(old);
   coded.content = std::move(content);
@@ -70,10 +72,16 @@ Coded Code(std::vector<std::string> old, std::string content, uint32_t window) {
     spans.push_back({reinterpret_cast<const uint8_t*>(o.data()), o.size()});
     coded.sizes.push_back(o.size());
   }
-  BlockMatcher matcher(spans);
-  const auto* data = reinterpret_cast<const uint8_t*>(coded.content.data());
-  EXPECT_TRUE(WriteSegments(data, coded.content.size(), matcher.Match(data, coded.content.size()),
-                            spans, window, 3, &coded.payload));
+  const OldSpan made{reinterpret_cast<const uint8_t*>(coded.content.data()),
+                     coded.content.size()};
+  SpanRanges ranges(spans, made);
+  BlockMatcher matcher(coded.sizes, ranges);
+  SegmentJob job;
+  job.size = made.size;
+  job.window = window;
+  job.threads = threads;
+  EXPECT_TRUE(WriteSegments(
+      matcher, [&] { return std::make_unique<SpanRanges>(spans, made); }, job, &coded.payload));
   return coded;
 }
 
@@ -115,6 +123,8 @@ TEST(Segments, RoundTripCostsOnlyWhatIsNew) {
     // The new bytes (random: they do not shrink) and a little for each segment.
     const size_t segments = (c.content.size() + (64 << 10) - 1) / (64 << 10);
     EXPECT_LE(coded.payload.size(), c.madeAnew + 16 + segments * 80) << coded.payload.size();
+    // Windows coded on three threads at once give the same bytes.
+    EXPECT_TRUE(Code(c.old, c.content, 64 << 10, 3).payload == coded.payload);
   }
 }
 

@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <iterator>
 #include <string>
 
 #include "update/content_method.h"
@@ -16,7 +18,7 @@ namespace {
 const char kDigestA[] = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
 const char kDigestB[] = "a9993e364706816aba3e25717850c26c9cd0d89d";
 
-ContentReference Ref(ReferenceSide side, const char* file, const char* member, int32_t size,
+ContentReference Ref(ReferenceSide side, const char* file, const char* member, int64_t size,
                      const char* digest) {
   ContentReference reference;
   reference.side = side;
@@ -188,7 +190,7 @@ TEST(CompactDescription, AHeadOrFrameOutOfShapeIsRefused) {
   const std::string good = Sample();
   ASSERT_NE(Parsed(good).head(), nullptr);
   std::string version = good;
-  version[14] = 2;  // after the mark and the marker's 10 bytes
+  version[14] = 3;  // after the mark and the marker's 10 bytes
   EXPECT_EQ(Parsed(version).head(), nullptr);
   std::string budget = good;
   std::memset(&budget[18], 0, 4);
@@ -205,6 +207,67 @@ TEST(CompactDescription, AHeadOrFrameOutOfShapeIsRefused) {
     if (parsed.head()) {
       EXPECT_TRUE(IsCompact(parsed.head()));
     }
+  }
+}
+
+// Plain files past 2 GiB have their sizes in the wide form: kWideSize and an int64, read
+// only in a description of the wide version. Archives and members keep int32 sizes, and
+// each size has one spelling.
+TEST(CompactDescription, SizesPast2GiBAreReadInTheWideForm) {
+  constexpr int64_t kBig = (int64_t{5} << 30) + 3;
+  auto plain = [](PatchListWriter& r) {
+    r.Record(1, "big.pak", kBig, kDigestA, "big.pak", kBig + 1, kDigestB)
+        .Content(ContentMethod::kSegments, 1)
+        .Reference(Ref(ReferenceSide::kOld, "big.pak", "", kBig, kDigestA));
+  };
+  auto wrap = [](PatchListWriter& records, bool wide) {
+    PatchListWriter whole;
+    whole.CompactHead(1 << 30, records.Data(), records.Size(), wide);
+    return std::string(reinterpret_cast<const char*>(whole.Data()),
+                       static_cast<size_t>(whole.Size()));
+  };
+  PatchListWriter records;
+  plain(records);
+  EXPECT_TRUE(records.WideSizes());
+  // The old size as written: the mark, then the low and high halves, little-endian.
+  const std::string bytes(reinterpret_cast<const char*>(records.Data()),
+                          static_cast<size_t>(records.Size()));
+  EXPECT_EQ(bytes.substr(4 + sizeof "big.pak", 12),
+            std::string("\xFE\xFF\xFF\xFF\x03\x00\x00\x40\x01\x00\x00\x00", 12));
+  Parsed wide(wrap(records, true));
+  ASSERT_NE(wide.head(), nullptr);
+  EXPECT_EQ(wide.head()->oldSize, kBig);
+  EXPECT_EQ(wide.head()->newSize, kBig + 1);
+  EXPECT_EQ(wide.head()->references[0].size, kBig);
+  EXPECT_EQ(Parsed(wrap(records, false)).head(), nullptr) << "read as version 1";
+
+  const std::function<void(PatchListWriter&)> refused[] = {
+      // An archive, a member and a member reference past 2 GiB.
+      [](PatchListWriter& r) {
+        r.GroupBegin("pack.zt4", kBig, kDigestA).GroupEnd();
+      },
+      [](PatchListWriter& r) {
+        r.GroupBegin("pack.zt4", 50, kDigestA)
+            .Record(0, "", 0, "", "y", kBig, kDigestB)
+            .Content(ContentMethod::kZstd, 0)
+            .GroupEnd();
+      },
+      [](PatchListWriter& r) {
+        r.Record(1, "", 0, "", "a.bin", 4, kDigestB)
+            .Content(ContentMethod::kSegments, 1)
+            .Reference(Ref(ReferenceSide::kOld, "data.zt4", "/x", kBig, kDigestA));
+      },
+      // A small size spelled wide.
+      [](PatchListWriter& r) {
+        r.Int(1).Text("").Int(0).Text("").Text("a.bin").Int(kWideSize).Int(4).Int(0).Text(kDigestB);
+        r.Content(ContentMethod::kZstd, 0);
+      },
+  };
+  for (size_t i = 0; i < std::size(refused); ++i) {
+    PatchListWriter r;
+    plain(r);
+    refused[i](r);
+    EXPECT_EQ(Parsed(wrap(r, true)).head(), nullptr) << i;
   }
 }
 

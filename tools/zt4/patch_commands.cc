@@ -70,7 +70,7 @@ std::vector<const PatchEntry*> FileOrder(const PatchEntry* head) {
 }
 
 // "name (size, digest)", or "-" for a side the entry does not have.
-std::string Side(const char* name, int32_t size, const char* digest) {
+std::string Side(const char* name, int64_t size, const char* digest) {
   if (name[0] == 0 && size == 0 && digest[0] == 0) return "-";
   std::string out = name[0] != 0 ? Shown(name) : "\"\"";
   out += " (" + std::to_string(size) + ", " + (digest[0] != 0 ? Shown(digest) : "-") + ")";

@@ -35,14 +35,16 @@ constexpr char kArchiveSuffix[] = ".zt4";
 
 // One file's size and digest, as the list states them.
 struct FileFacts {
-  int32_t size = 0;
+  int64_t size = 0;
   char digest[41] = {};
   std::string key;  // raw SHA-1 and size: identical contents share one payload
 };
 
 // The facts of a content hashed piece by piece.
-FileFacts FactsOfHashed(Sha1& sha, size_t size);
+FileFacts FactsOfHashed(Sha1& sha, uint64_t size);
 FileFacts FactsOf(const uint8_t* data, size_t size);
+// The facts of a file read a piece at a time; false when it cannot be read whole.
+bool FactsOfFile(const std::string& path, FileFacts* facts);
 
 // One record of the description, as the parser reads it back.
 std::string RecordBytes(PatchListWriter& record);
@@ -118,9 +120,12 @@ class Builder {
     int32_t place = -1;
   };
   bool CatalogueOld(std::string* error);
-  // `copyable`: a new content that is this one may be copied from it.
+  // `copyable`: a new content that is this one may be copied from it. `data` null: a
+  // content too large to be held, which no frame is made from (segments are).
   int32_t AddContent(ReferenceSide side, const std::string& file, const std::string& member,
-                     const uint8_t* data, size_t size, bool copyable = true);
+                     const FileFacts& facts, const uint8_t* data, bool copyable = true);
+  // A plain file that is never held whole: hashed, matched and coded a piece at a time.
+  bool IsStreamed(int64_t size) const;
   bool ReadContent(const Content& content, Bytes* bytes);
   // The old content a new file or member most likely came from: the same address, else
   // one of the same file name. -1 for none.
@@ -140,9 +145,13 @@ class Builder {
   }
   // The frame of a plan, once coded, as a payload: the plan's id.
   bool TakeFrame(ContentPlan* plan, std::string* error);
-  // A new file in segments against the old and earlier new files it repeats most.
-  bool PlanSegments(int32_t primary, const uint8_t* data, size_t size, ContentPlan* plan,
-                    std::string* error);
+  // An old content or earlier new one that is this content, copied; false for none.
+  bool PlanCopy(int32_t primary, const FileFacts& facts, ContentPlan* plan);
+  // A new content in segments against its primary, or without one the large old plain
+  // files; held in memory (`data`) or read from `newPath`.
+  bool PlanSegments(int32_t primary, const uint8_t* data, const std::string& newPath,
+                    uint64_t size, ContentPlan* plan, std::string* error);
+  std::string PathOf(const Content& content) const;
   // Runs the records waiting for their frames, in the order they were described.
   bool FinishDeferred(std::string* error);
   bool PlanContent(int32_t primary, const uint8_t* data, size_t size, const FileFacts& facts,
@@ -154,6 +163,8 @@ class Builder {
   bool DescribeArchiveCompact(const std::string& name, const std::vector<MemberPlan>& members,
                               Archive& archive, const FileFacts& archiveFacts, std::string* error);
   bool WriteDescription(std::string* error);
+  // False naming the first file whose size the strict form's int32 fields cannot hold.
+  bool FitsStrictForm(std::string* error);
 
   const BuildOptions& options_;
   BuildSummary* summary_;

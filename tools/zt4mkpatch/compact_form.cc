@@ -12,17 +12,18 @@
 #include "codec/segment_codec.h"
 #include "zt4mkpatch/block_matcher.h"
 #include "zt4mkpatch/builder_parts.h"
+#include "zt4mkpatch/file_ranges.h"
 #include "zt4mkpatch/segment_writer.h"
 
 namespace zt4::builder {
 
 int32_t Builder::AddContent(ReferenceSide side, const std::string& file, const std::string& member,
-                            const uint8_t* data, size_t size, bool copyable) {
+                            const FileFacts& facts, const uint8_t* data, bool copyable) {
   Content content;
   content.side = side;
   content.file = file;
   content.member = member;
-  content.facts = FactsOf(data, size);
+  content.facts = facts;
   auto index = static_cast<int32_t>(contents_.size());
   if (copyable) contentByKey_.emplace(content.facts.key, index);
   if (side == ReferenceSide::kOld) {
@@ -31,20 +32,44 @@ int32_t Builder::AddContent(ReferenceSide side, const std::string& file, const s
     oldContentsNamed_[path.substr(LastSeparator(path) + 1)].push_back(index);
   }
   contents_.push_back(std::move(content));
-  finder_.Add(data, size);  // numbered as contents_
+  // Numbered as contents_; a content not held is found by the block index instead.
+  finder_.Add(data, data ? static_cast<size_t>(facts.size) : 0);
   return index;
+}
+
+bool Builder::IsStreamed(int64_t size) const {
+  return size >= options_.segmentedFileBytes || size > INT32_MAX;
+}
+
+std::string Builder::PathOf(const Content& content) const {
+  return (content.side == ReferenceSide::kOld ? options_.oldDir : options_.newDir) + "/" +
+         content.file;
 }
 
 bool Builder::CatalogueOld(std::string* error) {
   summary_->compact = true;
+  // The budget is what an entry made whole may hold: files made in segments hold a
+  // segment at a time whatever their size.
   int64_t largest = 0;
-  for (const TreeScan* scan : {&old_, &new_}) {
-    for (const TreeFile& file : scan->files) largest = std::max<int64_t>(largest, file.size);
+  for (const TreeFile& file : new_.files) {
+    if (!IsStreamed(file.size)) largest = std::max<int64_t>(largest, file.size);
   }
   Bytes content;
   for (const TreeFile& file : old_.files) {
-    if (!ReadWholeFile(options_.oldDir + "/" + file.name, &content, error)) return false;
-    AddContent(ReferenceSide::kOld, file.name, "", content.data(), content.size());
+    const std::string path = options_.oldDir + "/" + file.name;
+    if (IsStreamed(file.size)) {
+      FileFacts facts;
+      if (!FactsOfFile(path, &facts)) {
+        *error = Shown(path) + ": the file cannot be read";
+        return false;
+      }
+      AddContent(ReferenceSide::kOld, file.name, "", facts, nullptr);
+      continue;
+    }
+    if (!ReadWholeFile(path, &content, error)) return false;
+    largest = std::max<int64_t>(largest, file.size);
+    AddContent(ReferenceSide::kOld, file.name, "", FactsOf(content.data(), content.size()),
+               content.data());
     if (file.name.size() <= sizeof kArchiveSuffix - 1 ||
         file.name.compare(file.name.size() - (sizeof kArchiveSuffix - 1), std::string::npos,
                           kArchiveSuffix) != 0) {
@@ -68,8 +93,8 @@ bool Builder::CatalogueOld(std::string* error) {
         continue;
       }
       largest = std::max<int64_t>(largest, member.size);
-      AddContent(ReferenceSide::kOld, file.name, record.name, member.data,
-                 static_cast<size_t>(member.size));
+      AddContent(ReferenceSide::kOld, file.name, record.name,
+                 FactsOf(member.data, static_cast<size_t>(member.size)), member.data);
     }
     catalogueArchives_[file.name] = std::move(archive);
   }
@@ -128,8 +153,7 @@ void Builder::WriteContent(PatchListWriter& record, const ContentPlan& plan,
   for (const ContentReference& reference : references) record.Reference(reference);
 }
 
-bool Builder::PlanContent(int32_t primary, const uint8_t* data, size_t size, const FileFacts& facts,
-                          ContentPlan* plan, std::string* error) {
+bool Builder::PlanCopy(int32_t primary, const FileFacts& facts, ContentPlan* plan) {
   *plan = ContentPlan();
   // An old content (or a new one written before) unchanged: copied.
   int32_t same = primary >= 0 && contents_[primary].facts.key == facts.key ? primary : -1;
@@ -137,25 +161,32 @@ bool Builder::PlanContent(int32_t primary, const uint8_t* data, size_t size, con
     auto found = contentByKey_.find(facts.key);
     if (found != contentByKey_.end()) same = found->second;
   }
-  if (same >= 0) {
-    plan->references.push_back(same);
-    ++summary_->copies;
-    if (groupMemory_) groupMemory_->Hold(groupPlace_++, facts.size);
-    return true;
-  }
-  // A large file, or one whose old file does not fit the budget beside it, in segments.
+  if (same < 0) return false;
+  plan->references.push_back(same);
+  ++summary_->copies;
+  if (groupMemory_) groupMemory_->Hold(groupPlace_++, facts.size);
+  return true;
+}
+
+bool Builder::PlanContent(int32_t primary, const uint8_t* data, size_t size, const FileFacts& facts,
+                          ContentPlan* plan, std::string* error) {
+  if (PlanCopy(primary, facts, plan)) return true;
+  // A large file, or one whose old file is not held or does not fit the budget beside
+  // it, in segments.
   if (!groupMemory_ &&
-      (static_cast<int64_t>(size) >= options_.segmentedFileBytes ||
-       (primary >= 0 &&
-        static_cast<int64_t>(size) + contents_[primary].facts.size > summary_->budget))) {
-    return PlanSegments(primary, data, size, plan, error);
+      (IsStreamed(static_cast<int64_t>(size)) ||
+       (primary >= 0 && (IsStreamed(contents_[primary].facts.size) ||
+                         static_cast<int64_t>(size) + contents_[primary].facts.size >
+                             summary_->budget)))) {
+    return PlanSegments(primary, data, "", size, plan, error);
   }
   // The most similar contents that fit the budget beside the new one, the primary last:
   // nearest to the content, where the frame reaches it cheapest.
   plan->method = ContentMethod::kZstd;
   std::vector<int32_t>& chosen = plan->references;
   int64_t held = static_cast<int64_t>(size);
-  if (primary >= 0 && held + contents_[primary].facts.size <= summary_->budget) {
+  if (primary >= 0 && !IsStreamed(contents_[primary].facts.size) &&
+      held + contents_[primary].facts.size <= summary_->budget) {
     held += contents_[primary].facts.size;
     chosen.push_back(primary);
   }
@@ -207,39 +238,68 @@ bool Builder::PlanContent(int32_t primary, const uint8_t* data, size_t size, con
   return true;
 }
 
-bool Builder::PlanSegments(int32_t primary, const uint8_t* data, size_t size, ContentPlan* plan,
-                           std::string* error) {
+bool Builder::PlanSegments(int32_t primary, const uint8_t* data, const std::string& newPath,
+                           uint64_t size, ContentPlan* plan, std::string* error) {
   plan->method = ContentMethod::kSegments;
+  if (summary_->budget < kSegmentDecodeMemory) {
+    *error = "a budget of " + Megabytes(static_cast<uint64_t>(summary_->budget)) +
+             " is less than a content in segments needs (" +
+             Megabytes(static_cast<uint64_t>(kSegmentDecodeMemory)) + ")";
+    return false;
+  }
   // Plain files only: the applier reads a range where it lies in a file, and would have
-  // a member whole.
+  // a member whole. The file's own old content; without one, the large old files, where
+  // a file renamed or split comes from (small ones are matched by the frames).
   auto plain = [this](int32_t item) {
     return contents_[item].member.empty() && contents_[item].group.empty();
   };
   std::vector<int32_t>& chosen = plan->references;
-  if (primary >= 0 && plain(primary)) chosen.push_back(primary);
-  constexpr double kWorthSharing = 0.0005;
-  for (int32_t item : finder_.Covering(data, size, primary,
-                                       static_cast<size_t>(kMaxReferences) - chosen.size(),
-                                       kWorthSharing)) {
-    if (plain(item) && item != primary) chosen.push_back(item);
-  }
-  std::vector<Bytes> held(chosen.size());
-  std::vector<OldSpan> spans;
-  for (size_t i = 0; i < chosen.size(); ++i) {
-    if (!ReadContent(contents_[chosen[i]], &held[i])) {
-      *error = Shown(contents_[chosen[i]].file) + ": cannot be read again";
-      return false;
+  if (primary >= 0 && plain(primary)) {
+    chosen.push_back(primary);
+  } else {
+    for (int32_t item = 0; item < static_cast<int32_t>(contents_.size()); ++item) {
+      if (plain(item) && contents_[item].side == ReferenceSide::kOld &&
+          IsStreamed(contents_[item].facts.size)) {
+        chosen.push_back(item);
+      }
     }
-    spans.push_back({held[i].data(), held[i].size()});
+    std::stable_sort(chosen.begin(), chosen.end(), [this](int32_t a, int32_t b) {
+      return contents_[a].facts.size > contents_[b].facts.size;
+    });
+    if (chosen.size() > static_cast<size_t>(kMaxReferences)) chosen.resize(kMaxReferences);
   }
-  BlockMatcher matcher(spans);
+  std::vector<std::string> paths;
+  std::vector<uint64_t> sizes;
+  for (int32_t item : chosen) {
+    paths.push_back(PathOf(contents_[item]));
+    sizes.push_back(static_cast<uint64_t>(contents_[item].facts.size));
+  }
+  const OldSpan inMemory{data, data ? size : 0};
+  RangesMaker makeRanges = [&]() -> std::unique_ptr<Ranges> {
+    return std::make_unique<FileRanges>(paths, newPath, inMemory);
+  };
+  std::unique_ptr<Ranges> indexRanges = makeRanges();
+  BlockMatcher matcher(sizes, *indexRanges);
+  indexRanges.reset();
   // zstd's level 9 codes what the ranges do not hold well enough, and a game's gigabyte
   // in a time near the general tools'.
   constexpr int kSegmentLevel = 9;
-  if (!matcher.Ready() ||
-      !WriteSegments(data, size, matcher.Match(data, size), spans, kSegmentWindow,
-                     std::min(options_.level, kSegmentLevel), &plan->segments)) {
-    *error = "a content could not be coded in segments (out of memory?)";
+  SegmentJob job;
+  job.size = size;
+  job.window = kSegmentWindow;
+  job.level = std::min(options_.level, kSegmentLevel);
+  job.threads = std::max(1u, std::thread::hardware_concurrency());
+  // Progress within the file: it may be most of the install.
+  const uint64_t before = bytesDone_;
+  job.progress = [this, before](uint64_t done) {
+    bytesDone_ = before + done;
+    Progress(false);
+  };
+  const bool made = matcher.Ready() && WriteSegments(matcher, makeRanges, job, &plan->segments);
+  bytesDone_ = before;
+  if (!made) {
+    *error = (newPath.empty() ? std::string("a content") : Shown(newPath)) +
+             " could not be coded in segments (a file could not be read, or out of memory)";
     return false;
   }
   ++summary_->segmented;
@@ -295,13 +355,27 @@ bool Builder::DescribeFileCompact(const std::string& name, const TreeFile* oldFi
     record.Content(ContentMethod::kCopy, 0);
     ++summary_->removed;
   } else {
+    const std::string path = options_.newDir + "/" + name;
+    const int32_t primary = PrimaryContent(name, "");
     Bytes content;
-    if (!ReadWholeFile(options_.newDir + "/" + name, &content, error)) return false;
-    FileFacts newFacts = FactsOf(content.data(), content.size());
+    FileFacts newFacts;
     ContentPlan plan;
-    if (!PlanContent(PrimaryContent(name, ""), content.data(), content.size(), newFacts, &plan,
-                     error)) {
-      return false;
+    if (IsStreamed(newFile->size)) {
+      if (!FactsOfFile(path, &newFacts)) {
+        *error = Shown(path) + ": the file cannot be read";
+        return false;
+      }
+      if (!PlanCopy(primary, newFacts, &plan) &&
+          !PlanSegments(primary, nullptr, path, static_cast<uint64_t>(newFacts.size), &plan,
+                        error)) {
+        return false;
+      }
+    } else {
+      if (!ReadWholeFile(path, &content, error)) return false;
+      newFacts = FactsOf(content.data(), content.size());
+      if (!PlanContent(primary, content.data(), content.size(), newFacts, &plan, error)) {
+        return false;
+      }
     }
     if (oldFile) {
       ++summary_->changed;
@@ -311,7 +385,8 @@ bool Builder::DescribeFileCompact(const std::string& name, const TreeFile* oldFi
     }
     // Written by the time the entries described after it are applied.
     if (!MadeAsCopy(plan)) {
-      AddContent(ReferenceSide::kNew, name, "", content.data(), content.size());
+      AddContent(ReferenceSide::kNew, name, "", newFacts,
+                 IsStreamed(newFacts.size) ? nullptr : content.data());
     }
     deferred_.push_back([this, name, oldFile, oldFacts, newFacts, plan](std::string* error) mutable {
       if (!TakeFrame(&plan, error)) return false;
@@ -364,8 +439,8 @@ bool Builder::DescribeArchiveCompact(const std::string& name, const std::vector<
     } else {
       ++summary_->membersFromPatch;
       // The members after it may be made from it: the rebuild keeps it for them.
-      int32_t item = AddContent(ReferenceSide::kNew, name, member.memberName, content.data,
-                                static_cast<size_t>(content.size), false);
+      int32_t item = AddContent(ReferenceSide::kNew, name, member.memberName, member.facts,
+                                content.data, false);
       contents_[item].group = name;
       contents_[item].place = static_cast<int32_t>(i);
       groupContents_[item].assign(content.data, content.data + content.size);

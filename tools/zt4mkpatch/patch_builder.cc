@@ -32,9 +32,9 @@ bool IsMemberlessArchive(const Bytes& file) {
 }  // namespace
 
 // The facts of a content hashed piece by piece.
-FileFacts FactsOfHashed(Sha1& sha, size_t size) {
+FileFacts FactsOfHashed(Sha1& sha, uint64_t size) {
   FileFacts facts;
-  facts.size = static_cast<int32_t>(size);
+  facts.size = static_cast<int64_t>(size);
   uint8_t raw[20];
   sha.Finish(raw);
   DigestHex(raw, facts.digest);
@@ -47,6 +47,26 @@ FileFacts FactsOf(const uint8_t* data, size_t size) {
   Sha1 sha;
   sha.Update(data, size);
   return FactsOfHashed(sha, size);
+}
+
+bool FactsOfFile(const std::string& path, FileFacts* facts) {
+  FileHandle file = Os().OpenFile(path.c_str(), kOpenRead);
+  if (file == kNoFile) return false;
+  const int64_t size = Os().FileSize(file);
+  constexpr int32_t kPiece = 4 << 20;
+  Bytes piece(kPiece);
+  Sha1 sha;
+  int64_t done = 0;
+  while (size >= 0 && done < size) {
+    const auto want = static_cast<int32_t>(size - done < kPiece ? size - done : kPiece);
+    if (Os().ReadFile(file, piece.data(), want) != want) break;
+    sha.Update(piece.data(), static_cast<size_t>(want));
+    done += want;
+  }
+  Os().CloseFile(file);
+  if (size < 0 || done != size) return false;
+  *facts = FactsOfHashed(sha, static_cast<uint64_t>(size));
+  return true;
 }
 
 // One record of the description, as the parser reads it back.
@@ -368,7 +388,7 @@ bool Builder::Run(std::string* error) {
     *error = Shown(options_.outPath) + ": the patch cannot be created";
     return false;
   }
-  bool ok = options_.strict || CatalogueOld(error);
+  bool ok = options_.strict ? FitsStrictForm(error) : CatalogueOld(error);
   // The applier takes the entries in the reverse of the description's (sorted) order; a
   // compact patch is described in that order, so that a new file may be made from the
   // new files written before it.
@@ -403,6 +423,20 @@ bool Builder::Run(std::string* error) {
   return true;
 }
 
+bool Builder::FitsStrictForm(std::string* error) {
+  for (const TreeScan* scan : {&old_, &new_}) {
+    for (const TreeFile& file : scan->files) {
+      if (file.size > INT32_MAX) {
+        *error = Shown((scan == &old_ ? options_.oldDir : options_.newDir) + "/" + file.name) +
+                 ": 2 GiB or larger, more than the strict form's sizes hold (the default form "
+                 "has no such limit)";
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 bool Builder::WriteDescription(std::string* error) {
   if (!options_.strict) {
     // Empty folders of the new install are made as such.
@@ -419,9 +453,14 @@ bool Builder::WriteDescription(std::string* error) {
   for (const auto& record : records_) list += record.second;
   PatchListWriter compact;
   if (!options_.strict) {
+    // Every file of both installs has a record, so a file past 2 GiB puts its size in one.
+    bool wideSizes = false;
+    for (const TreeScan* scan : {&old_, &new_}) {
+      for (const TreeFile& file : scan->files) wideSizes = wideSizes || file.size > INT32_MAX;
+    }
     compact.CompactHead(static_cast<int32_t>(summary_->budget),
                         reinterpret_cast<const uint8_t*>(list.data()),
-                        static_cast<int32_t>(list.size()));
+                        static_cast<int32_t>(list.size()), wideSizes);
     if (!compact.Ok()) {
       *error = "out of memory";
       return false;

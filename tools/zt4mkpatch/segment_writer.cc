@@ -1,6 +1,12 @@
 #include "zt4mkpatch/segment_writer.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
 
 #include "base/heap.h"
 #include "codec/reference_codec.h"
@@ -19,28 +25,18 @@ struct Stretch {
   uint64_t length;
 };
 
-// The matched stretches within [start, end), clipped to it, in new order; one that goes
-// on where the one before it ends in the same source joins it. They cover distinct new
-// bytes, so together they are never longer than the window; past the most stretches a
-// segment takes, the rest of it is coded as new bytes.
-std::vector<Stretch> StretchesIn(const std::vector<BlockMatch>& matches, size_t* next,
-                                 uint64_t start, uint64_t end) {
+// The window's matches as stretches, in new order; one that goes on where the one before
+// it ends in the same source joins it. They cover distinct new bytes, so together they
+// are never longer than the window; past the most stretches a segment takes, the rest of
+// it is coded as new bytes.
+std::vector<Stretch> StretchesOf(const std::vector<BlockMatch>& matches) {
   std::vector<Stretch> stretches;
-  // Matches wholly before the window are done with; the one that crosses into the next
-  // window is met again there.
-  while (*next < matches.size() && matches[*next].newOffset + matches[*next].length <= start) {
-    ++*next;
-  }
-  for (size_t i = *next; i < matches.size() && matches[i].newOffset < end; ++i) {
-    const BlockMatch& m = matches[i];
-    const uint64_t from = std::max(m.newOffset, start);
-    const uint64_t to = std::min(m.newOffset + m.length, end);
-    Stretch stretch{m.source, m.oldOffset + (from - m.newOffset), to - from};
-    if (!stretches.empty() && stretches.back().source == stretch.source &&
-        stretches.back().offset + stretches.back().length == stretch.offset) {
-      stretches.back().length += stretch.length;
+  for (const BlockMatch& m : matches) {
+    if (!stretches.empty() && stretches.back().source == m.source &&
+        stretches.back().offset + stretches.back().length == m.oldOffset) {
+      stretches.back().length += m.length;
     } else if (stretches.size() < kMostSegmentStretches) {
-      stretches.push_back(stretch);
+      stretches.push_back({m.source, m.oldOffset, m.length});
     } else {
       break;
     }
@@ -48,45 +44,116 @@ std::vector<Stretch> StretchesIn(const std::vector<BlockMatch>& matches, size_t*
   return stretches;
 }
 
+// One window's segment, appended to `out`.
+bool CodeWindow(const BlockMatcher& matcher, Ranges& ranges, uint64_t start, uint32_t length,
+                int level, std::vector<uint8_t>* window, std::vector<uint8_t>* reference,
+                std::string* out) {
+  window->resize(length);
+  std::vector<BlockMatch> matches;
+  if (!ranges.Read(Ranges::kNewContent, start, length, window->data()) ||
+      !matcher.Match(window->data(), length, start, ranges, &matches)) {
+    return false;
+  }
+  const std::vector<Stretch> stretches = StretchesOf(matches);
+  Put(out, length, 4);
+  Put(out, stretches.size(), 2);
+  size_t referenceBytes = 0;
+  for (const Stretch& s : stretches) referenceBytes += static_cast<size_t>(s.length);
+  reference->resize(referenceBytes);
+  size_t at = 0;
+  for (const Stretch& s : stretches) {
+    Put(out, static_cast<uint64_t>(s.source), 2);
+    Put(out, s.offset, 8);
+    Put(out, s.length, 4);
+    if (!ranges.Read(s.source, s.offset, static_cast<size_t>(s.length), reference->data() + at)) {
+      return false;
+    }
+    at += static_cast<size_t>(s.length);
+  }
+  // Stretches that cover the whole window are the segment: no frame at all.
+  if (referenceBytes == length) {
+    Put(out, 0, 4);
+    return true;
+  }
+  size_t frameSize = 0;
+  uint8_t* frame = EncodeWithReference(window->data(), length,
+                                       stretches.empty() ? nullptr : reference->data(),
+                                       referenceBytes, level, &frameSize);
+  if (!frame) return false;
+  Put(out, frameSize, 4);
+  out->append(reinterpret_cast<const char*>(frame), frameSize);
+  FreeBlock(frame);
+  return true;
+}
+
 }  // namespace
 
-bool WriteSegments(const uint8_t* data, uint64_t size, const std::vector<BlockMatch>& matches,
-                   const std::vector<OldSpan>& sources, uint32_t window, int level,
-                   std::string* payload) {
-  if (window == 0 || window > kSegmentWindow) return false;
+bool WriteSegments(const BlockMatcher& matcher, const RangesMaker& makeRanges,
+                   const SegmentJob& job, std::string* payload) {
+  if (job.window == 0 || job.window > kSegmentWindow || !matcher.Ready()) return false;
+  const uint64_t count = (job.size + job.window - 1) / job.window;
   payload->assign(kSegmentMark, sizeof kSegmentMark);
-  Put(payload, size, 8);
-  Put(payload, (size + window - 1) / window, 4);
-  std::string reference;
-  size_t next = 0;
-  for (uint64_t start = 0; start < size; start += window) {
-    const uint64_t end = std::min<uint64_t>(start + window, size);
-    const std::vector<Stretch> stretches = StretchesIn(matches, &next, start, end);
-    Put(payload, end - start, 4);
-    Put(payload, stretches.size(), 2);
-    reference.clear();
-    for (const Stretch& s : stretches) {
-      Put(payload, static_cast<uint64_t>(s.source), 2);
-      Put(payload, s.offset, 8);
-      Put(payload, s.length, 4);
-      const OldSpan& source = sources[static_cast<size_t>(s.source)];
-      reference.append(reinterpret_cast<const char*>(source.data + s.offset), s.length);
+  Put(payload, job.size, 8);
+  Put(payload, count, 4);
+
+  // Workers take windows in order and may run a few ahead of the one written next; the
+  // calling thread writes the segments in order.
+  const unsigned threads = std::max(1u, job.threads);
+  const uint64_t ahead = 2 * uint64_t{threads};
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<std::optional<std::string>> done(static_cast<size_t>(std::min(count, ahead)));
+  uint64_t next = 0;     // the next window a worker takes
+  uint64_t written = 0;  // windows in the payload
+  bool failed = false;
+  auto work = [&] {
+    std::unique_ptr<Ranges> ranges = makeRanges();
+    std::vector<uint8_t> window;
+    std::vector<uint8_t> reference;
+    for (;;) {
+      uint64_t index;
+      {
+        std::unique_lock<std::mutex> hold(lock);
+        changed.wait(hold, [&] { return failed || next >= count || next < written + ahead; });
+        if (failed || next >= count) return;
+        index = next++;
+      }
+      const uint64_t start = index * job.window;
+      const auto length = static_cast<uint32_t>(std::min<uint64_t>(job.window, job.size - start));
+      std::string segment;
+      const bool ok = ranges && CodeWindow(matcher, *ranges, start, length, job.level, &window,
+                                           &reference, &segment);
+      std::lock_guard<std::mutex> hold(lock);
+      if (ok) {
+        done[static_cast<size_t>(index % ahead)] = std::move(segment);
+      } else {
+        failed = true;
+      }
+      changed.notify_all();
     }
-    // Stretches that cover the whole window are the segment: no frame at all.
-    if (reference.size() == end - start) {
-      Put(payload, 0, 4);
-      continue;
+  };
+  std::vector<std::thread> workers;
+  for (unsigned i = 0; i < threads && i < count; ++i) workers.emplace_back(work);
+  {
+    std::unique_lock<std::mutex> hold(lock);
+    while (written < count) {
+      auto& slot = done[static_cast<size_t>(written % ahead)];
+      changed.wait(hold, [&] { return failed || slot.has_value(); });
+      if (failed) break;
+      payload->append(*slot);
+      slot.reset();
+      ++written;
+      changed.notify_all();
+      if (job.progress) {
+        const uint64_t bytes = std::min(job.size, written * job.window);
+        hold.unlock();
+        job.progress(bytes);
+        hold.lock();
+      }
     }
-    size_t frameSize = 0;
-    uint8_t* frame = EncodeWithReference(
-        data + start, end - start, stretches.empty() ? nullptr : reinterpret_cast<const uint8_t*>(reference.data()),
-        reference.size(), level, &frameSize);
-    if (!frame) return false;
-    Put(payload, frameSize, 4);
-    payload->append(reinterpret_cast<const char*>(frame), frameSize);
-    FreeBlock(frame);
   }
-  return true;
+  for (std::thread& worker : workers) worker.join();
+  return !failed;
 }
 
 }  // namespace zt4::builder

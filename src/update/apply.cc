@@ -44,7 +44,7 @@ Stop WriteEntry(const PatchEntry* e, const char* backupFolder, const char* targe
   if (KindOf(e) == EntryKind::KindGroup) {
     return RebuildArchive(e, backupFolder, targetFolder, into, dots);
   }
-  if (StreamsToFile(*e)) return WriteStreamedContent(e, backupFolder, targetFolder, into);
+  if (StreamsToFile(*e)) return WriteStreamedContent(e, backupFolder, targetFolder, into, dots);
   if (e->method != ContentMethod::kNone) {
     ScopedBlock content;
     if (Stop stop = MakeContent(e, backupFolder, targetFolder, &content.data); stop != Stop::kNone) {

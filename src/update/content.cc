@@ -152,18 +152,28 @@ class BlockSink final : public SegmentSink {
   size_t at_ = 0;
 };
 
-// The new content into a file as it is decoded, its digest taken on the way.
+// The new content into a file as it is made, its digest taken on the way, a dot shown
+// for every kStreamDotBytes: a large file is most of an update's time.
 class FileSink final : public SegmentSink {
  public:
-  explicit FileSink(FileStream* file) : file_(file) {}
+  FileSink(FileStream* file, MemberDots* dots) : file_(file), dots_(dots) {}
   bool Take(const uint8_t* piece, size_t size) override {
     digest.Update(piece, size);
+    const int64_t before = written_;
+    written_ += static_cast<int64_t>(size);
+    if (dots_) {
+      for (int64_t n = written_ / kStreamDotBytes - before / kStreamDotBytes; n > 0; --n) {
+        dots_->Next();
+      }
+    }
     return file_->Write(piece, static_cast<int32_t>(size));
   }
   Sha1 digest;
 
  private:
   FileStream* file_;
+  MemberDots* dots_;
+  int64_t written_ = 0;
 };
 
 Stop DecodeSegmentsOf(const PatchEntry* e, const char* backupFolder, const char* targetFolder,
@@ -288,10 +298,10 @@ bool StreamsToFile(const PatchEntry& e) {
 }
 
 Stop WriteStreamedContent(const PatchEntry* e, const char* backupFolder,
-                          const char* targetFolder, const char* path) {
+                          const char* targetFolder, const char* path, MemberDots* dots) {
   FileStream file;
   if (!file.Open(PoolString(path), CreateMode)) return Stop::kWriteFailed;
-  FileSink sink(&file);
+  FileSink sink(&file, dots);
   const bool copied = MadeBy(*e, MethodRow::Making::kCopy);
   Stop stop = copied ? CopyPlainFile(e->references[0], backupFolder, targetFolder, &sink)
                      : DecodeSegmentsOf(e, backupFolder, targetFolder, nullptr, &sink);

@@ -7,6 +7,7 @@
 
 #include "base/stop.h"
 #include "update/patch_list.h"
+#include "update/progress.h"
 
 namespace zt4 {
 
@@ -27,8 +28,11 @@ bool StreamsToFile(const PatchEntry& e);
 // (kPatchDamaged for segments that do not make the entry's content, kVersionMismatch for
 // a copied file that is not), and puts it on the disk. What it holds does not grow with
 // the content.
+// A dot (as a rebuilt archive's members show) for every kStreamDotBytes written.
 Stop WriteStreamedContent(const PatchEntry* e, const char* backupFolder,
-                          const char* targetFolder, const char* path);
+                          const char* targetFolder, const char* path,
+                          MemberDots* dots = nullptr);
+inline constexpr int64_t kStreamDotBytes = int64_t{64} << 20;
 // What writing a streamed content holds beside its payload.
 inline constexpr int64_t kCopyPiece = int64_t{1} << 20;
 

@@ -150,6 +150,34 @@ TEST(FileStream, ModesOnARealFile) {
   EXPECT_FALSE(file.Open(PoolString((folder / "missing").c_str()), ReadMode));
 }
 
+// Positions and sizes past 4 GiB (a sparse file): a plain file of a game may pass them,
+// and a whole-file load refuses what a block cannot hold.
+TEST(FileStream, PositionsPast4GiB) {
+  test::TempFolder folder;
+  const std::string path = folder / "big.bin";
+  constexpr int64_t kFar = (int64_t{4} << 30) + 7;
+  FileStream file;
+  ASSERT_TRUE(file.Open(PoolString(path.c_str()), CreateMode));
+  ASSERT_TRUE(file.Seek(kFar, 0));
+  EXPECT_EQ(file.Tell(), kFar);
+  ASSERT_TRUE(file.Write("x", 1));
+  EXPECT_EQ(file.Size(), kFar + 1);
+  file.Close();
+  ASSERT_TRUE(file.Open(PoolString(path.c_str()), ReadMode));
+  EXPECT_EQ(file.Size(), kFar + 1);
+  ASSERT_TRUE(file.Seek(kFar, 0));
+  char c = 0;
+  EXPECT_EQ(file.Read(&c, 1), 1);
+  EXPECT_EQ(c, 'x');
+  ASSERT_TRUE(file.Seek(0, 0));
+  EXPECT_EQ(ReadWhole(file), nullptr);
+  file.Close();
+  uint8_t* block = nullptr;
+  int32_t size = -1;
+  EXPECT_FALSE(LoadWholeFile(PoolString(path.c_str()), &block, &size));
+  EXPECT_EQ(block, nullptr);
+}
+
 TEST(LoadWholeFile, ReadsTheDiskWhenNothingIsMounted) {
   test::TempFolder folder;
   std::string path = folder / "x/y.bin";

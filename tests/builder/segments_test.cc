@@ -4,11 +4,17 @@
 // reading outside a source.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "archive/mount.h"
+#include "base/heap.h"
+#include "base/texts.h"
 #include "builder_fixture.h"
+#include "support/scripted_platform.h"
+#include "update/phases.h"
 #include "codec/segment_codec.h"
 #include "zt4mkpatch/block_matcher.h"
 #include "zt4mkpatch/segment_writer.h"
@@ -208,6 +214,44 @@ TEST(Segments, FilesInSegmentsRoundTripThroughTheApplier) {
   // Both payloads were damaged: the first in the chain stops it, and neither is there.
   EXPECT_EQ(result.count("data/big.pak") + result.count("moved.pak"), 0u);
   EXPECT_EQ(test::FilesOf(test::Below(result, "BACKUP_FILES")).count("data/big.pak"), 1u);
+}
+
+// A large file is written a piece at a time, with a dot on the console for every 64 MiB
+// between the apply pass's line and its end, as a rebuilt archive shows its members.
+TEST(Segments, ALargeFileShowsProgressAsItIsWritten) {
+  const std::string big = Bytes((65 << 20) + 5, 21, true);
+  std::string changed = big;
+  changed.replace(1000, 6, "EDITED");
+  test::BuildCase c({{"big.pak", big}}, {{"big.pak", changed}});
+  std::string error;
+  ASSERT_TRUE(c.Build(&error)) << error;
+  ASSERT_EQ(c.Summary().segmented, 1);
+  ASSERT_TRUE(test::WriteTree(c.Work(), {{"big.pak", big}}));
+  const std::string target = test::DialogPath(c.Work());
+  const std::string backup = target + "\\" + kBackupFolderName;
+  test::ScriptedPlatform console;
+  ScopedPlatform scope(&console);
+  ScopedBlock description;
+  uint8_t digest[20];
+  PatchEntry* tree = LoadPatch(PoolString(c.Patch().c_str()), &description.data, digest);
+  ASSERT_NE(tree, nullptr);
+  EXPECT_EQ(VerifyTarget(tree, target.c_str(), backup.c_str()), Stop::kNone);
+  Phase phase = Phase::kVerify;
+  EXPECT_EQ(UpdateTarget(tree, digest, target.c_str(), backup.c_str(), &phase), Stop::kNone);
+  ReleaseArchiveCache();
+  Unmount(PoolString(kPatchMountName));
+  FreePatchList(tree);
+  const size_t applying = console.console.find(kConsoleApplying);
+  const size_t done = console.console.find(kApplyDoneLine);
+  ASSERT_NE(applying, std::string::npos);
+  ASSERT_NE(done, std::string::npos);
+  const size_t from = applying + sizeof kConsoleApplying - 1;
+  EXPECT_EQ(std::count(console.console.begin() + static_cast<ptrdiff_t>(from),
+                       console.console.begin() + static_cast<ptrdiff_t>(done), '.'),
+            1);
+  std::string result;
+  ASSERT_TRUE(test::ReadFile(c.Work() + "/big.pak", &result));
+  EXPECT_TRUE(result == changed);
 }
 
 }  // namespace

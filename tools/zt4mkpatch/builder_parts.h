@@ -163,8 +163,6 @@ class Builder {
   bool DescribeArchiveCompact(const std::string& name, const std::vector<MemberPlan>& members,
                               Archive& archive, const FileFacts& archiveFacts, std::string* error);
   bool WriteDescription(std::string* error);
-  // False naming the first file whose size the strict form's int32 fields cannot hold.
-  bool FitsStrictForm(std::string* error);
 
   const BuildOptions& options_;
   BuildSummary* summary_;

@@ -123,9 +123,11 @@ bool Builder::CheckNames(const TreeScan& scan, const std::string& root, bool new
       *error = Shown(root + "/" + file.name) + ": " + problem;
       return false;
     }
-    if (file.size > INT32_MAX) {
+    // The default form has 64-bit sizes; the strict form's are int32.
+    if (options_.strict && file.size > INT32_MAX) {
       *error = Shown(root + "/" + file.name) +
-               ": the file is 2 GiB or larger, which a patch cannot hold";
+               ": 2 GiB or larger, more than the strict form's sizes hold (the default form "
+               "has no such limit)";
       return false;
     }
   }
@@ -388,7 +390,7 @@ bool Builder::Run(std::string* error) {
     *error = Shown(options_.outPath) + ": the patch cannot be created";
     return false;
   }
-  bool ok = options_.strict ? FitsStrictForm(error) : CatalogueOld(error);
+  bool ok = options_.strict || CatalogueOld(error);
   // The applier takes the entries in the reverse of the description's (sorted) order; a
   // compact patch is described in that order, so that a new file may be made from the
   // new files written before it.
@@ -419,20 +421,6 @@ bool Builder::Run(std::string* error) {
   if (out != kNoFile) {
     summary_->patchBytes = static_cast<uint64_t>(Os().FileSize(out));
     Os().CloseFile(out);
-  }
-  return true;
-}
-
-bool Builder::FitsStrictForm(std::string* error) {
-  for (const TreeScan* scan : {&old_, &new_}) {
-    for (const TreeFile& file : scan->files) {
-      if (file.size > INT32_MAX) {
-        *error = Shown((scan == &old_ ? options_.oldDir : options_.newDir) + "/" + file.name) +
-                 ": 2 GiB or larger, more than the strict form's sizes hold (the default form "
-                 "has no such limit)";
-        return false;
-      }
-    }
   }
   return true;
 }

@@ -16,6 +16,7 @@ struct CompactSeed {
   int32_t budget;
   std::string records;
   bool valid;  // what ParsePatchList has to say of the description they make
+  bool wideSizes = false;  // a description of the wide version
 };
 
 namespace compact_seed {
@@ -24,7 +25,7 @@ inline constexpr char kDigestA[] = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
 inline constexpr char kDigestB[] = "a9993e364706816aba3e25717850c26c9cd0d89d";
 inline constexpr char kDigestC[] = "2fd4e1c67a2d28fced849ee1bb76e7391b93eb12";
 
-inline ContentReference Old(const char* file, int32_t size, const char* digest,
+inline ContentReference Old(const char* file, int64_t size, const char* digest,
                             const char* member = "") {
   return {ReferenceSide::kOld, file, member, size, digest};
 }
@@ -104,6 +105,19 @@ inline std::vector<CompactSeed> CompactSeeds() {
         .Record(3, "", 0, "", "empty/dir", 0, "")
         .Content(ContentMethod::kFolder, 0);
     all.push_back({budget, records + Bytes(tail), true});
+  }
+  {
+    // A file past 4 GiB in segments against its old one: wide sizes, taken only in a
+    // description of the wide version.
+    constexpr int64_t kBig = (int64_t{5} << 30) + 1;
+    PatchListWriter w;
+    w.Record(7, "big.pak", kBig, kDigestA, "big.pak", kBig + 9, kDigestB)
+        .Content(ContentMethod::kSegments, 1)
+        .Reference(Old("big.pak", kBig, kDigestA));
+    // Room for a segment and its stretches.
+    const int32_t segmentBudget = 32 << 20;
+    all.push_back({segmentBudget, Bytes(w), true, true});
+    all.push_back({segmentBudget, Bytes(w), false, false});
   }
   // The budget exactly reached, and one byte short.
   all.push_back({22, Changed("a.bin", 12, 10), true});

@@ -72,7 +72,7 @@ void WriteExpected(const std::filesystem::path& folder, const std::string& bytes
 std::string Compact(const zt4::fuzz::CompactSeed& seed) {
   zt4::PatchListWriter writer;
   writer.CompactHead(seed.budget, reinterpret_cast<const uint8_t*>(seed.records.data()),
-                     static_cast<int32_t>(seed.records.size()));
+                     static_cast<int32_t>(seed.records.size()), seed.wideSizes);
   if (!writer.Ok()) failed = true;
   return {reinterpret_cast<const char*>(writer.Data()), static_cast<size_t>(writer.Size())};
 }

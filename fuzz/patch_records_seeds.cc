@@ -1,5 +1,6 @@
 // Writes the seed corpus of patch_records_fuzz into the folder named on the command line:
-// the budget (4 bytes, little-endian) and the records of compact_seed_records.h, each
+// the budget (4 bytes, little-endian, its top bit set for a description of the wide
+// version) and the records of compact_seed_records.h, each
 // also with the records cut in the middle and doubled. Every whole seed is coded and
 // parsed first: one not taken (or refused) as meant fails the program.
 #include <cstdint>
@@ -18,17 +19,19 @@ namespace {
 int seedCount = 0;
 bool failed = false;
 
-void Write(const std::filesystem::path& folder, int32_t budget, const std::string& records) {
+void Write(const std::filesystem::path& folder, int32_t budget, bool wide,
+           const std::string& records) {
+  const uint32_t head = static_cast<uint32_t>(budget) | (wide ? 0x80000000u : 0u);
   std::string bytes;
-  for (int i = 0; i < 4; ++i) bytes += static_cast<char>(static_cast<uint32_t>(budget) >> (8 * i));
+  for (int i = 0; i < 4; ++i) bytes += static_cast<char>(head >> (8 * i));
   bytes += records;
   if (!zt4::fuzz::WriteSeedFile(folder, bytes.data(), bytes.size(), &seedCount)) failed = true;
 }
 
-bool Accepted(int32_t budget, const std::string& records) {
+bool Accepted(int32_t budget, bool wide, const std::string& records) {
   zt4::PatchListWriter writer;
   writer.CompactHead(budget, reinterpret_cast<const uint8_t*>(records.data()),
-                     static_cast<int32_t>(records.size()));
+                     static_cast<int32_t>(records.size()), wide);
   if (!writer.Ok()) return false;
   zt4::PatchEntry* head = zt4::ParsePatchList(writer.Data(), writer.Size());
   const bool accepted = head != nullptr;
@@ -44,14 +47,14 @@ int main(int argc, char** argv) {
     return status;
   }
   for (const zt4::fuzz::CompactSeed& seed : zt4::fuzz::CompactSeeds()) {
-    if (Accepted(seed.budget, seed.records) != seed.valid) {
+    if (Accepted(seed.budget, seed.wideSizes, seed.records) != seed.valid) {
       std::fprintf(stderr, "seed %d is %s\n", seedCount, seed.valid ? "refused" : "accepted");
       failed = true;
     }
-    Write(folder, seed.budget, seed.records);
+    Write(folder, seed.budget, seed.wideSizes, seed.records);
     if (!seed.valid) continue;
-    Write(folder, seed.budget, seed.records.substr(0, seed.records.size() / 2));
-    Write(folder, seed.budget, seed.records + seed.records);
+    Write(folder, seed.budget, seed.wideSizes, seed.records.substr(0, seed.records.size() / 2));
+    Write(folder, seed.budget, seed.wideSizes, seed.records + seed.records);
   }
   if (failed) {
     std::fprintf(stderr, "cannot write the seeds as meant\n");

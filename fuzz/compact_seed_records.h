@@ -115,7 +115,7 @@ inline std::vector<CompactSeed> CompactSeeds() {
         .Content(ContentMethod::kSegments, 1)
         .Reference(Old("big.pak", kBig, kDigestA));
     // Room for a segment and its stretches.
-    const int32_t segmentBudget = 32 << 20;
+    const int32_t segmentBudget = 64 << 20;
     all.push_back({segmentBudget, Bytes(w), true, true});
     all.push_back({segmentBudget, Bytes(w), false, false});
   }

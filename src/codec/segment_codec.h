@@ -51,6 +51,54 @@ enum class SegmentResult {
   kSinkFailed,    // the sink refused a piece
 };
 
+// A segment's frame codes at most kSegmentWindow bytes: it is never much longer.
+inline constexpr uint32_t kMostSegmentFrameBytes = kSegmentWindow + (kSegmentWindow >> 7) + (1 << 16);
+
+// Decodes a payload handed over a piece at a time, as it is read: it holds one segment's
+// coded bytes, the segment and its stretches, whatever the size of the payload. Each
+// segment is checked when it is whole, then made and handed to the sink; without a
+// source only the layout is checked.
+class SegmentStream {
+ public:
+  SegmentStream(uint16_t sourceCount, const uint64_t* sourceSizes, uint64_t newSize,
+                SegmentSource* source, SegmentSink* sink);
+  ~SegmentStream();
+  SegmentStream(const SegmentStream&) = delete;
+  SegmentStream& operator=(const SegmentStream&) = delete;
+
+  // The next piece of the payload; false once the decoding has failed (Finish says why).
+  bool Feed(const uint8_t* piece, size_t size);
+  // After the last piece: kDone when the payload was whole, nothing after it, and its
+  // segments made the whole new content.
+  SegmentResult Finish();
+
+ private:
+  enum class Stage { kHead, kSegmentHead, kStretches, kFrame, kEnd };
+  size_t Needed() const;
+  bool Advance();
+  bool Made();
+  bool Fail(SegmentResult result);
+
+  uint16_t sourceCount_;
+  const uint64_t* sourceSizes_;
+  uint64_t newSize_;
+  SegmentSource* source_;
+  SegmentSink* sink_;
+  Stage stage_ = Stage::kHead;
+  SegmentResult result_ = SegmentResult::kDone;  // kDone until something fails
+  uint64_t count_ = 0;     // segments stated
+  uint64_t segments_ = 0;  // segments taken
+  uint64_t done_ = 0;      // new bytes they make
+  uint8_t* unit_ = nullptr;  // the part of the payload being gathered
+  size_t unitCapacity_ = 0;
+  size_t held_ = 0;
+  size_t frameEnd_ = 0;
+  uint8_t* made_ = nullptr;
+  size_t madeCapacity_ = 0;
+  uint8_t* stretches_ = nullptr;
+  size_t stretchesCapacity_ = 0;
+};
+
 // Checks the payload's layout without decoding a frame: the mark, the new size, each
 // segment's length and stretches within the limits and the sources' sizes, the frames
 // within the payload and nothing after the last. True when it all fits.
@@ -64,8 +112,10 @@ SegmentResult DecodeSegments(const uint8_t* payload, size_t size, uint16_t sourc
                              const uint64_t* sourceSizes, uint64_t newSize, SegmentSource* source,
                              SegmentSink* sink);
 
-// What decoding holds at most beside the payload: a segment and its stretches.
+// What decoding holds at most: a segment, its stretches and its coded bytes, and the
+// piece of the payload being read.
 inline constexpr int64_t kSegmentDecodeMemory =
-    int64_t{kSegmentWindow} + int64_t{kMostSegmentStretchBytes};
+    int64_t{kSegmentWindow} + int64_t{kMostSegmentStretchBytes} +
+    int64_t{kMostSegmentFrameBytes} + 6 + int64_t{kMostSegmentStretches} * 14 + 4 + (1 << 18);
 
 }  // namespace zt4

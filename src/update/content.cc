@@ -12,6 +12,7 @@
 #include "update/content_method.h"
 #include "update/decoded_members.h"
 #include "update/paths.h"
+#include "update/phases.h"
 
 namespace zt4 {
 
@@ -176,20 +177,33 @@ class FileSink final : public SegmentSink {
   int64_t written_ = 0;
 };
 
+// Hands the entry's payload to the stream a piece at a time, as it is decoded out of the
+// patch: it is never held whole. False when the payload cannot be read whole.
+bool StreamPayload(int32_t id, SegmentStream* stream) {
+  Archive* patch = MountedArchive(PoolString(kPatchMountName));
+  struct Feeding {
+    SegmentStream* stream;
+    bool refused;
+  } feeding{stream, false};
+  // The archive reads on to the end (checking the CRC); a refused piece ends the feeding.
+  auto feed = [](const uint8_t* piece, int32_t size, void* user) {
+    auto* f = static_cast<Feeding*>(user);
+    if (!f->refused) f->refused = !f->stream->Feed(piece, static_cast<size_t>(size));
+  };
+  return patch && patch->ExtractInPieces(PoolString::Formatted("/%d", id), feed, &feeding);
+}
+
 Stop DecodeSegmentsOf(const PatchEntry* e, const char* backupFolder, const char* targetFolder,
                       const uint8_t* const* earlier, SegmentSink* sink) {
-  ScopedBlock payload;
-  if (Stop stop = LoadPayload(e->id, &payload.data, &payload.size); stop != Stop::kNone) {
-    return stop;
-  }
   ReferenceRanges ranges(e, backupFolder, targetFolder, earlier);
   uint64_t sizes[kMaxReferences] = {};
   ranges.Sizes(sizes);
-  switch (DecodeSegments(payload.data, static_cast<size_t>(payload.size),
-                         static_cast<uint16_t>(e->referenceCount), sizes,
-                         static_cast<uint64_t>(e->newSize), &ranges, sink)) {
+  SegmentStream stream(static_cast<uint16_t>(e->referenceCount), sizes,
+                       static_cast<uint64_t>(e->newSize), &ranges, sink);
+  const bool read = StreamPayload(e->id, &stream);
+  switch (stream.Finish()) {
     case SegmentResult::kDone:
-      return Stop::kNone;
+      return read ? Stop::kNone : Stop::kPatchDamaged;
     case SegmentResult::kDamaged:
       return Stop::kPatchDamaged;
     case SegmentResult::kNoMemory:
@@ -290,6 +304,17 @@ Stop CopyPlainFile(const ContentReference& reference, const char* backupFolder,
 }
 
 }  // namespace
+
+bool SegmentPayloadFits(const PatchEntry* e, bool* readable) {
+  uint64_t sizes[kMaxReferences] = {};
+  for (int32_t i = 0; i < e->referenceCount; ++i) {
+    sizes[i] = static_cast<uint64_t>(e->references[i].size);
+  }
+  SegmentStream layout(static_cast<uint16_t>(e->referenceCount), sizes,
+                       static_cast<uint64_t>(e->newSize), nullptr, nullptr);
+  *readable = StreamPayload(e->id, &layout);
+  return *readable && e->newSize >= 0 && layout.Finish() == SegmentResult::kDone;
+}
 
 bool StreamsToFile(const PatchEntry& e) {
   if (MadeBy(e, MethodRow::Making::kSegments)) return true;

@@ -21,6 +21,10 @@ Stop LoadReference(const ContentReference& reference, const char* backupFolder,
 // size and digest is never handed over. The caller frees *block.
 Stop MakeContent(const PatchEntry* e, const char* backupFolder, const char* targetFolder,
                  uint8_t** block, const uint8_t* const* earlier = nullptr);
+// Whether the payload of an entry in segments is one that makes its new content from its
+// references' sizes, read a piece at a time without decoding a frame; *readable is false
+// when the payload cannot be read whole out of the patch.
+bool SegmentPayloadFits(const PatchEntry* e, bool* readable);
 // Whether the entry's new content is written to its file as it is made: a content in
 // segments, or a copy of a plain file.
 bool StreamsToFile(const PatchEntry& e);

@@ -193,13 +193,14 @@ int64_t MakingMemory(const PatchEntry& entry, int64_t payloadBytes) {
   const MethodRow* row = FindMethod(entry.method);
   if (!row || row->making == MethodRow::Making::kFolder) return 0;
   if (row->making == MethodRow::Making::kSegments) {
-    // A segment and its ranges, and the members among the references, had whole.
+    // A segment, its ranges and its coded bytes (the payload is read a piece at a time),
+    // and the members among the references, had whole.
     int64_t members = 0;
     for (int32_t i = 0; i < entry.referenceCount; ++i) {
       const ContentReference& reference = entry.references[i];
       if (reference.member[0] != 0 || reference.earlier >= 0) members += reference.size;
     }
-    return entry.newSize + payloadBytes + kSegmentDecodeMemory + 2 * members;
+    return entry.newSize + kSegmentDecodeMemory + 2 * members;
   }
   int64_t references = 0;
   for (int32_t i = 0; i < entry.referenceCount; ++i) references += entry.references[i].size;

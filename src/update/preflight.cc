@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "update/apply.h"
 #include "update/backup.h"
+#include "update/content.h"
 #include "update/content_method.h"
 #include "update/delta.h"
 #include "update/journal.h"
@@ -335,20 +336,9 @@ class Needs {
   // A content in segments: its payload is there, and its segments lie within the sizes
   // and the ranges of its references and add up to its new size.
   bool Segments(const PatchEntry* e, const PatchEntry* group) {
-    ScopedBlock payload;
-    if (LoadPayload(e->id, &payload.data, &payload.size) != Stop::kNone) {
-      return Unreadable(e, group);
-    }
-    uint64_t sizes[kMaxReferences] = {};
-    for (int32_t i = 0; i < e->referenceCount; ++i) {
-      sizes[i] = static_cast<uint64_t>(e->references[i].size);
-    }
-    if (e->newSize >= 0 &&
-        SegmentLayoutFits(payload.data, static_cast<size_t>(payload.size),
-                          static_cast<uint16_t>(e->referenceCount), sizes,
-                          static_cast<uint64_t>(e->newSize))) {
-      return true;
-    }
+    bool readable = false;
+    if (SegmentPayloadFits(e, &readable)) return true;
+    if (!readable) return Unreadable(e, group);
     return Tell(Kind::kPayloadDoesNotFit, Stop::kPatchDamaged, e, group);
   }
 

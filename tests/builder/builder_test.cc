@@ -9,6 +9,7 @@
 #include "base/heap.h"
 #include "base/stream.h"
 #include "builder/builder_fixture.h"
+#include "common/files.h"
 #include "common/index_records.h"
 #include "common/names.h"
 #include "zt4mkpatch/patch_builder.h"
@@ -81,6 +82,48 @@ TEST(FoldCase, FoldsAsciiLettersButNotTrailBytes) {
                               "A"),
             "\x83\x41"
             "a");
+}
+
+// Files copied and compared a piece at a time (4 MiB): contents with runs of zeros at the
+// start, across pieces and at the end (skipped over when copied) come out the same, and
+// a single byte changed anywhere, or a byte more, is a difference.
+TEST(FilePieces, CopiesAndComparesAnySize) {
+  test::TempFolder folder;
+  const size_t piece = size_t{4} << 20;
+  std::string mixed(2 * piece + 100, '\0');
+  for (size_t i = piece; i < piece + 5000; ++i) mixed[i] = static_cast<char>(i * 31);
+  const struct {
+    const char* name;
+    std::string content;
+  } cases[] = {
+      {"empty", ""},
+      {"zeros", std::string(piece + 7, '\0')},
+      {"mixed", mixed},
+      {"text", std::string(piece - 1, 'x')},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string from = folder / (std::string(c.name) + ".in");
+    const std::string to = folder / (std::string("copies/") + c.name);
+    ASSERT_TRUE(test::WriteFile(from, c.content));
+    std::string error;
+    ASSERT_TRUE(tool::CopyFile(from, to, &error)) << error;
+    std::string copied;
+    ASSERT_TRUE(test::ReadFile(to, &copied));
+    EXPECT_TRUE(copied == c.content);
+    bool same = false;
+    ASSERT_TRUE(tool::SameFiles(from, to, &same, &error)) << error;
+    EXPECT_TRUE(same);
+    for (const std::string& other : {c.content + "x", c.content.empty() ? "y" : "y" + c.content.substr(1)}) {
+      ASSERT_TRUE(test::WriteFile(to, other));
+      ASSERT_TRUE(tool::SameFiles(from, to, &same, &error)) << error;
+      EXPECT_FALSE(same);
+    }
+  }
+  bool same = true;
+  std::string error;
+  EXPECT_FALSE(tool::SameFiles(folder / "missing", folder / "empty.in", &same, &error));
+  EXPECT_NE(error.find("missing"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -158,6 +158,94 @@ bool CreateFolders(const std::string& path) {
   return Os().CreateFolderTree(path.c_str()) != FolderResult::kFailed;
 }
 
+namespace {
+
+constexpr int32_t kCopyPiece = 4 << 20;
+
+// Reads up to a piece at the file's position; the count read, or -1.
+int32_t ReadPiece(FileHandle file, uint8_t* into) {
+  int32_t done = 0;
+  while (done < kCopyPiece) {
+    const int32_t n = Os().ReadFile(file, into + done, kCopyPiece - done);
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += n;
+  }
+  return done;
+}
+
+}  // namespace
+
+bool CopyFile(const std::string& from, const std::string& to, std::string* error) {
+  size_t slash = LastSeparator(to);
+  if (slash != std::string::npos && slash > 0 && !CreateFolders(to.substr(0, slash))) {
+    *error = Shown(to) + ": the folder for the file cannot be created";
+    return false;
+  }
+  FileHandle in = Os().OpenFile(from.c_str(), kOpenRead);
+  if (in == kNoFile) {
+    *error = Shown(from) + ": the file cannot be opened";
+    return false;
+  }
+  FileHandle out = Os().OpenFile(to.c_str(), kOpenCreate);
+  if (out == kNoFile) {
+    Os().CloseFile(in);
+    *error = Shown(to) + ": the file cannot be created";
+    return false;
+  }
+  const int64_t size = Os().FileSize(in);
+  Bytes piece(kCopyPiece);
+  int64_t done = 0;
+  bool ok = size >= 0;
+  while (ok && done < size) {
+    const int32_t n = ReadPiece(in, piece.data());
+    ok = n > 0;
+    if (!ok) break;
+    // A piece of zeros before the end is a hole; the last piece is written, so the file
+    // has its size.
+    const bool zeros = std::all_of(piece.begin(), piece.begin() + n, [](uint8_t b) { return b == 0; });
+    if (zeros && done + n < size) {
+      ok = Os().SeekFile(out, done + n, 0) == done + n;
+    } else {
+      ok = Os().WriteFile(out, piece.data(), n);
+    }
+    done += n;
+  }
+  Os().CloseFile(in);
+  Os().CloseFile(out);
+  if (!ok) *error = Shown(to) + ": the file cannot be copied from " + Shown(from);
+  return ok;
+}
+
+bool SameFiles(const std::string& a, const std::string& b, bool* same, std::string* error) {
+  *same = false;
+  FileHandle first = Os().OpenFile(a.c_str(), kOpenRead);
+  FileHandle second = Os().OpenFile(b.c_str(), kOpenRead);
+  bool ok = first != kNoFile && second != kNoFile;
+  if (ok && Os().FileSize(first) == Os().FileSize(second)) {
+    Bytes x(kCopyPiece);
+    Bytes y(kCopyPiece);
+    *same = true;
+    for (;;) {
+      const int32_t n = ReadPiece(first, x.data());
+      const int32_t m = ReadPiece(second, y.data());
+      if (n < 0 || m < 0) {
+        ok = false;
+        break;
+      }
+      if (n != m || std::memcmp(x.data(), y.data(), static_cast<size_t>(n)) != 0) {
+        *same = false;
+        break;
+      }
+      if (n == 0) break;
+    }
+  }
+  if (first != kNoFile) Os().CloseFile(first);
+  if (second != kNoFile) Os().CloseFile(second);
+  if (!ok) *error = Shown(first == kNoFile ? a : b) + ": the file cannot be read";
+  return ok;
+}
+
 bool CopyTree(const std::string& from, const std::string& to, std::string* error) {
   TreeScan scan;
   if (!ScanTree(from, &scan, error)) return false;
@@ -167,12 +255,8 @@ bool CopyTree(const std::string& from, const std::string& to, std::string* error
       return false;
     }
   }
-  Bytes content;
   for (const TreeFile& file : scan.files) {
-    if (!ReadWholeFile(from + "/" + file.name, &content, error) ||
-        !WriteWholeFile(to + "/" + file.name, content.data(), content.size(), error)) {
-      return false;
-    }
+    if (!CopyFile(from + "/" + file.name, to + "/" + file.name, error)) return false;
   }
   return true;
 }

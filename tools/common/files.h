@@ -47,6 +47,12 @@ bool WriteWholeFile(const std::string& path, const uint8_t* data, size_t size, s
 bool FileExists(const std::string& path);
 // Creates the folder and its missing parents; true when it exists afterwards.
 bool CreateFolders(const std::string& path);
+// Copies a file of any size a piece at a time (runs of zero bytes are skipped over, so a
+// sparse file stays sparse where the system allows it). False with a message.
+bool CopyFile(const std::string& from, const std::string& to, std::string* error);
+// Whether two files of any size hold the same bytes, read a piece at a time. False with
+// a message when one cannot be read.
+bool SameFiles(const std::string& a, const std::string& b, bool* same, std::string* error);
 // Copies the files and folders below `from` into `to` (which must exist).
 bool CopyTree(const std::string& from, const std::string& to, std::string* error);
 // Removes a file, or a folder with everything in it; stops at the first item that

@@ -146,12 +146,10 @@ TreeDifferences CompareTrees(const std::string& expected, const std::string& act
       continue;
     }
     const std::string& name = want.files[i].name;
-    Bytes a;
-    Bytes b;
-    if (!ReadWholeFile(expected + "/" + name, &a, &error) ||
-        !ReadWholeFile(actual + "/" + name, &b, &error)) {
+    bool same = false;
+    if (!SameFiles(expected + "/" + name, actual + "/" + name, &same, &error)) {
       differences.push_back(error);
-    } else if (a != b) {
+    } else if (!same) {
       differences.push_back("differs: " + Shown(actual + "/" + name));
     }
     ++i;

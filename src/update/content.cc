@@ -291,7 +291,9 @@ Stop CopyPlainFile(const ContentReference& reference, const char* backupFolder,
   }
   if (file.Size() != reference.size) return Stop::kVersionMismatch;
   ScopedBlock piece;
-  piece.data = AllocBlock(static_cast<size_t>(kCopyPiece));
+  // A small file takes a block of its size, not of the largest piece.
+  piece.data = AllocBlock(static_cast<size_t>(
+      reference.size < kCopyPiece ? (reference.size > 0 ? reference.size : 1) : kCopyPiece));
   if (!piece.data) return Stop::kNoMemory;
   for (int64_t done = 0; done < reference.size;) {
     const auto want = static_cast<int32_t>(

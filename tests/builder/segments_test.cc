@@ -166,6 +166,44 @@ TEST(Segments, DamageAndFailuresEndTheDecoding) {
   EXPECT_EQ(Decode(&coded, coded.payload, &out), SegmentResult::kSinkFailed);
 }
 
+// A payload handed over a piece at a time, as the applier reads it out of the patch,
+// makes the same content whatever the pieces; cut short, or with a byte after it, it is
+// damaged, and a frame longer than a segment can need is refused before it is gathered.
+TEST(Segments, AStreamedPayloadDecodesInAnyPieces) {
+  const std::string old = Bytes(300 << 10, 7, true);
+  const std::string content = old.substr(0, 100000) + Bytes(9000, 8, false) + old.substr(120000);
+  Coded coded = Code({old}, content, 32 << 10);
+  auto streamed = [&](const std::string& payload, size_t piece, Collected* out) {
+    SegmentStream stream(1, coded.sizes.data(), content.size(), &coded.sources, out);
+    for (size_t at = 0; at < payload.size(); at += piece) {
+      if (!stream.Feed(reinterpret_cast<const uint8_t*>(payload.data()) + at,
+                       std::min(piece, payload.size() - at))) {
+        break;
+      }
+    }
+    return stream.Finish();
+  };
+  for (size_t piece : {size_t{1}, size_t{5}, size_t{4096}, coded.payload.size()}) {
+    SCOPED_TRACE(piece);
+    Collected out;
+    EXPECT_EQ(streamed(coded.payload, piece, &out), SegmentResult::kDone);
+    EXPECT_TRUE(out.bytes == content);
+    Collected cut;
+    EXPECT_EQ(streamed(coded.payload.substr(0, coded.payload.size() - 1), piece, &cut),
+              SegmentResult::kDamaged);
+    Collected longer;
+    EXPECT_EQ(streamed(coded.payload + "x", piece, &longer), SegmentResult::kDamaged);
+  }
+  // The first segment's frame size (after the head, the segment's length and stretch
+  // count, and its stretches) stated past the most a frame may be.
+  const size_t stretchCount = static_cast<uint8_t>(coded.payload[16 + 4]);
+  const size_t frameSizeAt = 16 + 6 + stretchCount * 14;
+  std::string huge = coded.payload;
+  for (int i = 0; i < 4; ++i) huge[frameSizeAt + i] = static_cast<char>(0xFF);
+  Collected out;
+  EXPECT_EQ(streamed(huge, 4096, &out), SegmentResult::kDamaged);
+}
+
 // Files coded in segments by the builder and made again by the applier: one edited,
 // grown and shrunk in place, one renamed and made of stretches of two old files. The
 // patch is about what is new; with a frame damaged, the applier stops as for any damaged

@@ -26,7 +26,8 @@ constexpr char kUsage[] =
     "                bytes at their offsets, changed archive members whole)\n"
     "  --level N     effort of a compact patch, 1 (fast) to 22 (smallest); default 19\n"
     "  --budget MIB  memory the applier may use for one file and the contents it is made\n"
-    "                from; default twice the largest file, at least 64\n";
+    "                from; default twice the largest file under 64 MiB (larger ones are\n"
+    "                made a segment at a time), at least 64\n";
 
 // A whole number within [low, high], or false.
 bool NumberIn(const char* text, long low, long high, long* value) {

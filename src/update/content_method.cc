@@ -4,6 +4,7 @@
 
 #include "base/heap.h"
 #include "codec/approximate_diff.h"
+#include "codec/branch_filter.h"
 #include "codec/reference_codec.h"
 #include "codec/segment_codec.h"
 
@@ -51,14 +52,14 @@ bool StatesDiffStream(int64_t stated, int64_t newSize) {
   return stated >= 0 && stated <= DiffStreamLimit(newSize);
 }
 
-Stop DecodeZstd(const uint8_t* frame, size_t frameSize, const uint8_t* references,
+Stop DecodeZstd(const uint8_t* frame, size_t frameSize, uint8_t* references,
                 size_t referenceBytes, uint8_t* out, size_t outSize) {
   return DecodeWithReference(frame, frameSize, references, referenceBytes, out, outSize)
              ? Stop::kNone
              : Stop::kPatchDamaged;
 }
 
-Stop DecodeDiff(const uint8_t* frame, size_t frameSize, const uint8_t* references,
+Stop DecodeDiff(const uint8_t* frame, size_t frameSize, uint8_t* references,
                 size_t referenceBytes, uint8_t* out, size_t outSize) {
   const int64_t streamSize = ReferenceFrameContentSize(frame, frameSize);
   if (!StatesDiffStream(streamSize, static_cast<int64_t>(outSize))) return Stop::kPatchDamaged;
@@ -70,6 +71,17 @@ Stop DecodeDiff(const uint8_t* frame, size_t frameSize, const uint8_t* reference
                     ApplyApproximateDiff(stream.data, static_cast<size_t>(streamSize), references,
                                          referenceBytes, out, outSize);
   return made ? Stop::kNone : Stop::kPatchDamaged;
+}
+
+// Made against the references filtered in place, then unfiltered in place.
+Stop DecodeBranches(const uint8_t* frame, size_t frameSize, uint8_t* references,
+                    size_t referenceBytes, uint8_t* out, size_t outSize) {
+  if (references) FilterBranches(references, referenceBytes);
+  if (!DecodeWithReference(frame, frameSize, references, referenceBytes, out, outSize)) {
+    return Stop::kPatchDamaged;
+  }
+  UnfilterBranches(out, outSize);
+  return Stop::kNone;
 }
 
 int64_t NothingBeside(int64_t) { return 0; }
@@ -85,6 +97,8 @@ constexpr MethodRow kRows[] = {
      DecodeDiff, DiffStreamLimit},
     {ContentMethod::kSegments, "segments", MethodRow::Making::kSegments, AcceptsSegments,
      nullptr, nullptr, nullptr},
+    {ContentMethod::kBranches, "branches", MethodRow::Making::kFrame, AcceptsZstd,
+     StatesExactly, DecodeBranches, NothingBeside},
 };
 
 }  // namespace

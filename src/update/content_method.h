@@ -33,8 +33,9 @@ struct MethodRow {
   // (checked before the backup and before anything is taken for it).
   bool (*statedSizeFits)(int64_t stated, int64_t newSize);
   // Frames: the new content (`out`, exactly the entry's new size) from the frame and the
-  // references laid end to end. kPatchDamaged or kNoMemory when it cannot be made.
-  Stop (*decode)(const uint8_t* frame, size_t frameSize, const uint8_t* references,
+  // references laid end to end, which are the decoder's to change (nothing reads them
+  // after). kPatchDamaged or kNoMemory when it cannot be made.
+  Stop (*decode)(const uint8_t* frame, size_t frameSize, uint8_t* references,
                  size_t referenceBytes, uint8_t* out, size_t outSize);
   // Frames: what decoding holds beside the payload, the references and the content.
   int64_t (*decodeMemory)(int64_t newSize);

@@ -207,6 +207,38 @@ TEST_P(RoundTrip, ShiftedBinaryCodeIsCarriedAsADiff) {
   }
 }
 
+// A program (PE x86-64) whose code moved in a new build: its calls into code that stayed
+// change their relative bytes; a compact patch codes it with the targets made absolute,
+// and the applier makes it back byte for byte, as a file and as an archive member.
+TEST_P(RoundTrip, AProgramIsCodedWithItsBranchTargetsMadeAbsolute) {
+  auto build = [](size_t moved) {
+    std::string exe(256, '\0');
+    exe.replace(0, 2, "MZ");
+    exe[60] = static_cast<char>(0x80);
+    exe.replace(0x80, 6, std::string("PE\0\0\x64\x86", 6));
+    std::mt19937 same(9);  // the code is the same but for where it stands
+    exe += std::string(moved, '\xCC');
+    for (int n = 0; n < 6000; ++n) {
+      const uint32_t target = 0x30000 + (same() % 64) * 0x100;
+      const auto rel = target - static_cast<uint32_t>(exe.size() + 5);
+      exe += '\xE8';
+      for (int i = 0; i < 4; ++i) exe += static_cast<char>(rel >> (8 * i));
+      for (int i = 0; i < 3; ++i) exe += static_cast<char>(same());
+    }
+    exe.resize(0x30000 + 0x4000, '\xC3');
+    return exe;
+  };
+  const std::string old = build(0);
+  const std::string next = build(40);
+  BuildCase c({{"game.exe", old}, {"data.zt4", ArchiveBytes({{"/game.exe", old}})}},
+              {{"game.exe", next}, {"data.zt4", ArchiveBytes({{"/game.exe", next}})}}, Strict());
+  c.RoundTrip();
+  if (!Strict()) {
+    EXPECT_EQ(c.Summary().branches, 1);  // one payload serves both
+    EXPECT_LT(c.Summary().payloadBytes, 2000u);
+  }
+}
+
 // Bundles in one archive that share their new code: a compact patch makes the later ones
 // from the earlier, which the rebuild keeps for them.
 TEST_P(RoundTrip, MembersOfOneArchiveAreMadeFromEarlierOnes) {

@@ -323,6 +323,7 @@ bool Builder::TakeFrame(ContentPlan* plan, std::string* error) {
   }
   plan->method = frame->method;
   if (plan->method == ContentMethod::kDiff) ++summary_->diffs;
+  if (plan->method == ContentMethod::kBranches) ++summary_->branches;
   const Bytes& bytes = frame->bytes;
   return EmitPayload(bytes.data(), bytes.size(), FactsOf(bytes.data(), bytes.size()), &plan->id,
                      error);

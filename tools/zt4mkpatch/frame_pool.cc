@@ -4,6 +4,7 @@
 
 #include "base/heap.h"
 #include "codec/approximate_diff_encoder.h"
+#include "codec/branch_filter.h"
 #include "codec/reference_codec.h"
 #include "update/content_method.h"
 
@@ -61,6 +62,16 @@ int64_t FramePool::Submit(std::vector<uint8_t> content, std::vector<uint8_t> ref
                   ->statedSizeFits(static_cast<int64_t>(diff.size()), static_cast<int32_t>(data.size()))) {
             std::optional<std::vector<uint8_t>> coded = Encode(diff, reference, level);
             if (coded && coded->size() < frame.bytes.size()) frame = Frame{std::move(*coded), ContentMethod::kDiff};
+          }
+        }
+        // A program: its branch targets made absolute in it and its references, where a
+        // new build repeats its old one more.
+        if (LooksLikeX86Program(data.data(), data.size())) {
+          FilterBranches(data.data(), data.size());
+          FilterBranches(reference.data(), reference.size());
+          std::optional<std::vector<uint8_t>> coded = Encode(data, reference, level);
+          if (coded && coded->size() < frame.bytes.size()) {
+            frame = Frame{std::move(*coded), ContentMethod::kBranches};
           }
         }
         return frame;

@@ -24,7 +24,8 @@ class FramePool {
 
   struct Frame {
     std::vector<uint8_t> bytes;
-    // How the content is made of the frame: zstd, or the approximate-match diff.
+    // How the content is made of the frame: zstd, the approximate-match diff, or zstd
+    // with branch targets made absolute (a program).
     ContentMethod method = ContentMethod::kZstd;
   };
   // Starts coding `content` against `references`, with `tryDiff` also its approximate-

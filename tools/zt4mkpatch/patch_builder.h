@@ -70,6 +70,7 @@ struct BuildSummary {
   int copies = 0;      // new contents that are an old (or earlier new) one unchanged
   int frames = 0;      // new contents made from a zstd frame
   int diffs = 0;       // of those, frames of an approximate-match diff
+  int branches = 0;    // of those, programs with their branch targets made absolute
   int segmented = 0;   // new files coded in segments
   int references = 0;  // contents those frames are coded against, all told
   int earlierMembers = 0;  // of those, members written before into the same archive

@@ -34,7 +34,8 @@ std::string FormatSummary(const BuildSummary& s) {
     std::snprintf(budget, sizeof budget, "%.0f MiB", static_cast<double>(s.budget) / (1 << 20));
     text += "\ncompact: " + std::to_string(s.copies) + " contents copied, " +
             std::to_string(s.frames) + " made from zstd frames (" + std::to_string(s.diffs) +
-            " of an approximate-match diff), " + std::to_string(s.segmented) +
+            " of an approximate-match diff, " + std::to_string(s.branches) +
+            " of a program with its branch targets made absolute), " + std::to_string(s.segmented) +
             " in segments, against " +
             std::to_string(s.references) + " references (" + std::to_string(s.earlierMembers) +
             " of them earlier members of the same archive), " + std::to_string(s.folders) +

@@ -44,9 +44,9 @@ enum class ContentMethod : int32_t {
   kSegments = 5,  // the payload is the content in segments, each coded against byte
                   // ranges of the references (codec/segment_codec.h), made a segment at a
                   // time
-  kBranches = 6,  // the payload is a zstd frame of the content with its x86 branch
-                  // targets made absolute (codec/branch_filter.h), coded against the
-                  // references end to end, filtered the same way
+  kBranches = 6,  // as kDiff, between the content and the references (end to end) with
+                  // their x86 branch targets made absolute (codec/branch_filter.h): the
+                  // diff makes the filtered content, which is then unfiltered
 };
 
 enum class ReferenceSide : int32_t {

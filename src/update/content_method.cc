@@ -73,15 +73,14 @@ Stop DecodeDiff(const uint8_t* frame, size_t frameSize, uint8_t* references,
   return made ? Stop::kNone : Stop::kPatchDamaged;
 }
 
-// Made against the references filtered in place, then unfiltered in place.
+// The diff's content made from the references filtered in place, then unfiltered in
+// place.
 Stop DecodeBranches(const uint8_t* frame, size_t frameSize, uint8_t* references,
                     size_t referenceBytes, uint8_t* out, size_t outSize) {
   if (references) FilterBranches(references, referenceBytes);
-  if (!DecodeWithReference(frame, frameSize, references, referenceBytes, out, outSize)) {
-    return Stop::kPatchDamaged;
-  }
-  UnfilterBranches(out, outSize);
-  return Stop::kNone;
+  const Stop stop = DecodeDiff(frame, frameSize, references, referenceBytes, out, outSize);
+  if (stop == Stop::kNone) UnfilterBranches(out, outSize);
+  return stop;
 }
 
 int64_t NothingBeside(int64_t) { return 0; }
@@ -97,8 +96,8 @@ constexpr MethodRow kRows[] = {
      DecodeDiff, DiffStreamLimit},
     {ContentMethod::kSegments, "segments", MethodRow::Making::kSegments, AcceptsSegments,
      nullptr, nullptr, nullptr},
-    {ContentMethod::kBranches, "branches", MethodRow::Making::kFrame, AcceptsZstd,
-     StatesExactly, DecodeBranches, NothingBeside},
+    {ContentMethod::kBranches, "branches", MethodRow::Making::kFrame, AcceptsDiff,
+     StatesDiffStream, DecodeBranches, DiffStreamLimit},
 };
 
 }  // namespace

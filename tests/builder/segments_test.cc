@@ -217,8 +217,14 @@ TEST(Segments, FilesInSegmentsRoundTripThroughTheApplier) {
   changed.insert(1 << 20, added);
   changed.erase(1900000, 50000);
   const std::string joined = other.substr(100000, 200000) + big.substr(500000, 700000) + added;
-  test::BuildCase c({{"data/big.pak", big}, {"other.pak", other}, {"small.txt", "small"}},
-                    {{"data/big.pak", changed}, {"moved.pak", joined}, {"small.txt", "small"}});
+  // An archive past the threshold: its members are still made from the old ones.
+  const std::string member = Bytes(300 << 10, 15, false);
+  std::string edited = member;
+  edited.replace(1000, 6, "EDITED");
+  test::BuildCase c({{"data/big.pak", big}, {"other.pak", other}, {"small.txt", "small"},
+                     {"pack.zt4", test::ArchiveBytes({{"/m.bin", member}})}},
+                    {{"data/big.pak", changed}, {"moved.pak", joined}, {"small.txt", "small"},
+                     {"pack.zt4", test::ArchiveBytes({{"/m.bin", edited}})}});
   c.SetSegmentedFileBytes(256 << 10);
   c.RoundTrip();
   EXPECT_EQ(c.Summary().segmented, 2);

@@ -118,6 +118,9 @@ class Builder {
     // A member of the archive being described, for the members after it only: its place.
     std::string group;
     int32_t place = -1;
+    // Read whole when it was catalogued: a frame may be made from it. A large plain file
+    // is not, and is matched in segments instead.
+    bool held = true;
   };
   bool CatalogueOld(std::string* error);
   // `copyable`: a new content that is this one may be copied from it. `data` null: a

@@ -24,6 +24,7 @@ int32_t Builder::AddContent(ReferenceSide side, const std::string& file, const s
   content.file = file;
   content.member = member;
   content.facts = facts;
+  content.held = data != nullptr;
   auto index = static_cast<int32_t>(contents_.size());
   if (copyable) contentByKey_.emplace(content.facts.key, index);
   if (side == ReferenceSide::kOld) {
@@ -57,6 +58,8 @@ bool Builder::CatalogueOld(std::string* error) {
   Bytes content;
   for (const TreeFile& file : old_.files) {
     const std::string path = options_.oldDir + "/" + file.name;
+    // A large file is hashed a piece at a time; a large archive's members are still
+    // catalogued below, each read on its own.
     if (IsStreamed(file.size)) {
       FileFacts facts;
       if (!FactsOfFile(path, &facts)) {
@@ -64,12 +67,12 @@ bool Builder::CatalogueOld(std::string* error) {
         return false;
       }
       AddContent(ReferenceSide::kOld, file.name, "", facts, nullptr);
-      continue;
+    } else {
+      if (!ReadWholeFile(path, &content, error)) return false;
+      largest = std::max<int64_t>(largest, file.size);
+      AddContent(ReferenceSide::kOld, file.name, "", FactsOf(content.data(), content.size()),
+                 content.data());
     }
-    if (!ReadWholeFile(path, &content, error)) return false;
-    largest = std::max<int64_t>(largest, file.size);
-    AddContent(ReferenceSide::kOld, file.name, "", FactsOf(content.data(), content.size()),
-               content.data());
     if (file.name.size() <= sizeof kArchiveSuffix - 1 ||
         file.name.compare(file.name.size() - (sizeof kArchiveSuffix - 1), std::string::npos,
                           kArchiveSuffix) != 0) {
@@ -175,7 +178,7 @@ bool Builder::PlanContent(int32_t primary, const uint8_t* data, size_t size, con
   // it, in segments.
   if (!groupMemory_ &&
       (IsStreamed(static_cast<int64_t>(size)) ||
-       (primary >= 0 && (IsStreamed(contents_[primary].facts.size) ||
+       (primary >= 0 && (!contents_[primary].held ||
                          static_cast<int64_t>(size) + contents_[primary].facts.size >
                              summary_->budget)))) {
     return PlanSegments(primary, data, "", size, plan, error);
@@ -185,7 +188,7 @@ bool Builder::PlanContent(int32_t primary, const uint8_t* data, size_t size, con
   plan->method = ContentMethod::kZstd;
   std::vector<int32_t>& chosen = plan->references;
   int64_t held = static_cast<int64_t>(size);
-  if (primary >= 0 && !IsStreamed(contents_[primary].facts.size) &&
+  if (primary >= 0 && contents_[primary].held &&
       held + contents_[primary].facts.size <= summary_->budget) {
     held += contents_[primary].facts.size;
     chosen.push_back(primary);
@@ -259,7 +262,7 @@ bool Builder::PlanSegments(int32_t primary, const uint8_t* data, const std::stri
   } else {
     for (int32_t item = 0; item < static_cast<int32_t>(contents_.size()); ++item) {
       if (plain(item) && contents_[item].side == ReferenceSide::kOld &&
-          IsStreamed(contents_[item].facts.size)) {
+          !contents_[item].held) {
         chosen.push_back(item);
       }
     }

@@ -124,17 +124,26 @@ bool ReadWholeFile(const std::string& path, Bytes* content, std::string* error) 
   return true;
 }
 
-bool WriteWholeFile(const std::string& path, const uint8_t* data, size_t size, std::string* error) {
+namespace {
+
+// A new file (replacing one of its name) with its missing parent folders; kNoFile with a
+// message.
+FileHandle CreateWithFolders(const std::string& path, std::string* error) {
   size_t slash = LastSeparator(path);
   if (slash != std::string::npos && slash > 0 && !CreateFolders(path.substr(0, slash))) {
     *error = Shown(path) + ": the folder for the file cannot be created";
-    return false;
+    return kNoFile;
   }
   FileHandle file = Os().OpenFile(path.c_str(), kOpenCreate);
-  if (file == kNoFile) {
-    *error = Shown(path) + ": the file cannot be created";
-    return false;
-  }
+  if (file == kNoFile) *error = Shown(path) + ": the file cannot be created";
+  return file;
+}
+
+}  // namespace
+
+bool WriteWholeFile(const std::string& path, const uint8_t* data, size_t size, std::string* error) {
+  FileHandle file = CreateWithFolders(path, error);
+  if (file == kNoFile) return false;
   bool ok = true;
   size_t done = 0;
   while (ok && done < size) {
@@ -177,20 +186,14 @@ int32_t ReadPiece(FileHandle file, uint8_t* into) {
 }  // namespace
 
 bool CopyFile(const std::string& from, const std::string& to, std::string* error) {
-  size_t slash = LastSeparator(to);
-  if (slash != std::string::npos && slash > 0 && !CreateFolders(to.substr(0, slash))) {
-    *error = Shown(to) + ": the folder for the file cannot be created";
-    return false;
-  }
   FileHandle in = Os().OpenFile(from.c_str(), kOpenRead);
   if (in == kNoFile) {
     *error = Shown(from) + ": the file cannot be opened";
     return false;
   }
-  FileHandle out = Os().OpenFile(to.c_str(), kOpenCreate);
+  FileHandle out = CreateWithFolders(to, error);
   if (out == kNoFile) {
     Os().CloseFile(in);
-    *error = Shown(to) + ": the file cannot be created";
     return false;
   }
   const int64_t size = Os().FileSize(in);

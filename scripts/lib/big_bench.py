@@ -158,14 +158,14 @@ def run(name, old, new, unavoidable):
     floor_seconds = floor(old_file, new_file)
 
     print(f"\n{name}: {sizes[0]} -> {sizes[1]} bytes, {unavoidable} bytes new")
-    print(f"{'tool':<22}{'patch bytes':>13}{'x new':>11}{'build s':>9}{'peak MiB':>10}   apply")
+    print(f"{'tool':<22}{'patch bytes':>14}{'x new':>13}{'build s':>9}{'peak MiB':>10}   apply")
     for tool, patch_bytes, (seconds, peak, status), applied in rows:
         applied_text = "; ".join(
             f"{label} {s:.2f} s {p / mib:.0f} MiB{'' if ok and st == 0 else ' WRONG'}"
             for label, (s, p, st), ok in applied)
-        print(f"{tool:<22}{patch_bytes:>13,}{patch_bytes / unavoidable:>11.2f}{seconds:>9.2f}"
+        print(f"{tool:<22}{patch_bytes:>14,}{patch_bytes / unavoidable:>13.2f}{seconds:>9.2f}"
               f"{peak / mib:>10.0f}   {applied_text}{'' if status == 0 else ' (build failed)'}")
-    print(f"{'single-core floor':<22}{'':>13}{'':>11}{'':>9}{'':>10}   {floor_seconds:.2f} s")
+    print(f"{'single-core floor':<22}{'':>14}{'':>13}{'':>9}{'':>10}   {floor_seconds:.2f} s")
     shutil.rmtree(folder, ignore_errors=True)
 
 

@@ -46,6 +46,9 @@ constexpr size_t kIndexPiece = size_t{4} << 20;
 }  // namespace
 
 bool SpanRanges::Read(int32_t source, uint64_t offset, size_t length, uint8_t* into) {
+  if (source != kNewContent && (source < 0 || static_cast<size_t>(source) >= old_.size())) {
+    return false;
+  }
   const OldSpan& span = source == kNewContent ? content_ : old_[static_cast<size_t>(source)];
   if (offset > span.size || length > span.size - offset) return false;
   if (length > 0) std::memcpy(into, span.data + offset, length);

@@ -1,7 +1,6 @@
 #include "zt4mkpatch/segment_writer.h"
 
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <optional>

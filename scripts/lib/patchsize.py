@@ -121,7 +121,11 @@ def archive(trees):
     return chosen
 
 
-def zt4(options):
+# How our patches make their contents, by row: the "methods:" line of zt4 patch-info.
+METHOD_LINES = {}
+
+
+def zt4(options, name):
     def method(old, new, d):
         patch = os.path.join(d, "patch.zt4")
         seconds, mib, done = run([MKPATCH, *options, old, new, patch])
@@ -129,6 +133,10 @@ def zt4(options):
             return None  # a binary without the option
         if done.returncode:
             raise Failed(said(done))
+        info = subprocess.run([ZT4, "patch-info", patch], capture_output=True)
+        for line in info.stdout.decode(errors="replace").splitlines():
+            if line.startswith("methods:"):
+                METHOD_LINES[name] = line
         program, install = os.path.join(d, "program"), os.path.join(d, "install")
         os.makedirs(program)
         shutil.copy2(APPLIER, program)
@@ -188,8 +196,8 @@ def changed_files(old, new, d):
 
 
 METHODS = [
-    ("zt4mkpatch (compact)", zt4([])),
-    ("zt4mkpatch --strict", zt4(["--strict"])),
+    ("zt4mkpatch (compact)", zt4([], "zt4mkpatch (compact)")),
+    ("zt4mkpatch --strict", zt4(["--strict"], "zt4mkpatch --strict")),
     ("xdelta3 -9 (tar)", tar_tool(xdelta_build, ["xdelta3", "-d", "-f", "-s", "{old}",
                                                  "{patch}", "{out}"])),
     ("bsdiff (tar)", tar_tool(lambda n: ["bsdiff", "{old}", "{new}", "{patch}"],
@@ -217,6 +225,7 @@ def measure(kind, labels):
         subprocess.run(TAR + ["-C", tree, "-cf", os.path.join(base, side + ".tar"), "."],
                        check=True)
     rows = []
+    METHOD_LINES.clear()
     for name, method in METHODS:
         d = os.path.join(base, name.split()[0].strip("-") + str(len(rows)))
         os.makedirs(d)
@@ -238,6 +247,8 @@ def measure(kind, labels):
         ratio = f"{r[0] / reference:.2f}" if reference else "n/a"
         print(f"{name:<28}{r[0]:>12,}{ratio:>12}{r[1]:>12.2f}{r[2]:>12.1f}{r[3]:>12.2f}"
               f"{r[4]:>12.1f}  {r[5]}")
+    for name, line in METHOD_LINES.items():
+        print(f"{name}: {line}")
     print("equals NEW: every file's name and bytes (empty folders ignored); the zt4patch rows"
           " also check BACKUP_FILES against OLD.\nTimes of the tar rows leave out making"
           " old.tar and new.tar and unpacking the result; apply rows start from a fresh copy"

@@ -12,6 +12,10 @@ inline void PutU32(uint8_t* out, uint32_t value) {
   out[3] = static_cast<uint8_t>(value >> 24);
 }
 
+inline uint16_t GetU16(const uint8_t* in) {
+  return static_cast<uint16_t>(in[0] | (in[1] << 8));
+}
+
 inline uint32_t GetU32(const uint8_t* in) {
   return uint32_t{in[0]} | (uint32_t{in[1]} << 8) | (uint32_t{in[2]} << 16) |
          (uint32_t{in[3]} << 24);

@@ -37,7 +37,7 @@ bool LooksLikeX86Program(const uint8_t* data, size_t size) {
   // ELF: the machine at 18 (little-endian images): 3 is x86, 62 x86-64.
   if (size >= 20 && data[0] == 0x7F && data[1] == 'E' && data[2] == 'L' && data[3] == 'F' &&
       data[5] == 1) {
-    const uint32_t machine = data[18] | uint32_t{data[19]} << 8;
+    const uint16_t machine = GetU16(data + 18);
     return machine == 3 || machine == 62;
   }
   // PE: "MZ", the offset of "PE\0\0" at 60, the machine after it: 0x14C is x86, 0x8664
@@ -45,7 +45,7 @@ bool LooksLikeX86Program(const uint8_t* data, size_t size) {
   if (size < 64 || data[0] != 'M' || data[1] != 'Z') return false;
   const uint32_t pe = GetU32(data + 60);
   if (pe > size || size - pe < 6 || GetU32(data + pe) != 0x00004550u) return false;
-  const uint32_t machine = data[pe + 4] | uint32_t{data[pe + 5]} << 8;
+  const uint16_t machine = GetU16(data + pe + 4);
   return machine == 0x14C || machine == 0x8664;
 }
 

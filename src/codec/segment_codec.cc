@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/bytes.h"
 #include "base/heap.h"
 #include "codec/reference_codec.h"
 
@@ -102,11 +103,6 @@ bool NextSegment(Fields* fields, uint16_t sourceCount, const uint64_t* sourceSiz
          (segment->frameSize > 0 || segment->stretchBytes == segment->length);
 }
 
-uint32_t Little32(const uint8_t* at) {
-  return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
-         static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
-}
-
 // A block grown to the largest size asked of it so far, its first `kept` bytes kept.
 bool Reserve(uint8_t** block, size_t* capacity, size_t size, size_t kept = 0) {
   if (size <= *capacity) return true;
@@ -139,7 +135,7 @@ size_t SegmentStream::Needed() const {
     case Stage::kSegmentHead:
       return kSegmentHeadSize;
     case Stage::kStretches:
-      return kSegmentHeadSize + size_t{Little32(unit_ + 4) & 0xFFFF} * kStretchSize + 4;
+      return kSegmentHeadSize + size_t{GetU16(unit_ + 4)} * kStretchSize + 4;
     case Stage::kFrame:
       return frameEnd_;
     case Stage::kEnd:
@@ -178,8 +174,8 @@ bool SegmentStream::Advance() {
       return true;
     }
     case Stage::kSegmentHead: {
-      const uint32_t length = Little32(unit_);
-      const uint32_t stretchCount = Little32(unit_ + 4) & 0xFFFF;
+      const uint32_t length = GetU32(unit_);
+      const uint32_t stretchCount = GetU16(unit_ + 4);
       if (length == 0 || length > kSegmentWindow || stretchCount > kMostSegmentStretches) {
         return Fail(SegmentResult::kDamaged);
       }
@@ -187,7 +183,7 @@ bool SegmentStream::Advance() {
       return true;
     }
     case Stage::kStretches: {
-      const uint32_t frameSize = Little32(unit_ + held_ - 4);
+      const uint32_t frameSize = GetU32(unit_ + held_ - 4);
       if (frameSize > kMostSegmentFrameBytes) return Fail(SegmentResult::kDamaged);
       frameEnd_ = held_ + frameSize;
       stage_ = Stage::kFrame;

@@ -15,6 +15,21 @@
 #include "update/phases.h"
 
 namespace zt4 {
+namespace {
+
+// A reference's plain file opened where it stands (an old one in the backup folder), of
+// the size the patch names.
+Stop OpenPlainReference(const ContentReference& reference, const char* backupFolder,
+                        const char* targetFolder, FileStream* file) {
+  char path[kMaxPath];
+  const char* folder = reference.side == ReferenceSide::kOld ? backupFolder : targetFolder;
+  if (!JoinPath(path, folder, reference.file) || !file->Open(PoolString(path), ReadMode)) {
+    return Stop::kSourceMissing;
+  }
+  return file->Size() == reference.size ? Stop::kNone : Stop::kVersionMismatch;
+}
+
+}  // namespace
 
 Stop LoadReference(const ContentReference& reference, const char* backupFolder,
                    const char* targetFolder, uint8_t* into, const uint8_t* const* earlier) {
@@ -23,13 +38,12 @@ Stop LoadReference(const ContentReference& reference, const char* backupFolder,
     if (reference.size > 0) std::memcpy(into, earlier[reference.earlier], static_cast<size_t>(reference.size));
     return Stop::kNone;
   }
-  char path[kMaxPath];
-  const char* folder = reference.side == ReferenceSide::kOld ? backupFolder : targetFolder;
-  if (!JoinPath(path, folder, reference.file)) return Stop::kSourceMissing;
   if (reference.member[0] == 0) {
     FileStream file;
-    if (!file.Open(PoolString(path), ReadMode)) return Stop::kSourceMissing;
-    if (file.Size() != reference.size) return Stop::kVersionMismatch;
+    if (Stop stop = OpenPlainReference(reference, backupFolder, targetFolder, &file);
+        stop != Stop::kNone) {
+      return stop;
+    }
     // Held whole only within a budget, which is an int32.
     if (reference.size > INT32_MAX) return Stop::kNoMemory;
     const auto size = static_cast<int32_t>(reference.size);
@@ -40,6 +54,9 @@ Stop LoadReference(const ContentReference& reference, const char* backupFolder,
   if (reference.side == ReferenceSide::kOld && DecodedMembers::Instance().CopyTo(reference, into)) {
     return Stop::kNone;
   }
+  char path[kMaxPath];
+  const char* folder = reference.side == ReferenceSide::kOld ? backupFolder : targetFolder;
+  if (!JoinPath(path, folder, reference.file)) return Stop::kSourceMissing;
   CacheMiss miss;
   Archive* archive = OpenCached(path, &miss);
   if (!archive) return miss == CacheMiss::kNoMemory ? Stop::kNoMemory : Stop::kSourceMissing;
@@ -108,22 +125,14 @@ class ReferenceRanges final : public SegmentSource {
     return failure == Stop::kNone;
   }
   bool Open(uint16_t source) {
-    const ContentReference& reference = e_->references[source];
-    char path[kMaxPath];
-    const char* folder = reference.side == ReferenceSide::kOld ? backupFolder_ : targetFolder_;
     auto* file = new (std::nothrow) FileStream;
     if (!file) {
       failure = Stop::kNoMemory;
       return false;
     }
-    if (!JoinPath(path, folder, reference.file) || !file->Open(PoolString(path), ReadMode)) {
+    failure = OpenPlainReference(e_->references[source], backupFolder_, targetFolder_, file);
+    if (failure != Stop::kNone) {
       delete file;
-      failure = Stop::kSourceMissing;
-      return false;
-    }
-    if (file->Size() != reference.size) {
-      delete file;
-      failure = Stop::kVersionMismatch;
       return false;
     }
     files_[source] = file;
@@ -283,13 +292,11 @@ namespace {
 // A plain file copied to the sink a piece at a time.
 Stop CopyPlainFile(const ContentReference& reference, const char* backupFolder,
                    const char* targetFolder, SegmentSink* sink) {
-  char path[kMaxPath];
-  const char* folder = reference.side == ReferenceSide::kOld ? backupFolder : targetFolder;
   FileStream file;
-  if (!JoinPath(path, folder, reference.file) || !file.Open(PoolString(path), ReadMode)) {
-    return Stop::kSourceMissing;
+  if (Stop stop = OpenPlainReference(reference, backupFolder, targetFolder, &file);
+      stop != Stop::kNone) {
+    return stop;
   }
-  if (file.Size() != reference.size) return Stop::kVersionMismatch;
   ScopedBlock piece;
   // A small file takes a block of its size, not of the largest piece.
   piece.data = AllocBlock(static_cast<size_t>(

@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/mount.h"
 #include "base/heap.h"
 #include "base/pool_string.h"
 #include "base/stream.h"
@@ -17,6 +19,7 @@
 #include "platform/platform.h"
 #include "support/patch_writer.h"
 #include "support/test_files.h"
+#include "update/phases.h"
 #include "zt4mkpatch/patch_builder.h"
 #include "zt4mkpatch/patch_check.h"
 
@@ -95,6 +98,30 @@ class BuildCase {
     if (windowedFileBytes_ > 0) options.windowedFileBytes = windowedFileBytes_;
     if (segmentedFileBytes_ > 0) options.segmentedFileBytes = segmentedFileBytes_;
     return builder::BuildPatch(options, &summary_, error);
+  }
+
+  // Verifies Work() (an install written there) with the built patch and updates it in
+  // place, on the platform in force; `between` runs after the verification. The stops of
+  // the verification and of the update.
+  std::pair<Stop, Stop> UpdateWork(const std::function<void()>& between = {}) {
+    const std::string target = DialogPath(Work());
+    const std::string backup = target + "\\" + kBackupFolderName;
+    ScopedBlock description;
+    uint8_t digest[20];
+    PatchEntry* tree = LoadPatch(PoolString(Patch().c_str()), &description.data, digest);
+    if (!tree) {
+      ADD_FAILURE() << "the patch does not load";
+      return {Stop::kPatchDamaged, Stop::kPatchDamaged};
+    }
+    const Stop verified = VerifyTarget(tree, target.c_str(), backup.c_str());
+    ReleaseArchiveCache();
+    if (between) between();
+    Phase phase = Phase::kVerify;
+    const Stop updated = UpdateTarget(tree, digest, target.c_str(), backup.c_str(), &phase);
+    ReleaseArchiveCache();
+    Unmount(PoolString(kPatchMountName));
+    FreePatchList(tree);
+    return {verified, updated};
   }
 
   // Builds, applies to a copy and compares: the result equals NEW, the backup equals OLD.

@@ -624,23 +624,15 @@ TEST(CompactApply, AnOldMemberIsMadeFromAsItWasVerified) {
   ASSERT_TRUE(c.Build(&error)) << error;
   ASSERT_EQ(c.Summary().frames, 1);
   ASSERT_TRUE(test::WriteTree(c.Work(), {{"data.zt4", ArchiveBytes(oldMembers)}}));
-  std::string target = test::DialogPath(c.Work());
-  std::string backup = target + "\\" + kBackupFolderName;
   test::ScriptedPlatform quiet;
   ScopedPlatform scope(&quiet);
-  ScopedBlock description;
-  uint8_t digest[20];
-  PatchEntry* tree = LoadPatch(PoolString(c.Patch().c_str()), &description.data, digest);
-  ASSERT_NE(tree, nullptr);
-  EXPECT_EQ(VerifyTarget(tree, target.c_str(), backup.c_str()), Stop::kNone);
-  ReleaseArchiveCache();
-  ASSERT_TRUE(test::WriteFile(c.Work() + "/data.zt4",
-                              ArchiveBytes({{"/keep.bin", "kept as it was"}, {"/script.txt", other}})));
-  Phase phase = Phase::kVerify;
-  EXPECT_EQ(UpdateTarget(tree, digest, target.c_str(), backup.c_str(), &phase), Stop::kNone);
-  ReleaseArchiveCache();
-  Unmount(PoolString(kPatchMountName));
-  FreePatchList(tree);
+  const auto [verified, updated] = c.UpdateWork([&] {
+    EXPECT_TRUE(test::WriteFile(
+        c.Work() + "/data.zt4",
+        ArchiveBytes({{"/keep.bin", "kept as it was"}, {"/script.txt", other}})));
+  });
+  EXPECT_EQ(verified, Stop::kNone);
+  EXPECT_EQ(updated, Stop::kNone);
   std::string result;
   ASSERT_TRUE(test::ReadFile(c.Work() + "/data.zt4", &result));
   EXPECT_TRUE(result == ArchiveBytes(newMembers));

@@ -9,12 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "archive/mount.h"
-#include "base/heap.h"
 #include "base/texts.h"
 #include "builder_fixture.h"
 #include "support/scripted_platform.h"
-#include "update/phases.h"
 #include "codec/segment_codec.h"
 #include "zt4mkpatch/block_matcher.h"
 #include "zt4mkpatch/segment_writer.h"
@@ -271,20 +268,11 @@ TEST(Segments, ALargeFileShowsProgressAsItIsWritten) {
   ASSERT_TRUE(c.Build(&error)) << error;
   ASSERT_EQ(c.Summary().segmented, 1);
   ASSERT_TRUE(test::WriteTree(c.Work(), {{"big.pak", big}}));
-  const std::string target = test::DialogPath(c.Work());
-  const std::string backup = target + "\\" + kBackupFolderName;
   test::ScriptedPlatform console;
   ScopedPlatform scope(&console);
-  ScopedBlock description;
-  uint8_t digest[20];
-  PatchEntry* tree = LoadPatch(PoolString(c.Patch().c_str()), &description.data, digest);
-  ASSERT_NE(tree, nullptr);
-  EXPECT_EQ(VerifyTarget(tree, target.c_str(), backup.c_str()), Stop::kNone);
-  Phase phase = Phase::kVerify;
-  EXPECT_EQ(UpdateTarget(tree, digest, target.c_str(), backup.c_str(), &phase), Stop::kNone);
-  ReleaseArchiveCache();
-  Unmount(PoolString(kPatchMountName));
-  FreePatchList(tree);
+  const auto [verified, updated] = c.UpdateWork();
+  EXPECT_EQ(verified, Stop::kNone);
+  EXPECT_EQ(updated, Stop::kNone);
   const size_t applying = console.console.find(kConsoleApplying);
   const size_t done = console.console.find(kApplyDoneLine);
   ASSERT_NE(applying, std::string::npos);

@@ -16,7 +16,7 @@ struct CompactSeed {
   int32_t budget;
   std::string records;
   bool valid;  // what ParsePatchList has to say of the description they make
-  bool wideSizes = false;  // a description of the wide version
+  bool latest = false;  // a description of the latest version (wide sizes, digest runs)
 };
 
 namespace compact_seed {
@@ -118,6 +118,24 @@ inline std::vector<CompactSeed> CompactSeeds() {
     const int32_t segmentBudget = 64 << 20;
     all.push_back({segmentBudget, Bytes(w), true, true});
     all.push_back({segmentBudget, Bytes(w), false, false});
+  }
+  {
+    // Unchanged files in a digest run, and members carried in one; taken only in a
+    // description of the latest version.
+    const PatchListWriter::RunItem files[] = {
+        {"sub/a.bin", 3, kDigestA}, {"sub/ab.bin", 5, kDigestB}, {"z\x83\x5C.bin", 0, kDigestC}};
+    PatchListWriter w;
+    w.Run("", files, 3);
+    w.GroupBegin("data.zt4", 4096, kDigestC).Run("old.zt4", files, 2).GroupEnd();
+    all.push_back({budget, Bytes(w), true, true});
+    all.push_back({budget, Bytes(w), false, false});
+    const PatchListWriter::RunItem unsafe[] = {{"a.bin", 3, kDigestA}, {"BACKUP_FILES/b", 5, kDigestB}};
+    PatchListWriter v;
+    v.Run("", unsafe, 2);
+    all.push_back({budget, Bytes(v), false, true});
+    PatchListWriter member;  // a run of members outside a group
+    member.Run("old.zt4", files, 1);
+    all.push_back({budget, Bytes(member), false, true});
   }
   // The budget exactly reached, and one byte short.
   all.push_back({22, Changed("a.bin", 12, 10), true});

@@ -72,7 +72,8 @@ void WriteExpected(const std::filesystem::path& folder, const std::string& bytes
 std::string Compact(const zt4::fuzz::CompactSeed& seed) {
   zt4::PatchListWriter writer;
   writer.CompactHead(seed.budget, reinterpret_cast<const uint8_t*>(seed.records.data()),
-                     static_cast<int32_t>(seed.records.size()), seed.wideSizes);
+                     static_cast<int32_t>(seed.records.size()),
+                     seed.latest ? zt4::kRunCompactVersion : zt4::kCompactVersion);
   if (!writer.Ok()) failed = true;
   return {reinterpret_cast<const char*>(writer.Data()), static_cast<size_t>(writer.Size())};
 }
@@ -164,7 +165,7 @@ int main(int argc, char** argv) {
   // One valid compact description with its head or frame a step off.
   const std::string valid = Compact(compact.front());
   const int32_t recordsSize = IntAt(valid, kRecordsSizeAt);
-  WriteExpected(folder, WithInt(valid, kVersionAt, zt4::kWideCompactVersion + 1), false);
+  WriteExpected(folder, WithInt(valid, kVersionAt, zt4::kRunCompactVersion + 1), false);
   WriteExpected(folder, WithInt(valid, kRecordsSizeAt, recordsSize + 1), false);
   WriteExpected(folder, WithInt(valid, kRecordsSizeAt, recordsSize - 1), false);
   WriteExpected(folder, WithInt(valid, kRecordsSizeAt, 0), false);

@@ -25,7 +25,8 @@ using zt4::fuzz::Check;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Every input is coded at the highest zstd level; past this the run is mostly coding.
   if (size < 4 || size > (1u << 16)) return 0;
-  // The top bit of the first four bytes asks for a description of the wide version.
+  // The top bit of the first four bytes asks for a description of the latest version (wide
+  // sizes and digest runs).
   const uint32_t first = static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
                         static_cast<uint32_t>(data[2]) << 16 | static_cast<uint32_t>(data[3]) << 24;
   const auto budget = static_cast<int32_t>(first & 0x7FFFFFFFu);
@@ -34,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto recordsSize = static_cast<int32_t>(size - 4);
 
   zt4::PatchListWriter writer;
-  writer.CompactHead(budget, records, recordsSize, wide);
+  writer.CompactHead(budget, records, recordsSize,
+                     wide ? zt4::kRunCompactVersion : zt4::kCompactVersion);
   if (!writer.Ok()) return 0;  // no memory for the frame
   const auto descriptionSize = static_cast<size_t>(writer.Size());
   // Copied into a block of exactly its size, as the applier holds a loaded description.

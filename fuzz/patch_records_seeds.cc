@@ -1,5 +1,5 @@
 // Writes the seed corpus of patch_records_fuzz into the folder named on the command line:
-// the budget (4 bytes, little-endian, its top bit set for a description of the wide
+// the budget (4 bytes, little-endian, its top bit set for a description of the latest
 // version) and the records of compact_seed_records.h, each
 // also with the records cut in the middle and doubled. Every whole seed is coded and
 // parsed first: one not taken (or refused) as meant fails the program.
@@ -31,7 +31,8 @@ void Write(const std::filesystem::path& folder, int32_t budget, bool wide,
 bool Accepted(int32_t budget, bool wide, const std::string& records) {
   zt4::PatchListWriter writer;
   writer.CompactHead(budget, reinterpret_cast<const uint8_t*>(records.data()),
-                     static_cast<int32_t>(records.size()), wide);
+                     static_cast<int32_t>(records.size()),
+                     wide ? zt4::kRunCompactVersion : zt4::kCompactVersion);
   if (!writer.Ok()) return false;
   zt4::PatchEntry* head = zt4::ParsePatchList(writer.Data(), writer.Size());
   const bool accepted = head != nullptr;
@@ -47,14 +48,14 @@ int main(int argc, char** argv) {
     return status;
   }
   for (const zt4::fuzz::CompactSeed& seed : zt4::fuzz::CompactSeeds()) {
-    if (Accepted(seed.budget, seed.wideSizes, seed.records) != seed.valid) {
+    if (Accepted(seed.budget, seed.latest, seed.records) != seed.valid) {
       std::fprintf(stderr, "seed %d is %s\n", seedCount, seed.valid ? "refused" : "accepted");
       failed = true;
     }
-    Write(folder, seed.budget, seed.wideSizes, seed.records);
+    Write(folder, seed.budget, seed.latest, seed.records);
     if (!seed.valid) continue;
-    Write(folder, seed.budget, seed.wideSizes, seed.records.substr(0, seed.records.size() / 2));
-    Write(folder, seed.budget, seed.wideSizes, seed.records + seed.records);
+    Write(folder, seed.budget, seed.latest, seed.records.substr(0, seed.records.size() / 2));
+    Write(folder, seed.budget, seed.latest, seed.records + seed.records);
   }
   if (failed) {
     std::fprintf(stderr, "cannot write the seeds as meant\n");

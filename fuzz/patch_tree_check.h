@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -59,7 +60,19 @@ inline bool FirstComponentIsBackup(const char* name) {
   }
 }
 
+// A content of a digest run has its texts in the run, its digest texts its tag.
+inline void CheckRunTexts(const PatchEntry* entry) {
+  Check(entry->runPlace >= 0 && entry->runPlace < entry->run->count, "place outside the run");
+  Check(entry->newDigest == entry->run->digests[entry->runPlace], "digest text not the run's");
+  Check(std::strlen(entry->newDigest) == 2 * kRunTagBytes, "tag of another length");
+  Check(entry->newName[0] != 0, "run content without a name");
+}
+
 inline void CheckEntryTexts(const PatchEntry* entry, const RecordBytes& bytes) {
+  if (entry->run) {
+    CheckRunTexts(entry);
+    return;
+  }
   CheckText(entry->oldName, bytes);
   CheckText(entry->oldDigest, bytes);
   CheckText(entry->newName, bytes);
@@ -83,9 +96,13 @@ inline void CheckCompactContent(const PatchEntry* entry, bool member, int64_t bu
     const ContentReference& reference = entry->references[i];
     Check(reference.side == ReferenceSide::kOld || reference.side == ReferenceSide::kNew,
           "reference side unknown");
-    CheckText(reference.file, bytes);
-    CheckText(reference.member, bytes);
-    CheckText(reference.digest, bytes);
+    if (entry->run) {
+      Check(reference.digest == entry->newDigest, "run content held to another digest");
+    } else {
+      CheckText(reference.file, bytes);
+      CheckText(reference.member, bytes);
+      CheckText(reference.digest, bytes);
+    }
     Check(reference.file[0] != 0, "reference without a file");
     Check(IsSafeRelativeName(reference.file, false), "unsafe reference file");
     Check(!FirstComponentIsBackup(reference.file), "reference file in the backup folder");
@@ -112,14 +129,32 @@ inline void WriteContent(PatchListWriter& writer, const PatchEntry* entry) {
   for (int32_t i = 0; i < entry->referenceCount; ++i) writer.Reference(entry->references[i]);
 }
 
+// Entries of one digest run from `*at` on, written back as their run.
+inline void WriteRun(PatchListWriter& writer, const std::vector<const PatchEntry*>& order,
+                     size_t* at) {
+  const DigestRun* run = order[*at]->run;
+  const char* archive = order[*at]->oldName[0] == 0 ? order[*at]->references[0].file : "";
+  std::vector<PatchListWriter::RunItem> items;
+  for (; *at < order.size() && order[*at]->run == run; ++*at) {
+    items.push_back({order[*at]->newName, order[*at]->newSize, order[*at]->newDigest});
+  }
+  writer.Run(archive, items.data(), static_cast<int32_t>(items.size()), run->digest);
+}
+
 // The records again from the tree, in file order (the chain holds the last record first).
 inline void CheckWrittenBack(const PatchEntry* head, const RecordBytes& bytes, bool compact) {
   std::vector<const PatchEntry*> order;
   for (const PatchEntry* entry = head; entry != nullptr; entry = entry->next)
     order.push_back(entry);
+  std::reverse(order.begin(), order.end());
   PatchListWriter writer;
-  for (auto it = order.rbegin(); it != order.rend(); ++it) {
-    const PatchEntry* entry = *it;
+  for (size_t at = 0; at < order.size();) {
+    const PatchEntry* entry = order[at];
+    if (entry->run) {
+      WriteRun(writer, order, &at);
+      continue;
+    }
+    ++at;
     if (entry->id == kGroupMark) {
       writer.GroupBegin(entry->newName, entry->newSize, entry->newDigest);
     } else {
@@ -128,7 +163,17 @@ inline void CheckWrittenBack(const PatchEntry* head, const RecordBytes& bytes, b
       if (compact) WriteContent(writer, entry);
       continue;
     }
-    for (const PatchEntry* member = entry->firstChild; member != nullptr; member = member->next) {
+    std::vector<const PatchEntry*> members;
+    for (const PatchEntry* member = entry->firstChild; member; member = member->next) {
+      members.push_back(member);
+    }
+    for (size_t m = 0; m < members.size();) {
+      const PatchEntry* member = members[m];
+      if (member->run) {
+        WriteRun(writer, members, &m);
+        continue;
+      }
+      ++m;
       writer.Record(member->id, member->oldName, member->oldSize, member->oldDigest,
                     member->newName, member->newSize, member->newDigest);
       if (compact) WriteContent(writer, member);

@@ -240,13 +240,40 @@ void Sha1::FinishHex(char out[41]) {
   DigestHex(digest, out);
 }
 
-void DigestHex(const uint8_t digest[20], char out[41]) {
+void HexDigits(const uint8_t* bytes, size_t count, char* out) {
   static const char kHex[] = "0123456789abcdef";
-  for (int i = 0; i < 20; ++i) {
-    out[2 * i] = kHex[digest[i] >> 4];
-    out[2 * i + 1] = kHex[digest[i] & 15];
+  for (size_t i = 0; i < count; ++i) {
+    out[2 * i] = kHex[bytes[i] >> 4];
+    out[2 * i + 1] = kHex[bytes[i] & 15];
   }
-  out[40] = '\0';
+  out[2 * count] = '\0';
+}
+
+void DigestHex(const uint8_t digest[20], char out[41]) { HexDigits(digest, 20, out); }
+
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+bool BytesFromHex(const char* hex, size_t count, uint8_t* out) {
+  for (size_t i = 0; i < count; ++i) {
+    const int high = HexValue(hex[2 * i]);
+    const int low = high < 0 ? -1 : HexValue(hex[2 * i + 1]);
+    if (low < 0) return false;
+    out[i] = static_cast<uint8_t>(high << 4 | low);
+  }
+  return true;
+}
+
+bool DigestFromHex(const char* hex, uint8_t out[20]) {
+  return BytesFromHex(hex, 20, out) && hex[40] == 0;
 }
 
 void Sha1Digest(const void* data, size_t len, uint8_t out[20]) {

@@ -15,6 +15,13 @@ void Sha1Digest(const void* data, size_t len, uint8_t out[20]);
 
 // The 40 lowercase hexadecimal digits of a raw digest, and a NUL.
 void DigestHex(const uint8_t digest[20], char out[41]);
+// The lowercase hexadecimal digits of `count` bytes, and a NUL.
+void HexDigits(const uint8_t* bytes, size_t count, char* out);
+// `count` bytes from the first 2 * `count` hexadecimal digits (either case) of `hex`;
+// false when one is not a digit.
+bool BytesFromHex(const char* hex, size_t count, uint8_t* out);
+// The raw digest of 40 hexadecimal digits that end the text; false for any other text.
+bool DigestFromHex(const char* hex, uint8_t out[20]);
 
 // A digest of pieces: Update with each in turn, then Finish once.
 class Sha1 {

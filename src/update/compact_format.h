@@ -18,6 +18,16 @@
 // an int64; every smaller size keeps its int32. An applier that knows only version 1
 // refuses the description before anything is touched. Archives and their members keep
 // the int32 sizes of their own format.
+//
+// A description of version kRunCompactVersion (which allows wide sizes too) may also hold
+// digest runs: consecutive contents that are their own old ones, unchanged, stated
+// without a record each. A run is kRunMark, the old archive its contents are members of
+// (empty for plain files, each its own old file), the count, then the names (each as the
+// count of leading bytes it shares with the name before it, one byte, and the rest as a
+// text), the sizes, a tag of each content (the first kRunTagBytes of its SHA-1) and last
+// the run's digest: the SHA-1 of the 20-byte SHA-1 digests of its contents in order. A
+// member of a run is "/" followed by its name in the old archive. The tags say which
+// content differs; the run's digest holds every content to its whole digest.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +37,10 @@ namespace zt4 {
 inline constexpr char kCompactMarker[] = "@ZT4_PACK";
 inline constexpr int32_t kCompactVersion = 1;
 inline constexpr int32_t kWideCompactVersion = 2;
+inline constexpr int32_t kRunCompactVersion = 3;
 inline constexpr int32_t kWideSize = -2;
+inline constexpr int32_t kRunMark = -3;
+inline constexpr int32_t kRunTagBytes = 2;
 // No entry of a compact patch names more contents to be made from.
 inline constexpr int32_t kMaxReferences = 16;
 

@@ -7,6 +7,7 @@
 #include "base/pool_string.h"
 #include "base/shift_jis.h"
 #include "codec/reference_codec.h"
+#include "codec/sha1.h"
 #include "platform/edge_text.h"
 #include "platform/platform.h"
 #include "update/content_method.h"
@@ -23,6 +24,9 @@ class Reader {
 
   // Sizes past 2 GiB may follow kWideSize: a compact description of the wide version.
   void AllowWideSizes() { wideSizes_ = true; }
+  // Digest runs may stand among the records (kRunCompactVersion).
+  void AllowRuns() { runs_ = true; }
+  bool RunsAllowed() const { return runs_; }
 
   bool AtEnd() const { return position_ >= count_; }
   int32_t Position() const { return position_; }
@@ -53,6 +57,22 @@ class Reader {
     return *size > INT32_MAX;
   }
 
+  bool Bytes(const uint8_t** bytes, int32_t count) {
+    if (count_ - position_ < count) return false;
+    *bytes = bytes_ + position_;
+    position_ += count;
+    return true;
+  }
+
+  // The next record is a digest run: its mark is taken.
+  bool RunFollows() {
+    Reader ahead = *this;
+    int32_t id;
+    if (!runs_ || !ahead.Int(&id) || id != kRunMark) return false;
+    *this = ahead;
+    return true;
+  }
+
   bool Text(const char** text) {
     const uint8_t* start = bytes_ + position_;
     const void* zero = std::memchr(start, 0, static_cast<size_t>(count_ - position_));
@@ -73,6 +93,7 @@ class Reader {
   int32_t count_;
   int32_t position_ = 0;
   bool wideSizes_ = false;
+  bool runs_ = false;
 };
 
 bool ReadFileFields(Reader& reader, PatchEntry* entry) {
@@ -84,6 +105,7 @@ bool ReadFileFields(Reader& reader, PatchEntry* entry) {
 void FreeOne(PatchEntry* entry) {
   delete[] entry->references;
   FreeBlock(entry->records);
+  FreeBlock(entry->runBlock);
   delete entry;
 }
 
@@ -120,6 +142,8 @@ struct Tally {
   }
 };
 
+bool ReferenceIsSound(const ContentReference& reference);
+
 bool ReadReference(Reader& reader, ContentReference* reference) {
   int32_t side;
   if (!reader.Int(&side) || (side != static_cast<int32_t>(ReferenceSide::kOld) &&
@@ -127,17 +151,19 @@ bool ReadReference(Reader& reader, ContentReference* reference) {
     return false;
   }
   reference->side = static_cast<ReferenceSide>(side);
-  if (!reader.Text(&reference->file) || !reader.Text(&reference->member) ||
-      !reader.Size(&reference->size) || !reader.Text(&reference->digest)) {
-    return false;
-  }
-  const char* member = reference->member;
+  return reader.Text(&reference->file) && reader.Text(&reference->member) &&
+         reader.Size(&reference->size) && reader.Text(&reference->digest) &&
+         ReferenceIsSound(*reference);
+}
+
+bool ReferenceIsSound(const ContentReference& reference) {
+  const char* member = reference.member;
   // New contents are plain files written by this update; members are addressed
   // explicitly, so one in a sub-folder of its archive is found as well.
   bool memberFits = member[0] == 0 || (member[0] == '/' && IsSafeRelativeName(member, true) &&
-                                       reference->size <= INT32_MAX);
-  return reference->size >= 0 && reference->file[0] != 0 &&
-         IsSafeRelativeName(reference->file, false) && !LeadsIntoBackupFolder(reference->file) &&
+                                       reference.size <= INT32_MAX);
+  return reference.size >= 0 && reference.file[0] != 0 &&
+         IsSafeRelativeName(reference.file, false) && !LeadsIntoBackupFolder(reference.file) &&
          memberFits;
 }
 
@@ -187,6 +213,119 @@ bool NamesNoNewMember(const PatchEntry* entry) {
   return true;
 }
 
+// Members are not classified: two empty names are accepted here. The old name is opened
+// as a file of the backup before it is read as "archive/member", so it keeps the rules of
+// a file name; the new name only names the member.
+bool MemberNamesSound(const PatchEntry* member) {
+  return IsSafeRelativeName(member->oldName, false) && IsSafeRelativeName(member->newName, true) &&
+         member->oldSize <= INT32_MAX && member->newSize <= INT32_MAX;
+}
+
+bool TopLevelNamesSound(const PatchEntry* entry) {
+  return KindOf(entry) != EntryKind::KindNone && IsSafeRelativeName(entry->oldName, false) &&
+         IsSafeRelativeName(entry->newName, false) && !LeadsIntoBackupFolder(entry->newName);
+}
+
+// A digest run after its mark: each of its contents becomes an entry put at the front of
+// `chain`, in the run's order, as records read one by one would be. A member of the run is
+// carried from the same member of `archive`; a plain file is its own old file.
+bool ReadRun(Reader& reader, bool inGroup, int64_t budget, Tally* tally, PatchEntry** chain) {
+  const char* archive;
+  int32_t count;
+  if (!reader.Text(&archive) || (archive[0] != 0) != inGroup || !reader.Int(&count) || count <= 0) {
+    return false;
+  }
+  // The names are read twice: first for the room they take, then into it.
+  Reader names = reader;
+  size_t nameBytes = 0;
+  size_t previous = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    const uint8_t* shared;
+    const char* rest;
+    if (!tally->Record() || !reader.Bytes(&shared, 1) || *shared > previous || !reader.Text(&rest)) {
+      return false;
+    }
+    previous = *shared + std::strlen(rest);
+    nameBytes += previous + 2;  // a leading '/' and the zero
+  }
+  const size_t digestsAt = (sizeof(DigestRun) + 7) & ~size_t{7};
+  const size_t namesAt = digestsAt + static_cast<size_t>(count) * 41;
+  uint8_t* block = AllocBlock(namesAt + nameBytes);
+  if (!block) return false;
+  auto* run = new (block) DigestRun;
+  run->count = count;
+  run->digests = reinterpret_cast<char(*)[41]>(block + digestsAt);
+  char* name = reinterpret_cast<char*>(block + namesAt);
+  const char* last = nullptr;
+  PatchEntry* first = nullptr;
+  for (int32_t i = 0; i < count; ++i) {
+    PatchEntry* entry = new (std::nothrow) PatchEntry;
+    if (!entry || !tally->References(1) ||
+        !(entry->references = new (std::nothrow) ContentReference[1])) {
+      delete entry;
+      if (!first) FreeBlock(block);
+      return false;
+    }
+    if (!first) entry->runBlock = block;
+    first = entry;
+    entry->next = *chain;
+    *chain = entry;
+    // Read once already: the same bytes again.
+    const uint8_t* shared = nullptr;
+    const char* rest = nullptr;
+    if (!names.Bytes(&shared, 1) || !names.Text(&rest)) return false;
+    name[0] = '/';
+    if (*shared > 0) std::memcpy(name + 1, last, *shared);
+    std::strcpy(name + 1 + *shared, rest);
+    last = name + 1;
+    entry->run = run;
+    entry->runPlace = i;
+    entry->method = ContentMethod::kCopy;
+    entry->referenceCount = 1;
+    entry->newName = name + 1;
+    ContentReference& reference = entry->references[0];
+    if (inGroup) {
+      reference.file = archive;
+      reference.member = name;
+    } else {
+      entry->oldName = entry->newName;
+      reference.file = entry->oldName;
+    }
+    name += std::strlen(name) + 1;
+  }
+  // The other columns follow in the run's order; the chain holds its last entry first.
+  PatchEntry** placed = new (std::nothrow) PatchEntry*[static_cast<size_t>(count)];
+  if (!placed) return false;
+  PatchEntry* entry = *chain;
+  for (int32_t i = count - 1; i >= 0; --i, entry = entry->next) placed[i] = entry;
+  bool sound = true;
+  for (int32_t i = 0; i < count && sound; ++i) {
+    sound = reader.Size(&placed[i]->newSize) && placed[i]->newSize >= 0;
+  }
+  const uint8_t* tags;
+  const uint8_t* digest;
+  sound = sound && reader.Bytes(&tags, count * kRunTagBytes) && reader.Bytes(&digest, 20);
+  if (sound) std::memcpy(run->digest, digest, 20);
+  for (int32_t i = 0; i < count && sound; ++i) {
+    entry = placed[i];
+    char* text = run->digests[i];
+    HexDigits(tags + i * kRunTagBytes, kRunTagBytes, text);
+    entry->newDigest = text;
+    ContentReference& reference = entry->references[0];
+    reference.size = entry->newSize;
+    reference.digest = text;
+    if (!inGroup) {
+      entry->oldSize = entry->newSize;
+      entry->oldDigest = text;
+    }
+    sound = ReferenceIsSound(reference) &&
+            FindMethod(entry->method)->accepts(*entry, RecordPlace{inGroup, budget}) &&
+            (inGroup ? MemberNamesSound(entry) : TopLevelNamesSound(entry));
+  }
+  delete[] placed;
+  return sound;
+}
+
 // Reads the rest of a group record into `group`. Members are put at the front of the
 // member chain while reading (so a refusal frees them with the group) and turned round
 // at the end.
@@ -205,20 +344,17 @@ bool ReadGroup(Reader& reader, PatchEntry* group, const int64_t* budget, Tally* 
     int32_t id;
     if (!reader.Int(&id)) return false;
     if (id == kGroupMark) break;
+    if (id == kRunMark && reader.RunsAllowed() && budget) {
+      if (!ReadRun(reader, true, *budget, tally, &group->firstChild)) return false;
+      continue;
+    }
     if (!tally->Record()) return false;
     PatchEntry* member = new (std::nothrow) PatchEntry;
     if (member == nullptr) return false;
     member->id = id;
     member->next = group->firstChild;
     group->firstChild = member;
-    // Members are not classified: two empty names are accepted here. The old name is
-    // opened as a file of the backup before it is read as "archive/member", so it keeps
-    // the rules of a file name; the new name only names the member.
-    if (!ReadFileFields(reader, member) || !IsSafeRelativeName(member->oldName, false) ||
-        !IsSafeRelativeName(member->newName, true) || member->oldSize > INT32_MAX ||
-        member->newSize > INT32_MAX) {
-      return false;
-    }
+    if (!ReadFileFields(reader, member) || !MemberNamesSound(member)) return false;
     if (budget && !ReadMethodAndReferences(reader, member, RecordPlace{true, *budget}, tally)) {
       return false;
     }
@@ -233,9 +369,7 @@ bool ReadRecord(Reader& reader, PatchEntry* entry, const int64_t* budget, Tally*
   if (!reader.Int(&id)) return false;
   if (id == kGroupMark) return ReadGroup(reader, entry, budget, tally);
   entry->id = id;
-  return ReadFileFields(reader, entry) && KindOf(entry) != EntryKind::KindNone &&
-         IsSafeRelativeName(entry->oldName, false) && IsSafeRelativeName(entry->newName, false) &&
-         !LeadsIntoBackupFolder(entry->newName) &&
+  return ReadFileFields(reader, entry) && TopLevelNamesSound(entry) &&
          (!budget ||
           (ReadMethodAndReferences(reader, entry, RecordPlace{false, *budget}, tally) &&
            NamesNoNewMember(entry)));
@@ -244,14 +378,22 @@ bool ReadRecord(Reader& reader, PatchEntry* entry, const int64_t* budget, Tally*
 // The records, back to back, into the top-level chain; `budget` for the records of a
 // compact description, whose entries may hold that much.
 PatchEntry* ParseRecords(const uint8_t* bytes, int32_t count, const int64_t* budget,
-                         bool wideSizes) {
+                         int32_t version) {
   Reader reader(bytes, count);
-  if (wideSizes) reader.AllowWideSizes();
+  if (version >= kWideCompactVersion) reader.AllowWideSizes();
+  if (version >= kRunCompactVersion) reader.AllowRuns();
   PatchEntry* head = nullptr;
   Tally tally;
   // The end is looked at only between records; whatever follows the last complete
   // record is read as one more.
   do {
+    if (budget && reader.RunFollows()) {
+      if (!ReadRun(reader, false, *budget, &tally, &head)) {
+        FreePatchList(head);
+        return nullptr;
+      }
+      continue;
+    }
     PatchEntry* entry = tally.Record() ? new (std::nothrow) PatchEntry : nullptr;
     if (entry == nullptr) {
       FreePatchList(head);
@@ -274,7 +416,7 @@ PatchEntry* ParseCompact(const uint8_t* bytes, int32_t count) {
   Reader reader(bytes, count);
   int32_t mark, version, budget, size;
   if (!reader.Int(&mark) || mark != kGroupMark || !reader.Marker(kCompactMarker) ||
-      !reader.Int(&version) || (version != kCompactVersion && version != kWideCompactVersion) ||
+      !reader.Int(&version) || version < kCompactVersion || version > kRunCompactVersion ||
       !reader.Int(&budget) ||
       budget <= 0 || !reader.Int(&size) || size <= 0) {
     return nullptr;
@@ -290,7 +432,7 @@ PatchEntry* ParseCompact(const uint8_t* bytes, int32_t count) {
   if (DecodeWithReference(bytes + at, static_cast<size_t>(count - at), nullptr, 0, records,
                           static_cast<size_t>(size))) {
     const int64_t entryBudget = budget;
-    head = ParseRecords(records, size, &entryBudget, version == kWideCompactVersion);
+    head = ParseRecords(records, size, &entryBudget, version);
   }
   if (!head) {
     FreeBlock(records);
@@ -421,7 +563,7 @@ PatchEntry* ParsePatchList(const uint8_t* bytes, int32_t count, PatchFormats for
   if (formats == PatchFormats::kStrictAndCompact && LooksCompact(bytes, count)) {
     return ParseCompact(bytes, count);
   }
-  return ParseRecords(bytes, count, nullptr, false);
+  return ParseRecords(bytes, count, nullptr, 0);
 }
 
 int32_t CountEntries(const PatchEntry* entry) {

@@ -53,6 +53,15 @@ struct ContentReference {
   int32_t earlier = -1;  // an earlier member of the same group: its place among the members
 };
 
+// Contents stated in a digest run (compact_format.h). The run holds its entries' digest
+// texts: each begins as the content's tag, and verification writes the whole digest found
+// there once the run's digest has confirmed every content of the run.
+struct DigestRun {
+  uint8_t digest[20] = {};
+  int32_t count = 0;
+  char (*digests)[41] = nullptr;
+};
+
 struct PatchEntry {
   int32_t id = 0;  // payload "patch/%d"; -1 for a group
   const char* oldName = kEmptyEntryText;
@@ -70,6 +79,9 @@ struct PatchEntry {
   uint8_t* records = nullptr;  // the head of a compact tree owns the decoded records
   int64_t budget = 0;          // the head of a compact tree: the patch's memory budget
   int32_t lastUse = -1;        // a member: the last later member made from it, if any
+  DigestRun* run = nullptr;    // an unchanged content stated in a run, at `runPlace`
+  int32_t runPlace = 0;
+  uint8_t* runBlock = nullptr;  // the first entry of a run owns its run, names and digests
 };
 
 enum class EntryKind { KindNone = 0, KindRemoved = 1, KindChanged = 2, KindAdded = 3, KindGroup = 4 };

@@ -5,6 +5,7 @@
 #include "base/bytes.h"
 #include "base/heap.h"
 #include "codec/reference_codec.h"
+#include "codec/sha1.h"
 
 namespace zt4 {
 
@@ -59,15 +60,50 @@ PatchListWriter& PatchListWriter::Reference(const ContentReference& reference) {
       .Text(reference.digest);
 }
 
+PatchListWriter& PatchListWriter::Run(const char* archive, const RunItem* items, int32_t count) {
+  Sha1 runDigest;
+  for (int32_t i = 0; i < count; ++i) {
+    uint8_t digest[20] = {};
+    ok_ = ok_ && DigestFromHex(items[i].digest, digest);
+    runDigest.Update(digest, sizeof digest);
+  }
+  uint8_t digest[20];
+  runDigest.Finish(digest);
+  return Run(archive, items, count, digest);
+}
+
+PatchListWriter& PatchListWriter::Run(const char* archive, const RunItem* items, int32_t count,
+                                      const uint8_t digest[20]) {
+  runs_ = true;
+  Int(kRunMark).Text(archive).Int(count);
+  const char* previous = "";
+  for (int32_t i = 0; i < count; ++i) {
+    size_t shared = 0;
+    while (shared < 255 && previous[shared] != 0 && previous[shared] == items[i].name[shared]) {
+      ++shared;
+    }
+    const auto byte = static_cast<uint8_t>(shared);
+    Raw(&byte, 1).Text(items[i].name + shared);
+    previous = items[i].name;
+  }
+  for (int32_t i = 0; i < count; ++i) Size(items[i].size);
+  for (int32_t i = 0; i < count; ++i) {
+    uint8_t tag[kRunTagBytes] = {};
+    ok_ = ok_ && BytesFromHex(items[i].digest, kRunTagBytes, tag);
+    Raw(tag, kRunTagBytes);
+  }
+  return Raw(digest, 20);
+}
+
 PatchListWriter& PatchListWriter::CompactHead(int32_t budget, const uint8_t* records,
-                                              int32_t size, bool wideSizes) {
+                                              int32_t size, int32_t version) {
   size_t frameSize = 0;
   uint8_t* frame = EncodeWithReference(records, static_cast<size_t>(size), nullptr, 0,
                                        MaxReferenceLevel(), &frameSize);
   ok_ = ok_ && frame && frameSize <= INT32_MAX;
   Int(kGroupMark)
       .Text(kCompactMarker)
-      .Int(wideSizes ? kWideCompactVersion : kCompactVersion)
+      .Int(version)
       .Int(budget)
       .Int(size);
   if (frame) Raw(frame, static_cast<int32_t>(frameSize));

@@ -26,10 +26,22 @@ class PatchListWriter {
   // that many references.
   PatchListWriter& Content(ContentMethod method, int32_t referenceCount);
   PatchListWriter& Reference(const ContentReference& reference);
+  // A digest run of contents unchanged (compact_format.h): members carried from `archive`,
+  // or with an empty one plain files, each its own old file. Digests are 40 hexadecimal
+  // digits.
+  struct RunItem {
+    const char* name;
+    int64_t size;
+    const char* digest;
+  };
+  PatchListWriter& Run(const char* archive, const RunItem* items, int32_t count);
+  // The same with the run's digest given: the items' digests may be their tags alone.
+  PatchListWriter& Run(const char* archive, const RunItem* items, int32_t count,
+                       const uint8_t digest[20]);
   // The head of a compact description followed by the records (written by another
-  // writer) in one zstd frame; `wideSizes` when a record holds a size past 2 GiB.
+  // writer, whose Version() this is) in one zstd frame.
   PatchListWriter& CompactHead(int32_t budget, const uint8_t* records, int32_t size,
-                               bool wideSizes = false);
+                               int32_t version = kCompactVersion);
 
   // The pieces, for descriptions made wrong on purpose.
   PatchListWriter& Int(int32_t value);
@@ -40,8 +52,10 @@ class PatchListWriter {
 
   // False when memory ran out on the way (the bytes are then incomplete).
   bool Ok() const { return ok_; }
-  // Whether a size past 2 GiB was written.
-  bool WideSizes() const { return wideSizes_; }
+  // The least compact version that reads what was written: runs, sizes past 2 GiB.
+  int32_t Version() const {
+    return runs_ ? kRunCompactVersion : wideSizes_ ? kWideCompactVersion : kCompactVersion;
+  }
   const uint8_t* Data() const { return bytes_.Data(); }
   int32_t Size() { return static_cast<int32_t>(bytes_.Size()); }  // a memory stream's size is 32-bit
 
@@ -49,6 +63,7 @@ class PatchListWriter {
   MemoryStream bytes_;
   bool ok_;
   bool wideSizes_ = false;
+  bool runs_ = false;
 };
 
 }  // namespace zt4

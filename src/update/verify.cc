@@ -97,10 +97,17 @@ bool HashWhileReading(FileStream& file, int64_t size, char digest[41]) {
   return true;
 }
 
+// A content of a digest run is held to its tag here, and to the run's digest once the
+// whole run is checked; any other to its whole digest.
+bool DigestMatches(const char* digest, const char* expected, bool tagged) {
+  return tagged ? std::strncmp(digest, expected, std::strlen(expected)) == 0
+                : std::strcmp(digest, expected) == 0;
+}
+
 // VerifyFile without the debugger lines: `found` receives the digest found when only
-// the content differs, and is empty otherwise.
+// the content differs, and is empty otherwise; `tagged`, whenever one was found.
 Stop CheckFile(const char* path, const char* expectedDigest, int64_t expectedSize,
-               FileReport* report, char found[41]) {
+               FileReport* report, char found[41], bool tagged = false) {
   if (report) *report = FileReport{};
   found[0] = 0;
   char digest[41];
@@ -116,7 +123,8 @@ Stop CheckFile(const char* path, const char* expectedDigest, int64_t expectedSiz
   } else if (Stop stop = HashMember(path, expectedSize, digest, report); stop != Stop::kNone) {
     return stop;
   }
-  if (std::strcmp(digest, expectedDigest) != 0) {
+  if (tagged) std::memcpy(found, digest, sizeof digest);
+  if (!DigestMatches(digest, expectedDigest, tagged)) {
     std::memcpy(found, digest, sizeof digest);
     return Found(report, Finding::kContentDiffers, Stop::kVersionMismatch);
   }
@@ -140,16 +148,19 @@ bool PlainFileMatches(const char* path, const char* expectedDigest, int64_t expe
          HashWhileReading(file, expectedSize, digest) && std::strcmp(digest, expectedDigest) == 0;
 }
 
-Stop VerifyReference(const ContentReference& reference, const char* folder, bool keepDecoded) {
+Stop VerifyReference(const ContentReference& reference, const char* folder, bool keepDecoded,
+                     char* whole) {
   char path[kMaxPath];
   if (!JoinPath(path, folder, reference.file)) return Stop::kSourceMissing;
   char digest[41];
+  const bool tagged = whole != nullptr;
   if (reference.member[0] == 0) {
     FileStream file;
     if (!file.Open(PoolString(path), ReadMode)) return Stop::kSourceMissing;
     if (file.Size() != reference.size) return Stop::kVersionMismatch;
     if (!HashWhileReading(file, reference.size, digest)) return Stop::kSourceMissing;
-    return std::strcmp(digest, reference.digest) == 0 ? Stop::kNone : Stop::kVersionMismatch;
+    if (whole) std::memcpy(whole, digest, sizeof digest);
+    return DigestMatches(digest, reference.digest, tagged) ? Stop::kNone : Stop::kVersionMismatch;
   }
   DecodedMembers& decoded = DecodedMembers::Instance();
   // A member's size is an int32.
@@ -157,7 +168,8 @@ Stop VerifyReference(const ContentReference& reference, const char* folder, bool
   uint8_t* kept = keepDecoded ? decoded.Reserve(memberSize) : nullptr;
   Stop stop = HashArchiveMember(PoolString(path), PoolString(reference.member), reference.size,
                                 digest, nullptr, kept);
-  if (stop == Stop::kNone && std::strcmp(digest, reference.digest) != 0) {
+  if (stop == Stop::kNone && whole) std::memcpy(whole, digest, sizeof digest);
+  if (stop == Stop::kNone && !DigestMatches(digest, reference.digest, tagged)) {
     stop = Stop::kVersionMismatch;
   }
   if (kept && stop == Stop::kNone) {
@@ -187,6 +199,8 @@ struct FileCheck {
   int64_t size = 0;
   const ContentReference* reference = nullptr;
   bool keepDecoded = false;  // a reference whose decoded content the apply will use
+  DigestRun* run = nullptr;  // a content of a digest run, at `runPlace`
+  int32_t runPlace = 0;
   // For a listener: the entry (a member of `group`) and what its check found.
   const PatchEntry* entry = nullptr;
   const PatchEntry* group = nullptr;
@@ -250,12 +264,14 @@ class FileChecks final : public TaskList {
   void RunCheck(int32_t index) {
     FileCheck& check = checks_[index];
     if (check.reference) {
-      check.stop = VerifyReference(*check.reference, check.folder, check.keepDecoded);
+      check.stop = VerifyReference(*check.reference, check.folder, check.keepDecoded,
+                                   check.run ? check.found : nullptr);
       return;
     }
     char path[kMaxPath];
     if (JoinPath(path, check.folder, check.name)) {
-      check.stop = CheckFile(path, check.digest, check.size, check.report, check.found);
+      check.stop = CheckFile(path, check.digest, check.size, check.report, check.found,
+                             check.run != nullptr);
     } else {
       check.stop = Found(check.report, Finding::kPathTooLong, Stop::kSourceMissing);
     }
@@ -266,6 +282,59 @@ class FileChecks final : public TaskList {
   int32_t* firstOfRun_ = nullptr;
   int32_t* runOf_ = nullptr;
   int32_t runs_ = 0;
+};
+
+// The checks of a digest run's contents follow one another in the pass, in the run's
+// order or (a top-level run, as the chain is taken) its reverse. Each content is held to
+// its tag as it is checked; at the run's last check the whole digests found are held to
+// the run's digest, and once it matches they become the run's digest texts, so that every
+// later use of them compares whole digests.
+class RunDigests {
+ public:
+  // The stop of the check at `index`.
+  Stop Checked(FileCheck* checks, int32_t index) {
+    const FileCheck& check = checks[index];
+    if (check.run != run_) {
+      run_ = check.run;
+      first_ = index;
+      failed_ = false;
+    }
+    failed_ = failed_ || check.stop != Stop::kNone;
+    if (index - first_ + 1 < run_->count) return check.stop;
+    DigestRun* run = run_;
+    run_ = nullptr;
+    // A content that failed was told at its own check.
+    if (failed_) return check.stop;
+    const bool forward = checks[first_].runPlace == 0;
+    Sha1 sha;
+    bool whole = true;
+    for (int32_t place = 0; place < run->count && whole; ++place) {
+      const FileCheck& content = checks[forward ? first_ + place : index - place];
+      uint8_t digest[20];
+      whole = content.run == run && content.runPlace == place && DigestFromHex(content.found, digest);
+      if (whole) sha.Update(digest, sizeof digest);
+    }
+    uint8_t found[20];
+    sha.Finish(found);
+    if (!whole || std::memcmp(found, run->digest, sizeof found) != 0) {
+      char expected[41];
+      char seen[41];
+      DigestHex(run->digest, expected);
+      DigestHex(found, seen);
+      ShowDigests(expected, seen);
+      if (check.report) check.report->finding = Finding::kContentDiffers;
+      return Stop::kVersionMismatch;
+    }
+    for (int32_t i = first_; i <= index; ++i) {
+      std::memcpy(run->digests[checks[i].runPlace], checks[i].found, 41);
+    }
+    return Stop::kNone;
+  }
+
+ private:
+  DigestRun* run_ = nullptr;
+  int32_t first_ = 0;
+  bool failed_ = false;
 };
 
 // A pass as the console shows it, in chain order: a progress line (or a dot for an
@@ -324,6 +393,7 @@ class Pass {
   Stop Replay(const char* folder, int32_t progressTotal) {
     Stop first = Stop::kNone;
     Progress progress(progressTotal);
+    RunDigests runs;
     FileChecks tasks(checks_, checkCount_);
     OrderedRun run(&tasks, tasks.Count());
     int32_t taken = -1;
@@ -354,8 +424,9 @@ class Pass {
           const FileCheck& check = checks_[step.check];
           Stop stop = check.stop;
           if (stop == Stop::kVersionMismatch && check.found[0] != 0) {
-            ShowDigests(check.digest, check.found);
+            ShowDigests(check.reference ? check.reference->digest : check.digest, check.found);
           }
+          if (check.run) stop = runs.Checked(checks_, step.check);
           static const FileReport kNothingFound;
           const bool goOn =
               listener_ && listener_->Checked(check.entry, check.group, check.reference, stop,
@@ -381,6 +452,8 @@ class Pass {
     check->folder = folder;
     check->entry = entry;
     check->group = group;
+    check->run = entry ? entry->run : nullptr;
+    check->runPlace = entry ? entry->runPlace : 0;
     if (reports_) check->report = &reports_[checkCount_];
     return check;
   }
@@ -411,6 +484,11 @@ void PlanReferences(const PatchEntry* e, const PatchEntry* group, const char* fo
   for (int32_t i = 0; i < e->referenceCount; ++i) {
     const ContentReference& reference = e->references[i];
     if (reference.side != ReferenceSide::kOld || IsOwnOldFile(e->oldName, reference)) continue;
+    // Each content of a digest run is checked in the run's place.
+    if (e->run) {
+      pass->AddReference(&reference, folder, keepDecoded, e, group);
+      continue;
+    }
     PoolString key = PoolString::Formatted("%s\n%s\n%d\n%s", reference.file, reference.member,
                                            static_cast<int>(reference.size), reference.digest);
     const auto length = static_cast<size_t>(key.Length());

@@ -43,8 +43,10 @@ Stop VerifyFile(const char* path, const char* expectedDigest, int64_t expectedSi
 bool PlainFileMatches(const char* path, const char* expectedDigest, int64_t expectedSize);
 // An old reference in `folder` has its size and digest. With `keepDecoded`, an archive
 // member's content, once verified, is kept (within a bound) for the entry made from it.
+// With `whole`, the reference is of a digest run: held to its tag, and the whole digest
+// found written there.
 Stop VerifyReference(const ContentReference& reference, const char* folder,
-                     bool keepDecoded = false);
+                     bool keepDecoded = false, char* whole = nullptr);
 
 // Told of each check of a pass, in chain order: the entry (a member of `group`, or
 // null), the old content it is made from when that is what was checked (`reference`),

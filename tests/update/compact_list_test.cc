@@ -190,7 +190,7 @@ TEST(CompactDescription, AHeadOrFrameOutOfShapeIsRefused) {
   const std::string good = Sample();
   ASSERT_NE(Parsed(good).head(), nullptr);
   std::string version = good;
-  version[14] = 3;  // after the mark and the marker's 10 bytes
+  version[14] = kRunCompactVersion + 1;  // after the mark and the marker's 10 bytes
   EXPECT_EQ(Parsed(version).head(), nullptr);
   std::string budget = good;
   std::memset(&budget[18], 0, 4);
@@ -222,13 +222,14 @@ TEST(CompactDescription, SizesPast2GiBAreReadInTheWideForm) {
   };
   auto wrap = [](PatchListWriter& records, bool wide) {
     PatchListWriter whole;
-    whole.CompactHead(1 << 30, records.Data(), records.Size(), wide);
+    whole.CompactHead(1 << 30, records.Data(), records.Size(),
+                      wide ? kWideCompactVersion : kCompactVersion);
     return std::string(reinterpret_cast<const char*>(whole.Data()),
                        static_cast<size_t>(whole.Size()));
   };
   PatchListWriter records;
   plain(records);
-  EXPECT_TRUE(records.WideSizes());
+  EXPECT_EQ(records.Version(), kWideCompactVersion);
   // The old size as written: the mark, then the low and high halves, little-endian.
   const std::string bytes(reinterpret_cast<const char*>(records.Data()),
                           static_cast<size_t>(records.Size()));
@@ -269,6 +270,74 @@ TEST(CompactDescription, SizesPast2GiBAreReadInTheWideForm) {
     refused[i](r);
     EXPECT_EQ(Parsed(wrap(r, true)).head(), nullptr) << i;
   }
+}
+
+// Unchanged contents in a digest run: the names share their leading bytes with the name
+// before, then the sizes, the tags and the run's digest (of the raw digests in order).
+TEST(CompactDescription, ADigestRunIsWrittenAndReadAsEntriesOfItsOwn) {
+  const PatchListWriter::RunItem items[] = {{"sub/a.bin", 3, kDigestA}, {"sub/ab.bin", 5, kDigestB}};
+  PatchListWriter run;
+  run.Run("", items, 2);
+  EXPECT_EQ(run.Version(), kRunCompactVersion);
+  const std::string golden = std::string("\xFD\xFF\xFF\xFF\0\x02\0\0\0", 9) +
+                             std::string("\0sub/a.bin\0\x05" "b.bin\0", 18) +
+                             std::string("\x03\0\0\0\x05\0\0\0\xDA\x39\xA9\x99", 12) +
+                             "\x63\x5a\x7e\xc9\x48\x82\x48\x9f\xed\xdd\x21\xc1\x23\x89\xfb\x71\x97\xdb\xc5\x79";
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(run.Data()), static_cast<size_t>(run.Size())),
+            golden);
+
+  // The same two carried from an old archive, as members of a group.
+  PatchListWriter records;
+  records.Run("", items, 2).GroupBegin("pack.zt4", 50, kDigestA).Run("old.zt4", items, 2).GroupEnd();
+  PatchListWriter whole;
+  whole.CompactHead(1000, records.Data(), records.Size(), records.Version());
+  const std::string bytes(reinterpret_cast<const char*>(whole.Data()), static_cast<size_t>(whole.Size()));
+  Parsed parsed(bytes);
+  ASSERT_NE(parsed.head(), nullptr);
+  std::string seen;
+  auto see = [&](const PatchEntry* m) {
+    const ContentReference& r = m->references[0];
+    seen += std::string(m->oldName) + "|" + m->newName + "|" + std::to_string(m->newSize) + "|" +
+            m->newDigest + "|" + r.file + r.member + "|" + std::to_string(m->runPlace) + "\n";
+    EXPECT_EQ(m->method, ContentMethod::kCopy);
+    EXPECT_EQ(r.digest, m->newDigest);
+  };
+  for (const PatchEntry* e = parsed.head(); e; e = e->next) {
+    if (!e->firstChild) see(e);
+    for (const PatchEntry* m = e->firstChild; m; m = m->next) see(m);
+  }
+  EXPECT_EQ(seen,
+            "|sub/a.bin|3|da39|old.zt4/sub/a.bin|0\n|sub/ab.bin|5|a999|old.zt4/sub/ab.bin|1\n"
+            "sub/ab.bin|sub/ab.bin|5|a999|sub/ab.bin|1\nsub/a.bin|sub/a.bin|3|da39|sub/a.bin|0\n");
+
+  // Refused: in a description of an earlier version, a shared part longer than the name
+  // before, no contents, members outside a group, a name into the backup, cut short.
+  auto compact = [](const std::string& records, int32_t version) {
+    PatchListWriter w;
+    w.CompactHead(1000, reinterpret_cast<const uint8_t*>(records.data()),
+                  static_cast<int32_t>(records.size()), version);
+    return std::string(reinterpret_cast<const char*>(w.Data()), static_cast<size_t>(w.Size()));
+  };
+  auto with = [&](size_t at, char byte) {
+    std::string changed = golden;
+    changed[at] = byte;
+    return changed;
+  };
+  const PatchListWriter::RunItem backup[] = {{"BACKUP_FILES/a", 3, kDigestA}};
+  PatchListWriter intoBackup;
+  intoBackup.Run("", backup, 1);
+  const std::string refused[] = {
+      compact(golden, kWideCompactVersion),
+      compact(with(20, '\x0A'), kRunCompactVersion),  // "sub/a.bin" has 9 bytes
+      compact(with(5, '\0'), kRunCompactVersion),
+      compact(std::string(golden).insert(4, "old.zt4"), kRunCompactVersion),
+      compact(std::string(reinterpret_cast<const char*>(intoBackup.Data()),
+                          static_cast<size_t>(intoBackup.Size())),
+              kRunCompactVersion),
+      compact(golden.substr(0, golden.size() - 1), kRunCompactVersion),
+  };
+  for (const std::string& description : refused) EXPECT_EQ(Parsed(description).head(), nullptr);
+  EXPECT_NE(Parsed(compact(golden, kRunCompactVersion)).head(), nullptr);
 }
 
 }  // namespace

@@ -16,6 +16,8 @@
 #include "support/test_files.h"
 #include "update/journal.h"
 #include "update/ordered_run.h"
+#include "update/patch_list_writer.h"
+#include "update/verify.h"
 
 namespace zt4 {
 namespace {
@@ -161,6 +163,77 @@ TEST_F(VerifyTest, PlainFilesBySizeThenDigest) {
     PatchEntry* tree = Prepare(ListBuilder().Removed("a", c.expected));
     EXPECT_EQ(VerifyTree(tree, Target().c_str(), true), c.stop) << c.found;
     EXPECT_EQ(user_.debug, c.debug) << c.found;
+  }
+}
+
+// Unchanged contents stated in digest runs: each is held to its tag where it is checked,
+// the run to its digest at its last check (a content of another digest that shares the
+// tag is caught there), and once confirmed the whole digests found replace the tags.
+TEST_F(VerifyTest, ADigestRunHoldsEachContentToItsTagAndTheRunToItsDigest) {
+  const std::string stated[] = {"alpha", "beta", "gamma", "member one", "member two"};
+  // Of the size of "beta" and with the first bytes of its digest, found by trying.
+  std::string sameTag = "zzzz";
+  for (uint32_t i = 0; test::Sha1Of(sameTag).substr(0, 2 * kRunTagBytes) !=
+                           test::Sha1Of("beta").substr(0, 2 * kRunTagBytes);
+       ++i) {
+    for (int b = 0; b < 4; ++b) sameTag[b] = static_cast<char>('a' + (i >> (5 * b)) % 32);
+  }
+  struct Told final : CheckResults {
+    bool Checked(const PatchEntry* entry, const PatchEntry*, const ContentReference*, Stop stop,
+                 const FileReport&) override {
+      if (stop != Stop::kNone) names += std::string(entry->newName) + " ";
+      return true;
+    }
+    std::string names;
+  };
+  struct Case {
+    std::string b;       // the content found for "b"
+    std::string member;  // and for "/m2"
+    Stop stop;
+    std::string told;
+  };
+  const Case cases[] = {
+      {"beta", "member two", Stop::kNone, ""},
+      {"BETA", "member two", Stop::kVersionMismatch, "b "},
+      {"beta", "member TWO", Stop::kVersionMismatch, "m2 "},
+      // The top-level run is checked last place first, as the chain comes: "a" is its last.
+      {sameTag, "member two", Stop::kVersionMismatch, "a "},
+  };
+  for (const Case& c : cases) {
+    const std::string found[] = {"alpha", c.b, "gamma"};
+    std::string digests[5];
+    for (int i = 0; i < 5; ++i) digests[i] = test::Sha1Of(stated[i]);
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(test::WriteFile(target_ + "/" + "abc"[i], found[i]));
+    ASSERT_TRUE(test::WriteFile(target_ + "/pack.zt4",
+                                test::ArchiveBytes({{"/m1", "member one"}, {"/m2", c.member}})));
+    const PatchListWriter::RunItem files[] = {
+        {"a", 5, digests[0].c_str()}, {"b", 4, digests[1].c_str()}, {"c", 5, digests[2].c_str()}};
+    const PatchListWriter::RunItem members[] = {{"m1", 10, digests[3].c_str()},
+                                                {"m2", 10, digests[4].c_str()}};
+    PatchListWriter records;
+    records.Run("", files, 3).GroupBegin("new.zt4", 99, digests[0].c_str()).Run("pack.zt4", members, 2).GroupEnd();
+    PatchListWriter whole;
+    whole.CompactHead(1000, records.Data(), records.Size(), records.Version());
+    list_.assign(reinterpret_cast<const char*>(whole.Data()), static_cast<size_t>(whole.Size()));
+    PatchEntry* tree = ParsePatchList(reinterpret_cast<const uint8_t*>(list_.data()),
+                                      static_cast<int32_t>(list_.size()));
+    ASSERT_NE(tree, nullptr);
+    trees_.push_back(tree);
+    Told told;
+    EXPECT_EQ(VerifyTree(tree, Target().c_str(), true, &told), c.stop) << c.b << c.member;
+    EXPECT_EQ(told.names, c.told) << c.b << c.member;
+    ReleaseArchiveCache();
+    if (c.stop != Stop::kNone) continue;
+    // Confirmed: every digest text is whole, and a second pass compares whole digests.
+    std::string texts;
+    for (const PatchEntry* e = tree; e; e = e->next) {
+      for (const PatchEntry* m = e->firstChild; m; m = m->next) texts += std::string(m->newDigest) + " ";
+      if (!e->firstChild) texts += std::string(e->oldDigest) + " ";
+    }
+    EXPECT_EQ(texts, digests[3] + " " + digests[4] + " " + digests[2] + " " + digests[1] + " " +
+                         digests[0] + " ");
+    EXPECT_EQ(VerifyTree(tree, Target().c_str(), true), Stop::kNone);
+    ReleaseArchiveCache();
   }
 }
 

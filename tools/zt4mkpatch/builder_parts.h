@@ -142,6 +142,12 @@ class Builder {
     std::vector<int32_t> references;
     std::string segments;  // the payload of a content coded in segments
   };
+  // A copy of the old content `file` (`member`), unchanged.
+  bool CopiesOld(const ContentPlan& plan, const std::string& file, const std::string& member) const {
+    if (!MadeAsCopy(plan) || plan.references.size() != 1) return false;
+    const Content& content = contents_[plan.references[0]];
+    return content.side == ReferenceSide::kOld && content.file == file && content.member == member;
+  }
   static bool MadeAsCopy(const ContentPlan& plan) {
     const MethodRow* row = FindMethod(plan.method);
     return row && row->making == MethodRow::Making::kCopy;
@@ -178,6 +184,10 @@ class Builder {
   std::map<std::string, int32_t> payloadIds_;
   int32_t nextId_ = 0;
   std::vector<std::pair<std::string, std::string>> records_;  // name, record bytes
+  // Plain files that are their own old files, unchanged: stated in digest runs, their
+  // records_ empty.
+  std::map<std::string, FileFacts> unchangedFiles_;
+  bool digestRuns_ = false;  // written in an archive's record
   std::map<std::string, std::unique_ptr<Archive>> oldArchives_;
   std::vector<Content> contents_;
   std::unordered_map<std::string, int32_t> contentByKey_;

@@ -394,6 +394,11 @@ bool Builder::DescribeFileCompact(const std::string& name, const TreeFile* oldFi
     }
     deferred_.push_back([this, name, oldFile, oldFacts, newFacts, plan](std::string* error) mutable {
       if (!TakeFrame(&plan, error)) return false;
+      if (oldFile && CopiesOld(plan, name, "")) {
+        unchangedFiles_[name] = newFacts;
+        records_.emplace_back(name, std::string());
+        return true;
+      }
       PatchListWriter record;
       FileRecord(record, plan.id, oldFile ? name : "", oldFile ? &oldFacts : nullptr, name,
                  &newFacts);
@@ -458,11 +463,31 @@ bool Builder::DescribeArchiveCompact(const std::string& name, const std::vector<
       [this, name, members, archiveFacts, plans](std::string* error) mutable {
         PatchListWriter record;
         record.GroupBegin(name.c_str(), archiveFacts.size, archiveFacts.digest);
+        // Members carried unchanged from the same name of one old archive, in digest runs.
+        std::vector<PatchListWriter::RunItem> run;
+        const std::string* runArchive = nullptr;
+        auto endRun = [&] {
+          if (run.empty()) return;
+          record.Run(runArchive->c_str(), run.data(), static_cast<int32_t>(run.size()));
+          run.clear();
+          digestRuns_ = true;
+        };
         for (size_t i = 0; i < members.size(); ++i) {
           if (!TakeFrame(&plans[i], error)) return false;
-          FileRecord(record, plans[i].id, "", nullptr, members[i].newName, &members[i].facts);
+          const MemberPlan& member = members[i];
+          const Content* carried =
+              MadeAsCopy(plans[i]) ? &contents_[plans[i].references[0]] : nullptr;
+          if (carried && CopiesOld(plans[i], carried->file, "/" + member.newName)) {
+            if (runArchive && *runArchive != carried->file) endRun();
+            runArchive = &carried->file;
+            run.push_back({member.newName.c_str(), member.facts.size, member.facts.digest});
+            continue;
+          }
+          endRun();
+          FileRecord(record, plans[i].id, "", nullptr, member.newName, &member.facts);
           WriteContent(record, plans[i]);
         }
+        endRun();
         record.GroupEnd();
         if (!record.Ok()) {
           *error = "out of memory";

@@ -438,7 +438,27 @@ bool Builder::WriteDescription(std::string* error) {
   // Sorted by name: the same inputs give the same patch bytes.
   std::sort(records_.begin(), records_.end());
   std::string list;
-  for (const auto& record : records_) list += record.second;
+  // Unchanged files next to each other in that order are one digest run.
+  bool runs = digestRuns_;
+  std::vector<PatchListWriter::RunItem> run;
+  auto endRun = [&] {
+    if (run.empty()) return;
+    PatchListWriter record;
+    record.Run("", run.data(), static_cast<int32_t>(run.size()));
+    list += RecordBytes(record);
+    run.clear();
+    runs = true;
+  };
+  for (const auto& record : records_) {
+    auto unchanged = record.second.empty() ? unchangedFiles_.find(record.first) : unchangedFiles_.end();
+    if (unchanged != unchangedFiles_.end()) {
+      run.push_back({record.first.c_str(), unchanged->second.size, unchanged->second.digest});
+      continue;
+    }
+    endRun();
+    list += record.second;
+  }
+  endRun();
   PatchListWriter compact;
   if (!options_.strict) {
     // Every file of both installs has a record, so a file past 2 GiB puts its size in one.
@@ -448,7 +468,8 @@ bool Builder::WriteDescription(std::string* error) {
     }
     compact.CompactHead(static_cast<int32_t>(summary_->budget),
                         reinterpret_cast<const uint8_t*>(list.data()),
-                        static_cast<int32_t>(list.size()), wideSizes);
+                        static_cast<int32_t>(list.size()),
+                        runs ? kRunCompactVersion : wideSizes ? kWideCompactVersion : kCompactVersion);
     if (!compact.Ok()) {
       *error = "out of memory";
       return false;

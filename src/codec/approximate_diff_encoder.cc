@@ -4,65 +4,44 @@
 #include <cstring>
 
 #include "codec/approximate_diff.h"
+#include "codec/suffix_array.h"
 
 namespace zt4 {
 namespace {
 
+// A new alignment is taken when it beats the current one by more than this.
 constexpr size_t kSeed = 8;
 constexpr size_t kLongestMeasured = 4096;
-
-uint64_t Load64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
 
 void Put32(std::vector<uint8_t>& out, uint32_t value) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
-// The reference's eight-byte windows by hash; a later position replaces an earlier one,
-// so the end of the reference (the content's own old version) is preferred.
-class SeedIndex {
+// The longest exact match anywhere in the reference, through its suffix array.
+class MatchIndex {
  public:
-  SeedIndex(const uint8_t* reference, size_t size) : reference_(reference), size_(size) {
-    while ((size_t{1} << bits_) < size && bits_ < 26) ++bits_;
-    slots_.assign(size_t{1} << bits_, UINT32_MAX);
-    for (size_t i = 0; i + kSeed <= size; ++i) slots_[Slot(reference + i)] = static_cast<uint32_t>(i);
-  }
+  MatchIndex(const uint8_t* reference, size_t size)
+      : reference_(reference), size_(size), suffixes_(SuffixArray(reference, size)) {}
 
-  // The longest exact match at `content` that the index offers: its length (0 for none).
+  // The longest match at `content`: its length (0 for none) and where it is.
   size_t Match(const uint8_t* content, size_t available, size_t* position) const {
-    if (available < kSeed) return 0;
-    uint32_t candidate = slots_[Slot(content)];
-    if (candidate == UINT32_MAX || Load64(reference_ + candidate) != Load64(content)) return 0;
     // Capped: the scan asks at every position, and a long run would be measured again at
     // each of its bytes. A match this long is taken anyway and the scan jumps over it.
-    const size_t limit = std::min({available, size_ - candidate, kLongestMeasured});
-    size_t length = kSeed;
-    while (length + 8 <= limit && Load64(reference_ + candidate + length) == Load64(content + length)) {
-      length += 8;
-    }
-    while (length < limit && reference_[candidate + length] == content[length]) ++length;
-    *position = candidate;
-    return length;
+    return LongestMatch(reference_, size_, suffixes_, content,
+                        std::min(available, kLongestMeasured), position);
   }
 
  private:
-  size_t Slot(const uint8_t* p) const {
-    return static_cast<size_t>((Load64(p) * 0x9E3779B97F4A7C15u) >> (64 - bits_));
-  }
   const uint8_t* reference_;
   size_t size_;
-  int bits_ = 10;
-  std::vector<uint32_t> slots_;
+  std::vector<int32_t> suffixes_;
 };
 
 }  // namespace
 
 std::vector<uint8_t> ApproximateDiff(const uint8_t* old, size_t oldSize, const uint8_t* now,
                                      size_t nowSize) {
-  SeedIndex index(old, oldSize);
+  MatchIndex index(old, oldSize);
   std::vector<uint8_t> controls;
   std::vector<uint8_t> differences;
   std::vector<uint8_t> added;

@@ -30,6 +30,35 @@ std::optional<std::vector<uint8_t>> Encode(const std::vector<uint8_t>& data,
   return bytes;
 }
 
+// The content as a diff from the references, coded against them: for a program, with its
+// branch targets made absolute in both, where a new build repeats its old one more
+// (smaller than the plain diff on both programs measured, a Go and a Rust build, by 0.2 %
+// and 4 %, while zstd alone on the filtered bytes lost to the plain diff on both).
+std::optional<FramePool::Frame> DiffFrame(const std::vector<uint8_t>& content,
+                                          const std::vector<uint8_t>& references, int level) {
+  const bool program = LooksLikeX86Program(content.data(), content.size());
+  const ContentMethod method = program ? ContentMethod::kBranches : ContentMethod::kDiff;
+  std::vector<uint8_t> filteredContent;
+  std::vector<uint8_t> filteredReferences;
+  if (program) {
+    filteredContent = content;
+    filteredReferences = references;
+    FilterBranches(filteredContent.data(), filteredContent.size());
+    FilterBranches(filteredReferences.data(), filteredReferences.size());
+  }
+  const std::vector<uint8_t>& data = program ? filteredContent : content;
+  const std::vector<uint8_t>& reference = program ? filteredReferences : references;
+  std::vector<uint8_t> diff =
+      ApproximateDiff(reference.data(), reference.size(), data.data(), data.size());
+  if (!FindMethod(method)->statedSizeFits(static_cast<int64_t>(diff.size()),
+                                          static_cast<int64_t>(data.size()))) {
+    return std::nullopt;
+  }
+  std::optional<std::vector<uint8_t>> coded = Encode(diff, reference, level);
+  if (!coded) return std::nullopt;
+  return FramePool::Frame{std::move(*coded), method};
+}
+
 }  // namespace
 
 int64_t FramePool::Submit(std::vector<uint8_t> content, std::vector<uint8_t> references,
@@ -52,28 +81,19 @@ int64_t FramePool::Submit(std::vector<uint8_t> content, std::vector<uint8_t> ref
         // The inputs go when the frame is made, not when it is taken.
         std::vector<uint8_t> data = std::move(content);
         std::vector<uint8_t> reference = std::move(references);
+        // The diff is tried beside the plain frame, on a core of its own: on a single large
+        // content the two trials are most of the build.
+        std::future<std::optional<Frame>> diff;
+        if (tryDiff && !reference.empty()) {
+          diff = std::async(std::launch::async, [&data, &reference, level] {
+            return DiffFrame(data, reference, level);
+          });
+        }
         std::optional<std::vector<uint8_t>> plain = Encode(data, reference, level);
+        std::optional<Frame> tried = diff.valid() ? diff.get() : std::nullopt;
         if (!plain) return std::nullopt;
         Frame frame{std::move(*plain), ContentMethod::kZstd};
-        if (tryDiff && !reference.empty()) {
-          // A program's diff is taken with its branch targets made absolute in it and its
-          // references, where a new build repeats its old one more: smaller than the
-          // plain diff on both programs measured (a Go and a Rust build, by 0.2 % and
-          // 4 %), while zstd alone on the filtered bytes lost to the plain diff on both.
-          const bool program = LooksLikeX86Program(data.data(), data.size());
-          const ContentMethod method = program ? ContentMethod::kBranches : ContentMethod::kDiff;
-          if (program) {
-            FilterBranches(data.data(), data.size());
-            FilterBranches(reference.data(), reference.size());
-          }
-          std::vector<uint8_t> diff = ApproximateDiff(reference.data(), reference.size(),
-                                                      data.data(), data.size());
-          if (FindMethod(method)->statedSizeFits(static_cast<int64_t>(diff.size()),
-                                                 static_cast<int64_t>(data.size()))) {
-            std::optional<std::vector<uint8_t>> coded = Encode(diff, reference, level);
-            if (coded && coded->size() < frame.bytes.size()) frame = Frame{std::move(*coded), method};
-          }
-        }
+        if (tried && tried->bytes.size() < frame.bytes.size()) frame = std::move(*tried);
         return frame;
       }));
   return firstTicket_ + static_cast<int64_t>(jobs_.size()) - 1;

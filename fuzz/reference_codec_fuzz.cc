@@ -77,6 +77,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       zt4::ApplyApproximateDiff(frame.data, frame.size, reference ? reference->data : nullptr,
                                 referenceSize, direct.data, made);
     }
+    // And as a diff in the sparse form: the size it states is the size it writes.
+    const int64_t expanded = zt4::ExpandSparseDiff(frame.data, frame.size);
+    if (expanded >= 0 && expanded <= kMaxContent) {
+      Block diff(nullptr, static_cast<size_t>(expanded), 0x44);
+      Check(zt4::ExpandSparseDiff(frame.data, frame.size, diff.data) == expanded,
+            "sparse diff expands to another size");
+    }
   }
 
   const int64_t contentSize = zt4::ReferenceFrameContentSize(frame.data, frame.size);

@@ -10,7 +10,47 @@ uint32_t U32(const uint8_t* p) {
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
+// An unsigned LEB128 of at most 32 bits at `*at`, which it passes; false when cut short
+// or wider.
+bool ReadStretch(const uint8_t* bytes, size_t size, size_t* at, uint64_t* value) {
+  *value = 0;
+  for (int shift = 0; shift < 35; shift += 7) {
+    if (*at >= size) return false;
+    const uint8_t byte = bytes[(*at)++];
+    *value |= static_cast<uint64_t>(byte & 0x7F) << shift;
+    if ((byte & 0x80) == 0) return *value <= UINT32_MAX;
+  }
+  return false;
+}
+
 }  // namespace
+
+int64_t ExpandSparseDiff(const uint8_t* sparse, size_t sparseSize, uint8_t* out) {
+  if (sparseSize < kDiffHeaderBytes) return -1;
+  const uint64_t count = U32(sparse);
+  if (count > (sparseSize - kDiffHeaderBytes) / kDiffControlBytes) return -1;
+  const size_t sections = kDiffHeaderBytes + static_cast<size_t>(count) * kDiffControlBytes;
+  uint64_t runBytes = 0;
+  for (uint64_t i = 0; i < count; ++i) runBytes += U32(sparse + kDiffHeaderBytes + i * kDiffControlBytes);
+  if (out) std::memcpy(out, sparse, sections);
+  // Stretches of zeros, each but the last followed by its byte, up to the runs' length.
+  size_t at = sections;
+  uint64_t made = 0;
+  for (;;) {
+    uint64_t zeros = 0;
+    if (!ReadStretch(sparse, sparseSize, &at, &zeros) || zeros > runBytes - made) return -1;
+    if (out) std::memset(out + sections + made, 0, static_cast<size_t>(zeros));
+    made += zeros;
+    if (made == runBytes) break;
+    if (at >= sparseSize || sparse[at] == 0) return -1;
+    if (out) out[sections + made] = sparse[at];
+    ++at;
+    ++made;
+  }
+  // The new bytes as they are.
+  if (out) std::memcpy(out + sections + made, sparse + at, sparseSize - at);
+  return static_cast<int64_t>(sections + runBytes + (sparseSize - at));
+}
 
 bool ApplyApproximateDiff(const uint8_t* stream, size_t streamSize, const uint8_t* reference,
                           size_t referenceSize, uint8_t* out, size_t outSize) {

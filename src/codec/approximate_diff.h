@@ -7,6 +7,11 @@
 //   and the move of the reference position after them (int32); then every run's
 //   differences, then every run's new bytes. Little-endian; the reference position
 //   starts at 0 and advances with each run.
+//
+// In the sparse form the differences, mostly zeros with a few bytes between, are instead
+// the length of each stretch of zeros (an unsigned LEB128 of at most 32 bits) followed by
+// the byte other than zero after it; the last stretch reaches the end of the runs and has
+// no byte after it. zstd codes the sparse form of a program's diff a sixth smaller.
 #pragma once
 
 #include <cstddef>
@@ -22,5 +27,9 @@ inline constexpr size_t kDiffControlBytes = 12;
 // make exactly that many bytes, or reaches outside the reference.
 bool ApplyApproximateDiff(const uint8_t* stream, size_t streamSize, const uint8_t* reference,
                           size_t referenceSize, uint8_t* out, size_t outSize);
+
+// The size of the diff a stream of the sparse form stands for, or -1 when it is not
+// whole; with `out` (of that size), the diff is written there.
+int64_t ExpandSparseDiff(const uint8_t* sparse, size_t sparseSize, uint8_t* out = nullptr);
 
 }  // namespace zt4

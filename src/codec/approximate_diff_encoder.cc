@@ -134,4 +134,34 @@ std::vector<uint8_t> ApproximateDiff(const uint8_t* old, size_t oldSize, const u
   return stream;
 }
 
+std::vector<uint8_t> SparseDiff(const std::vector<uint8_t>& diff) {
+  const uint32_t count = static_cast<uint32_t>(diff[0]) | static_cast<uint32_t>(diff[1]) << 8 |
+                         static_cast<uint32_t>(diff[2]) << 16 | static_cast<uint32_t>(diff[3]) << 24;
+  const size_t sections = kDiffHeaderBytes + size_t{count} * kDiffControlBytes;
+  size_t runBytes = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* run = &diff[kDiffHeaderBytes + i * kDiffControlBytes];
+    runBytes += static_cast<size_t>(run[0]) | static_cast<size_t>(run[1]) << 8 |
+                static_cast<size_t>(run[2]) << 16 | static_cast<size_t>(run[3]) << 24;
+  }
+  std::vector<uint8_t> sparse(diff.begin(), diff.begin() + static_cast<std::ptrdiff_t>(sections));
+  auto stretch = [&sparse](uint32_t zeros) {
+    for (; zeros >= 0x80; zeros >>= 7) sparse.push_back(static_cast<uint8_t>(zeros | 0x80));
+    sparse.push_back(static_cast<uint8_t>(zeros));
+  };
+  uint32_t zeros = 0;
+  for (size_t i = sections; i < sections + runBytes; ++i) {
+    if (diff[i] == 0) {
+      ++zeros;
+      continue;
+    }
+    stretch(zeros);
+    sparse.push_back(diff[i]);
+    zeros = 0;
+  }
+  stretch(zeros);
+  sparse.insert(sparse.end(), diff.begin() + static_cast<std::ptrdiff_t>(sections + runBytes), diff.end());
+  return sparse;
+}
+
 }  // namespace zt4

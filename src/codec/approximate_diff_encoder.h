@@ -13,4 +13,7 @@ namespace zt4 {
 std::vector<uint8_t> ApproximateDiff(const uint8_t* reference, size_t referenceSize,
                                      const uint8_t* content, size_t contentSize);
 
+// The sparse form of a diff made above.
+std::vector<uint8_t> SparseDiff(const std::vector<uint8_t>& diff);
+
 }  // namespace zt4

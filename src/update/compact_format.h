@@ -60,6 +60,8 @@ enum class ContentMethod : int32_t {
   kBranches = 6,  // as kDiff, between the content and the references (end to end) with
                   // their x86 branch targets made absolute (codec/branch_filter.h): the
                   // diff makes the filtered content, which is then unfiltered
+  kSparseDiff = 7,      // as kDiff, the diff in its sparse form (codec/approximate_diff.h)
+  kSparseBranches = 8,  // as kBranches, the diff in its sparse form
 };
 
 enum class ReferenceSide : int32_t {

@@ -83,6 +83,46 @@ Stop DecodeBranches(const uint8_t* frame, size_t frameSize, uint8_t* references,
   return stop;
 }
 
+// The sparse form of a diff is at most twice the diff (a byte other than zero with a
+// stretch of none before it), and the diff is made from it beside it.
+int64_t SparseStreamLimit(int64_t newSize) { return 2 * DiffStreamLimit(newSize); }
+
+bool StatesSparseStream(int64_t stated, int64_t newSize) {
+  return stated >= 0 && stated <= SparseStreamLimit(newSize);
+}
+
+int64_t SparseDecodeMemory(int64_t newSize) { return SparseStreamLimit(newSize) + DiffStreamLimit(newSize); }
+
+Stop DecodeSparseDiff(const uint8_t* frame, size_t frameSize, uint8_t* references,
+                      size_t referenceBytes, uint8_t* out, size_t outSize) {
+  const int64_t sparseSize = ReferenceFrameContentSize(frame, frameSize);
+  if (!StatesSparseStream(sparseSize, static_cast<int64_t>(outSize))) return Stop::kPatchDamaged;
+  ScopedBlock sparse;
+  sparse.data = AllocBlock(static_cast<size_t>(sparseSize));
+  if (!sparse.data) return Stop::kNoMemory;
+  if (!DecodeWithReference(frame, frameSize, references, referenceBytes, sparse.data,
+                           static_cast<size_t>(sparseSize))) {
+    return Stop::kPatchDamaged;
+  }
+  const int64_t streamSize = ExpandSparseDiff(sparse.data, static_cast<size_t>(sparseSize));
+  if (!StatesDiffStream(streamSize, static_cast<int64_t>(outSize))) return Stop::kPatchDamaged;
+  ScopedBlock stream;
+  stream.data = AllocBlock(static_cast<size_t>(streamSize));
+  if (!stream.data) return Stop::kNoMemory;
+  ExpandSparseDiff(sparse.data, static_cast<size_t>(sparseSize), stream.data);
+  const bool made = ApplyApproximateDiff(stream.data, static_cast<size_t>(streamSize), references,
+                                         referenceBytes, out, outSize);
+  return made ? Stop::kNone : Stop::kPatchDamaged;
+}
+
+Stop DecodeSparseBranches(const uint8_t* frame, size_t frameSize, uint8_t* references,
+                          size_t referenceBytes, uint8_t* out, size_t outSize) {
+  if (references) FilterBranches(references, referenceBytes);
+  const Stop stop = DecodeSparseDiff(frame, frameSize, references, referenceBytes, out, outSize);
+  if (stop == Stop::kNone) UnfilterBranches(out, outSize);
+  return stop;
+}
+
 int64_t NothingBeside(int64_t) { return 0; }
 
 constexpr MethodRow kRows[] = {
@@ -98,6 +138,10 @@ constexpr MethodRow kRows[] = {
      nullptr, nullptr, nullptr},
     {ContentMethod::kBranches, "branches", MethodRow::Making::kFrame, AcceptsDiff,
      StatesDiffStream, DecodeBranches, DiffStreamLimit},
+    {ContentMethod::kSparseDiff, "sparse diff", MethodRow::Making::kFrame, AcceptsDiff,
+     StatesSparseStream, DecodeSparseDiff, SparseDecodeMemory},
+    {ContentMethod::kSparseBranches, "sparse branches", MethodRow::Making::kFrame, AcceptsDiff,
+     StatesSparseStream, DecodeSparseBranches, SparseDecodeMemory},
 };
 
 }  // namespace

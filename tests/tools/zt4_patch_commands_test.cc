@@ -311,7 +311,8 @@ TEST_F(Zt4CompactPatchInfo, LinesShowMethodsReferencesAndStoredPayloads) {
       "  method zstd, payload /3 missing",
       "5 entries: 1 changed, 1 removed, 2 added, 1 group of 2 members (1 carried, 1 from "
       "payloads); 3 payloads needed, 50 bytes, 1 missing",
-      "methods: 2 copy, 3 zstd, 1 folder, 0 diff, 0 segments, 0 branches",
+      "methods: 2 copy, 3 zstd, 1 folder, 0 diff, 0 segments, 0 branches, 0 sparse diff, "
+      "0 sparse branches",
       "payloads: " + std::to_string(stored) + " bytes stored, 50 bytes content",
   };
   EXPECT_EQ(Lines(result.out), expected) << result.out;

@@ -325,8 +325,8 @@ bool Builder::TakeFrame(ContentPlan* plan, std::string* error) {
     return false;
   }
   plan->method = frame->method;
-  if (plan->method == ContentMethod::kDiff) ++summary_->diffs;
-  if (plan->method == ContentMethod::kBranches) ++summary_->branches;
+  if (plan->method == ContentMethod::kSparseDiff) ++summary_->diffs;
+  if (plan->method == ContentMethod::kSparseBranches) ++summary_->branches;
   const Bytes& bytes = frame->bytes;
   return EmitPayload(bytes.data(), bytes.size(), FactsOf(bytes.data(), bytes.size()), &plan->id,
                      error);

@@ -37,7 +37,7 @@ std::optional<std::vector<uint8_t>> Encode(const std::vector<uint8_t>& data,
 std::optional<FramePool::Frame> DiffFrame(const std::vector<uint8_t>& content,
                                           const std::vector<uint8_t>& references, int level) {
   const bool program = LooksLikeX86Program(content.data(), content.size());
-  const ContentMethod method = program ? ContentMethod::kBranches : ContentMethod::kDiff;
+  const ContentMethod method = program ? ContentMethod::kSparseBranches : ContentMethod::kSparseDiff;
   std::vector<uint8_t> filteredContent;
   std::vector<uint8_t> filteredReferences;
   if (program) {
@@ -49,7 +49,7 @@ std::optional<FramePool::Frame> DiffFrame(const std::vector<uint8_t>& content,
   const std::vector<uint8_t>& data = program ? filteredContent : content;
   const std::vector<uint8_t>& reference = program ? filteredReferences : references;
   std::vector<uint8_t> diff =
-      ApproximateDiff(reference.data(), reference.size(), data.data(), data.size());
+      SparseDiff(ApproximateDiff(reference.data(), reference.size(), data.data(), data.size()));
   if (!FindMethod(method)->statedSizeFits(static_cast<int64_t>(diff.size()),
                                           static_cast<int64_t>(data.size()))) {
     return std::nullopt;

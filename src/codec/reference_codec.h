@@ -25,5 +25,8 @@ uint8_t* EncodeWithReference(const uint8_t* content, size_t contentSize, const u
 
 // The highest level the library offers.
 int MaxReferenceLevel();
+// The log2 of the most entries a search table of zstd's takes at `level` (the measure of
+// its memory: a few bytes an entry, a few tables).
+int SearchTableLog(int level);
 
 }  // namespace zt4

@@ -14,6 +14,9 @@
 
 namespace zt4::builder {
 
+// What the frames being coded at once may take, whatever the number of cores.
+inline constexpr uint64_t kFramesMemory = uint64_t{1} << 30;
+
 class FramePool {
  public:
   // `workers` frames at most are coded at once (at least one).
@@ -30,7 +33,8 @@ class FramePool {
   };
   // Starts coding `content` against `references`, with `tryDiff` also its approximate-
   // match diff from them, keeping the smaller frame; waits first while `workers` frames
-  // are being coded. The number to take the frame back with.
+  // are being coded, or while those coded would take more than kFramesMemory with it
+  // (one is always coded). The number to take the frame back with.
   int64_t Submit(std::vector<uint8_t> content, std::vector<uint8_t> references, int level,
                  bool tryDiff);
   // The frame, waiting for it; nothing when coding failed. Frames are taken in the
@@ -41,6 +45,7 @@ class FramePool {
   unsigned workers_;
   int64_t firstTicket_ = 0;  // the ticket of jobs_.front()
   std::deque<std::future<std::optional<Frame>>> jobs_;
+  std::deque<uint64_t> jobMemory_;  // what each job of jobs_ may take while it is coded
 };
 
 }  // namespace zt4::builder

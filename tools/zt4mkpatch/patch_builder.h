@@ -29,7 +29,7 @@ using tool::IndexRecord;
 // Measured on a wasm package pair: levels 9, 13, 17 and 19 gave 473, 455, 402 and 342 kB
 // in 0.7, 3.5, 11 and 15 s; zstd's own level 22 made a larger frame (362 kB) of the
 // largest file alone, in as long. Smaller levels are for quick trial builds.
-inline constexpr int kDefaultLevel = 19;
+inline constexpr int kDefaultLevel = 22;
 // The least memory budget a compact patch states: what the applier may hold for one
 // entry, its references and its new content.
 inline constexpr int64_t kLeastBudget = int64_t{64} << 20;

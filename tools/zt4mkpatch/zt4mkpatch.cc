@@ -24,7 +24,7 @@ constexpr char kUsage[] =
     "                result with NEW_DIR byte for byte; OUT is kept only when they are equal\n"
     "  --strict      the first form of patch, which every applier reads; larger (changed\n"
     "                bytes at their offsets, changed archive members whole)\n"
-    "  --level N     effort of a compact patch, 1 (fast) to 22 (smallest); default 19\n"
+    "  --level N     effort of a compact patch, 1 (fast) to 22 (smallest); default 22\n"
     "  --budget MIB  memory the applier may use for one file and the contents it is made\n"
     "                from; default twice the largest file under 64 MiB (larger ones are\n"
     "                made a segment at a time), at least 64\n";

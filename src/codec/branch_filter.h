@@ -21,6 +21,16 @@ namespace zt4 {
 void FilterBranches(uint8_t* data, size_t size);
 void UnfilterBranches(uint8_t* data, size_t size);
 
+// The same for x86-64 code's calls (E8) and operands addressed relative to the next
+// instruction (a REX prefix, MOV, LEA, MOVSXD, CALL/JMP through memory or common
+// arithmetic, ModRM 00 xxx 101, a 32-bit displacement), which follow the data they
+// address when code moves; jumps (E9) are passed over unchanged. An instruction is known
+// by bytes no operand of a later one can reach (its second byte never begins one), and
+// its operand is passed over whatever its form, so that the two stay exact inverses on
+// any bytes.
+void FilterAddresses(uint8_t* data, size_t size);
+void UnfilterAddresses(uint8_t* data, size_t size);
+
 // A Windows or Linux program for x86 or x86-64: a PE or ELF image by its headers.
 bool LooksLikeX86Program(const uint8_t* data, size_t size);
 

@@ -61,7 +61,8 @@ enum class ContentMethod : int32_t {
                   // their x86 branch targets made absolute (codec/branch_filter.h): the
                   // diff makes the filtered content, which is then unfiltered
   kSparseDiff = 7,      // as kDiff, the diff in its sparse form (codec/approximate_diff.h)
-  kSparseBranches = 8,  // as kBranches, the diff in its sparse form
+  kSparseBranches = 8,  // as kBranches, the diff in its sparse form, with more of the
+                        // code's relative operands made absolute (FilterAddresses)
 };
 
 enum class ReferenceSide : int32_t {

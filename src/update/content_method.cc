@@ -117,9 +117,9 @@ Stop DecodeSparseDiff(const uint8_t* frame, size_t frameSize, uint8_t* reference
 
 Stop DecodeSparseBranches(const uint8_t* frame, size_t frameSize, uint8_t* references,
                           size_t referenceBytes, uint8_t* out, size_t outSize) {
-  if (references) FilterBranches(references, referenceBytes);
+  if (references) FilterAddresses(references, referenceBytes);
   const Stop stop = DecodeSparseDiff(frame, frameSize, references, referenceBytes, out, outSize);
-  if (stop == Stop::kNone) UnfilterBranches(out, outSize);
+  if (stop == Stop::kNone) UnfilterAddresses(out, outSize);
   return stop;
 }
 

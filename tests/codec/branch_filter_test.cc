@@ -46,18 +46,58 @@ TEST(BranchFilter, GoldenBytes) {
   }
 }
 
+// The wider filter: calls and operands relative to the next instruction made absolute,
+// jumps passed over as they are.
+TEST(BranchFilter, AddressesGoldenBytes) {
+  const struct {
+    const char* name;
+    std::string in;
+    std::string out;
+  } cases[] = {
+      {"call", std::string("\xE8\x10\x00\x00\x00", 5), std::string("\xE8\x15\x00\x00\x00", 5)},
+      {"jump kept", std::string("\xE9\x10\x00\x00\x00", 5), std::string("\xE9\x10\x00\x00\x00", 5)},
+      // lea rax, [rip + 0x100] at 1: the address 8 + 0x100.
+      {"lea", std::string("\x90\x48\x8D\x05\x00\x01\x00\x00", 8),
+       std::string("\x90\x48\x8D\x05\x08\x01\x00\x00", 8)},
+      // mov ecx, [rip - 0x10] behind REX.R (4C 8B 0D): the address 7 - 0x10.
+      {"mov back", std::string("\x4C\x8B\x0D\xF0\xFF\xFF\xFF", 7),
+       std::string("\x4C\x8B\x0D\xF7\xFF\xFF\xFF", 7)},
+      // Not relative (ModRM 01 000 101), no REX before it, an opcode of another kind.
+      {"base and offset", std::string("\x48\x8B\x45\x10\x00\x00\x00", 7),
+       std::string("\x48\x8B\x45\x10\x00\x00\x00", 7)},
+      {"no prefix", std::string("\x90\x8B\x05\x10\x00\x00\x00", 7),
+       std::string("\x90\x8B\x05\x10\x00\x00\x00", 7)},
+      {"other opcode", std::string("\x48\xC7\x05\x10\x00\x00\x00", 7),
+       std::string("\x48\xC7\x05\x10\x00\x00\x00", 7)},
+      // The displacement passed over: the call inside it is no call.
+      {"operand skipped", std::string("\x48\x8D\x05\xE8\x00\x00\x00\x00\x00", 9),
+       std::string("\x48\x8D\x05\xEF\x00\x00\x00\x00\x00", 9)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> bytes = Of(c.in);
+    FilterAddresses(bytes.data(), bytes.size());
+    EXPECT_EQ(bytes, Of(c.out));
+    UnfilterAddresses(bytes.data(), bytes.size());
+    EXPECT_EQ(bytes, Of(c.in));
+  }
+}
+
 TEST(BranchFilter, AnyBytesComeBackAndMovedCallsReadTheSame) {
   std::mt19937 random(7);
   for (int round = 0; round < 200; ++round) {
     // Bytes dense in E8/E9 and in 00/FF, where the decisions are taken.
     std::vector<uint8_t> bytes(static_cast<size_t>(random() % 3000));
-    const uint8_t common[] = {0xE8, 0xE9, 0x00, 0xFF};
+    const uint8_t common[] = {0xE8, 0xE9, 0x00, 0xFF, 0x48, 0x8B, 0x05, 0x8D};
     for (uint8_t& b : bytes) {
-      b = random() % 2 ? common[random() % 4] : static_cast<uint8_t>(random());
+      b = random() % 2 ? common[random() % 8] : static_cast<uint8_t>(random());
     }
     std::vector<uint8_t> filtered = bytes;
     FilterBranches(filtered.data(), filtered.size());
     UnfilterBranches(filtered.data(), filtered.size());
+    ASSERT_EQ(filtered, bytes) << round;
+    FilterAddresses(filtered.data(), filtered.size());
+    UnfilterAddresses(filtered.data(), filtered.size());
     ASSERT_EQ(filtered, bytes) << round;
   }
   // Calls to fixed targets (0x5000, 0x6000), 37 bytes further on in the new build: their

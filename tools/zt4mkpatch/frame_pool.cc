@@ -45,8 +45,8 @@ std::optional<FramePool::Frame> DiffFrame(const std::vector<uint8_t>& content,
   if (program) {
     filteredContent = content;
     filteredReferences = references;
-    FilterBranches(filteredContent.data(), filteredContent.size());
-    FilterBranches(filteredReferences.data(), filteredReferences.size());
+    FilterAddresses(filteredContent.data(), filteredContent.size());
+    FilterAddresses(filteredReferences.data(), filteredReferences.size());
   }
   const std::vector<uint8_t>& data = program ? filteredContent : content;
   const std::vector<uint8_t>& reference = program ? filteredReferences : references;

@@ -86,8 +86,9 @@ inline void CheckStrictContent(const PatchEntry* entry) {
 }
 
 // How a compact record's new content is made, against what the reader has to refuse.
-inline void CheckCompactContent(const PatchEntry* entry, bool member, int64_t budget,
+inline void CheckCompactContent(const PatchEntry* entry, const char* group, int64_t budget,
                                 const RecordBytes& bytes) {
+  const bool member = group != nullptr;
   const int32_t count = entry->referenceCount;
   Check(count >= 0 && count <= kMaxReferences, "reference count out of range");
   Check((entry->references != nullptr) == (count > 0), "references and their count differ");
@@ -108,9 +109,11 @@ inline void CheckCompactContent(const PatchEntry* entry, bool member, int64_t bu
     Check(!FirstComponentIsBackup(reference.file), "reference file in the backup folder");
     if (reference.member[0] != 0) {
       Check(reference.member[0] == '/', "reference member not rooted in its archive");
-      // A new member is an earlier one of the same group, tied to it by the reader.
-      Check(reference.side == ReferenceSide::kOld || reference.earlier >= 0,
-            "member of a new file outside its group");
+      // A new member of the entry's own group is an earlier one, tied to it by the reader;
+      // one of another archive is read from it once written.
+      Check(reference.side == ReferenceSide::kOld || reference.earlier >= 0 || !member ||
+                std::strcmp(reference.file, group) != 0,
+            "member of its own group not tied to it");
       Check(IsSafeRelativeName(reference.member, true), "unsafe reference member");
     }
     Check(reference.size >= 0, "negative reference size");
@@ -205,7 +208,7 @@ inline void CheckTree(const PatchEntry* head, const RecordBytes& bytes, bool com
     if (kind != EntryKind::KindGroup) {
       Check(entry->firstChild == nullptr, "members under a plain entry");
       if (compact) {
-        CheckCompactContent(entry, false, budget, bytes);
+        CheckCompactContent(entry, nullptr, budget, bytes);
       } else {
         CheckStrictContent(entry);
       }
@@ -223,7 +226,7 @@ inline void CheckTree(const PatchEntry* head, const RecordBytes& bytes, bool com
       Check(IsSafeRelativeName(member->oldName, false), "unsafe member old name");
       Check(IsSafeRelativeName(member->newName, true), "unsafe member name");
       if (compact) {
-        CheckCompactContent(member, true, budget, bytes);
+        CheckCompactContent(member, entry->newName, budget, bytes);
       } else {
         CheckStrictContent(member);
       }

@@ -68,7 +68,8 @@ enum class ContentMethod : int32_t {
 enum class ReferenceSide : int32_t {
   kOld = 0,  // the old install (in the backup folder once it is made)
   kNew = 1,  // a plain file this update has written before the entry; with a member
-             // name, an earlier member of the archive the entry's group writes
+             // name, an earlier member of the archive the entry's group writes, or a
+             // member of an archive an entry before this one writes
 };
 
 }  // namespace zt4

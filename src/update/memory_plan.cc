@@ -139,9 +139,12 @@ bool PlanGroupMemory(PatchEntry* group, int64_t budget) {
     members[place] = child;
     for (int32_t r = 0; r < child->referenceCount && ok; ++r) {
       ContentReference& reference = child->references[r];
-      if (reference.side != ReferenceSide::kNew || reference.member[0] == 0) continue;
-      ok = std::strcmp(reference.file, group->newName) == 0;
-      if (ok) reference.earlier = byName.Find(members, reference.member);
+      // A member of another archive is read from it, written before the group.
+      if (reference.side != ReferenceSide::kNew || reference.member[0] == 0 ||
+          std::strcmp(reference.file, group->newName) != 0) {
+        continue;
+      }
+      reference.earlier = byName.Find(members, reference.member);
       ok = ok && reference.earlier >= 0;
       if (!ok) break;
       PatchEntry* source = members[reference.earlier];

@@ -203,11 +203,36 @@ bool ReadMethodAndReferences(Reader& reader, PatchEntry* entry, const RecordPlac
   return row->accepts(*entry, place);
 }
 
-// A top-level entry has no group whose members it could be made from.
-bool NamesNoNewMember(const PatchEntry* entry) {
-  for (int32_t r = 0; r < entry->referenceCount; ++r) {
-    if (entry->references[r].side == ReferenceSide::kNew && entry->references[r].member[0] != 0) {
-      return false;
+// A member the entry is made from that is no earlier member of its own group is a member
+// of an archive an entry before it (in the applier's order, `head` on) writes, with the
+// size and digest stated there.
+bool MemberWrittenBefore(const PatchEntry* head, const PatchEntry* entry,
+                         const ContentReference& reference) {
+  if (reference.member[0] != '/') return false;
+  for (const PatchEntry* e = head; e && e != entry; e = e->next) {
+    if (e->id != kGroupMark || std::strcmp(e->newName, reference.file) != 0) continue;
+    for (const PatchEntry* m = e->firstChild; m; m = m->next) {
+      const char* name = m->newName[0] == '/' ? m->newName + 1 : m->newName;
+      if (std::strcmp(name, reference.member + 1) == 0) {
+        return m->newSize == reference.size && std::strcmp(m->newDigest, reference.digest) == 0;
+      }
+    }
+    return false;
+  }
+  return false;
+}
+
+bool MembersWrittenBefore(const PatchEntry* head) {
+  for (const PatchEntry* e = head; e; e = e->next) {
+    for (const PatchEntry* m = e->firstChild ? e->firstChild : e; m;
+         m = e->firstChild ? m->next : nullptr) {
+      for (int32_t r = 0; r < m->referenceCount; ++r) {
+        const ContentReference& reference = m->references[r];
+        if (reference.side == ReferenceSide::kNew && reference.member[0] != 0 &&
+            reference.earlier < 0 && !MemberWrittenBefore(head, e, reference)) {
+          return false;
+        }
+      }
     }
   }
   return true;
@@ -370,9 +395,7 @@ bool ReadRecord(Reader& reader, PatchEntry* entry, const int64_t* budget, Tally*
   if (id == kGroupMark) return ReadGroup(reader, entry, budget, tally);
   entry->id = id;
   return ReadFileFields(reader, entry) && TopLevelNamesSound(entry) &&
-         (!budget ||
-          (ReadMethodAndReferences(reader, entry, RecordPlace{false, *budget}, tally) &&
-           NamesNoNewMember(entry)));
+         (!budget || ReadMethodAndReferences(reader, entry, RecordPlace{false, *budget}, tally));
 }
 
 // The records, back to back, into the top-level chain; `budget` for the records of a
@@ -433,6 +456,10 @@ PatchEntry* ParseCompact(const uint8_t* bytes, int32_t count) {
                           static_cast<size_t>(size))) {
     const int64_t entryBudget = budget;
     head = ParseRecords(records, size, &entryBudget, version);
+    if (head && !MembersWrittenBefore(head)) {
+      FreePatchList(head);
+      head = nullptr;
+    }
   }
   if (!head) {
     FreeBlock(records);

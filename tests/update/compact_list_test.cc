@@ -340,5 +340,31 @@ TEST(CompactDescription, ADigestRunIsWrittenAndReadAsEntriesOfItsOwn) {
   EXPECT_NE(Parsed(compact(golden, kRunCompactVersion)).head(), nullptr);
 }
 
+// A content made from a member of an archive written before it (in the applier's order,
+// later in the file): the member must be there with the size and digest stated.
+TEST(CompactDescription, AMemberOfAnArchiveWrittenBeforeIsAReference) {
+  auto description = [](const char* member, int64_t size, const char* digest, bool groupFirst) {
+    PatchListWriter entry;
+    entry.Record(1, "", 0, "", "c.js", 5, kDigestB)
+        .Content(ContentMethod::kZstd, 1)
+        .Reference(Ref(ReferenceSide::kNew, "lib.zt4", member, size, digest));
+    PatchListWriter group;
+    group.GroupBegin("lib.zt4", 50, kDigestA)
+        .Record(2, "", 0, "", "a.js", 4, kDigestA)
+        .Content(ContentMethod::kZstd, 0)
+        .GroupEnd();
+    PatchListWriter& first = groupFirst ? group : entry;
+    PatchListWriter& second = groupFirst ? entry : group;
+    PatchListWriter records;
+    records.Raw(first.Data(), first.Size()).Raw(second.Data(), second.Size());
+    return Compact(records);
+  };
+  EXPECT_NE(Parsed(description("/a.js", 4, kDigestA, false)).head(), nullptr);
+  EXPECT_EQ(Parsed(description("/a.js", 4, kDigestA, true)).head(), nullptr);  // written after
+  EXPECT_EQ(Parsed(description("/b.js", 4, kDigestA, false)).head(), nullptr);
+  EXPECT_EQ(Parsed(description("/a.js", 5, kDigestA, false)).head(), nullptr);
+  EXPECT_EQ(Parsed(description("/a.js", 4, kDigestB, false)).head(), nullptr);
+}
+
 }  // namespace
 }  // namespace zt4

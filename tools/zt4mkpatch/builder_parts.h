@@ -194,6 +194,7 @@ class Builder {
   std::map<std::pair<std::string, std::string>, int32_t> oldContentAt_;
   std::unordered_map<std::string, std::vector<int32_t>> oldContentsNamed_;  // by file name
   std::map<std::string, std::unique_ptr<Archive>> catalogueArchives_;
+  std::map<std::string, std::unique_ptr<Archive>> newArchives_;  // read for their members
   ReferenceFinder finder_;
   // The archive being described: the memory of its members, planned as the applier's
   // reader checks it, and the place of the member being planned.

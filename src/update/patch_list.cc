@@ -4,6 +4,7 @@
 #include <new>
 
 #include "base/heap.h"
+#include "base/key_index.h"
 #include "base/pool_string.h"
 #include "base/shift_jis.h"
 #include "codec/reference_codec.h"
@@ -203,36 +204,56 @@ bool ReadMethodAndReferences(Reader& reader, PatchEntry* entry, const RecordPlac
   return row->accepts(*entry, place);
 }
 
-// A member the entry is made from that is no earlier member of its own group is a member
+// A member an entry is made from that is no earlier member of its own group is a member
 // of an archive an entry before it (in the applier's order, `head` on) writes, with the
-// size and digest stated there.
-bool MemberWrittenBefore(const PatchEntry* head, const PatchEntry* entry,
-                         const ContentReference& reference) {
-  if (reference.member[0] != '/') return false;
-  for (const PatchEntry* e = head; e && e != entry; e = e->next) {
-    if (e->id != kGroupMark || std::strcmp(e->newName, reference.file) != 0) continue;
-    for (const PatchEntry* m = e->firstChild; m; m = m->next) {
-      const char* name = m->newName[0] == '/' ? m->newName + 1 : m->newName;
-      if (std::strcmp(name, reference.member + 1) == 0) {
-        return m->newSize == reference.size && std::strcmp(m->newDigest, reference.digest) == 0;
+// size and digest stated there. The members of the groups passed are looked up by
+// archive and name ("x" and "/x" name the same member).
+bool NamesNewMember(const PatchEntry* entry) {
+  for (const PatchEntry* m = entry->firstChild ? entry->firstChild : entry; m;
+       m = entry->firstChild ? m->next : nullptr) {
+    for (int32_t r = 0; r < m->referenceCount; ++r) {
+      const ContentReference& reference = m->references[r];
+      if (reference.side == ReferenceSide::kNew && reference.member[0] != 0 &&
+          reference.earlier < 0) {
+        return true;
       }
     }
-    return false;
   }
   return false;
 }
 
+PoolString MemberKey(const char* archive, const char* member) {
+  return PoolString::Formatted("%s\n%s", archive, member[0] == '/' ? member + 1 : member);
+}
+
 bool MembersWrittenBefore(const PatchEntry* head) {
+  bool any = false;
+  for (const PatchEntry* e = head; e && !any; e = e->next) any = NamesNewMember(e);
+  if (!any) return true;
+  KeyIndex<const PatchEntry*> written;
   for (const PatchEntry* e = head; e; e = e->next) {
     for (const PatchEntry* m = e->firstChild ? e->firstChild : e; m;
          m = e->firstChild ? m->next : nullptr) {
       for (int32_t r = 0; r < m->referenceCount; ++r) {
         const ContentReference& reference = m->references[r];
-        if (reference.side == ReferenceSide::kNew && reference.member[0] != 0 &&
-            reference.earlier < 0 && !MemberWrittenBefore(head, e, reference)) {
+        if (reference.side != ReferenceSide::kNew || reference.member[0] == 0 ||
+            reference.earlier >= 0) {
+          continue;
+        }
+        const PoolString key = MemberKey(reference.file, reference.member);
+        const PatchEntry* const* source =
+            reference.member[0] == '/' ? written.Find(key.Text(), static_cast<size_t>(key.Length()))
+                                       : nullptr;
+        if (!source || (*source)->newSize != reference.size ||
+            std::strcmp((*source)->newDigest, reference.digest) != 0) {
           return false;
         }
       }
+    }
+    if (e->id != kGroupMark) continue;
+    for (const PatchEntry* m = e->firstChild; m; m = m->next) {
+      const PoolString key = MemberKey(e->newName, m->newName);
+      if (!written.Insert(key.Text(), static_cast<size_t>(key.Length()), m)) return false;
     }
   }
   return true;

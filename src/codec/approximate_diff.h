@@ -28,8 +28,8 @@ inline constexpr size_t kDiffControlBytes = 12;
 bool ApplyApproximateDiff(const uint8_t* stream, size_t streamSize, const uint8_t* reference,
                           size_t referenceSize, uint8_t* out, size_t outSize);
 
-// The size of the diff a stream of the sparse form stands for, or -1 when it is not
-// whole; with `out` (of that size), the diff is written there.
-int64_t ExpandSparseDiff(const uint8_t* sparse, size_t sparseSize, uint8_t* out = nullptr);
+// The same from a stream of the sparse form.
+bool ApplySparseDiff(const uint8_t* sparse, size_t sparseSize, const uint8_t* reference,
+                     size_t referenceSize, uint8_t* out, size_t outSize);
 
 }  // namespace zt4

@@ -1,5 +1,7 @@
 #include "codec/branch_filter.h"
 
+#include <initializer_list>
+
 #include "base/bytes.h"
 
 namespace zt4 {
@@ -27,22 +29,25 @@ void Walk(uint8_t* data, size_t size) {
   }
 }
 
-bool IsRex(uint8_t byte) { return (byte & 0xF0) == 0x40; }
-
-// Opcodes whose ModRM may address memory relative to the next instruction, with no
+// What a byte can be to the walk below: the first byte of a call or jump, a REX prefix,
+// or an opcode whose ModRM may address memory relative to the next instruction with no
 // immediate after the displacement: ADD, OR, AND, SUB, XOR, CMP, TEST, MOV, LEA, MOVSXD
-// (each direction) and the FF group (CALL and JMP through memory among them). None is
-// E8, E9 or a REX prefix, the bytes an instruction this walk knows begins with.
-bool TakesRelativeMemory(uint8_t opcode) {
-  switch (opcode) {
-    case 0x01: case 0x03: case 0x09: case 0x0B: case 0x21: case 0x23: case 0x29: case 0x2B:
-    case 0x31: case 0x33: case 0x39: case 0x3B: case 0x63: case 0x85: case 0x89: case 0x8B:
-    case 0x8D: case 0xFF:
-      return true;
-    default:
-      return false;
+// (each direction) and the FF group (CALL and JMP through memory among them). No such
+// opcode is E8, E9 or a REX prefix, the bytes an instruction this walk knows begins with.
+enum ByteRole : uint8_t { kOther = 0, kBranch = 1, kRex = 2, kRelativeMemory = 4 };
+
+struct ByteRoles {
+  uint8_t role[256] = {};
+  constexpr ByteRoles() {
+    role[0xE8] = role[0xE9] = kBranch;
+    for (int b = 0x40; b <= 0x4F; ++b) role[b] = kRex;
+    for (int b : {0x01, 0x03, 0x09, 0x0B, 0x21, 0x23, 0x29, 0x2B, 0x31, 0x33, 0x39, 0x3B, 0x63,
+                  0x85, 0x89, 0x8B, 0x8D, 0xFF}) {
+      role[b] = kRelativeMemory;
+    }
   }
-}
+};
+constexpr ByteRoles kRoles;
 
 bool IsRelativeModRm(uint8_t modRm) { return (modRm & 0xC7) == 0x05; }
 
@@ -55,10 +60,10 @@ void WalkAddresses(uint8_t* data, size_t size) {
   for (size_t i = 0; i + 5 <= size;) {
     const uint8_t first = data[i];
     size_t length = 0;
-    if ((first & 0xFE) == 0xE8) {
+    if (kRoles.role[first] == kBranch) {
       length = 5;
-    } else if (IsRex(first) && i + 7 <= size && TakesRelativeMemory(data[i + 1]) &&
-               IsRelativeModRm(data[i + 2])) {
+    } else if (kRoles.role[first] == kRex && i + 7 <= size &&
+               kRoles.role[data[i + 1]] == kRelativeMemory && IsRelativeModRm(data[i + 2])) {
       length = 7;
     }
     if (length == 0) {

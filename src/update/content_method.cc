@@ -84,14 +84,12 @@ Stop DecodeBranches(const uint8_t* frame, size_t frameSize, uint8_t* references,
 }
 
 // The sparse form of a diff is at most twice the diff (a byte other than zero with a
-// stretch of none before it), and the diff is made from it beside it.
+// stretch of none before it).
 int64_t SparseStreamLimit(int64_t newSize) { return 2 * DiffStreamLimit(newSize); }
 
 bool StatesSparseStream(int64_t stated, int64_t newSize) {
   return stated >= 0 && stated <= SparseStreamLimit(newSize);
 }
-
-int64_t SparseDecodeMemory(int64_t newSize) { return SparseStreamLimit(newSize) + DiffStreamLimit(newSize); }
 
 Stop DecodeSparseDiff(const uint8_t* frame, size_t frameSize, uint8_t* references,
                       size_t referenceBytes, uint8_t* out, size_t outSize) {
@@ -100,18 +98,10 @@ Stop DecodeSparseDiff(const uint8_t* frame, size_t frameSize, uint8_t* reference
   ScopedBlock sparse;
   sparse.data = AllocBlock(static_cast<size_t>(sparseSize));
   if (!sparse.data) return Stop::kNoMemory;
-  if (!DecodeWithReference(frame, frameSize, references, referenceBytes, sparse.data,
-                           static_cast<size_t>(sparseSize))) {
-    return Stop::kPatchDamaged;
-  }
-  const int64_t streamSize = ExpandSparseDiff(sparse.data, static_cast<size_t>(sparseSize));
-  if (!StatesDiffStream(streamSize, static_cast<int64_t>(outSize))) return Stop::kPatchDamaged;
-  ScopedBlock stream;
-  stream.data = AllocBlock(static_cast<size_t>(streamSize));
-  if (!stream.data) return Stop::kNoMemory;
-  ExpandSparseDiff(sparse.data, static_cast<size_t>(sparseSize), stream.data);
-  const bool made = ApplyApproximateDiff(stream.data, static_cast<size_t>(streamSize), references,
-                                         referenceBytes, out, outSize);
+  const bool made = DecodeWithReference(frame, frameSize, references, referenceBytes, sparse.data,
+                                        static_cast<size_t>(sparseSize)) &&
+                    ApplySparseDiff(sparse.data, static_cast<size_t>(sparseSize), references,
+                                    referenceBytes, out, outSize);
   return made ? Stop::kNone : Stop::kPatchDamaged;
 }
 
@@ -139,9 +129,9 @@ constexpr MethodRow kRows[] = {
     {ContentMethod::kBranches, "branches", MethodRow::Making::kFrame, AcceptsDiff,
      StatesDiffStream, DecodeBranches, DiffStreamLimit},
     {ContentMethod::kSparseDiff, "sparse diff", MethodRow::Making::kFrame, AcceptsDiff,
-     StatesSparseStream, DecodeSparseDiff, SparseDecodeMemory},
+     StatesSparseStream, DecodeSparseDiff, SparseStreamLimit},
     {ContentMethod::kSparseBranches, "sparse branches", MethodRow::Making::kFrame, AcceptsDiff,
-     StatesSparseStream, DecodeSparseBranches, SparseDecodeMemory},
+     StatesSparseStream, DecodeSparseBranches, SparseStreamLimit},
 };
 
 }  // namespace

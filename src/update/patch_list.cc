@@ -222,9 +222,25 @@ bool NamesNewMember(const PatchEntry* entry) {
   return false;
 }
 
-PoolString MemberKey(const char* archive, const char* member) {
-  return PoolString::Formatted("%s\n%s", archive, member[0] == '/' ? member + 1 : member);
-}
+// The archive's name, a zero and the member's name without its leading '/'.
+class MemberKey {
+ public:
+  MemberKey(const char* archive, const char* member) {
+    if (member[0] == '/') ++member;
+    const size_t archiveLength = std::strlen(archive) + 1;
+    length_ = archiveLength + std::strlen(member);
+    key_.data = AllocBlock(length_);
+    if (!key_.data) return;
+    std::memcpy(key_.data, archive, archiveLength);
+    std::memcpy(key_.data + archiveLength, member, length_ - archiveLength);
+  }
+  const uint8_t* Data() const { return key_.data; }
+  size_t Length() const { return length_; }
+
+ private:
+  ScopedBlock key_;
+  size_t length_ = 0;
+};
 
 bool MembersWrittenBefore(const PatchEntry* head) {
   bool any = false;
@@ -240,10 +256,10 @@ bool MembersWrittenBefore(const PatchEntry* head) {
             reference.earlier >= 0) {
           continue;
         }
-        const PoolString key = MemberKey(reference.file, reference.member);
+        const MemberKey key(reference.file, reference.member);
         const PatchEntry* const* source =
-            reference.member[0] == '/' ? written.Find(key.Text(), static_cast<size_t>(key.Length()))
-                                       : nullptr;
+            reference.member[0] == '/' && key.Data() ? written.Find(key.Data(), key.Length())
+                                                     : nullptr;
         if (!source || (*source)->newSize != reference.size ||
             std::strcmp((*source)->newDigest, reference.digest) != 0) {
           return false;
@@ -252,8 +268,8 @@ bool MembersWrittenBefore(const PatchEntry* head) {
     }
     if (e->id != kGroupMark) continue;
     for (const PatchEntry* m = e->firstChild; m; m = m->next) {
-      const PoolString key = MemberKey(e->newName, m->newName);
-      if (!written.Insert(key.Text(), static_cast<size_t>(key.Length()), m)) return false;
+      const MemberKey key(e->newName, m->newName);
+      if (!key.Data() || !written.Insert(key.Data(), key.Length(), m)) return false;
     }
   }
   return true;

@@ -52,35 +52,11 @@ bool StatesDiffStream(int64_t stated, int64_t newSize) {
   return stated >= 0 && stated <= DiffStreamLimit(newSize);
 }
 
-Stop DecodeZstd(const uint8_t* frame, size_t frameSize, uint8_t* references,
-                size_t referenceBytes, uint8_t* out, size_t outSize) {
+Stop DecodeZstd(const uint8_t* frame, size_t frameSize, uint8_t* references, size_t referenceBytes,
+                uint8_t* out, size_t outSize) {
   return DecodeWithReference(frame, frameSize, references, referenceBytes, out, outSize)
              ? Stop::kNone
              : Stop::kPatchDamaged;
-}
-
-Stop DecodeDiff(const uint8_t* frame, size_t frameSize, uint8_t* references,
-                size_t referenceBytes, uint8_t* out, size_t outSize) {
-  const int64_t streamSize = ReferenceFrameContentSize(frame, frameSize);
-  if (!StatesDiffStream(streamSize, static_cast<int64_t>(outSize))) return Stop::kPatchDamaged;
-  ScopedBlock stream;
-  stream.data = AllocBlock(static_cast<size_t>(streamSize));
-  if (!stream.data) return Stop::kNoMemory;
-  const bool made = DecodeWithReference(frame, frameSize, references, referenceBytes, stream.data,
-                                        static_cast<size_t>(streamSize)) &&
-                    ApplyApproximateDiff(stream.data, static_cast<size_t>(streamSize), references,
-                                         referenceBytes, out, outSize);
-  return made ? Stop::kNone : Stop::kPatchDamaged;
-}
-
-// The diff's content made from the references filtered in place, then unfiltered in
-// place.
-Stop DecodeBranches(const uint8_t* frame, size_t frameSize, uint8_t* references,
-                    size_t referenceBytes, uint8_t* out, size_t outSize) {
-  if (references) FilterBranches(references, referenceBytes);
-  const Stop stop = DecodeDiff(frame, frameSize, references, referenceBytes, out, outSize);
-  if (stop == Stop::kNone) UnfilterBranches(out, outSize);
-  return stop;
 }
 
 // The sparse form of a diff is at most twice the diff (a byte other than zero with a
@@ -91,27 +67,43 @@ bool StatesSparseStream(int64_t stated, int64_t newSize) {
   return stated >= 0 && stated <= SparseStreamLimit(newSize);
 }
 
-Stop DecodeSparseDiff(const uint8_t* frame, size_t frameSize, uint8_t* references,
-                      size_t referenceBytes, uint8_t* out, size_t outSize) {
-  const int64_t sparseSize = ReferenceFrameContentSize(frame, frameSize);
-  if (!StatesSparseStream(sparseSize, static_cast<int64_t>(outSize))) return Stop::kPatchDamaged;
-  ScopedBlock sparse;
-  sparse.data = AllocBlock(static_cast<size_t>(sparseSize));
-  if (!sparse.data) return Stop::kNoMemory;
-  const bool made = DecodeWithReference(frame, frameSize, references, referenceBytes, sparse.data,
-                                        static_cast<size_t>(sparseSize)) &&
-                    ApplySparseDiff(sparse.data, static_cast<size_t>(sparseSize), references,
-                                    referenceBytes, out, outSize);
+using ApplyStream = bool (*)(const uint8_t* stream, size_t streamSize, const uint8_t* reference,
+                             size_t referenceSize, uint8_t* out, size_t outSize);
+
+// A diff's stream decoded from its frame into a block of its own, then applied.
+template <bool (*kStatesFit)(int64_t, int64_t), ApplyStream kApply>
+Stop DecodeStream(const uint8_t* frame, size_t frameSize, uint8_t* references,
+                  size_t referenceBytes, uint8_t* out, size_t outSize) {
+  const int64_t streamSize = ReferenceFrameContentSize(frame, frameSize);
+  if (!kStatesFit(streamSize, static_cast<int64_t>(outSize))) return Stop::kPatchDamaged;
+  ScopedBlock stream;
+  stream.data = AllocBlock(static_cast<size_t>(streamSize));
+  if (!stream.data) return Stop::kNoMemory;
+  const bool made = DecodeWithReference(frame, frameSize, references, referenceBytes, stream.data,
+                                        static_cast<size_t>(streamSize)) &&
+                    kApply(stream.data, static_cast<size_t>(streamSize), references, referenceBytes,
+                           out, outSize);
   return made ? Stop::kNone : Stop::kPatchDamaged;
 }
 
-Stop DecodeSparseBranches(const uint8_t* frame, size_t frameSize, uint8_t* references,
-                          size_t referenceBytes, uint8_t* out, size_t outSize) {
-  if (references) FilterAddresses(references, referenceBytes);
-  const Stop stop = DecodeSparseDiff(frame, frameSize, references, referenceBytes, out, outSize);
-  if (stop == Stop::kNone) UnfilterAddresses(out, outSize);
+constexpr auto DecodeDiff = DecodeStream<StatesDiffStream, ApplyApproximateDiff>;
+constexpr auto DecodeSparseDiff = DecodeStream<StatesSparseStream, ApplySparseDiff>;
+
+// A program's diff: its content made from the references filtered in place, then
+// unfiltered in place.
+template <void (*kFilter)(uint8_t*, size_t), void (*kUnfilter)(uint8_t*, size_t),
+          Stop (*kDecode)(const uint8_t*, size_t, uint8_t*, size_t, uint8_t*, size_t)>
+Stop DecodeProgram(const uint8_t* frame, size_t frameSize, uint8_t* references,
+                   size_t referenceBytes, uint8_t* out, size_t outSize) {
+  if (references) kFilter(references, referenceBytes);
+  const Stop stop = kDecode(frame, frameSize, references, referenceBytes, out, outSize);
+  if (stop == Stop::kNone) kUnfilter(out, outSize);
   return stop;
 }
+
+constexpr auto DecodeBranches = DecodeProgram<FilterBranches, UnfilterBranches, DecodeDiff>;
+constexpr auto DecodeSparseBranches =
+    DecodeProgram<FilterAddresses, UnfilterAddresses, DecodeSparseDiff>;
 
 int64_t NothingBeside(int64_t) { return 0; }
 
@@ -120,14 +112,14 @@ constexpr MethodRow kRows[] = {
      nullptr},
     {ContentMethod::kZstd, "zstd", MethodRow::Making::kFrame, AcceptsZstd, StatesExactly,
      DecodeZstd, NothingBeside},
-    {ContentMethod::kFolder, "folder", MethodRow::Making::kFolder, AcceptsFolder, nullptr,
-     nullptr, nullptr},
+    {ContentMethod::kFolder, "folder", MethodRow::Making::kFolder, AcceptsFolder, nullptr, nullptr,
+     nullptr},
     {ContentMethod::kDiff, "diff", MethodRow::Making::kFrame, AcceptsDiff, StatesDiffStream,
      DecodeDiff, DiffStreamLimit},
-    {ContentMethod::kSegments, "segments", MethodRow::Making::kSegments, AcceptsSegments,
-     nullptr, nullptr, nullptr},
-    {ContentMethod::kBranches, "branches", MethodRow::Making::kFrame, AcceptsDiff,
-     StatesDiffStream, DecodeBranches, DiffStreamLimit},
+    {ContentMethod::kSegments, "segments", MethodRow::Making::kSegments, AcceptsSegments, nullptr,
+     nullptr, nullptr},
+    {ContentMethod::kBranches, "branches", MethodRow::Making::kFrame, AcceptsDiff, StatesDiffStream,
+     DecodeBranches, DiffStreamLimit},
     {ContentMethod::kSparseDiff, "sparse diff", MethodRow::Making::kFrame, AcceptsDiff,
      StatesSparseStream, DecodeSparseDiff, SparseStreamLimit},
     {ContentMethod::kSparseBranches, "sparse branches", MethodRow::Making::kFrame, AcceptsDiff,

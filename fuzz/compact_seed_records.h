@@ -129,7 +129,8 @@ inline std::vector<CompactSeed> CompactSeeds() {
     w.GroupBegin("data.zt4", 4096, kDigestC).Run("old.zt4", files, 2).GroupEnd();
     all.push_back({budget, Bytes(w), true, true});
     all.push_back({budget, Bytes(w), false, false});
-    const PatchListWriter::RunItem unsafe[] = {{"a.bin", 3, kDigestA}, {"BACKUP_FILES/b", 5, kDigestB}};
+    const PatchListWriter::RunItem unsafe[] = {{"a.bin", 3, kDigestA},
+                                               {"BACKUP_FILES/b", 5, kDigestB}};
     PatchListWriter v;
     v.Run("", unsafe, 2);
     all.push_back({budget, Bytes(v), false, true});

@@ -4,9 +4,9 @@
 // neither skipped nor invented a field).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <cstring>
 #include <vector>
 

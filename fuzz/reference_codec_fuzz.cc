@@ -80,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       uint64_t sparseMade = 0;
       for (uint64_t i = 0; i < controls; ++i) {
         const uint8_t* c = frame.data + zt4::kDiffHeaderBytes + i * zt4::kDiffControlBytes;
-        sparseMade += static_cast<uint64_t>(c[0] | c[1] << 8 | c[2] << 16) + (uint64_t{c[3]} << 24) +
+        sparseMade += static_cast<uint64_t>(c[0] | c[1] << 8 | c[2] << 16) +
+                      (uint64_t{c[3]} << 24) +
                       static_cast<uint64_t>(c[4] | c[5] << 8 | c[6] << 16) + (uint64_t{c[7]} << 24);
       }
       if (sparseMade <= static_cast<uint64_t>(kMaxContent)) {

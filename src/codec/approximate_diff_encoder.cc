@@ -136,7 +136,8 @@ std::vector<uint8_t> ApproximateDiff(const uint8_t* old, size_t oldSize, const u
 
 std::vector<uint8_t> SparseDiff(const std::vector<uint8_t>& diff) {
   const uint32_t count = static_cast<uint32_t>(diff[0]) | static_cast<uint32_t>(diff[1]) << 8 |
-                         static_cast<uint32_t>(diff[2]) << 16 | static_cast<uint32_t>(diff[3]) << 24;
+                         static_cast<uint32_t>(diff[2]) << 16 |
+                         static_cast<uint32_t>(diff[3]) << 24;
   const size_t sections = kDiffHeaderBytes + size_t{count} * kDiffControlBytes;
   size_t runBytes = 0;
   for (size_t i = 0; i < count; ++i) {
@@ -160,7 +161,8 @@ std::vector<uint8_t> SparseDiff(const std::vector<uint8_t>& diff) {
     zeros = 0;
   }
   stretch(zeros);
-  sparse.insert(sparse.end(), diff.begin() + static_cast<std::ptrdiff_t>(sections + runBytes), diff.end());
+  sparse.insert(sparse.end(), diff.begin() + static_cast<std::ptrdiff_t>(sections + runBytes),
+                diff.end());
   return sparse;
 }
 

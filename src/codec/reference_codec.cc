@@ -61,14 +61,15 @@ uint8_t* EncodeWithReference(const uint8_t* content, size_t contentSize, const u
   size_t capacity = ZSTD_compressBound(contentSize);
   uint8_t* frame = AllocBlock(capacity);
   const size_t span = referenceSize + contentSize;
-  bool ok = frame && !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level)) &&
-            !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, WindowLogFor(span))) &&
-            !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_enableLongDistanceMatching, 1)) &&
-            !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, 1)) &&
-            (level < kFirstUltraLevel ||
-             (!ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_chainLog, kMostUltraTableLog)) &&
-              !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_hashLog, kMostUltraTableLog)))) &&
-            (!reference || !ZSTD_isError(ZSTD_CCtx_refPrefix(context, reference, referenceSize)));
+  bool ok =
+      frame && !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level)) &&
+      !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, WindowLogFor(span))) &&
+      !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_enableLongDistanceMatching, 1)) &&
+      !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, 1)) &&
+      (level < kFirstUltraLevel ||
+       (!ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_chainLog, kMostUltraTableLog)) &&
+        !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_hashLog, kMostUltraTableLog)))) &&
+      (!reference || !ZSTD_isError(ZSTD_CCtx_refPrefix(context, reference, referenceSize)));
   if (ok) {
     static const uint8_t nothing = 0;
     size_t written = ZSTD_compress2(context, frame, capacity, contentSize ? content : &nothing,

@@ -33,7 +33,8 @@ void InducedSort(const Symbol* text, int32_t* sa, int32_t n, int32_t alphabet) {
   for (int32_t i = 0; i < n; ++i) ++counts[static_cast<size_t>(text[i])];
   auto bucketEnds = [&] {
     int32_t sum = 0;
-    for (int32_t c = 0; c < alphabet; ++c) bucket[static_cast<size_t>(c)] = sum += counts[static_cast<size_t>(c)];
+    for (int32_t c = 0; c < alphabet; ++c)
+      bucket[static_cast<size_t>(c)] = sum += counts[static_cast<size_t>(c)];
   };
   auto bucketStarts = [&] {
     int32_t sum = 0;

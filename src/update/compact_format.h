@@ -49,17 +49,17 @@ inline constexpr int32_t kMaxReferences = 16;
 // member).
 enum class ContentMethod : int32_t {
   kNone = 0,
-  kCopy = 1,    // the one reference, unchanged (written without one: the own old file)
-  kZstd = 2,    // the payload is a zstd frame coded against the references, end to end
-  kFolder = 3,  // the new name is a folder, made empty
-  kDiff = 4,    // the payload is a zstd frame, coded against the references, of an
-                // approximate-match diff from them (codec/approximate_diff.h)
-  kSegments = 5,  // the payload is the content in segments, each coded against byte
-                  // ranges of the references (codec/segment_codec.h), made a segment at a
-                  // time
-  kBranches = 6,  // as kDiff, between the content and the references (end to end) with
-                  // their x86 branch targets made absolute (codec/branch_filter.h): the
-                  // diff makes the filtered content, which is then unfiltered
+  kCopy = 1,            // the one reference, unchanged (written without one: the own old file)
+  kZstd = 2,            // the payload is a zstd frame coded against the references, end to end
+  kFolder = 3,          // the new name is a folder, made empty
+  kDiff = 4,            // the payload is a zstd frame, coded against the references, of an
+                        // approximate-match diff from them (codec/approximate_diff.h)
+  kSegments = 5,        // the payload is the content in segments, each coded against byte
+                        // ranges of the references (codec/segment_codec.h), made a segment at a
+                        // time
+  kBranches = 6,        // as kDiff, between the content and the references (end to end) with
+                        // their x86 branch targets made absolute (codec/branch_filter.h): the
+                        // diff makes the filtered content, which is then unfiltered
   kSparseDiff = 7,      // as kDiff, the diff in its sparse form (codec/approximate_diff.h)
   kSparseBranches = 8,  // as kBranches, the diff in its sparse form, with more of the
                         // code's relative operands made absolute (FilterAddresses)

@@ -257,9 +257,9 @@ bool MembersWrittenBefore(const PatchEntry* head) {
           continue;
         }
         const MemberKey key(reference.file, reference.member);
-        const PatchEntry* const* source =
-            reference.member[0] == '/' && key.Data() ? written.Find(key.Data(), key.Length())
-                                                     : nullptr;
+        const PatchEntry* const* source = reference.member[0] == '/' && key.Data()
+                                              ? written.Find(key.Data(), key.Length())
+                                              : nullptr;
         if (!source || (*source)->newSize != reference.size ||
             std::strcmp((*source)->newDigest, reference.digest) != 0) {
           return false;
@@ -304,7 +304,8 @@ bool ReadRun(Reader& reader, bool inGroup, int64_t budget, Tally* tally, PatchEn
   for (int32_t i = 0; i < count; ++i) {
     const uint8_t* shared;
     const char* rest;
-    if (!tally->Record() || !reader.Bytes(&shared, 1) || *shared > previous || !reader.Text(&rest)) {
+    if (!tally->Record() || !reader.Bytes(&shared, 1) || *shared > previous ||
+        !reader.Text(&rest)) {
       return false;
     }
     previous = *shared + std::strlen(rest);
@@ -477,8 +478,7 @@ PatchEntry* ParseCompact(const uint8_t* bytes, int32_t count) {
   int32_t mark, version, budget, size;
   if (!reader.Int(&mark) || mark != kGroupMark || !reader.Marker(kCompactMarker) ||
       !reader.Int(&version) || version < kCompactVersion || version > kRunCompactVersion ||
-      !reader.Int(&budget) ||
-      budget <= 0 || !reader.Int(&size) || size <= 0) {
+      !reader.Int(&budget) || budget <= 0 || !reader.Int(&size) || size <= 0) {
     return nullptr;
   }
   // The records are held beside the description that holds their frame. The frame must

@@ -95,17 +95,13 @@ PatchListWriter& PatchListWriter::Run(const char* archive, const RunItem* items,
   return Raw(digest, 20);
 }
 
-PatchListWriter& PatchListWriter::CompactHead(int32_t budget, const uint8_t* records,
-                                              int32_t size, int32_t version) {
+PatchListWriter& PatchListWriter::CompactHead(int32_t budget, const uint8_t* records, int32_t size,
+                                              int32_t version) {
   size_t frameSize = 0;
   uint8_t* frame = EncodeWithReference(records, static_cast<size_t>(size), nullptr, 0,
                                        MaxReferenceLevel(), &frameSize);
   ok_ = ok_ && frame && frameSize <= INT32_MAX;
-  Int(kGroupMark)
-      .Text(kCompactMarker)
-      .Int(version)
-      .Int(budget)
-      .Int(size);
+  Int(kGroupMark).Text(kCompactMarker).Int(version).Int(budget).Int(size);
   if (frame) Raw(frame, static_cast<int32_t>(frameSize));
   FreeBlock(frame);
   return *this;

@@ -311,7 +311,8 @@ class RunDigests {
     for (int32_t place = 0; place < run->count && whole; ++place) {
       const FileCheck& content = checks[forward ? first_ + place : index - place];
       uint8_t digest[20];
-      whole = content.run == run && content.runPlace == place && DigestFromHex(content.found, digest);
+      whole =
+          content.run == run && content.runPlace == place && DigestFromHex(content.found, digest);
       if (whole) sha.Update(digest, sizeof digest);
     }
     uint8_t found[20];

@@ -263,7 +263,8 @@ TEST_P(RoundTrip, BundlesAreMadeFromTheNewCodeOfEarlierOnes) {
     SCOPED_TRACE(oneArchive ? "one archive" : "two archives and a file");
     auto install = [&](bool next) -> Tree {
       if (oneArchive) {
-        return {{"lib.zt4", ArchiveBytes({{"/a.js", bundle("a", next)}, {"/b.js", bundle("b", next)}})}};
+        return {{"lib.zt4",
+                 ArchiveBytes({{"/a.js", bundle("a", next)}, {"/b.js", bundle("b", next)}})}};
       }
       return {{"lib.zt4", ArchiveBytes({{"/a.js", bundle("a", next)}})},
               {"more.zt4", ArchiveBytes({{"/b.js", bundle("b", next)}})},

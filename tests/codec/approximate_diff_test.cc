@@ -42,8 +42,8 @@ Bytes Apply(const Bytes& stream, const Bytes& reference, size_t size, bool* ok) 
 // The content a stream of the sparse form makes; empty when it is refused.
 Bytes ApplySparse(const Bytes& sparse, const Bytes& reference, size_t size) {
   Bytes out(size);
-  if (!ApplySparseDiff(sparse.data(), sparse.size(), reference.data(), reference.size(),
-                       out.data(), out.size())) {
+  if (!ApplySparseDiff(sparse.data(), sparse.size(), reference.data(), reference.size(), out.data(),
+                       out.size())) {
     return {};
   }
   return out;

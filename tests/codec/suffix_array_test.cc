@@ -25,8 +25,14 @@ std::vector<int32_t> SortedPlainly(const std::string& text) {
 
 // Texts that take the sort through its recursion: repeats, runs, periods, every byte.
 std::vector<std::string> Texts() {
-  std::vector<std::string> texts = {"a", "ab", "ba", "aaaa", "abab", "mississippi",
-                                    "abracadabra abracadabra", std::string(300, '\0')};
+  std::vector<std::string> texts = {"a",
+                                    "ab",
+                                    "ba",
+                                    "aaaa",
+                                    "abab",
+                                    "mississippi",
+                                    "abracadabra abracadabra",
+                                    std::string(300, '\0')};
   std::mt19937 random(7);
   for (int alphabet : {2, 3, 256}) {
     for (size_t size : {17u, 1000u, 5000u}) {
@@ -66,12 +72,14 @@ TEST(SuffixArray, FindsTheLongestMatchAnyPositionHas) {
       size_t best = 0;
       for (size_t at = 0; at < text.size(); ++at) {
         size_t length = 0;
-        while (at + length < text.size() && length < key.size() && text[at + length] == key[length]) ++length;
+        while (at + length < text.size() && length < key.size() && text[at + length] == key[length])
+          ++length;
         best = std::max(best, length);
       }
       size_t position = SIZE_MAX;
-      const size_t found = LongestMatch(bytes, text.size(), suffixes,
-                                        reinterpret_cast<const uint8_t*>(key.data()), key.size(), &position);
+      const size_t found =
+          LongestMatch(bytes, text.size(), suffixes, reinterpret_cast<const uint8_t*>(key.data()),
+                       key.size(), &position);
       EXPECT_EQ(found, best) << text.size() << " " << trial;
       ASSERT_LE(position + found, text.size());
       EXPECT_EQ(text.compare(position, found, key, 0, found), 0);

@@ -275,23 +275,32 @@ TEST(CompactDescription, SizesPast2GiBAreReadInTheWideForm) {
 // Unchanged contents in a digest run: the names share their leading bytes with the name
 // before, then the sizes, the tags and the run's digest (of the raw digests in order).
 TEST(CompactDescription, ADigestRunIsWrittenAndReadAsEntriesOfItsOwn) {
-  const PatchListWriter::RunItem items[] = {{"sub/a.bin", 3, kDigestA}, {"sub/ab.bin", 5, kDigestB}};
+  const PatchListWriter::RunItem items[] = {{"sub/a.bin", 3, kDigestA},
+                                            {"sub/ab.bin", 5, kDigestB}};
   PatchListWriter run;
   run.Run("", items, 2);
   EXPECT_EQ(run.Version(), kRunCompactVersion);
-  const std::string golden = std::string("\xFD\xFF\xFF\xFF\0\x02\0\0\0", 9) +
-                             std::string("\0sub/a.bin\0\x05" "b.bin\0", 18) +
-                             std::string("\x03\0\0\0\x05\0\0\0\xDA\x39\xA9\x99", 12) +
-                             "\x63\x5a\x7e\xc9\x48\x82\x48\x9f\xed\xdd\x21\xc1\x23\x89\xfb\x71\x97\xdb\xc5\x79";
+  const std::string golden =
+      std::string("\xFD\xFF\xFF\xFF\0\x02\0\0\0", 9) +
+      std::string(
+          "\0sub/a.bin\0\x05"
+          "b.bin\0",
+          18) +
+      std::string("\x03\0\0\0\x05\0\0\0\xDA\x39\xA9\x99", 12) +
+      "\x63\x5a\x7e\xc9\x48\x82\x48\x9f\xed\xdd\x21\xc1\x23\x89\xfb\x71\x97\xdb\xc5\x79";
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(run.Data()), static_cast<size_t>(run.Size())),
             golden);
 
   // The same two carried from an old archive, as members of a group.
   PatchListWriter records;
-  records.Run("", items, 2).GroupBegin("pack.zt4", 50, kDigestA).Run("old.zt4", items, 2).GroupEnd();
+  records.Run("", items, 2)
+      .GroupBegin("pack.zt4", 50, kDigestA)
+      .Run("old.zt4", items, 2)
+      .GroupEnd();
   PatchListWriter whole;
   whole.CompactHead(1000, records.Data(), records.Size(), records.Version());
-  const std::string bytes(reinterpret_cast<const char*>(whole.Data()), static_cast<size_t>(whole.Size()));
+  const std::string bytes(reinterpret_cast<const char*>(whole.Data()),
+                          static_cast<size_t>(whole.Size()));
   Parsed parsed(bytes);
   ASSERT_NE(parsed.head(), nullptr);
   std::string seen;

@@ -174,7 +174,7 @@ TEST_F(VerifyTest, ADigestRunHoldsEachContentToItsTagAndTheRunToItsDigest) {
   // Of the size of "beta" and with the first bytes of its digest, found by trying.
   std::string sameTag = "zzzz";
   for (uint32_t i = 0; test::Sha1Of(sameTag).substr(0, 2 * kRunTagBytes) !=
-                           test::Sha1Of("beta").substr(0, 2 * kRunTagBytes);
+                       test::Sha1Of("beta").substr(0, 2 * kRunTagBytes);
        ++i) {
     for (int b = 0; b < 4; ++b) sameTag[b] = static_cast<char>('a' + (i >> (5 * b)) % 32);
   }
@@ -211,7 +211,10 @@ TEST_F(VerifyTest, ADigestRunHoldsEachContentToItsTagAndTheRunToItsDigest) {
     const PatchListWriter::RunItem members[] = {{"m1", 10, digests[3].c_str()},
                                                 {"m2", 10, digests[4].c_str()}};
     PatchListWriter records;
-    records.Run("", files, 3).GroupBegin("new.zt4", 99, digests[0].c_str()).Run("pack.zt4", members, 2).GroupEnd();
+    records.Run("", files, 3)
+        .GroupBegin("new.zt4", 99, digests[0].c_str())
+        .Run("pack.zt4", members, 2)
+        .GroupEnd();
     PatchListWriter whole;
     whole.CompactHead(1000, records.Data(), records.Size(), records.Version());
     list_.assign(reinterpret_cast<const char*>(whole.Data()), static_cast<size_t>(whole.Size()));
@@ -227,7 +230,8 @@ TEST_F(VerifyTest, ADigestRunHoldsEachContentToItsTagAndTheRunToItsDigest) {
     // Confirmed: every digest text is whole, and a second pass compares whole digests.
     std::string texts;
     for (const PatchEntry* e = tree; e; e = e->next) {
-      for (const PatchEntry* m = e->firstChild; m; m = m->next) texts += std::string(m->newDigest) + " ";
+      for (const PatchEntry* m = e->firstChild; m; m = m->next)
+        texts += std::string(m->newDigest) + " ";
       if (!e->firstChild) texts += std::string(e->oldDigest) + " ";
     }
     EXPECT_EQ(texts, digests[3] + " " + digests[4] + " " + digests[2] + " " + digests[1] + " " +

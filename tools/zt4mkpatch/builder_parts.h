@@ -143,7 +143,8 @@ class Builder {
     std::string segments;  // the payload of a content coded in segments
   };
   // A copy of the old content `file` (`member`), unchanged.
-  bool CopiesOld(const ContentPlan& plan, const std::string& file, const std::string& member) const {
+  bool CopiesOld(const ContentPlan& plan, const std::string& file,
+                 const std::string& member) const {
     if (!MadeAsCopy(plan) || plan.references.size() != 1) return false;
     const Content& content = contents_[plan.references[0]];
     return content.side == ReferenceSide::kOld && content.file == file && content.member == member;

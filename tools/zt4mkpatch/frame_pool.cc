@@ -39,7 +39,8 @@ constexpr int kDiffTrialLevel = 19;
 std::optional<FramePool::Frame> DiffFrame(const std::vector<uint8_t>& content,
                                           const std::vector<uint8_t>& references, int level) {
   const bool program = LooksLikeX86Program(content.data(), content.size());
-  const ContentMethod method = program ? ContentMethod::kSparseBranches : ContentMethod::kSparseDiff;
+  const ContentMethod method =
+      program ? ContentMethod::kSparseBranches : ContentMethod::kSparseDiff;
   std::vector<uint8_t> filteredContent;
   std::vector<uint8_t> filteredReferences;
   if (program) {
@@ -56,11 +57,11 @@ std::optional<FramePool::Frame> DiffFrame(const std::vector<uint8_t>& content,
                                           static_cast<int64_t>(data.size()))) {
     return std::nullopt;
   }
-  std::optional<std::vector<uint8_t>> coded = Encode(diff, reference, std::min(level, kDiffTrialLevel));
+  std::optional<std::vector<uint8_t>> coded =
+      Encode(diff, reference, std::min(level, kDiffTrialLevel));
   if (!coded) return std::nullopt;
   return FramePool::Frame{std::move(*coded), method};
 }
-
 
 // What coding a frame of `content` against `references` may take: its inputs, the frame,
 // zstd's search tables over both and, with a diff, the suffix array of the references,

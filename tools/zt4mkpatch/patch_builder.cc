@@ -450,7 +450,8 @@ bool Builder::WriteDescription(std::string* error) {
     runs = true;
   };
   for (const auto& record : records_) {
-    auto unchanged = record.second.empty() ? unchangedFiles_.find(record.first) : unchangedFiles_.end();
+    auto unchanged =
+        record.second.empty() ? unchangedFiles_.find(record.first) : unchangedFiles_.end();
     if (unchanged != unchangedFiles_.end()) {
       run.push_back({record.first.c_str(), unchanged->second.size, unchanged->second.digest});
       continue;
@@ -469,7 +470,9 @@ bool Builder::WriteDescription(std::string* error) {
     compact.CompactHead(static_cast<int32_t>(summary_->budget),
                         reinterpret_cast<const uint8_t*>(list.data()),
                         static_cast<int32_t>(list.size()),
-                        runs ? kRunCompactVersion : wideSizes ? kWideCompactVersion : kCompactVersion);
+                        runs        ? kRunCompactVersion
+                        : wideSizes ? kWideCompactVersion
+                                    : kCompactVersion);
     if (!compact.Ok()) {
       *error = "out of memory";
       return false;

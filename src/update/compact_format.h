@@ -39,6 +39,9 @@ inline constexpr int32_t kCompactVersion = 1;
 inline constexpr int32_t kWideCompactVersion = 2;
 inline constexpr int32_t kRunCompactVersion = 3;
 inline constexpr int32_t kWideSize = -2;
+// No file is larger (an exbibyte): the sizes of an entry and its references add up
+// within an int64.
+inline constexpr int64_t kMostWideSize = int64_t{1} << 60;
 inline constexpr int32_t kRunMark = -3;
 inline constexpr int32_t kRunTagBytes = 2;
 // No entry of a compact patch names more contents to be made from.

@@ -43,7 +43,7 @@ class Reader {
   }
 
   // A size: an int32, or where wide sizes are allowed kWideSize and an int64 that an
-  // int32 cannot hold (each size has one spelling).
+  // int32 cannot hold (each size has one spelling), up to kMostWideSize.
   bool Size(int64_t* size) {
     int32_t narrow;
     if (!Int(&narrow)) return false;
@@ -55,7 +55,7 @@ class Reader {
     if (!Int(&low) || !Int(&high)) return false;
     *size = static_cast<int64_t>(static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32 |
                                  static_cast<uint32_t>(low));
-    return *size > INT32_MAX;
+    return *size > INT32_MAX && *size <= kMostWideSize;
   }
 
   bool Bytes(const uint8_t** bytes, int32_t count) {
@@ -337,6 +337,9 @@ bool ReadRun(Reader& reader, bool inGroup, int64_t budget, Tally* tally, PatchEn
     const uint8_t* shared = nullptr;
     const char* rest = nullptr;
     if (!names.Bytes(&shared, 1) || !names.Text(&rest)) return false;
+    // Each name has one spelling: it shares as many bytes as it can with the one before
+    // (at most 255).
+    if (last && *shared < 255 && last[*shared] != 0 && rest[0] == last[*shared]) return false;
     name[0] = '/';
     if (*shared > 0) std::memcpy(name + 1, last, *shared);
     std::strcpy(name + 1 + *shared, rest);

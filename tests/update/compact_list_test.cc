@@ -263,6 +263,10 @@ TEST(CompactDescription, SizesPast2GiBAreReadInTheWideForm) {
         r.Int(1).Text("").Int(0).Text("").Text("a.bin").Int(kWideSize).Int(4).Int(0).Text(kDigestB);
         r.Content(ContentMethod::kZstd, 0);
       },
+      // Past an exbibyte, where the sizes of an entry would no longer add up.
+      [](PatchListWriter& r) {
+        r.Record(1, "", 0, "", "a.bin", kMostWideSize + 1, kDigestB).Content(ContentMethod::kSegments, 0);
+      },
   };
   for (size_t i = 0; i < std::size(refused); ++i) {
     PatchListWriter r;
@@ -338,6 +342,9 @@ TEST(CompactDescription, ADigestRunIsWrittenAndReadAsEntriesOfItsOwn) {
   const std::string refused[] = {
       compact(golden, kWideCompactVersion),
       compact(with(20, '\x0A'), kRunCompactVersion),  // "sub/a.bin" has 9 bytes
+      // The second name spelled sharing less than it can.
+      compact(golden.substr(0, 20) + std::string("\x04" "ab.bin\0", 8) + golden.substr(27),
+              kRunCompactVersion),
       compact(with(5, '\0'), kRunCompactVersion),
       compact(std::string(golden).insert(4, "old.zt4"), kRunCompactVersion),
       compact(std::string(reinterpret_cast<const char*>(intoBackup.Data()),

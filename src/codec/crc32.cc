@@ -153,6 +153,13 @@ ZT4_WIDE_TARGET inline __m512i Load512(const uint8_t* p) { return _mm512_loadu_s
 
 ZT4_WIDE_TARGET uint32_t UpdateWideClmul(uint32_t reg, const uint8_t* p, size_t n) {
   if (n < 512) return UpdateClmul(reg, p, n);
+  // A 64-byte load that straddles two cache lines costs a fifth of the rate
+  // from memory, so the bytes before the first line boundary go by table.
+  const size_t head = (64 - (reinterpret_cast<uintptr_t>(p) & 63)) & 63;
+  reg = UpdateTable(reg, p, head);
+  p += head;
+  n -= head;
+  if (n < 512) return UpdateClmul(reg, p, n);
   const __m512i k2048 = Pair512(kFold2048);
   __m512i z0 = _mm512_xor_si512(
       Load512(p),

@@ -97,11 +97,13 @@ TEST(Crc32, SeedContinuesOverTheNextPart) {
 }
 
 TEST(Crc32, AllPathsAgreeAroundEveryBlockBoundary) {
-  const std::vector<uint8_t> data = RandomBytes(64 * 1024 + 64, 2);
+  const std::vector<uint8_t> data = RandomBytes(64 * 1024 + 128, 2);
+  // Offsets from a cache-line boundary, as the wide path starts at the first one.
+  const uint8_t* line = data.data() + ((64 - reinterpret_cast<uintptr_t>(data.data()) % 64) % 64);
   const std::vector<NamedPath> paths = Paths();
   for (size_t n : BoundaryLengths()) {
-    for (size_t offset : {0u, 1u, 3u, 13u}) {
-      const uint8_t* p = data.data() + offset;
+    for (size_t offset : {0u, 1u, 3u, 13u, 63u}) {
+      const uint8_t* p = line + offset;
       const uint32_t seed = static_cast<uint32_t>(n * 2654435761u);
       const uint32_t want = crc32_internal::Crc32Portable(p, n, seed);
 #if ZT4_HAVE_SYSTEM_DIGESTS

@@ -10,6 +10,14 @@
 #include <emmintrin.h>
 #endif
 
+#if defined(__x86_64__) || defined(__i386__)
+#define ZT4_WIDE_WALK 1
+#include <immintrin.h>
+#define ZT4_WIDE_TARGET __attribute__((target("avx512f,avx512bw,popcnt,lzcnt,bmi,bmi2")))
+#else
+#define ZT4_WIDE_WALK 0
+#endif
+
 // The coded bytes are fixed by the archive format, but the way to reach them
 // is free. Instead of a 32-bit cumulative table updated by a linear pass, the
 // model keeps 16-bit counts in 16 blocks of 16 symbols: the cumulative count of
@@ -57,6 +65,7 @@ struct alignas(64) Model {
   }
 
   uint32_t Cum(uint32_t s) const { return starts[15 + (s >> 4)] + off[s >> 4][s & 15]; }
+  uint32_t Freq(uint32_t s) const { return freq[s]; }
 
   // The update after a byte symbol (the end symbol is never followed by
   // another symbol, so its update is never needed).
@@ -125,6 +134,106 @@ struct alignas(64) Model {
     return 16 * b + CountNotAbove(off[b], vc - starts[15 + b]) - 1;
   }
 };
+
+#if ZT4_WIDE_WALK
+
+struct LaneTable {
+  alignas(64) uint16_t index[256];
+  constexpr LaneTable() : index() {
+    for (int i = 0; i < 256; ++i) index[i] = static_cast<uint16_t>(i);
+  }
+};
+constexpr LaneTable kLanes;
+
+// With 512-bit vectors the decoder keeps every cumulative count whole: one
+// compare of the value against all 256 and a population count give the
+// symbol, where the blocks above take two searches, the second waiting on
+// the first. The encoder, which never searches, keeps the blocks.
+struct alignas(64) WideModel {
+  alignas(64) uint16_t cum[256];  // cum[s] for s = 0..255; cum[0] stays 0
+  uint16_t freq[257];
+  uint32_t end;  // cum[256]
+  uint32_t total;
+
+  void Init() {
+    for (int i = 0; i < 256; ++i) cum[i] = static_cast<uint16_t>(i);
+    for (int i = 0; i < 257; ++i) freq[i] = 1;
+    end = 256;
+    total = 257;
+  }
+
+  uint32_t Cum(uint32_t s) const { return cum[s]; }
+  uint32_t Freq(uint32_t s) const { return freq[s]; }
+
+  ZT4_WIDE_TARGET void Update(uint32_t s) {
+    const __m512i symbol = _mm512_set1_epi16(static_cast<short>(s));
+    const __m512i one = _mm512_set1_epi16(1);
+#pragma GCC unroll 8
+    for (int i = 0; i < 256; i += 32) {
+      const __mmask32 above = _mm512_cmpgt_epu16_mask(_mm512_load_si512(kLanes.index + i), symbol);
+      const __m512i c = _mm512_load_si512(cum + i);
+      _mm512_store_si512(cum + i, _mm512_mask_add_epi16(c, above, c, one));
+    }
+    freq[s] = static_cast<uint16_t>(freq[s] + 1);
+    ++end;
+    if (++total == kTotalLimit) Rescale();
+  }
+
+  void Rescale() {
+    uint32_t c = 0;
+    for (uint32_t i = 0; i < 256; ++i) {
+      cum[i] = static_cast<uint16_t>(c);
+      freq[i] = static_cast<uint16_t>((static_cast<uint32_t>(freq[i]) >> 1) | 1);
+      c += freq[i];
+    }
+    end = c;
+    freq[256] = static_cast<uint16_t>((static_cast<uint32_t>(freq[256]) >> 1) | 1);
+    total = c + freq[256];
+  }
+
+  // As Model::Find.
+  ZT4_WIDE_TARGET uint32_t Find(uint32_t v) const {
+    // Every cum[1..256] is below 65536, so clamping keeps each comparison.
+    const uint32_t vc = v < 0xFFFF ? v : 0xFFFF;
+    const __m512i value = _mm512_set1_epi16(static_cast<short>(vc));
+    uint32_t counts[4];
+#pragma GCC unroll 4
+    for (int i = 0; i < 4; ++i) {
+      const __m512i lo = _mm512_load_si512(cum + 64 * i);
+      const __m512i hi = _mm512_load_si512(cum + 64 * i + 32);
+      const __mmask64 notAboveMask = _mm512_kunpackd(_mm512_cmple_epu16_mask(hi, value),
+                                                     _mm512_cmple_epu16_mask(lo, value));
+      counts[i] = static_cast<uint32_t>(__builtin_popcountll(_cvtmask64_u64(notAboveMask)));
+    }
+    const uint32_t notAbove = (counts[0] + counts[1]) + (counts[2] + counts[3]);
+    // cum[0] = 0, so at least one count is not above the value.
+    const uint32_t s = notAbove - 1;
+    return s == 255 && vc >= end ? kEndSymbol : s;
+  }
+};
+
+bool HaveWideWalkHere() {
+  static const bool have = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("popcnt");
+  }();
+  return have;
+}
+
+#endif  // ZT4_WIDE_WALK
+
+// range / total by a multiply for every total the model can reach, so that
+// no symbol waits on a 64-bit division: filled once, on first use.
+const uint64_t* Reciprocals() {
+  static const struct Table {
+    uint64_t of[kTotalLimit];
+    Table() : of() {
+      for (uint32_t t = 1; t < kTotalLimit; ++t) of[t] = Reciprocal(t);
+    }
+  } table;
+  return table.of;
+}
 
 inline uint32_t LeadingEqualBytes(uint32_t low, uint32_t range) {
   // range is never 0, so low and low + range always differ somewhere.
@@ -223,8 +332,19 @@ int32_t RangeCodec::Encode(const uint8_t* src, int32_t srcLen, uint8_t* dst, int
   return w.Count();
 }
 
-int32_t RangeCodec::Decode(const uint8_t* src, int32_t srcLen, uint8_t* dst, int32_t dstCap) {
-  RangeDecoder decoder(src, srcLen);
+namespace codec_internal {
+
+bool HaveWideWalk() {
+#if ZT4_WIDE_WALK
+  return HaveWideWalkHere();
+#else
+  return false;
+#endif
+}
+
+int32_t DecodeWhole(const uint8_t* src, int32_t srcLen, uint8_t* dst, int32_t dstCap,
+                    RangeDecoder::Walk walk) {
+  RangeDecoder decoder(src, srcLen, walk);
   const int32_t n = decoder.Next(dst, dstCap > 0 ? dstCap : 0);
   if (n < 0) return -1;
   // Every byte of the room was taken: the string must end right there.
@@ -235,15 +355,38 @@ int32_t RangeCodec::Decode(const uint8_t* src, int32_t srcLen, uint8_t* dst, int
   return n;
 }
 
-static_assert(sizeof(Model) <= 1216 && alignof(Model) <= 64, "the decoder's room for its model");
+}  // namespace codec_internal
 
-RangeDecoder::RangeDecoder(const uint8_t* coded, int32_t size)
-    : in_(coded), inEnd_(coded + (size > 0 ? size : 0)), sourceDone_(true) {
-  new (model_) Model;
-  reinterpret_cast<Model*>(model_)->Init();
+int32_t RangeCodec::Decode(const uint8_t* src, int32_t srcLen, uint8_t* dst, int32_t dstCap) {
+  return codec_internal::DecodeWhole(src, srcLen, dst, dstCap, RangeDecoder::Walk::kFastest);
 }
 
-RangeDecoder::RangeDecoder(Source source, void* user) : source_(source), user_(user) {
+static_assert(sizeof(Model) <= 1216 && alignof(Model) <= 64, "the decoder's room for its model");
+#if ZT4_WIDE_WALK
+static_assert(sizeof(WideModel) <= 1216 && alignof(WideModel) <= 64,
+              "the decoder's room for its model");
+#endif
+
+RangeDecoder::RangeDecoder(const uint8_t* coded, int32_t size, Walk walk)
+    : in_(coded), inEnd_(coded + (size > 0 ? size : 0)), sourceDone_(true) {
+  StartModel(walk);
+}
+
+RangeDecoder::RangeDecoder(Source source, void* user, Walk walk) : source_(source), user_(user) {
+  StartModel(walk);
+}
+
+void RangeDecoder::StartModel(Walk walk) {
+#if ZT4_WIDE_WALK
+  wide_ = walk == Walk::kFastest && HaveWideWalkHere();
+  if (wide_) {
+    new (model_) WideModel;
+    reinterpret_cast<WideModel*>(model_)->Init();
+    return;
+  }
+#else
+  (void)walk;
+#endif
   new (model_) Model;
   reinterpret_cast<Model*>(model_)->Init();
 }
@@ -287,7 +430,26 @@ int32_t RangeDecoder::Next(uint8_t* out, int32_t capacity) {
     failed_ = true;
     return -1;
   }
-  Model& m = *reinterpret_cast<Model*>(model_);
+  return wide_ ? NextWide(out, capacity) : NextWith<Model>(out, capacity);
+}
+
+#if ZT4_WIDE_WALK
+// flatten takes the loop and the model's vector code into one function, where
+// the wider instructions are allowed.
+ZT4_WIDE_TARGET __attribute__((flatten)) int32_t RangeDecoder::NextWide(uint8_t* out,
+                                                                         int32_t capacity) {
+  return NextWith<WideModel>(out, capacity);
+}
+#else
+int32_t RangeDecoder::NextWide(uint8_t* out, int32_t capacity) {
+  return NextWith<Model>(out, capacity);
+}
+#endif
+
+template <class M>
+inline int32_t RangeDecoder::NextWith(uint8_t* out, int32_t capacity) {
+  M& m = *reinterpret_cast<M*>(model_);
+  const uint64_t* const reciprocals = Reciprocals();
   const uint8_t* in = in_;
   const uint8_t* inEnd = inEnd_;
   uint32_t code = code_;
@@ -295,7 +457,7 @@ int32_t RangeDecoder::Next(uint8_t* out, int32_t capacity) {
   uint32_t range = range_;
   uint8_t* o = out;
   uint8_t* const oEnd = out + (capacity > 0 ? capacity : 0);
-  uint64_t recip = Reciprocal(m.total);
+  uint64_t recip = reciprocals[m.total];
   // A source's next piece, taken where fewer than 4 coded bytes are ready.
   auto refill = [&] {
     in_ = in;
@@ -316,9 +478,9 @@ int32_t RangeDecoder::Next(uint8_t* out, int32_t capacity) {
     if (o == oEnd) break;  // the symbol is decoded again by the next call
     *o++ = static_cast<uint8_t>(s);
     low += m.Cum(s) * r;
-    range = m.freq[s] * r;
+    range = m.Freq(s) * r;
     m.Update(s);
-    recip = Reciprocal(m.total);
+    recip = reciprocals[m.total];
     const uint32_t k = LeadingEqualBytes(low, range);
     if (inEnd - in < 4 && !sourceDone_ && !refill()) {
       damaged = true;

@@ -44,8 +44,12 @@ class RangeDecoder {
   // the string, -1 when they cannot be had.
   using Source = int32_t (*)(uint8_t* buffer, int32_t capacity, void* user);
 
-  RangeDecoder(const uint8_t* coded, int32_t size);
-  RangeDecoder(Source source, void* user);
+  // How the model is searched: the fastest way this processor has, or the portable one
+  // (which the tests hold the fast one to). Both give the same bytes and verdicts.
+  enum class Walk { kFastest, kPortable };
+
+  RangeDecoder(const uint8_t* coded, int32_t size, Walk walk = Walk::kFastest);
+  RangeDecoder(Source source, void* user, Walk walk = Walk::kFastest);
   ~RangeDecoder();
   RangeDecoder(const RangeDecoder&) = delete;
   RangeDecoder& operator=(const RangeDecoder&) = delete;
@@ -62,8 +66,13 @@ class RangeDecoder {
 
   bool Refill();
   bool Start();
+  void StartModel(Walk walk);
+  template <class Model>
+  int32_t NextWith(uint8_t* out, int32_t capacity);
+  int32_t NextWide(uint8_t* out, int32_t capacity);
 
   alignas(64) unsigned char model_[1216];  // the adaptive model, laid out in range_codec.cc
+  bool wide_ = false;                      // which of the two layouts model_ holds
   Source source_ = nullptr;
   void* user_ = nullptr;
   const uint8_t* in_ = nullptr;

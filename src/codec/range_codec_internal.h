@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "codec/range_codec.h"
+
 namespace zt4::codec_internal {
 
 // The model total is always in 257..65535 when a symbol is coded, so
@@ -16,5 +18,12 @@ inline uint64_t Reciprocal(uint32_t total) { return UINT64_MAX / total + 1; }
 inline uint32_t DivideByReciprocal(uint32_t range, uint64_t reciprocal) {
   return static_cast<uint32_t>((static_cast<unsigned __int128>(range) * reciprocal) >> 64);
 }
+
+// Whether this processor walks the model with 512-bit vectors.
+bool HaveWideWalk();
+
+// RangeCodec::Decode with the walk chosen.
+int32_t DecodeWhole(const uint8_t* src, int32_t srcLen, uint8_t* dst, int32_t dstCap,
+                    RangeDecoder::Walk walk);
 
 }  // namespace zt4::codec_internal

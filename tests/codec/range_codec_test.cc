@@ -35,20 +35,22 @@ Bytes EncodeLiteral(const Bytes& in) {
   return out;
 }
 
-// Decodes with both decoders from an exactly sized copy of the stream (so a
-// read past its end is caught by the sanitizers) into exactly sized outputs,
-// and expects the same result and the same bytes written.
+// Decodes with the literal decoder and with both walks of ours from an exactly
+// sized copy of the stream (so a read past its end is caught by the sanitizers)
+// into exactly sized outputs, and expects the same result and bytes written.
 void ExpectSameDecode(const uint8_t* stream, size_t len, int32_t cap, const char* what) {
-  RangeCodec codec;
   const Bytes src(stream, stream + len);
+  const int32_t srcLen = static_cast<int32_t>(src.size());
   const size_t room = cap > 0 ? static_cast<size_t>(cap) : 0;
-  Bytes fast(room, 0xA5);
   Bytes literal(room, 0xA5);
-  const int32_t a = codec.Decode(src.data(), static_cast<int32_t>(src.size()), fast.data(), cap);
-  const int32_t b =
-      zt4test::LiteralDecode(src.data(), static_cast<int32_t>(src.size()), literal.data(), cap);
-  ASSERT_EQ(a, b) << what << " len=" << len << " cap=" << cap;
-  ASSERT_TRUE(fast == literal) << what << " len=" << len << " cap=" << cap;
+  const int32_t want = zt4test::LiteralDecode(src.data(), srcLen, literal.data(), cap);
+  for (RangeDecoder::Walk walk : {RangeDecoder::Walk::kFastest, RangeDecoder::Walk::kPortable}) {
+    Bytes ours(room, 0xA5);
+    const int32_t got = codec_internal::DecodeWhole(src.data(), srcLen, ours.data(), cap, walk);
+    const char* walkName = walk == RangeDecoder::Walk::kPortable ? "portable" : "fastest";
+    ASSERT_EQ(got, want) << what << " len=" << len << " cap=" << cap << " " << walkName;
+    ASSERT_TRUE(ours == literal) << what << " len=" << len << " cap=" << cap << " " << walkName;
+  }
 }
 
 Bytes FromString(const std::string& s) { return Bytes(s.begin(), s.end()); }
@@ -276,13 +278,14 @@ void ExpectSameAsLiteral(const Bytes& in, const char* what) {
   const Bytes fast = EncodeFast(in);
   const Bytes literal = EncodeLiteral(in);
   ASSERT_EQ(fast, literal) << what << " n=" << in.size();
-  RangeCodec codec;
-  Bytes out(in.size());
-  ASSERT_EQ(codec.Decode(fast.data(), static_cast<int32_t>(fast.size()), out.data(),
-                         static_cast<int32_t>(out.size())),
-            static_cast<int32_t>(in.size()))
-      << what;
-  ASSERT_EQ(out, in) << what;
+  for (RangeDecoder::Walk walk : {RangeDecoder::Walk::kFastest, RangeDecoder::Walk::kPortable}) {
+    Bytes out(in.size());
+    ASSERT_EQ(codec_internal::DecodeWhole(fast.data(), static_cast<int32_t>(fast.size()),
+                                          out.data(), static_cast<int32_t>(out.size()), walk),
+              static_cast<int32_t>(in.size()))
+        << what;
+    ASSERT_EQ(out, in) << what;
+  }
 }
 
 Bytes Random(std::mt19937& rng, size_t n, uint32_t alphabet) {
@@ -418,7 +421,8 @@ TEST(RangeDecoder, PiecesGiveTheWholeDecode) {
         RangeCodec().Decode(coded.data(), static_cast<int32_t>(coded.size()), whole.data(),
                             static_cast<int32_t>(whole.size()));
     Pieces pieces{&coded, 0, &rng};
-    RangeDecoder decoder(NextPiece, &pieces);
+    RangeDecoder decoder(NextPiece, &pieces,
+                         round % 4 < 2 ? RangeDecoder::Walk::kFastest : RangeDecoder::Walk::kPortable);
     Bytes out;
     bool failed = false;
     while (!decoder.Ended() && !failed) {

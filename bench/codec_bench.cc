@@ -19,6 +19,7 @@
 #include "codec/crc32.h"
 #include "codec/literal_codec.h"
 #include "codec/range_codec.h"
+#include "codec/range_codec_internal.h"
 #include "codec/sha1.h"
 
 namespace {
@@ -230,6 +231,27 @@ void Decode(benchmark::State& state, Kind kind) {
   });
 }
 
+// One walk of the model named, to set the ones this processor does not pick beside it.
+void DecodeWalk(benchmark::State& state, Kind kind, zt4::RangeDecoder::Walk walk) {
+  if (!zt4::codec_internal::HaveWalk(walk)) {
+    state.SkipWithError("this processor lacks the walk");
+    for (auto _ : state) {
+    }
+    return;
+  }
+  RunDecode(state, kind, [&](const uint8_t* s, int32_t n, uint8_t* d, int32_t c) {
+    return zt4::codec_internal::DecodeWhole(s, n, d, c, walk);
+  });
+}
+
+void DecodePortable(benchmark::State& state, Kind kind) {
+  DecodeWalk(state, kind, zt4::RangeDecoder::Walk::kPortable);
+}
+
+void DecodeVector256(benchmark::State& state, Kind kind) {
+  DecodeWalk(state, kind, zt4::RangeDecoder::Walk::kVector256);
+}
+
 void EncodeLiteral(benchmark::State& state, Kind kind) {
   RunEncode(state, kind, zt4test::LiteralEncode);
 }
@@ -299,6 +321,8 @@ void Crc32Isal(benchmark::State& state, Kind kind) {
 ZT4_BENCH_BOTH(Encode);
 ZT4_BENCH_BOTH(EncodeLiteral);
 ZT4_BENCH_BOTH(Decode);
+ZT4_BENCH_BOTH(DecodePortable);
+ZT4_BENCH_BOTH(DecodeVector256);
 ZT4_BENCH_BOTH(DecodeLiteral);
 ZT4_BENCH_BOTH(Sha1);
 ZT4_BENCH_BOTH(Sha1OpenSSL);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "fuzz_check.h"
 #include "codec/literal_codec.h"
@@ -99,13 +100,16 @@ void DecodeBoth(const uint8_t* payload, int32_t len, int32_t cap) {
   Check(a >= -1 && a <= cap, "decoded count out of range");
   Check(cap == 0 || std::memcmp(fast, out.literal, static_cast<size_t>(cap)) == 0,
         "decoders wrote different bytes");
-  // The portable walk, which the fastest one replaces on most processors.
-  if (cap > 0) std::memset(out.literal, 0x5A, static_cast<size_t>(cap));
-  const int32_t c = zt4::codec_internal::DecodeWhole(src, len, out.literal, cap,
-                                                     zt4::RangeDecoder::Walk::kPortable);
-  Check(c == a, "the portable walk disagrees on the result");
-  Check(cap == 0 || std::memcmp(fast, out.literal, static_cast<size_t>(cap)) == 0,
-        "the portable walk wrote different bytes");
+  // Every walk the processor has, beside the fastest one.
+  for (zt4::RangeDecoder::Walk walk : {zt4::RangeDecoder::Walk::kPortable,
+                                       zt4::RangeDecoder::Walk::kVector256,
+                                       zt4::RangeDecoder::Walk::kVector512}) {
+    if (cap > 0) std::memset(out.literal, 0x5A, static_cast<size_t>(cap));
+    const int32_t c = zt4::codec_internal::DecodeWhole(src, len, out.literal, cap, walk);
+    Check(c == a, "the walks disagree on the result");
+    Check(cap == 0 || std::memcmp(fast, out.literal, static_cast<size_t>(cap)) == 0,
+          "the walks wrote different bytes");
+  }
   DecodeInPieces(src, len, cap, a, fast);
   if (a >= 0) {
     // A stream that decoded is exactly what DecompressAlloc accepts.

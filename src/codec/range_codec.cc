@@ -11,11 +11,12 @@
 #endif
 
 #if defined(__x86_64__) || defined(__i386__)
-#define ZT4_WIDE_WALK 1
+#define ZT4_VECTOR_WALKS 1
 #include <immintrin.h>
-#define ZT4_WIDE_TARGET __attribute__((target("avx512f,avx512bw,popcnt,lzcnt,bmi,bmi2")))
+#define ZT4_TARGET_512 __attribute__((target("avx512f,avx512bw,popcnt,lzcnt,bmi,bmi2")))
+#define ZT4_TARGET_256 __attribute__((target("avx2,popcnt,lzcnt,bmi,bmi2")))
 #else
-#define ZT4_WIDE_WALK 0
+#define ZT4_VECTOR_WALKS 0
 #endif
 
 // The coded bytes are fixed by the archive format, but the way to reach them
@@ -135,7 +136,7 @@ struct alignas(64) Model {
   }
 };
 
-#if ZT4_WIDE_WALK
+#if ZT4_VECTOR_WALKS
 
 struct LaneTable {
   alignas(64) uint16_t index[256];
@@ -145,11 +146,11 @@ struct LaneTable {
 };
 constexpr LaneTable kLanes;
 
-// With 512-bit vectors the decoder keeps every cumulative count whole: one
-// compare of the value against all 256 and a population count give the
-// symbol, where the blocks above take two searches, the second waiting on
-// the first. The encoder, which never searches, keeps the blocks.
-struct alignas(64) WideModel {
+// With 256- or 512-bit vectors the decoder keeps every cumulative count whole:
+// one compare of the value against all 256 and a population count give the
+// symbol, where the blocks above take two searches, the second waiting on the
+// first. The encoder, which never searches, keeps the blocks.
+struct alignas(64) WholeCounts {
   alignas(64) uint16_t cum[256];  // cum[s] for s = 0..255; cum[0] stays 0
   uint16_t freq[257];
   uint32_t end;  // cum[256]
@@ -165,15 +166,8 @@ struct alignas(64) WideModel {
   uint32_t Cum(uint32_t s) const { return cum[s]; }
   uint32_t Freq(uint32_t s) const { return freq[s]; }
 
-  ZT4_WIDE_TARGET void Update(uint32_t s) {
-    const __m512i symbol = _mm512_set1_epi16(static_cast<short>(s));
-    const __m512i one = _mm512_set1_epi16(1);
-#pragma GCC unroll 8
-    for (int i = 0; i < 256; i += 32) {
-      const __mmask32 above = _mm512_cmpgt_epu16_mask(_mm512_load_si512(kLanes.index + i), symbol);
-      const __m512i c = _mm512_load_si512(cum + i);
-      _mm512_store_si512(cum + i, _mm512_mask_add_epi16(c, above, c, one));
-    }
+  // The rest of an update, once cum[s+1..255] have their 1 added.
+  void Counted(uint32_t s) {
     freq[s] = static_cast<uint16_t>(freq[s] + 1);
     ++end;
     if (++total == kTotalLimit) Rescale();
@@ -191,10 +185,33 @@ struct alignas(64) WideModel {
     total = c + freq[256];
   }
 
+  // The symbol, given how many of cum[0..255] are not above the clamped value vc.
+  uint32_t Symbol(uint32_t notAbove, uint32_t vc) const {
+    // cum[0] = 0, so at least one count is not above the value.
+    const uint32_t s = notAbove - 1;
+    return s == 255 && vc >= end ? kEndSymbol : s;
+  }
+
+  // Every cum[1..256] is below 65536, so clamping keeps each comparison.
+  static uint32_t Clamp(uint32_t v) { return v < 0xFFFF ? v : 0xFFFF; }
+};
+
+struct Counts512 : WholeCounts {
+  ZT4_TARGET_512 void Update(uint32_t s) {
+    const __m512i symbol = _mm512_set1_epi16(static_cast<short>(s));
+    const __m512i one = _mm512_set1_epi16(1);
+#pragma GCC unroll 8
+    for (int i = 0; i < 256; i += 32) {
+      const __mmask32 above = _mm512_cmpgt_epu16_mask(_mm512_load_si512(kLanes.index + i), symbol);
+      const __m512i c = _mm512_load_si512(cum + i);
+      _mm512_store_si512(cum + i, _mm512_mask_add_epi16(c, above, c, one));
+    }
+    Counted(s);
+  }
+
   // As Model::Find.
-  ZT4_WIDE_TARGET uint32_t Find(uint32_t v) const {
-    // Every cum[1..256] is below 65536, so clamping keeps each comparison.
-    const uint32_t vc = v < 0xFFFF ? v : 0xFFFF;
+  ZT4_TARGET_512 uint32_t Find(uint32_t v) const {
+    const uint32_t vc = Clamp(v);
     const __m512i value = _mm512_set1_epi16(static_cast<short>(vc));
     uint32_t counts[4];
 #pragma GCC unroll 4
@@ -205,23 +222,66 @@ struct alignas(64) WideModel {
                                                      _mm512_cmple_epu16_mask(lo, value));
       counts[i] = static_cast<uint32_t>(__builtin_popcountll(_cvtmask64_u64(notAboveMask)));
     }
-    const uint32_t notAbove = (counts[0] + counts[1]) + (counts[2] + counts[3]);
-    // cum[0] = 0, so at least one count is not above the value.
-    const uint32_t s = notAbove - 1;
-    return s == 255 && vc >= end ? kEndSymbol : s;
+    return Symbol((counts[0] + counts[1]) + (counts[2] + counts[3]), vc);
   }
 };
 
-bool HaveWideWalkHere() {
+struct Counts256 : WholeCounts {
+  ZT4_TARGET_256 void Update(uint32_t s) {
+    // Lane indices and s are below 32768, so the signed compare serves; its -1
+    // lanes are the ones to add 1 to.
+    const __m256i symbol = _mm256_set1_epi16(static_cast<short>(s));
+#pragma GCC unroll 16
+    for (int i = 0; i < 256; i += 16) {
+      const __m256i above = _mm256_cmpgt_epi16(
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(kLanes.index + i)), symbol);
+      __m256i* c = reinterpret_cast<__m256i*>(cum + i);
+      _mm256_store_si256(c, _mm256_sub_epi16(_mm256_load_si256(c), above));
+    }
+    Counted(s);
+  }
+
+  // As Model::Find. c <= v is min(c, v) == c, as the compares are signed.
+  ZT4_TARGET_256 uint32_t Find(uint32_t v) const {
+    const uint32_t vc = Clamp(v);
+    const __m256i value = _mm256_set1_epi16(static_cast<short>(vc));
+    uint32_t counts[8];
+#pragma GCC unroll 8
+    for (int i = 0; i < 8; ++i) {
+      const __m256i lo = _mm256_load_si256(reinterpret_cast<const __m256i*>(cum + 32 * i));
+      const __m256i hi = _mm256_load_si256(reinterpret_cast<const __m256i*>(cum + 32 * i + 16));
+      // The pack mixes the halves' order, which the count does not see.
+      const __m256i notAbove = _mm256_packs_epi16(_mm256_cmpeq_epi16(_mm256_min_epu16(lo, value), lo),
+                                                  _mm256_cmpeq_epi16(_mm256_min_epu16(hi, value), hi));
+      counts[i] = static_cast<uint32_t>(
+          __builtin_popcount(static_cast<uint32_t>(_mm256_movemask_epi8(notAbove))));
+    }
+    return Symbol(((counts[0] + counts[1]) + (counts[2] + counts[3])) +
+                      ((counts[4] + counts[5]) + (counts[6] + counts[7])),
+                  vc);
+  }
+};
+
+bool Have512() {
   static const bool have = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("popcnt");
+           __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("lzcnt") &&
+           __builtin_cpu_supports("bmi2");
   }();
   return have;
 }
 
-#endif  // ZT4_WIDE_WALK
+bool Have256() {
+  static const bool have = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
+           __builtin_cpu_supports("lzcnt") && __builtin_cpu_supports("bmi2");
+  }();
+  return have;
+}
+
+#endif  // ZT4_VECTOR_WALKS
 
 // range / total by a multiply for every total the model can reach, so that
 // no symbol waits on a 64-bit division: filled once, on first use.
@@ -334,12 +394,22 @@ int32_t RangeCodec::Encode(const uint8_t* src, int32_t srcLen, uint8_t* dst, int
 
 namespace codec_internal {
 
-bool HaveWideWalk() {
-#if ZT4_WIDE_WALK
-  return HaveWideWalkHere();
+bool HaveWalk(RangeDecoder::Walk walk) {
+  switch (walk) {
+    case RangeDecoder::Walk::kFastest:
+    case RangeDecoder::Walk::kPortable:
+      return true;
+#if ZT4_VECTOR_WALKS
+    case RangeDecoder::Walk::kVector256:
+      return Have256();
+    case RangeDecoder::Walk::kVector512:
+      return Have512();
 #else
-  return false;
+    default:
+      return false;
 #endif
+  }
+  return false;
 }
 
 int32_t DecodeWhole(const uint8_t* src, int32_t srcLen, uint8_t* dst, int32_t dstCap,
@@ -362,8 +432,8 @@ int32_t RangeCodec::Decode(const uint8_t* src, int32_t srcLen, uint8_t* dst, int
 }
 
 static_assert(sizeof(Model) <= 1216 && alignof(Model) <= 64, "the decoder's room for its model");
-#if ZT4_WIDE_WALK
-static_assert(sizeof(WideModel) <= 1216 && alignof(WideModel) <= 64,
+#if ZT4_VECTOR_WALKS
+static_assert(sizeof(WholeCounts) <= 1216 && alignof(WholeCounts) <= 64,
               "the decoder's room for its model");
 #endif
 
@@ -377,15 +447,18 @@ RangeDecoder::RangeDecoder(Source source, void* user, Walk walk) : source_(sourc
 }
 
 void RangeDecoder::StartModel(Walk walk) {
-#if ZT4_WIDE_WALK
-  wide_ = walk == Walk::kFastest && HaveWideWalkHere();
-  if (wide_) {
-    new (model_) WideModel;
-    reinterpret_cast<WideModel*>(model_)->Init();
+  if (walk == Walk::kFastest) {
+    walk = codec_internal::HaveWalk(Walk::kVector512)   ? Walk::kVector512
+           : codec_internal::HaveWalk(Walk::kVector256) ? Walk::kVector256
+                                                        : Walk::kPortable;
+  }
+  walk_ = codec_internal::HaveWalk(walk) ? walk : Walk::kPortable;
+#if ZT4_VECTOR_WALKS
+  if (walk_ != Walk::kPortable) {
+    new (model_) WholeCounts;
+    reinterpret_cast<WholeCounts*>(model_)->Init();
     return;
   }
-#else
-  (void)walk;
 #endif
   new (model_) Model;
   reinterpret_cast<Model*>(model_)->Init();
@@ -430,18 +503,34 @@ int32_t RangeDecoder::Next(uint8_t* out, int32_t capacity) {
     failed_ = true;
     return -1;
   }
-  return wide_ ? NextWide(out, capacity) : NextWith<Model>(out, capacity);
+  switch (walk_) {
+    case Walk::kVector512:
+      return NextVector512(out, capacity);
+    case Walk::kVector256:
+      return NextVector256(out, capacity);
+    default:
+      return NextWith<Model>(out, capacity);
+  }
 }
 
-#if ZT4_WIDE_WALK
+#if ZT4_VECTOR_WALKS
 // flatten takes the loop and the model's vector code into one function, where
 // the wider instructions are allowed.
-ZT4_WIDE_TARGET __attribute__((flatten)) int32_t RangeDecoder::NextWide(uint8_t* out,
-                                                                         int32_t capacity) {
-  return NextWith<WideModel>(out, capacity);
+ZT4_TARGET_512 __attribute__((flatten)) int32_t RangeDecoder::NextVector512(uint8_t* out,
+                                                                             int32_t capacity) {
+  return NextWith<Counts512>(out, capacity);
+}
+
+ZT4_TARGET_256 __attribute__((flatten)) int32_t RangeDecoder::NextVector256(uint8_t* out,
+                                                                             int32_t capacity) {
+  return NextWith<Counts256>(out, capacity);
 }
 #else
-int32_t RangeDecoder::NextWide(uint8_t* out, int32_t capacity) {
+int32_t RangeDecoder::NextVector512(uint8_t* out, int32_t capacity) {
+  return NextWith<Model>(out, capacity);
+}
+
+int32_t RangeDecoder::NextVector256(uint8_t* out, int32_t capacity) {
   return NextWith<Model>(out, capacity);
 }
 #endif

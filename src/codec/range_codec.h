@@ -44,9 +44,10 @@ class RangeDecoder {
   // the string, -1 when they cannot be had.
   using Source = int32_t (*)(uint8_t* buffer, int32_t capacity, void* user);
 
-  // How the model is searched: the fastest way this processor has, or the portable one
-  // (which the tests hold the fast one to). Both give the same bytes and verdicts.
-  enum class Walk { kFastest, kPortable };
+  // How the model is searched: the fastest way this processor has, or one named (the
+  // tests hold each to the others). All give the same bytes and verdicts; a vector walk
+  // the processor lacks is the portable one.
+  enum class Walk { kFastest, kPortable, kVector256, kVector512 };
 
   RangeDecoder(const uint8_t* coded, int32_t size, Walk walk = Walk::kFastest);
   RangeDecoder(Source source, void* user, Walk walk = Walk::kFastest);
@@ -69,10 +70,11 @@ class RangeDecoder {
   void StartModel(Walk walk);
   template <class Model>
   int32_t NextWith(uint8_t* out, int32_t capacity);
-  int32_t NextWide(uint8_t* out, int32_t capacity);
+  int32_t NextVector256(uint8_t* out, int32_t capacity);
+  int32_t NextVector512(uint8_t* out, int32_t capacity);
 
   alignas(64) unsigned char model_[1216];  // the adaptive model, laid out in range_codec.cc
-  bool wide_ = false;                      // which of the two layouts model_ holds
+  Walk walk_ = Walk::kPortable;            // never kFastest: it tells model_'s layout
   Source source_ = nullptr;
   void* user_ = nullptr;
   const uint8_t* in_ = nullptr;

@@ -19,8 +19,8 @@ inline uint32_t DivideByReciprocal(uint32_t range, uint64_t reciprocal) {
   return static_cast<uint32_t>((static_cast<unsigned __int128>(range) * reciprocal) >> 64);
 }
 
-// Whether this processor walks the model with 512-bit vectors.
-bool HaveWideWalk();
+// Whether this processor has the walk.
+bool HaveWalk(RangeDecoder::Walk walk);
 
 // RangeCodec::Decode with the walk chosen.
 int32_t DecodeWhole(const uint8_t* src, int32_t srcLen, uint8_t* dst, int32_t dstCap,

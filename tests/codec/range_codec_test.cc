@@ -35,7 +35,16 @@ Bytes EncodeLiteral(const Bytes& in) {
   return out;
 }
 
-// Decodes with the literal decoder and with both walks of ours from an exactly
+struct NamedWalk {
+  RangeDecoder::Walk walk;
+  const char* name;
+};
+// A walk this processor lacks runs as the portable one.
+constexpr NamedWalk kWalks[] = {{RangeDecoder::Walk::kPortable, "portable"},
+                                {RangeDecoder::Walk::kVector256, "256-bit"},
+                                {RangeDecoder::Walk::kVector512, "512-bit"}};
+
+// Decodes with the literal decoder and with every walk of ours from an exactly
 // sized copy of the stream (so a read past its end is caught by the sanitizers)
 // into exactly sized outputs, and expects the same result and bytes written.
 void ExpectSameDecode(const uint8_t* stream, size_t len, int32_t cap, const char* what) {
@@ -44,12 +53,12 @@ void ExpectSameDecode(const uint8_t* stream, size_t len, int32_t cap, const char
   const size_t room = cap > 0 ? static_cast<size_t>(cap) : 0;
   Bytes literal(room, 0xA5);
   const int32_t want = zt4test::LiteralDecode(src.data(), srcLen, literal.data(), cap);
-  for (RangeDecoder::Walk walk : {RangeDecoder::Walk::kFastest, RangeDecoder::Walk::kPortable}) {
+  for (const NamedWalk& walk : kWalks) {
     Bytes ours(room, 0xA5);
-    const int32_t got = codec_internal::DecodeWhole(src.data(), srcLen, ours.data(), cap, walk);
-    const char* walkName = walk == RangeDecoder::Walk::kPortable ? "portable" : "fastest";
-    ASSERT_EQ(got, want) << what << " len=" << len << " cap=" << cap << " " << walkName;
-    ASSERT_TRUE(ours == literal) << what << " len=" << len << " cap=" << cap << " " << walkName;
+    const int32_t got =
+        codec_internal::DecodeWhole(src.data(), srcLen, ours.data(), cap, walk.walk);
+    ASSERT_EQ(got, want) << what << " len=" << len << " cap=" << cap << " " << walk.name;
+    ASSERT_TRUE(ours == literal) << what << " len=" << len << " cap=" << cap << " " << walk.name;
   }
 }
 
@@ -278,13 +287,13 @@ void ExpectSameAsLiteral(const Bytes& in, const char* what) {
   const Bytes fast = EncodeFast(in);
   const Bytes literal = EncodeLiteral(in);
   ASSERT_EQ(fast, literal) << what << " n=" << in.size();
-  for (RangeDecoder::Walk walk : {RangeDecoder::Walk::kFastest, RangeDecoder::Walk::kPortable}) {
+  for (const NamedWalk& walk : kWalks) {
     Bytes out(in.size());
     ASSERT_EQ(codec_internal::DecodeWhole(fast.data(), static_cast<int32_t>(fast.size()),
-                                          out.data(), static_cast<int32_t>(out.size()), walk),
+                                          out.data(), static_cast<int32_t>(out.size()), walk.walk),
               static_cast<int32_t>(in.size()))
-        << what;
-    ASSERT_EQ(out, in) << what;
+        << what << " " << walk.name;
+    ASSERT_EQ(out, in) << what << " " << walk.name;
   }
 }
 
@@ -421,8 +430,7 @@ TEST(RangeDecoder, PiecesGiveTheWholeDecode) {
         RangeCodec().Decode(coded.data(), static_cast<int32_t>(coded.size()), whole.data(),
                             static_cast<int32_t>(whole.size()));
     Pieces pieces{&coded, 0, &rng};
-    RangeDecoder decoder(NextPiece, &pieces,
-                         round % 4 < 2 ? RangeDecoder::Walk::kFastest : RangeDecoder::Walk::kPortable);
+    RangeDecoder decoder(NextPiece, &pieces, kWalks[round % 3].walk);
     Bytes out;
     bool failed = false;
     while (!decoder.Ended() && !failed) {

@@ -12,6 +12,7 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #define ZT4_VECTOR_WALKS 1
+#include <cpuid.h>
 #include <immintrin.h>
 #define ZT4_TARGET_512 __attribute__((target("avx512f,avx512bw,popcnt,lzcnt,bmi,bmi2")))
 #define ZT4_TARGET_256 __attribute__((target("avx2,popcnt,lzcnt,bmi,bmi2")))
@@ -262,22 +263,27 @@ struct Counts256 : WholeCounts {
   }
 };
 
+// Not every compiler's __builtin_cpu_supports knows "lzcnt": CPUID leaf
+// 0x80000001 tells it in bit 5 of ECX.
+bool HaveLzcnt() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  return __get_cpuid(0x80000001u, &a, &b, &c, &d) != 0 && (c & (1u << 5)) != 0;
+}
+
+bool HaveBitInstructions() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi") &&
+         __builtin_cpu_supports("bmi2") && HaveLzcnt();
+}
+
 bool Have512() {
-  static const bool have = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("lzcnt") &&
-           __builtin_cpu_supports("bmi2");
-  }();
+  static const bool have = HaveBitInstructions() && __builtin_cpu_supports("avx512f") &&
+                           __builtin_cpu_supports("avx512bw");
   return have;
 }
 
 bool Have256() {
-  static const bool have = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
-           __builtin_cpu_supports("lzcnt") && __builtin_cpu_supports("bmi2");
-  }();
+  static const bool have = HaveBitInstructions() && __builtin_cpu_supports("avx2");
   return have;
 }
 

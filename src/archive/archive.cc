@@ -171,53 +171,146 @@ bool Archive::ExtractInPieces(const PoolString& name, PieceSink sink, void* user
   return entry && ExtractInPieces(*entry, sink, user);
 }
 
-bool Archive::ExtractInPieces(const ArchiveEntry& found, PieceSink sink, void* user) {
-  const ArchiveEntry* entry = &found;
-  if (entry->contentSize > kLargestCount) return false;
-  if (entry->contentSize == 0 && entry->storedSize == 0 && entry->crc == 0) return true;
-  if (!stream || entry->storedSize > kLargestCount || entry->offset > kLargestCount) return false;
-  if (streamSize < 0 || uint64_t{entry->offset} + entry->storedSize > static_cast<uint32_t>(streamSize)) {
-    return false;
+namespace {
+
+// One member's content going to its sink a piece at a time as it is decoded, its coded
+// bytes read a piece at a time too. Decoded alone (Step) or beside another (Pair).
+class MemberReading {
+ public:
+  MemberReading(Archive* archive, std::mutex* streamLock, Stream* stream, int64_t streamSize,
+                const ArchiveEntry& entry, Archive::PieceSink sink, void* user)
+      : entry_(entry),
+        sink_(sink),
+        user_(user),
+        coded_{archive, streamLock, stream, entry.offset, entry.storedSize},
+        decoder_(ReadCoded, &coded_) {
+    if (entry.contentSize > kLargestCount) return;
+    if (entry.contentSize == 0 && entry.storedSize == 0 && entry.crc == 0) {
+      verdict_ = Verdict::kWhole;
+      return;
+    }
+    if (!stream || entry.storedSize > kLargestCount || entry.offset > kLargestCount) return;
+    if (streamSize < 0 || uint64_t{entry.offset} + entry.storedSize > static_cast<uint32_t>(streamSize)) {
+      return;
+    }
+    // A small member takes a small piece: no block of the largest size for a few bytes.
+    constexpr int32_t kLargestPiece = 1 << 18;
+    pieceSize_ = entry.contentSize < static_cast<uint32_t>(kLargestPiece)
+                     ? static_cast<int32_t>(entry.contentSize) + 1
+                     : kLargestPiece;
+    piece_.data = AllocBlock(static_cast<size_t>(pieceSize_));
+    if (piece_.data) verdict_ = Verdict::kDecoding;
   }
+  MemberReading(const MemberReading&) = delete;
+  MemberReading& operator=(const MemberReading&) = delete;
+
+  bool Decoding() const { return verdict_ == Verdict::kDecoding; }
+  // What ExtractInPieces returns, once no longer decoding.
+  bool Whole() const { return verdict_ == Verdict::kWhole; }
+
+  // Decodes on alone up to `most` bytes (the rest of the piece without a bound).
+  void Step(int32_t most = INT32_MAX) {
+    const int32_t room = pieceSize_ - filled_ < most ? pieceSize_ - filled_ : most;
+    Took(decoder_.Next(piece_.data + filled_, room));
+  }
+
+  // Decodes both while both can, then each alone for a few bytes where it needs that
+  // (its next coded piece, its end): never more than a few bytes ahead of the other.
+  static void Pair(MemberReading& a, MemberReading& b) {
+    constexpr int32_t kAlone = 16;
+    while (a.Decoding() && b.Decoding()) {
+      int32_t countA = 0;
+      int32_t countB = 0;
+      RangeDecoder::NextTwo(a.decoder_, a.piece_.data + a.filled_, a.pieceSize_ - a.filled_,
+                            &countA, b.decoder_, b.piece_.data + b.filled_,
+                            b.pieceSize_ - b.filled_, &countB);
+      a.Took(countA);
+      b.Took(countB);
+      if (countA == 0 && a.Decoding()) a.Step(kAlone);
+      if (countB == 0 && b.Decoding()) b.Step(kAlone);
+    }
+    while (a.Decoding()) a.Step();
+    while (b.Decoding()) b.Step();
+  }
+
+ private:
+  enum class Verdict { kRefused, kDecoding, kWhole };
+
   // The coded bytes, read where the decoder asks for more; seek and read go together.
   struct Coded {
     Archive* archive;
+    std::mutex* lock;
+    Stream* stream;
     uint32_t offset;
     uint32_t left;
-  } coded{this, entry->offset, entry->storedSize};
-  auto read = [](uint8_t* buffer, int32_t capacity, void* from) -> int32_t {
+  };
+  static int32_t ReadCoded(uint8_t* buffer, int32_t capacity, void* from) {
     Coded& c = *static_cast<Coded*>(from);
     int32_t n = c.left < static_cast<uint32_t>(capacity) ? static_cast<int32_t>(c.left) : capacity;
     if (n == 0) return 0;
-    std::lock_guard<std::mutex> lock(c.archive->streamLock);
-    if (!c.archive->stream->Seek(static_cast<int32_t>(c.offset), 0) ||
-        c.archive->stream->Read(buffer, n) != n) {
+    std::lock_guard<std::mutex> lock(*c.lock);
+    if (!c.stream->Seek(static_cast<int32_t>(c.offset), 0) || c.stream->Read(buffer, n) != n) {
       return -1;
     }
     c.offset += static_cast<uint32_t>(n);
     c.left -= static_cast<uint32_t>(n);
     return n;
-  };
-  // A small member takes a small piece: no block of the largest size for a few bytes.
-  constexpr int32_t kLargestPiece = 1 << 18;
-  const int32_t pieceSize = entry->contentSize < static_cast<uint32_t>(kLargestPiece)
-                             ? static_cast<int32_t>(entry->contentSize) + 1
-                             : kLargestPiece;
-  ScopedBlock piece;
-  piece.data = AllocBlock(static_cast<size_t>(pieceSize));
-  if (!piece.data) return false;
-  RangeDecoder decoder(read, &coded);
-  uint64_t total = 0;
-  uint32_t crc = 0;
-  while (!decoder.Ended()) {
-    int32_t n = decoder.Next(piece.data, pieceSize);
-    if (n < 0) return false;
-    total += static_cast<uint32_t>(n);
-    if (total > entry->contentSize) return false;
-    crc = Crc32(piece.data, static_cast<size_t>(n), crc);
-    sink(piece.data, n, user);
   }
-  return total == entry->contentSize && crc == entry->crc;
+
+  // Counts n bytes decoded into the piece; a full piece, or the last one, goes to the sink.
+  void Took(int32_t n) {
+    if (n < 0) {
+      verdict_ = Verdict::kRefused;
+      return;
+    }
+    filled_ += n;
+    total_ += static_cast<uint32_t>(n);
+    if (total_ > entry_.contentSize) {
+      verdict_ = Verdict::kRefused;
+      return;
+    }
+    const bool ended = decoder_.Ended();
+    if (filled_ > 0 && (filled_ == pieceSize_ || ended)) {
+      crc_ = Crc32(piece_.data, static_cast<size_t>(filled_), crc_);
+      sink_(piece_.data, filled_, user_);
+      filled_ = 0;
+    }
+    if (ended) {
+      verdict_ = total_ == entry_.contentSize && crc_ == entry_.crc ? Verdict::kWhole
+                                                                    : Verdict::kRefused;
+    }
+  }
+
+  const ArchiveEntry& entry_;
+  Archive::PieceSink sink_;
+  void* user_;
+  Coded coded_;
+  RangeDecoder decoder_;
+  ScopedBlock piece_;
+  int32_t pieceSize_ = 0;
+  int32_t filled_ = 0;
+  uint64_t total_ = 0;
+  uint32_t crc_ = 0;
+  Verdict verdict_ = Verdict::kRefused;
+};
+
+}  // namespace
+
+bool Archive::ExtractInPieces(const ArchiveEntry& entry, PieceSink sink, void* user) {
+  MemberReading reading(this, &streamLock, stream, streamSize, entry, sink, user);
+  while (reading.Decoding()) reading.Step();
+  return reading.Whole();
+}
+
+void Archive::ExtractTwoInPieces(const PieceTarget& a, const PieceTarget& b, bool* okA,
+                                 bool* okB) {
+  MemberReading readingA(a.archive, &a.archive->streamLock, a.archive->stream,
+                         a.archive->streamSize, *a.entry, a.sink, a.user);
+  MemberReading readingB(b.archive, &b.archive->streamLock, b.archive->stream,
+                         b.archive->streamSize, *b.entry, b.sink, b.user);
+  MemberReading::Pair(readingA, readingB);
+  *okA = readingA.Whole();
+  *okB = readingB.Whole();
 }
 
 ArchiveWriter::~ArchiveWriter() { Finish(); }

@@ -317,6 +317,43 @@ inline uint32_t LoadBig32(const uint8_t* p) {
          (static_cast<uint32_t>(p[2]) << 8) | p[3];
 }
 
+// The symbol the registers point at, or kEndSymbol; *r receives range / total.
+template <class M>
+inline uint32_t PeekSymbol(const M& m, uint32_t code, uint32_t low, uint32_t range,
+                           uint64_t recip, uint32_t* r) {
+  *r = DivideByReciprocal(range, recip);
+  return m.Find((code - low) / *r);
+}
+
+// Narrows low and range to symbol s and counts it; the format orders the model's update
+// before the normalisation.
+template <class M>
+inline void TakeSymbol(M& m, uint32_t s, uint32_t r, const uint64_t* reciprocals, uint32_t* low,
+                       uint32_t* range, uint64_t* recip) {
+  *low += m.Cum(s) * r;
+  *range = m.Freq(s) * r;
+  m.Update(s);
+  *recip = reciprocals[m.total];
+}
+
+// The normalisation after a symbol, with at least kReadyBytes coded bytes at `in`: it takes
+// at most 3 at once and 2 more one at a time.
+constexpr int32_t kReadyBytes = 8;
+inline void NormaliseReady(const uint8_t** in, uint32_t* code, uint32_t* low, uint32_t* range) {
+  const uint32_t k = LeadingEqualBytes(*low, *range);
+  // A 64-bit shift keeps k = 0 well defined.
+  *code = static_cast<uint32_t>((static_cast<uint64_t>(*code) << (8 * k)) |
+                                (static_cast<uint64_t>(LoadBig32(*in)) >> (32 - 8 * k)));
+  *in += k;
+  *low <<= 8 * k;
+  *range <<= 8 * k;
+  while (*range < 0x10000) {
+    *code = (*code << 8) | *(*in)++;
+    *range = (0x10000 - (*low & 0xFFFF)) << 8;
+    *low <<= 8;
+  }
+}
+
 class Writer {
  public:
   Writer(uint8_t* dst, int32_t cap) : pos_(dst), end_(dst + (cap > 0 ? cap : 0)), begin_(dst) {}
@@ -478,11 +515,12 @@ bool RangeDecoder::Refill() {
     buffer_ = static_cast<uint8_t*>(std::malloc(kInputBytes));
     if (!buffer_) return false;
   }
-  // What is left moves to the front; the source fills the rest until 4 bytes are ready.
+  // What is left moves to the front; the source fills the rest until a symbol's worth is
+  // ready.
   const int32_t left = static_cast<int32_t>(inEnd_ - in_);
   if (left > 0) std::memmove(buffer_, in_, static_cast<size_t>(left));
   int32_t have = left;
-  while (have < 4 && !sourceDone_) {
+  while (have < kReadyBytes && !sourceDone_) {
     const int32_t n = source_(buffer_ + have, kInputBytes - have, user_);
     if (n < 0) return false;
     if (n == 0) sourceDone_ = true;
@@ -541,6 +579,95 @@ int32_t RangeDecoder::NextVector256(uint8_t* out, int32_t capacity) {
 }
 #endif
 
+void RangeDecoder::NextTwo(RangeDecoder& a, uint8_t* outA, int32_t capacityA, int32_t* countA,
+                           RangeDecoder& b, uint8_t* outB, int32_t capacityB,
+                           int32_t* countB) {
+  *countA = 0;
+  *countB = 0;
+  const auto busy = [](const RangeDecoder& d) { return d.started_ && !d.ended_ && !d.failed_; };
+  if (!busy(a) || !busy(b) || a.walk_ != b.walk_ || &a == &b) return;
+  switch (a.walk_) {
+    case Walk::kVector512:
+      return TwoVector512(a, outA, capacityA, countA, b, outB, capacityB, countB);
+    case Walk::kVector256:
+      return TwoVector256(a, outA, capacityA, countA, b, outB, capacityB, countB);
+    default:
+      return TwoWith<Model>(a, outA, capacityA, countA, b, outB, capacityB, countB);
+  }
+}
+
+#if ZT4_VECTOR_WALKS
+ZT4_TARGET_512 __attribute__((flatten)) void RangeDecoder::TwoVector512(
+    RangeDecoder& a, uint8_t* outA, int32_t capacityA, int32_t* countA, RangeDecoder& b,
+    uint8_t* outB, int32_t capacityB, int32_t* countB) {
+  TwoWith<Counts512>(a, outA, capacityA, countA, b, outB, capacityB, countB);
+}
+
+ZT4_TARGET_256 __attribute__((flatten)) void RangeDecoder::TwoVector256(
+    RangeDecoder& a, uint8_t* outA, int32_t capacityA, int32_t* countA, RangeDecoder& b,
+    uint8_t* outB, int32_t capacityB, int32_t* countB) {
+  TwoWith<Counts256>(a, outA, capacityA, countA, b, outB, capacityB, countB);
+}
+#else
+void RangeDecoder::TwoVector512(RangeDecoder& a, uint8_t* outA, int32_t capacityA,
+                                int32_t* countA, RangeDecoder& b, uint8_t* outB,
+                                int32_t capacityB, int32_t* countB) {
+  TwoWith<Model>(a, outA, capacityA, countA, b, outB, capacityB, countB);
+}
+
+void RangeDecoder::TwoVector256(RangeDecoder& a, uint8_t* outA, int32_t capacityA,
+                                int32_t* countA, RangeDecoder& b, uint8_t* outB,
+                                int32_t capacityB, int32_t* countB) {
+  TwoWith<Model>(a, outA, capacityA, countA, b, outB, capacityB, countB);
+}
+#endif
+
+template <class M>
+inline void RangeDecoder::TwoWith(RangeDecoder& a, uint8_t* outA, int32_t capacityA,
+                                  int32_t* countA, RangeDecoder& b, uint8_t* outB,
+                                  int32_t capacityB, int32_t* countB) {
+  // One string's registers, taken from its decoder and given back at the end.
+  struct Lane {
+    RangeDecoder& d;
+    M& m;
+    const uint8_t* in;
+    uint32_t code, low, range;
+    uint64_t recip;
+    uint8_t* o;
+    uint8_t* oEnd;
+
+    bool Ready() const { return d.inEnd_ - in >= kReadyBytes && o != oEnd; }
+    // False at the end symbol, which is left for Next.
+    bool Step(const uint64_t* reciprocals) {
+      uint32_t r = 0;
+      const uint32_t s = PeekSymbol(m, code, low, range, recip, &r);
+      if (s == kEndSymbol) return false;
+      *o++ = static_cast<uint8_t>(s);
+      TakeSymbol(m, s, r, reciprocals, &low, &range, &recip);
+      NormaliseReady(&in, &code, &low, &range);
+      return true;
+    }
+    int32_t Done(uint8_t* out) {
+      d.in_ = in;
+      d.code_ = code;
+      d.low_ = low;
+      d.range_ = range;
+      return static_cast<int32_t>(o - out);
+    }
+  };
+  const uint64_t* const reciprocals = Reciprocals();
+  M& ma = *reinterpret_cast<M*>(a.model_);
+  M& mb = *reinterpret_cast<M*>(b.model_);
+  Lane one{a, ma, a.in_, a.code_, a.low_, a.range_, reciprocals[ma.total], outA,
+           outA + (capacityA > 0 ? capacityA : 0)};
+  Lane two{b, mb, b.in_, b.code_, b.low_, b.range_, reciprocals[mb.total], outB,
+           outB + (capacityB > 0 ? capacityB : 0)};
+  while (one.Ready() && two.Ready() && one.Step(reciprocals) && two.Step(reciprocals)) {
+  }
+  *countA = one.Done(outA);
+  *countB = two.Done(outB);
+}
+
 template <class M>
 inline int32_t RangeDecoder::NextWith(uint8_t* out, int32_t capacity) {
   M& m = *reinterpret_cast<M*>(model_);
@@ -553,7 +680,7 @@ inline int32_t RangeDecoder::NextWith(uint8_t* out, int32_t capacity) {
   uint8_t* o = out;
   uint8_t* const oEnd = out + (capacity > 0 ? capacity : 0);
   uint64_t recip = reciprocals[m.total];
-  // A source's next piece, taken where fewer than 4 coded bytes are ready.
+  // A source's next piece, taken where fewer than a symbol's worth of coded bytes are ready.
   auto refill = [&] {
     in_ = in;
     inEnd_ = inEnd;
@@ -564,42 +691,37 @@ inline int32_t RangeDecoder::NextWith(uint8_t* out, int32_t capacity) {
   };
   bool damaged = false;
   for (;;) {
-    const uint32_t r = DivideByReciprocal(range, recip);
-    const uint32_t s = m.Find((code - low) / r);
+    uint32_t r = 0;
+    const uint32_t s = PeekSymbol(m, code, low, range, recip, &r);
     if (s == kEndSymbol) {
       ended_ = true;
       break;
     }
     if (o == oEnd) break;  // the symbol is decoded again by the next call
     *o++ = static_cast<uint8_t>(s);
-    low += m.Cum(s) * r;
-    range = m.Freq(s) * r;
-    m.Update(s);
-    recip = reciprocals[m.total];
-    const uint32_t k = LeadingEqualBytes(low, range);
-    if (inEnd - in < 4 && !sourceDone_ && !refill()) {
+    TakeSymbol(m, s, r, reciprocals, &low, &range, &recip);
+    if (inEnd - in < kReadyBytes && !sourceDone_ && !refill()) {
       damaged = true;
       break;
     }
-    if (inEnd - in >= 4) {
-      // Take k bytes at once; a 64-bit shift keeps k = 0 well defined.
-      code = static_cast<uint32_t>((static_cast<uint64_t>(code) << (8 * k)) |
-                                   (static_cast<uint64_t>(LoadBig32(in)) >> (32 - 8 * k)));
-      in += k;
-    } else {
-      for (uint32_t i = 0; i < k && !damaged; ++i) {
-        if (in == inEnd) {
-          damaged = true;
-        } else {
-          code = (code << 8) | *in++;
-        }
-      }
-      if (damaged) break;
+    if (inEnd - in >= kReadyBytes) {
+      NormaliseReady(&in, &code, &low, &range);
+      continue;
     }
+    // The last few coded bytes: one at a time, each looked for.
+    const uint32_t k = LeadingEqualBytes(low, range);
+    for (uint32_t i = 0; i < k && !damaged; ++i) {
+      if (in == inEnd) {
+        damaged = true;
+      } else {
+        code = (code << 8) | *in++;
+      }
+    }
+    if (damaged) break;
     low <<= 8 * k;
     range <<= 8 * k;
     while (range < 0x10000) {
-      if (in == inEnd && !(!sourceDone_ && refill() && in != inEnd)) {
+      if (in == inEnd) {
         damaged = true;
         break;
       }

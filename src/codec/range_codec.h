@@ -62,6 +62,13 @@ class RangeDecoder {
   // asked, or none with a capacity of 0).
   bool Ended() const { return ended_; }
 
+  // Decodes two strings at once, a symbol of each in turn, so that one core works on both:
+  // each symbol waits only on the one before it in its own string. Stops where either
+  // needs what only Next does (to start, its next coded piece, its last few bytes, its end,
+  // more room) and leaves that to Next; *countA and *countB receive the bytes written.
+  static void NextTwo(RangeDecoder& a, uint8_t* outA, int32_t capacityA, int32_t* countA,
+                      RangeDecoder& b, uint8_t* outB, int32_t capacityB, int32_t* countB);
+
  private:
   static constexpr int32_t kInputBytes = 1 << 16;
 
@@ -72,6 +79,13 @@ class RangeDecoder {
   int32_t NextWith(uint8_t* out, int32_t capacity);
   int32_t NextVector256(uint8_t* out, int32_t capacity);
   int32_t NextVector512(uint8_t* out, int32_t capacity);
+  template <class Model>
+  static void TwoWith(RangeDecoder& a, uint8_t* outA, int32_t capacityA, int32_t* countA,
+                      RangeDecoder& b, uint8_t* outB, int32_t capacityB, int32_t* countB);
+  static void TwoVector256(RangeDecoder& a, uint8_t* outA, int32_t capacityA, int32_t* countA,
+                           RangeDecoder& b, uint8_t* outB, int32_t capacityB, int32_t* countB);
+  static void TwoVector512(RangeDecoder& a, uint8_t* outA, int32_t capacityA, int32_t* countA,
+                           RangeDecoder& b, uint8_t* outB, int32_t capacityB, int32_t* countB);
 
   alignas(64) unsigned char model_[1216];  // the adaptive model, laid out in range_codec.cc
   Walk walk_ = Walk::kPortable;            // never kFastest: it tells model_'s layout

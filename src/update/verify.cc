@@ -25,43 +25,73 @@ Stop Found(FileReport* report, Finding finding, Stop stop) {
   return stop;
 }
 
-// The digest of a member of the archive file, hashed as it is decoded; with `keep`, the
-// decoded content is also copied there (it has the expected size).
+// A member of an archive file hashed as it is decoded: found, then extracted alone or
+// beside another, then told. With `keep`, the decoded content is also copied there (it
+// has the expected size).
+class MemberHashing {
+ public:
+  // The stop of a member that cannot be had; Stop::kNone when it is ready to extract.
+  Stop Find(const PoolString& archivePath, const PoolString& member, int64_t expectedSize,
+            FileReport* report, uint8_t* keep) {
+    report_ = report;
+    expectedSize_ = expectedSize;
+    if (archivePath.Length() >= kMaxPath) {
+      return Found(report, Finding::kPathTooLong, Stop::kSourceMissing);
+    }
+    CacheMiss miss;
+    archive_ = OpenCached(archivePath.Text(), &miss);
+    if (!archive_) {
+      if (miss == CacheMiss::kNoMemory) return Found(report, Finding::kNoMemory, Stop::kNoMemory);
+      return Found(report, miss == CacheMiss::kNoFile ? Finding::kNoArchiveFile : Finding::kNotAnArchive,
+                   Stop::kSourceMissing);
+    }
+    entry_ = archive_->Find(member);
+    if (!entry_) return Found(report, Finding::kMemberMissing, Stop::kVersionMismatch);
+    keep_ = int64_t{entry_->contentSize} == expectedSize ? keep : nullptr;
+    return Stop::kNone;
+  }
+
+  Archive::PieceTarget Target() {
+    // The decoded pieces never pass the member's recorded size.
+    auto hash = [](const uint8_t* data, int32_t size, void* user) {
+      auto* hashing = static_cast<MemberHashing*>(user);
+      hashing->sha_.Update(data, static_cast<size_t>(size));
+      if (hashing->keep_) std::memcpy(hashing->keep_ + hashing->at_, data, static_cast<size_t>(size));
+      hashing->at_ += static_cast<size_t>(size);
+    };
+    return {archive_, entry_, hash, this};
+  }
+
+  // The stop once extracted (`whole` as the extraction told it), and the digest found.
+  Stop Told(bool whole, char digest[41]) {
+    if (!whole) return Found(report_, Finding::kMemberDamaged, Stop::kVersionMismatch);
+    sha_.FinishHex(digest);
+    const int64_t size = entry_->contentSize;
+    if (report_) report_->foundSize = size;
+    if (size != expectedSize_) return Found(report_, Finding::kSizeDiffers, Stop::kVersionMismatch);
+    return Stop::kNone;
+  }
+
+ private:
+  Archive* archive_ = nullptr;
+  const ArchiveEntry* entry_ = nullptr;
+  Sha1 sha_;
+  uint8_t* keep_ = nullptr;
+  size_t at_ = 0;
+  int64_t expectedSize_ = 0;
+  FileReport* report_ = nullptr;
+};
+
+// The digest of a member of the archive file, hashed as it is decoded.
 Stop HashArchiveMember(const PoolString& archivePath, const PoolString& member,
                        int64_t expectedSize, char digest[41], FileReport* report,
                        uint8_t* keep = nullptr) {
-  if (archivePath.Length() >= kMaxPath) {
-    return Found(report, Finding::kPathTooLong, Stop::kSourceMissing);
-  }
-  CacheMiss miss;
-  Archive* archive = OpenCached(archivePath.Text(), &miss);
-  if (!archive) {
-    if (miss == CacheMiss::kNoMemory) return Found(report, Finding::kNoMemory, Stop::kNoMemory);
-    return Found(report, miss == CacheMiss::kNoFile ? Finding::kNoArchiveFile : Finding::kNotAnArchive,
-                 Stop::kSourceMissing);
-  }
-  const ArchiveEntry* entry = archive->Find(member);
-  if (!entry) return Found(report, Finding::kMemberMissing, Stop::kVersionMismatch);
-  struct Hashing {
-    Sha1 sha;
-    uint8_t* keep;
-    size_t at = 0;
-  } hashing{Sha1(), int64_t{entry->contentSize} == expectedSize ? keep : nullptr};
-  // The decoded pieces never pass the member's recorded size.
-  auto hash = [](const uint8_t* data, int32_t size, void* user) {
-    auto* hashing = static_cast<Hashing*>(user);
-    hashing->sha.Update(data, static_cast<size_t>(size));
-    if (hashing->keep) std::memcpy(hashing->keep + hashing->at, data, static_cast<size_t>(size));
-    hashing->at += static_cast<size_t>(size);
-  };
-  if (!archive->ExtractInPieces(*entry, hash, &hashing)) {
-    return Found(report, Finding::kMemberDamaged, Stop::kVersionMismatch);
-  }
-  hashing.sha.FinishHex(digest);
-  const int64_t size = entry->contentSize;
-  if (report) report->foundSize = size;
-  if (size != expectedSize) return Found(report, Finding::kSizeDiffers, Stop::kVersionMismatch);
-  return Stop::kNone;
+  MemberHashing hashing;
+  const Stop stop = hashing.Find(archivePath, member, expectedSize, report, keep);
+  if (stop != Stop::kNone) return stop;
+  const Archive::PieceTarget target = hashing.Target();
+  return hashing.Told(target.archive->ExtractInPieces(*target.entry, target.sink, target.user),
+                      digest);
 }
 
 // The member that a path without a plain file addresses.
@@ -147,6 +177,46 @@ bool PlainFileMatches(const char* path, const char* expectedDigest, int64_t expe
   return file.Open(PoolString(path), ReadMode) && file.Size() == expectedSize &&
          HashWhileReading(file, expectedSize, digest) && std::strcmp(digest, expectedDigest) == 0;
 }
+
+namespace {
+
+// Two references to members, neither kept for the apply, checked at once: each stop is
+// the one VerifyReference gives, as the members are decoded a symbol of each in turn.
+void VerifyMemberReferences(const ContentReference* references[2], const char* folders[2],
+                            char* wholes[2], Stop stops[2]) {
+  MemberHashing hashings[2];
+  bool found[2] = {false, false};
+  for (int i = 0; i < 2; ++i) {
+    char path[kMaxPath];
+    stops[i] = JoinPath(path, folders[i], references[i]->file)
+                   ? hashings[i].Find(PoolString(path), PoolString(references[i]->member),
+                                      references[i]->size, nullptr, nullptr)
+                   : Stop::kSourceMissing;
+    found[i] = stops[i] == Stop::kNone;
+  }
+  bool whole[2] = {false, false};
+  if (found[0] && found[1]) {
+    Archive::ExtractTwoInPieces(hashings[0].Target(), hashings[1].Target(), &whole[0], &whole[1]);
+  } else {
+    for (int i = 0; i < 2; ++i) {
+      if (!found[i]) continue;
+      const Archive::PieceTarget target = hashings[i].Target();
+      whole[i] = target.archive->ExtractInPieces(*target.entry, target.sink, target.user);
+    }
+  }
+  for (int i = 0; i < 2; ++i) {
+    if (!found[i]) continue;
+    char digest[41];
+    stops[i] = hashings[i].Told(whole[i], digest);
+    if (stops[i] == Stop::kNone && wholes[i]) std::memcpy(wholes[i], digest, sizeof digest);
+    if (stops[i] == Stop::kNone &&
+        !DigestMatches(digest, references[i]->digest, wholes[i] != nullptr)) {
+      stops[i] = Stop::kVersionMismatch;
+    }
+  }
+}
+
+}  // namespace
 
 Stop VerifyReference(const ContentReference& reference, const char* folder, bool keepDecoded,
                      char* whole) {
@@ -257,10 +327,37 @@ class FileChecks final : public TaskList {
       RunCheck(index);
       return;
     }
-    for (int32_t i = firstOfRun_[index]; i < firstOfRun_[index + 1]; ++i) RunCheck(i);
+    const int32_t end = firstOfRun_[index + 1];
+    for (int32_t i = firstOfRun_[index]; i < end; ++i) {
+      // Neighbouring members are decoded together: one core decodes two at once faster
+      // than one after the other.
+      if (i + 1 < end && Pairs(checks_[i]) && Pairs(checks_[i + 1])) {
+        RunMemberPair(i);
+        ++i;
+      } else {
+        RunCheck(i);
+      }
+    }
   }
 
  private:
+  // A reference to an archive member that the apply does not keep.
+  static bool Pairs(const FileCheck& check) {
+    return check.reference && check.reference->member[0] != 0 && !check.keepDecoded;
+  }
+
+  void RunMemberPair(int32_t index) {
+    FileCheck& a = checks_[index];
+    FileCheck& b = checks_[index + 1];
+    const ContentReference* references[2] = {a.reference, b.reference};
+    char* wholes[2] = {a.run ? a.found : nullptr, b.run ? b.found : nullptr};
+    const char* folders[2] = {a.folder, b.folder};
+    Stop stops[2];
+    VerifyMemberReferences(references, folders, wholes, stops);
+    a.stop = stops[0];
+    b.stop = stops[1];
+  }
+
   void RunCheck(int32_t index) {
     FileCheck& check = checks_[index];
     if (check.reference) {

@@ -260,34 +260,17 @@ void DecodeTwo(benchmark::State& state) {
   Bytes outA(kCodecSize);
   Bytes outB(kCodecSize);
   for (auto _ : state) {
-    zt4::RangeDecoder a(codedA.data(), static_cast<int32_t>(codedA.size()));
-    zt4::RangeDecoder b(codedB.data(), static_cast<int32_t>(codedB.size()));
-    int32_t doneA = 0;
-    int32_t doneB = 0;
-    // Started by a first symbol each, then together until one needs its own call.
-    bool ok = a.Next(outA.data(), 1) == 1 && b.Next(outB.data(), 1) == 1;
-    doneA = doneB = 1;
-    while (ok && (!a.Ended() || !b.Ended())) {
-      int32_t countA = 0;
-      int32_t countB = 0;
-      zt4::RangeDecoder::NextTwo(a, outA.data() + doneA, static_cast<int32_t>(kCodecSize) - doneA,
-                                 &countA, b, outB.data() + doneB,
-                                 static_cast<int32_t>(kCodecSize) - doneB, &countB);
-      doneA += countA;
-      doneB += countB;
-      if (countA == 0 && !a.Ended()) {
-        const int32_t n = a.Next(outA.data() + doneA, doneA < static_cast<int32_t>(kCodecSize) ? 1 : 0);
-        ok = n >= 0;
-        doneA += n > 0 ? n : 0;
-      }
-      if (countB == 0 && !b.Ended()) {
-        const int32_t n = b.Next(outB.data() + doneB, doneB < static_cast<int32_t>(kCodecSize) ? 1 : 0);
-        ok = ok && n >= 0;
-        doneB += n > 0 ? n : 0;
-      }
-    }
-    if (!ok || doneA != static_cast<int32_t>(kCodecSize) || doneB != static_cast<int32_t>(kCodecSize))
+    int32_t results[2];
+    zt4::codec_internal::DecodeTwoWhole(
+        {codedA.data(), static_cast<int32_t>(codedA.size()), outA.data(),
+         static_cast<int32_t>(kCodecSize)},
+        {codedB.data(), static_cast<int32_t>(codedB.size()), outB.data(),
+         static_cast<int32_t>(kCodecSize)},
+        results);
+    if (results[0] != static_cast<int32_t>(kCodecSize) ||
+        results[1] != static_cast<int32_t>(kCodecSize)) {
       state.SkipWithError("wrong decoded length");
+    }
   }
   if (std::memcmp(outA.data(), Data(Kind::kText).data(), kCodecSize) != 0 ||
       std::memcmp(outB.data(), Data(Kind::kBinary).data(), kCodecSize) != 0)

@@ -110,6 +110,15 @@ void DecodeBoth(const uint8_t* payload, int32_t len, int32_t cap) {
     Check(cap == 0 || std::memcmp(fast, out.literal, static_cast<size_t>(cap)) == 0,
           "the walks wrote different bytes");
   }
+  // Beside itself, a symbol of each in turn, one side a few bytes ahead.
+  Outputs twice(cap, 0x5A);
+  int32_t results[2];
+  zt4::codec_internal::DecodeTwoWhole({src, len, twice.fast, cap}, {src, len, twice.literal, cap},
+                                      results, len % 23);
+  Check(results[0] == a && results[1] == a, "two at once disagree on the result");
+  Check(cap == 0 || (std::memcmp(fast, twice.fast, static_cast<size_t>(cap)) == 0 &&
+                     std::memcmp(fast, twice.literal, static_cast<size_t>(cap)) == 0),
+        "two at once wrote different bytes");
   DecodeInPieces(src, len, cap, a, fast);
   if (a >= 0) {
     // A stream that decoded is exactly what DecompressAlloc accepts.

@@ -468,6 +468,38 @@ int32_t DecodeWhole(const uint8_t* src, int32_t srcLen, uint8_t* dst, int32_t ds
   return n;
 }
 
+void DecodeTwoWhole(const DecodeJob& a, const DecodeJob& b, int32_t results[2],
+                    int32_t headStart) {
+  RangeDecoder decoders[2] = {RangeDecoder(a.src, a.srcLen), RangeDecoder(b.src, b.srcLen)};
+  const DecodeJob* jobs[2] = {&a, &b};
+  int32_t done[2] = {0, 0};
+  bool failed[2] = {false, false};
+  if (headStart > 0 && b.dstCap > 0) {
+    const int32_t n = decoders[1].Next(b.dst, headStart < b.dstCap ? headStart : b.dstCap);
+    failed[1] = n < 0;
+    done[1] = n > 0 ? n : 0;
+  }
+  const auto busy = [&](int i) { return !failed[i] && !decoders[i].Ended(); };
+  while (busy(0) || busy(1)) {
+    int32_t counts[2] = {0, 0};
+    RangeDecoder::NextTwo(decoders[0], a.dst + done[0], a.dstCap - done[0], &counts[0],
+                          decoders[1], b.dst + done[1], b.dstCap - done[1], &counts[1]);
+    for (int i = 0; i < 2; ++i) {
+      done[i] += counts[i];
+      if (counts[i] > 0 || !busy(i)) continue;
+      // What only Next does, a few bytes at a time; with no room left, whether the string
+      // ends right there.
+      const int32_t room = jobs[i]->dstCap > done[i] ? jobs[i]->dstCap - done[i] : 0;
+      uint8_t none = 0;
+      const int32_t n = room > 0 ? decoders[i].Next(jobs[i]->dst + done[i], room < 16 ? room : 16)
+                                 : decoders[i].Next(&none, 0);
+      failed[i] = n < 0 || (room == 0 && !decoders[i].Ended());
+      done[i] += n > 0 ? n : 0;
+    }
+  }
+  for (int i = 0; i < 2; ++i) results[i] = failed[i] ? -1 : done[i];
+}
+
 }  // namespace codec_internal
 
 int32_t RangeCodec::Decode(const uint8_t* src, int32_t srcLen, uint8_t* dst, int32_t dstCap) {

@@ -26,4 +26,16 @@ bool HaveWalk(RangeDecoder::Walk walk);
 int32_t DecodeWhole(const uint8_t* src, int32_t srcLen, uint8_t* dst, int32_t dstCap,
                     RangeDecoder::Walk walk);
 
+// RangeCodec::Decode of two strings at once through RangeDecoder::NextTwo: results[i]
+// is what Decode gives for string i. The second decodes `headStart` bytes alone first, so
+// that the two models are at different counts.
+struct DecodeJob {
+  const uint8_t* src;
+  int32_t srcLen;
+  uint8_t* dst;
+  int32_t dstCap;
+};
+void DecodeTwoWhole(const DecodeJob& a, const DecodeJob& b, int32_t results[2],
+                    int32_t headStart = 0);
+
 }  // namespace zt4::codec_internal

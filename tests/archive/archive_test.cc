@@ -474,6 +474,39 @@ TEST(ArchiveRoundTrip, MembersInPiecesAreTheMembersWhole) {
   Extracted(damaged, "/text", &ok);
   EXPECT_FALSE(ok);
   EXPECT_TRUE(inPieces(damaged, "/noise", &content));
+
+  // Two members extracted at once, from one archive or two, give each what it gives alone:
+  // a damaged one is refused beside a good one, and the good one is whole.
+  struct Side {
+    Archive* archive;
+    const char* name;
+  };
+  const std::pair<Side, Side> pairs[] = {
+      {{&archive, "/noise"}, {&archive, "/text"}},  {{&archive, "/text"}, {&archive, "/empty"}},
+      {{&archive, "/text"}, {&archive, "/text"}},   {{&damaged, "/text"}, {&archive, "/noise"}},
+      {{&archive, "/text"}, {&damaged, "/text"}},
+  };
+  for (const auto& [a, b] : pairs) {
+    std::string alone[2];
+    const bool aloneOk[2] = {inPieces(*a.archive, a.name, &alone[0]),
+                             inPieces(*b.archive, b.name, &alone[1])};
+    std::string together[2];
+    auto append = [](const uint8_t* data, int32_t size, void* user) {
+      static_cast<std::string*>(user)->append(reinterpret_cast<const char*>(data),
+                                              static_cast<size_t>(size));
+    };
+    bool ok[2] = {false, false};
+    Archive::ExtractTwoInPieces({a.archive, a.archive->Find(PoolString(a.name)), append, &together[0]},
+                                {b.archive, b.archive->Find(PoolString(b.name)), append, &together[1]},
+                                &ok[0], &ok[1]);
+    for (int i = 0; i < 2; ++i) {
+      const char* name = i == 0 ? a.name : b.name;
+      EXPECT_EQ(ok[i], aloneOk[i]) << name << " beside " << (i == 0 ? b.name : a.name);
+      if (aloneOk[i]) {
+        EXPECT_TRUE(together[i] == alone[i]) << name;
+      }
+    }
+  }
 }
 
 }  // namespace

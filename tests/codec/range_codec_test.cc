@@ -35,6 +35,8 @@ Bytes EncodeLiteral(const Bytes& in) {
   return out;
 }
 
+Bytes FromString(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
 struct NamedWalk {
   RangeDecoder::Walk walk;
   const char* name;
@@ -60,9 +62,28 @@ void ExpectSameDecode(const uint8_t* stream, size_t len, int32_t cap, const char
     ASSERT_EQ(got, want) << what << " len=" << len << " cap=" << cap << " " << walk.name;
     ASSERT_TRUE(ours == literal) << what << " len=" << len << " cap=" << cap << " " << walk.name;
   }
+  // Decoded a symbol of each in turn beside a good string, and beside itself: the same
+  // result for each side as alone.
+  static const Bytes kOtherContent = FromString(std::string(3000, 'x') + "and a tail of text");
+  static const Bytes kOther = EncodeFast(kOtherContent);
+  Bytes pairedOther(kOtherContent.size());
+  Bytes paired[2] = {Bytes(room, 0xA5), Bytes(room, 0xA5)};
+  int32_t results[2];
+  codec_internal::DecodeTwoWhole({src.data(), srcLen, paired[0].data(), cap},
+                                 {kOther.data(), static_cast<int32_t>(kOther.size()),
+                                  pairedOther.data(), static_cast<int32_t>(pairedOther.size())},
+                                 results, 37);
+  ASSERT_EQ(results[0], want) << what << " len=" << len << " cap=" << cap << " beside another";
+  ASSERT_TRUE(paired[0] == literal) << what << " len=" << len << " cap=" << cap;
+  ASSERT_EQ(results[1], static_cast<int32_t>(kOtherContent.size())) << what;
+  ASSERT_EQ(pairedOther, kOtherContent) << what;
+  codec_internal::DecodeTwoWhole({src.data(), srcLen, paired[0].data(), cap},
+                                 {src.data(), srcLen, paired[1].data(), cap}, results);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(results[i], want) << what << " len=" << len << " cap=" << cap << " beside itself";
+    ASSERT_TRUE(paired[i] == literal) << what << " len=" << len << " cap=" << cap;
+  }
 }
-
-Bytes FromString(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 // ---- Worked values -------------------------------------------------------
 
@@ -295,6 +316,21 @@ void ExpectSameAsLiteral(const Bytes& in, const char* what) {
         << what << " " << walk.name;
     ASSERT_EQ(out, in) << what << " " << walk.name;
   }
+  // Beside a shorter string of its own bytes, which ends first.
+  const Bytes shortIn(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(in.size() / 3));
+  const Bytes shortCoded = EncodeFast(shortIn);
+  Bytes outs[2] = {Bytes(in.size()), Bytes(shortIn.size())};
+  int32_t results[2];
+  codec_internal::DecodeTwoWhole(
+      {fast.data(), static_cast<int32_t>(fast.size()), outs[0].data(),
+       static_cast<int32_t>(outs[0].size())},
+      {shortCoded.data(), static_cast<int32_t>(shortCoded.size()), outs[1].data(),
+       static_cast<int32_t>(outs[1].size())},
+      results, static_cast<int32_t>(in.size() % 97));
+  ASSERT_EQ(results[0], static_cast<int32_t>(in.size())) << what << " beside another";
+  ASSERT_EQ(results[1], static_cast<int32_t>(shortIn.size())) << what << " beside another";
+  ASSERT_EQ(outs[0], in) << what;
+  ASSERT_EQ(outs[1], shortIn) << what;
 }
 
 Bytes Random(std::mt19937& rng, size_t n, uint32_t alphabet) {

@@ -187,17 +187,19 @@ TEST_F(VerifyTest, ADigestRunHoldsEachContentToItsTagAndTheRunToItsDigest) {
     std::string names;
   };
   struct Case {
-    std::string b;       // the content found for "b"
-    std::string member;  // and for "/m2"
+    std::string b;        // the content found for "b"
+    std::string member1;  // for "/m1"
+    std::string member2;  // and for "/m2" (the two members are decoded together)
     Stop stop;
     std::string told;
   };
   const Case cases[] = {
-      {"beta", "member two", Stop::kNone, ""},
-      {"BETA", "member two", Stop::kVersionMismatch, "b "},
-      {"beta", "member TWO", Stop::kVersionMismatch, "m2 "},
+      {"beta", "member one", "member two", Stop::kNone, ""},
+      {"BETA", "member one", "member two", Stop::kVersionMismatch, "b "},
+      {"beta", "member one", "member TWO", Stop::kVersionMismatch, "m2 "},
+      {"beta", "member ONE", "member two", Stop::kVersionMismatch, "m1 "},
       // The top-level run is checked last place first, as the chain comes: "a" is its last.
-      {sameTag, "member two", Stop::kVersionMismatch, "a "},
+      {sameTag, "member one", "member two", Stop::kVersionMismatch, "a "},
   };
   for (const Case& c : cases) {
     const std::string found[] = {"alpha", c.b, "gamma"};
@@ -205,7 +207,7 @@ TEST_F(VerifyTest, ADigestRunHoldsEachContentToItsTagAndTheRunToItsDigest) {
     for (int i = 0; i < 5; ++i) digests[i] = test::Sha1Of(stated[i]);
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(test::WriteFile(target_ + "/" + "abc"[i], found[i]));
     ASSERT_TRUE(test::WriteFile(target_ + "/pack.zt4",
-                                test::ArchiveBytes({{"/m1", "member one"}, {"/m2", c.member}})));
+                                test::ArchiveBytes({{"/m1", c.member1}, {"/m2", c.member2}})));
     const PatchListWriter::RunItem files[] = {
         {"a", 5, digests[0].c_str()}, {"b", 4, digests[1].c_str()}, {"c", 5, digests[2].c_str()}};
     const PatchListWriter::RunItem members[] = {{"m1", 10, digests[3].c_str()},
@@ -223,8 +225,8 @@ TEST_F(VerifyTest, ADigestRunHoldsEachContentToItsTagAndTheRunToItsDigest) {
     ASSERT_NE(tree, nullptr);
     trees_.push_back(tree);
     Told told;
-    EXPECT_EQ(VerifyTree(tree, Target().c_str(), true, &told), c.stop) << c.b << c.member;
-    EXPECT_EQ(told.names, c.told) << c.b << c.member;
+    EXPECT_EQ(VerifyTree(tree, Target().c_str(), true, &told), c.stop) << c.b << c.member1 << c.member2;
+    EXPECT_EQ(told.names, c.told) << c.b << c.member1 << c.member2;
     ReleaseArchiveCache();
     if (c.stop != Stop::kNone) continue;
     // Confirmed: every digest text is whole, and a second pass compares whole digests.

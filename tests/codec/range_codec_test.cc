@@ -453,34 +453,55 @@ int32_t NextPiece(uint8_t* buffer, int32_t capacity, void* user) {
 }
 
 // Coded bytes handed over a few at a time and decoded bytes taken in pieces of any size
-// give the whole decode's bytes, and fail where it fails: cut short, or damaged.
+// give the whole decode's bytes, and fail where it fails: cut short, or damaged. Two
+// strings go at once, through NextTwo where both can and Next where one cannot.
 TEST(RangeDecoder, PiecesGiveTheWholeDecode) {
   std::mt19937 rng(12);
-  for (int round = 0; round < 300; ++round) {
-    const size_t n = rng() % 5000;
-    Bytes coded = EncodeFast(round % 2 ? Text(rng, n) : Binary(rng, n));
-    if (round % 3 == 1) coded.resize(rng() % (coded.size() + 1));
-    if (round % 3 == 2) coded[rng() % coded.size()] ^= 0x10;
-    Bytes whole(n + 64);
-    const int32_t wholeCount =
-        RangeCodec().Decode(coded.data(), static_cast<int32_t>(coded.size()), whole.data(),
-                            static_cast<int32_t>(whole.size()));
-    Pieces pieces{&coded, 0, &rng};
-    RangeDecoder decoder(NextPiece, &pieces, kWalks[round % 3].walk);
+  struct Side {
+    Bytes coded;
+    Bytes whole;
+    int32_t wholeCount = 0;
     Bytes out;
     bool failed = false;
-    while (!decoder.Ended() && !failed) {
-      uint8_t piece[700];
-      const int32_t count = decoder.Next(piece, static_cast<int32_t>(rng() % sizeof piece));
-      failed = count < 0;
-      if (count > 0) out.insert(out.end(), piece, piece + count);
-      failed = failed || out.size() > whole.size();  // more than the whole decode had room for
+  };
+  for (int round = 0; round < 300; ++round) {
+    Side sides[2];
+    for (Side& side : sides) {
+      const size_t n = rng() % 5000;
+      side.coded = EncodeFast(rng() % 2 ? Text(rng, n) : Binary(rng, n));
+      if (round % 3 == 1) side.coded.resize(rng() % (side.coded.size() + 1));
+      if (round % 3 == 2) side.coded[rng() % side.coded.size()] ^= 0x10;
+      side.whole.resize(n + 64);
+      side.wholeCount = RangeCodec().Decode(side.coded.data(), static_cast<int32_t>(side.coded.size()),
+                                            side.whole.data(), static_cast<int32_t>(side.whole.size()));
     }
-    if (wholeCount < 0) {
-      EXPECT_TRUE(failed) << "round " << round;
-    } else {
-      ASSERT_FALSE(failed) << "round " << round;
-      EXPECT_EQ(out, Bytes(whole.begin(), whole.begin() + wholeCount)) << "round " << round;
+    Pieces pieces[2] = {{&sides[0].coded, 0, &rng}, {&sides[1].coded, 0, &rng}};
+    RangeDecoder decoders[2] = {RangeDecoder(NextPiece, &pieces[0], kWalks[round % 3].walk),
+                                RangeDecoder(NextPiece, &pieces[1], kWalks[round % 3].walk)};
+    const auto busy = [&](int i) { return !decoders[i].Ended() && !sides[i].failed; };
+    while (busy(0) || busy(1)) {
+      uint8_t piece[2][700];
+      const int32_t rooms[2] = {static_cast<int32_t>(rng() % sizeof piece[0]),
+                                static_cast<int32_t>(rng() % sizeof piece[1])};
+      int32_t counts[2] = {0, 0};
+      RangeDecoder::NextTwo(decoders[0], piece[0], rooms[0], &counts[0], decoders[1], piece[1],
+                            rooms[1], &counts[1]);
+      for (int i = 0; i < 2; ++i) {
+        if (counts[i] == 0 && busy(i)) counts[i] = decoders[i].Next(piece[i], rooms[i]);
+        sides[i].failed = sides[i].failed || counts[i] < 0;
+        if (counts[i] > 0) sides[i].out.insert(sides[i].out.end(), piece[i], piece[i] + counts[i]);
+        // More than the whole decode had room for.
+        sides[i].failed = sides[i].failed || sides[i].out.size() > sides[i].whole.size();
+      }
+    }
+    for (const Side& side : sides) {
+      if (side.wholeCount < 0) {
+        EXPECT_TRUE(side.failed) << "round " << round;
+      } else {
+        ASSERT_FALSE(side.failed) << "round " << round;
+        EXPECT_EQ(side.out, Bytes(side.whole.begin(), side.whole.begin() + side.wholeCount))
+            << "round " << round;
+      }
     }
   }
 }

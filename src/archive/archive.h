@@ -71,7 +71,7 @@ class Archive {
   bool ExtractInPieces(const PoolString& name, PieceSink sink, void* user);
   // The same for an entry of this archive's index, already found.
   bool ExtractInPieces(const ArchiveEntry& entry, PieceSink sink, void* user);
-  // Two members (of one archive or two) extracted so at once, decoded a symbol of each in
+  // Two members (of one archive or two) extracted at once, decoded a symbol of each in
   // turn so that one core works on both; *okA and *okB are what ExtractInPieces gives.
   struct PieceTarget {
     Archive* archive;

@@ -62,6 +62,12 @@ class MemberHashing {
     return {archive_, entry_, hash, this};
   }
 
+  // Extracted on its own: whether its content came whole.
+  bool ExtractAlone() {
+    const Archive::PieceTarget target = Target();
+    return archive_->ExtractInPieces(*entry_, target.sink, target.user);
+  }
+
   // The stop once extracted (`whole` as the extraction told it), and the digest found.
   Stop Told(bool whole, char digest[41]) {
     if (!whole) return Found(report_, Finding::kMemberDamaged, Stop::kVersionMismatch);
@@ -88,10 +94,7 @@ Stop HashArchiveMember(const PoolString& archivePath, const PoolString& member,
                        uint8_t* keep = nullptr) {
   MemberHashing hashing;
   const Stop stop = hashing.Find(archivePath, member, expectedSize, report, keep);
-  if (stop != Stop::kNone) return stop;
-  const Archive::PieceTarget target = hashing.Target();
-  return hashing.Told(target.archive->ExtractInPieces(*target.entry, target.sink, target.user),
-                      digest);
+  return stop != Stop::kNone ? stop : hashing.Told(hashing.ExtractAlone(), digest);
 }
 
 // The member that a path without a plain file addresses.
@@ -180,6 +183,14 @@ bool PlainFileMatches(const char* path, const char* expectedDigest, int64_t expe
 
 namespace {
 
+// The stop of a referenced content found with `digest`, which goes to `whole` when asked
+// for: held to the reference's digest, or to its tag within a digest run.
+Stop HeldToReference(const char digest[41], const ContentReference& reference, char* whole) {
+  if (whole) std::memcpy(whole, digest, 41);
+  return DigestMatches(digest, reference.digest, whole != nullptr) ? Stop::kNone
+                                                                   : Stop::kVersionMismatch;
+}
+
 // Two references to members, neither kept for the apply, checked at once: each stop is
 // the one VerifyReference gives, as the members are decoded a symbol of each in turn.
 void VerifyMemberReferences(const ContentReference* references[2], const char* folders[2],
@@ -199,20 +210,14 @@ void VerifyMemberReferences(const ContentReference* references[2], const char* f
     Archive::ExtractTwoInPieces(hashings[0].Target(), hashings[1].Target(), &whole[0], &whole[1]);
   } else {
     for (int i = 0; i < 2; ++i) {
-      if (!found[i]) continue;
-      const Archive::PieceTarget target = hashings[i].Target();
-      whole[i] = target.archive->ExtractInPieces(*target.entry, target.sink, target.user);
+      if (found[i]) whole[i] = hashings[i].ExtractAlone();
     }
   }
   for (int i = 0; i < 2; ++i) {
     if (!found[i]) continue;
     char digest[41];
     stops[i] = hashings[i].Told(whole[i], digest);
-    if (stops[i] == Stop::kNone && wholes[i]) std::memcpy(wholes[i], digest, sizeof digest);
-    if (stops[i] == Stop::kNone &&
-        !DigestMatches(digest, references[i]->digest, wholes[i] != nullptr)) {
-      stops[i] = Stop::kVersionMismatch;
-    }
+    if (stops[i] == Stop::kNone) stops[i] = HeldToReference(digest, *references[i], wholes[i]);
   }
 }
 
@@ -223,14 +228,12 @@ Stop VerifyReference(const ContentReference& reference, const char* folder, bool
   char path[kMaxPath];
   if (!JoinPath(path, folder, reference.file)) return Stop::kSourceMissing;
   char digest[41];
-  const bool tagged = whole != nullptr;
   if (reference.member[0] == 0) {
     FileStream file;
     if (!file.Open(PoolString(path), ReadMode)) return Stop::kSourceMissing;
     if (file.Size() != reference.size) return Stop::kVersionMismatch;
     if (!HashWhileReading(file, reference.size, digest)) return Stop::kSourceMissing;
-    if (whole) std::memcpy(whole, digest, sizeof digest);
-    return DigestMatches(digest, reference.digest, tagged) ? Stop::kNone : Stop::kVersionMismatch;
+    return HeldToReference(digest, reference, whole);
   }
   DecodedMembers& decoded = DecodedMembers::Instance();
   // A member's size is an int32.
@@ -238,10 +241,7 @@ Stop VerifyReference(const ContentReference& reference, const char* folder, bool
   uint8_t* kept = keepDecoded ? decoded.Reserve(memberSize) : nullptr;
   Stop stop = HashArchiveMember(PoolString(path), PoolString(reference.member), reference.size,
                                 digest, nullptr, kept);
-  if (stop == Stop::kNone && whole) std::memcpy(whole, digest, sizeof digest);
-  if (stop == Stop::kNone && !DigestMatches(digest, reference.digest, tagged)) {
-    stop = Stop::kVersionMismatch;
-  }
+  if (stop == Stop::kNone) stop = HeldToReference(digest, reference, whole);
   if (kept && stop == Stop::kNone) {
     decoded.Keep(reference, kept);
   } else if (kept) {
